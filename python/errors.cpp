@@ -1,0 +1,94 @@
+#include "errors.hpp"
+
+#include <string>
+
+namespace telvane::py {
+namespace {
+
+constexpr const char kInternalDoc[] =
+    "Raised when the extension's own code fails.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
+    "propagates to the top instead of being caught by 'except Exception'.";
+
+// Created on first use and kept for the life of the process.
+PyObject* internal_error_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("telvane._telvane_rs.InternalError", kInternalDoc, PyExc_BaseException,
+                                     nullptr);
+  }
+  return type;
+}
+
+std::string qualified_name(PyObject* type) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    if (const char* text = PyUnicode_AsUTF8(name.get())) return text;
+  }
+  PyErr_Clear();
+  return reinterpret_cast<PyTypeObject*>(type)->tp_name;
+}
+
+}  // namespace
+
+void raise_with_message(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return creation_failed();
+  PyErr_SetObject(type, text.get());
+}
+
+void raise_internal(std::string_view message) {
+  PyObject* type = internal_error_type();
+  if (type == nullptr) return;  // the interpreter's own error is pending
+  raise_with_message(type, message);
+}
+
+void creation_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  raise_internal("Python API call failed");
+}
+
+void raise_ibt_error(const IbtError& error) {
+  if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
+  raise_with_message(PyExc_RuntimeError, error.display());
+}
+
+void raise_path_error(std::string_view path, const IbtError& error) {
+  std::string message(path);
+  message += ": ";
+  message += error.display();
+  raise_with_message(PyExc_OSError, message);
+}
+
+void wrap_pending_as_runtime_error() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return;
+  }
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  const PyRef type = PyRef::steal(raw_type);
+  const PyRef value = PyRef::steal(raw_value);
+  const PyRef traceback = PyRef::steal(raw_traceback);
+  std::string message = qualified_name(type.get()) + ": ";
+  PyRef text = PyRef::steal(PyObject_Str(value.get()));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (utf8 != nullptr) {
+    message += utf8;
+  } else {
+    PyErr_Clear();
+    message += "<exception str() failed>";
+  }
+  raise_with_message(PyExc_RuntimeError, message);
+}
+
+PyRef make_str(std::string_view text) {
+  PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) creation_failed();
+  return str;
+}
+
+}  // namespace telvane::py

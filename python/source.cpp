@@ -1,0 +1,187 @@
+#include "source.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace telvane::py {
+namespace {
+
+constexpr std::string_view kBytesName = "<bytes>";
+
+std::optional<ResolvedSource> open_path(std::string_view path) {
+  std::string text(path);
+  Result<MappedRegion> region = map_file(text);
+  if (!region.ok()) {
+    raise_path_error(text, region.error());
+    return std::nullopt;
+  }
+  Result<IbtFile> file = parse_ibt(std::move(region).value());
+  if (!file.ok()) {
+    raise_path_error(text, file.error());
+    return std::nullopt;
+  }
+  return ResolvedSource{std::move(file).value(), std::move(text)};
+}
+
+std::optional<ResolvedSource> open_bytes(std::span<const std::uint8_t> bytes) {
+  Result<MappedRegion> region = map_copy(bytes);
+  if (!region.ok()) {
+    raise_ibt_error(region.error());
+    return std::nullopt;
+  }
+  Result<IbtFile> file = parse_ibt(std::move(region).value());
+  if (!file.ok()) {
+    raise_ibt_error(file.error());
+    return std::nullopt;
+  }
+  return ResolvedSource{std::move(file).value(), std::string(kBytesName)};
+}
+
+// Looks up an optional attribute: empty without an error when it is missing; empty with
+// the error set when the lookup raised anything but AttributeError.
+PyRef optional_attribute(PyObject* object, const char* name, bool& failed) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  failed = false;
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+    } else {
+      failed = true;
+    }
+  }
+  return value;
+}
+
+std::optional<std::string_view> utf8_of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<ResolvedSource> open_fspath_result(PyObject* result) {
+  if (!PyUnicode_Check(result)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(result)->tp_name);
+    return std::nullopt;
+  }
+  const std::optional<std::string_view> path = utf8_of(result);
+  if (!path) return std::nullopt;
+  return open_path(*path);
+}
+
+// A one-dimensional contiguous buffer of unsigned bytes, which iterating would give
+// value by value anyway.
+class ByteBuffer {
+public:
+  explicit ByteBuffer(PyObject* object) {
+    if (!PyObject_CheckBuffer(object)) return;
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+      PyErr_Clear();
+      return;
+    }
+    held_ = true;
+    const std::string_view format = view_.format != nullptr ? view_.format : "B";
+    usable_ = view_.ndim == 1 && view_.itemsize == 1 && format == "B";
+  }
+  ~ByteBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  [[nodiscard]] bool usable() const noexcept { return usable_; }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+private:
+  Py_buffer view_{};
+  bool held_ = false;
+  bool usable_ = false;
+};
+
+// Takes the byte values of a sequence item by item; false with a Python error set.
+bool collect_bytes(PyObject* sequence, std::vector<std::uint8_t>& bytes) {
+  if (PyUnicode_Check(sequence)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(sequence)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", Py_TYPE(sequence)->tp_name);
+    return false;
+  }
+  const Py_ssize_t hint = PySequence_Size(sequence);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    bytes.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const long value = PyLong_AsLong(item.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 0 || value > 255) {
+      PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+      return false;
+    }
+    bytes.push_back(static_cast<std::uint8_t>(value));
+  }
+  return !PyErr_Occurred();
+}
+
+std::optional<ResolvedSource> open_sequence(PyObject* sequence) {
+  if (!PyUnicode_Check(sequence) && PySequence_Check(sequence)) {
+    const ByteBuffer buffer(sequence);
+    if (buffer.usable()) return open_bytes(buffer.bytes());
+  }
+  std::vector<std::uint8_t> bytes;
+  if (!collect_bytes(sequence, bytes)) return std::nullopt;
+  return open_bytes(bytes);
+}
+
+std::optional<ResolvedSource> open_file_like(PyObject* source, PyObject* read) {
+  PyRef position = PyRef::steal(PyObject_CallMethod(source, "seek", "i", 0));
+  if (!position) return std::nullopt;
+  PyRef content = PyRef::steal(PyObject_CallNoArgs(read));
+  if (!content) return std::nullopt;
+  return open_sequence(content.get());
+}
+
+}  // namespace
+
+std::optional<ResolvedSource> resolve_source(PyObject* source) {
+  if (PyUnicode_Check(source)) {
+    if (const std::optional<std::string_view> path = utf8_of(source)) return open_path(*path);
+    PyErr_Clear();
+  }
+  bool failed = false;
+  if (PyRef fspath = optional_attribute(source, "__fspath__", failed)) {
+    PyRef result = PyRef::steal(PyObject_CallNoArgs(fspath.get()));
+    if (!result) return std::nullopt;
+    return open_fspath_result(result.get());
+  }
+  if (failed) return std::nullopt;
+
+  if (!PyUnicode_Check(source) && PySequence_Check(source)) {
+    const ByteBuffer buffer(source);
+    if (buffer.usable()) return open_bytes(buffer.bytes());
+    std::vector<std::uint8_t> bytes;
+    if (collect_bytes(source, bytes)) return open_bytes(bytes);
+    PyErr_Clear();
+  }
+
+  PyRef read = optional_attribute(source, "read", failed);
+  if (failed) return std::nullopt;
+  if (!read) {
+    PyErr_SetString(PyExc_TypeError, "Expected str, bytes, PathLike, or file-like object");
+    return std::nullopt;
+  }
+  return open_file_like(source, read.get());
+}
+
+}  // namespace telvane::py

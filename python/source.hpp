@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "py_ref.hpp"
+#include "reader/ibt_file.hpp"
+
+namespace telvane::py {
+
+/// The opened file of an `ibt` call and the name passed on to LogFile.
+struct ResolvedSource {
+  IbtFile file;
+  std::string name;  // the path text, or "<bytes>"
+};
+
+/// Opens `source`: a path (str or __fspath__), a sequence of byte values, or a file-like
+/// object (seek(0), then read()). Nothing means a Python exception is set.
+[[nodiscard]] std::optional<ResolvedSource> resolve_source(PyObject* source);
+
+}  // namespace telvane::py

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanoarrow/nanoarrow.hpp>
+
+#include "columns/column_memory.hpp"
+#include "reader/ibt_error.hpp"
+
+namespace telvane {
+
+/// A validated Arrow record batch: a struct array and its schema.
+struct RecordBatch {
+  nanoarrow::UniqueSchema schema;
+  nanoarrow::UniqueArray array;
+};
+
+/// One non-nullable column of a record batch: its field and its data buffers
+/// (values, bitmap or offsets first; the characters of a Utf8 column second).
+struct Column {
+  std::string name;
+  ArrowType type;
+  std::vector<std::pair<std::string, std::string>> metadata;
+  std::vector<std::shared_ptr<const ColumnMemory>> buffers;
+};
+
+/// Builds and fully validates a record batch of `length` rows from `columns`; a failure
+/// names `context` (the column the batch is for) in front of the library's message.
+[[nodiscard]] Result<RecordBatch> make_record_batch(std::span<const Column> columns, std::int64_t length,
+                                                    const std::string& context);
+
+}  // namespace telvane

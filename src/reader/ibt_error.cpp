@@ -1,0 +1,40 @@
+#include "reader/ibt_error.hpp"
+
+#include <system_error>
+
+namespace telvane {
+
+IbtError IbtError::os(int code) {
+  return {Kind::Io, std::generic_category().message(code) + " (os error " + std::to_string(code) + ")"};
+}
+
+IbtError IbtError::io(std::string message) { return {Kind::Io, std::move(message)}; }
+
+IbtError IbtError::invalid_header(std::string message) {
+  return {Kind::InvalidHeader, std::move(message)};
+}
+
+IbtError IbtError::out_of_bounds(std::string message) {
+  return {Kind::OutOfBounds, std::move(message)};
+}
+
+IbtError IbtError::arrow(std::string message) { return {Kind::Arrow, std::move(message)}; }
+
+IbtError IbtError::out_of_range_read(unsigned long long begin, unsigned long long end,
+                                     unsigned long long length) {
+  return {Kind::Internal, "Read of bytes " + std::to_string(begin) + ".." + std::to_string(end) +
+                              " outside the record area of " + std::to_string(length) + " bytes"};
+}
+
+std::string IbtError::display() const {
+  switch (kind_) {
+    case Kind::Io: return "I/O error: " + message_;
+    case Kind::InvalidHeader: return "Invalid header: " + message_;
+    case Kind::OutOfBounds: return "Out of bounds: " + message_;
+    case Kind::Arrow: return "Arrow error: " + message_;
+    case Kind::Internal: return message_;
+  }
+  return message_;
+}
+
+}  // namespace telvane

@@ -1,0 +1,145 @@
+#include "reader/ibt_file.hpp"
+
+#include "session_info/session_info.hpp"
+
+namespace telvane {
+namespace {
+
+constexpr std::uint64_t kHeaderSize = 112;
+constexpr std::uint64_t kFileHeadSize = 144;  // main header and disk sub-header
+
+std::string num(std::int64_t value) { return std::to_string(value); }
+std::string num(std::uint64_t value) { return std::to_string(value); }
+
+IbtError invalid(std::string message) { return IbtError::invalid_header(std::move(message)); }
+
+IbtError negative(std::string_view field, std::int32_t value) {
+  return invalid(std::string(field) + " must be non-negative, got " + num(std::int64_t{value}));
+}
+
+IbtHeader read_header(ByteView bytes) {
+  IbtHeader header{};
+  header.version = bytes.load_unchecked<std::int32_t>(0);
+  header.tick_rate = bytes.load_unchecked<std::int32_t>(8);
+  header.session_info_len = bytes.load_unchecked<std::int32_t>(16);
+  header.session_info_offset = bytes.load_unchecked<std::int32_t>(20);
+  header.num_vars = bytes.load_unchecked<std::int32_t>(24);
+  header.var_header_offset = bytes.load_unchecked<std::int32_t>(28);
+  header.buf_len = bytes.load_unchecked<std::int32_t>(36);
+  header.buf_offset = bytes.load_unchecked<std::int32_t>(48 + 4);
+  return header;
+}
+
+DiskSubHeader read_sub_header(ByteView bytes) {
+  return {bytes.load_unchecked<std::int64_t>(112), bytes.load_unchecked<double>(120),
+          bytes.load_unchecked<double>(128), bytes.load_unchecked<std::int32_t>(136),
+          bytes.load_unchecked<std::int32_t>(140)};
+}
+
+Status parse_var_headers(ByteView bytes, const IbtHeader& header, std::vector<VarHeader>& vars) {
+  if (header.var_header_offset < 0) return negative("var_header_offset", header.var_header_offset);
+  if (header.num_vars < 0) return negative("num_vars", header.num_vars);
+  const auto start = static_cast<std::uint64_t>(header.var_header_offset);
+  const std::uint64_t need = start + static_cast<std::uint64_t>(header.num_vars) * kVarHeaderSize;
+  if (bytes.size() < need) {
+    return invalid("File too small for " + num(std::int64_t{header.num_vars}) + " variable headers at offset " +
+                   num(std::int64_t{header.var_header_offset}) + ": " + num(std::uint64_t{bytes.size()}) +
+                   " bytes (need " + num(need) + ")");
+  }
+  vars.reserve(static_cast<std::size_t>(header.num_vars));
+  for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(header.num_vars); ++i) {
+    Result<VarHeader> var = parse_var_header(*bytes.slice(start + i * kVarHeaderSize, kVarHeaderSize));
+    if (!var.ok()) return var.error();
+    vars.push_back(std::move(var).value());
+  }
+  return ok_status();
+}
+
+Result<std::string> read_session_info(ByteView bytes, const IbtHeader& header) {
+  if (header.session_info_offset < 0) return negative("session_info_offset", header.session_info_offset);
+  if (header.session_info_len < 0) return negative("session_info_len", header.session_info_len);
+  const auto offset = static_cast<std::uint64_t>(header.session_info_offset);
+  const auto length = static_cast<std::uint64_t>(header.session_info_len);
+  const std::optional<ByteView> block = bytes.slice(offset, length);
+  if (!block) {
+    return invalid("File too small for session info: " + num(std::uint64_t{bytes.size()}) + " bytes (need " +
+                   num(offset + length) + ")");
+  }
+  return extract_session_info(*block);
+}
+
+Status check_var_extents(const std::vector<VarHeader>& vars, std::int32_t buf_len) {
+  if (buf_len < 0) return negative("buf_len", buf_len);
+  for (const VarHeader& var : vars) {
+    if (var.offset < 0) return negative("var offset", var.offset);
+    const std::uint64_t size = std::uint64_t{element_size(var.type)} * static_cast<std::uint64_t>(var.count);
+    if (static_cast<std::uint64_t>(var.offset) + size > static_cast<std::uint64_t>(buf_len)) {
+      return invalid("Variable '" + var.name + "' offset " + num(std::int64_t{var.offset}) + " + size " +
+                     num(size) + " exceeds buffer length " + num(std::int64_t{buf_len}));
+    }
+  }
+  return ok_status();
+}
+
+Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubHeader& sub_header) {
+  if (header.buf_offset < 0) return negative("buf_offset", header.buf_offset);
+  const std::int32_t records = sub_header.session_record_count;
+  if (records < 0) return negative("session_record_count", records);
+  std::uint64_t area = 0;
+  std::uint64_t need = 0;
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(header.buf_len), static_cast<std::uint64_t>(records),
+                             &area) ||
+      __builtin_add_overflow(area, static_cast<std::uint64_t>(header.buf_offset), &need)) {
+    return invalid("Data region arithmetic overflow");
+  }
+  if (bytes.size() < need) {
+    return invalid("File too small for " + num(std::int64_t{records}) + " records: " +
+                   num(std::uint64_t{bytes.size()}) + " bytes (need " + num(need) + ")");
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+Result<IbtFile> parse_ibt(MappedRegion region) {
+  const ByteView bytes = region.bytes();
+  if (bytes.size() < kHeaderSize) {
+    return invalid("File too small for header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 112)");
+  }
+  const auto version = bytes.load_unchecked<std::int32_t>(0);
+  if (version != 1 && version != 2) return invalid("Unsupported IBT version: " + num(std::int64_t{version}));
+
+  IbtFile file;
+  file.header_ = read_header(bytes);
+  if (bytes.size() < kFileHeadSize) {
+    return invalid("File too small for disk sub-header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 144)");
+  }
+  file.sub_header_ = read_sub_header(bytes);
+
+  if (Status status = parse_var_headers(bytes, file.header_, file.vars_); !status.ok()) return status.error();
+  Result<std::string> session_info = read_session_info(bytes, file.header_);
+  if (!session_info.ok()) return session_info.error();
+  file.session_info_ = std::move(session_info).value();
+  if (Status status = check_var_extents(file.vars_, file.header_.buf_len); !status.ok()) return status.error();
+  if (Status status = check_record_area(bytes, file.header_, file.sub_header_); !status.ok()) {
+    return status.error();
+  }
+
+  for (std::size_t i = 0; i < file.vars_.size(); ++i) file.var_index_.insert_or_assign(file.vars_[i].name, i);
+  file.region_ = std::move(region);
+  return file;
+}
+
+const VarHeader* find_var(const IbtFile& file, std::string_view name) {
+  const auto found = file.var_index_.find(std::string(name));
+  return found == file.var_index_.end() ? nullptr : &file.vars_[found->second];
+}
+
+Result<ByteView> record_area(const IbtFile& file) {
+  const IbtHeader& header = file.header();
+  if (header.buf_offset < 0) return negative("buf_offset", header.buf_offset);
+  const std::int64_t length = std::int64_t{header.buf_len} * std::int64_t{file.sub_header().session_record_count};
+  return *file.bytes().slice(static_cast<std::uint64_t>(header.buf_offset), static_cast<std::uint64_t>(length));
+}
+
+}  // namespace telvane

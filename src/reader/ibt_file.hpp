@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "reader/byte_view.hpp"
+#include "reader/ibt_error.hpp"
+#include "reader/region.hpp"
+#include "var_header/var_header.hpp"
+
+namespace telvane {
+
+/// The fields of the 112-byte main header that the reader uses.
+struct IbtHeader {
+  std::int32_t version;
+  std::int32_t tick_rate;
+  std::int32_t session_info_len;
+  std::int32_t session_info_offset;
+  std::int32_t num_vars;
+  std::int32_t var_header_offset;
+  std::int32_t buf_len;
+  std::int32_t buf_offset;  // of buffer descriptor 0: the record area
+};
+
+/// The 32-byte disk sub-header at offset 112.
+struct DiskSubHeader {
+  std::int64_t session_start_date;
+  double start_time;
+  double end_time;
+  std::int32_t lap_count;
+  std::int32_t session_record_count;
+};
+
+/// A parsed, validated IBT file; owns its mapping and never changes after parse_ibt.
+class IbtFile {
+public:
+  [[nodiscard]] const IbtHeader& header() const noexcept { return header_; }
+  [[nodiscard]] const DiskSubHeader& sub_header() const noexcept { return sub_header_; }
+  [[nodiscard]] const std::vector<VarHeader>& vars() const noexcept { return vars_; }
+  [[nodiscard]] const std::string& session_info() const noexcept { return session_info_; }
+  [[nodiscard]] ByteView bytes() const noexcept { return region_.bytes(); }
+
+private:
+  friend Result<IbtFile> parse_ibt(MappedRegion region);
+  friend const VarHeader* find_var(const IbtFile& file, std::string_view name);
+
+  MappedRegion region_;
+  IbtHeader header_{};
+  DiskSubHeader sub_header_{};
+  std::vector<VarHeader> vars_;
+  std::unordered_map<std::string, std::size_t> var_index_;  // a later duplicate name wins
+  std::string session_info_;
+};
+
+/// Validates the layout of the file in `region` and takes the region over.
+[[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region);
+
+/// The variable named exactly `name` (the later one of duplicates), or nullptr.
+[[nodiscard]] const VarHeader* find_var(const IbtFile& file, std::string_view name);
+
+/// The read-only bytes of all records: `buf_len` × `session_record_count` from `buf_offset`.
+[[nodiscard]] Result<ByteView> record_area(const IbtFile& file);
+
+}  // namespace telvane

@@ -1,0 +1,42 @@
+#include "reader/timecodes.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace telvane {
+
+std::int64_t seconds_to_timecode(double seconds) noexcept {
+  const double millis = seconds * 1000.0;
+  if (std::isnan(millis)) return 0;
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (millis >= kTwoTo63) return std::numeric_limits<std::int64_t>::max();
+  if (millis < -kTwoTo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(std::round(millis));
+}
+
+Result<Timecodes> build_timecodes(const IbtFile& file) {
+  const VarHeader* session_time = find_var(file, "SessionTime");
+  if (session_time == nullptr) return IbtError::invalid_header("Missing SessionTime variable");
+  if (session_time->type != VarType::Double) {
+    return IbtError::invalid_header("SessionTime should be double, got " + std::string(type_name(session_time->type)));
+  }
+  Result<ByteView> area = record_area(file);
+  if (!area.ok()) return area.error();
+  const ByteView records = area.value();
+  const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
+  const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
+  const auto offset = static_cast<std::uint64_t>(session_time->offset);
+  // Reads advance by one record each, so the last record's read is the one to check.
+  if (count > 0 && !records.contains((count - 1) * stride + offset, sizeof(double))) {
+    const std::uint64_t last = (count - 1) * stride + offset;
+    return IbtError::out_of_range_read(last, last + sizeof(double), records.size());
+  }
+  Timecodes timecodes{ColumnMemory::allocate(count * sizeof(std::int64_t)), static_cast<std::int64_t>(count)};
+  auto* out = reinterpret_cast<std::int64_t*>(timecodes.memory->data());
+  for (std::uint64_t i = 0; i < count; ++i) {
+    out[i] = seconds_to_timecode(records.load_unchecked<double>(i * stride + offset));
+  }
+  return timecodes;
+}
+
+}  // namespace telvane

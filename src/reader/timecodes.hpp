@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "columns/column_memory.hpp"
+#include "reader/ibt_error.hpp"
+#include "reader/ibt_file.hpp"
+
+namespace telvane {
+
+/// The time base: one timecode per record, milliseconds of session time, in one buffer
+/// shared by every channel table and the lap detection.
+struct Timecodes {
+  std::shared_ptr<const ColumnMemory> memory;
+  std::int64_t length = 0;
+
+  [[nodiscard]] const std::int64_t* values() const noexcept {
+    return reinterpret_cast<const std::int64_t*>(memory->data());
+  }
+};
+
+/// Seconds × 1000 rounded half away from zero, saturated to int64 (NaN gives 0).
+[[nodiscard]] std::int64_t seconds_to_timecode(double seconds) noexcept;
+
+/// The time base from the `SessionTime` variable (a double, read as 8 bytes per record).
+[[nodiscard]] Result<Timecodes> build_timecodes(const IbtFile& file);
+
+}  // namespace telvane
