@@ -19,43 +19,70 @@ ArrowType arrow_type(VarType type) {
 
 bool interpolates(VarType type) { return type == VarType::Float || type == VarType::Double; }
 
-// Copies each record's value bytes into one contiguous column.
-std::shared_ptr<ColumnMemory> gather_values(ByteView records, std::uint64_t offset, std::uint64_t stride,
-                                            std::uint64_t count, std::size_t width) {
-  auto column = ColumnMemory::allocate(count * width);
-  std::uint8_t* out = column->data();
-  const std::uint8_t* in = records.data() + offset;
-  for (std::uint64_t i = 0; i < count; ++i) std::memcpy(out + i * width, in + i * stride, width);
-  return column;
+// Records are gathered a block at a time, every column per block, so that each cache line
+// of the record area is fetched from memory once rather than once per variable; a block
+// of about 256 KiB stays in a typical L2 cache while all columns are copied out of it.
+constexpr std::uint64_t kBlockBytes = 256 * 1024;
+
+std::uint64_t block_records(std::uint64_t stride) {
+  const std::uint64_t records = stride == 0 ? kBlockBytes : kBlockBytes / stride;
+  return records < 8 ? 8 : records / 8 * 8;  // whole bitmap bytes per block
 }
 
-// Packs "non-zero byte" into an Arrow bitmap, least significant bit first.
-std::shared_ptr<ColumnMemory> gather_bits(ByteView records, std::uint64_t offset, std::uint64_t stride,
-                                          std::uint64_t count) {
-  auto column = ColumnMemory::allocate((count + 7) / 8);
-  std::uint8_t* out = column->data();
-  std::memset(out, 0, column->size());
-  const std::uint8_t* in = records.data() + offset;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    if (in[i * stride] != 0) out[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+template <typename T>
+void copy_strided(const std::uint8_t* in, std::uint64_t stride, std::uint64_t count, std::uint8_t* out) {
+  for (std::uint64_t i = 0; i < count; ++i) std::memcpy(out + i * sizeof(T), in + i * stride, sizeof(T));
+}
+
+// Packs "byte is non-zero" into an Arrow bitmap, least significant bit first; `out` starts
+// at a whole byte of the bitmap.
+void pack_bits(const std::uint8_t* in, std::uint64_t stride, std::uint64_t count, std::uint8_t* out) {
+  for (std::uint64_t i = 0; i < count; i += 8) {
+    std::uint8_t bits = 0;
+    for (std::uint64_t j = 0; j < 8 && i + j < count; ++j) {
+      bits |= static_cast<std::uint8_t>((in[(i + j) * stride] != 0) << j);
+    }
+    out[i / 8] = bits;
   }
-  return column;
 }
 
-}  // namespace
+/// One scalar column being gathered: where its values lie and where they go.
+struct Gather {
+  const VarHeader* var;
+  std::shared_ptr<ColumnMemory> values;
+};
 
-Result<RecordBatch> build_channel(const std::string& name, const Timecodes& timecodes, const VarHeader& var,
-                                  ByteView records, std::int32_t buf_len, std::int32_t record_count) {
+std::shared_ptr<ColumnMemory> allocate_values(VarType type, std::uint64_t count) {
+  return ColumnMemory::allocate(type == VarType::Bool ? (count + 7) / 8 : count * element_size(type));
+}
+
+// Copies records [first, first + count) of one variable into its column.
+void gather_range(const Gather& gather, ByteView records, std::uint64_t stride, std::uint64_t first,
+                  std::uint64_t count) {
+  const std::uint8_t* in = records.data() + first * stride + static_cast<std::uint64_t>(gather.var->offset);
+  std::uint8_t* out = gather.values->data();
+  switch (gather.var->type) {
+    case VarType::Bool: return pack_bits(in, stride, count, out + first / 8);
+    case VarType::Char: return copy_strided<std::uint8_t>(in, stride, count, out + first);
+    case VarType::Int:
+    case VarType::BitField:
+    case VarType::Float: return copy_strided<std::uint32_t>(in, stride, count, out + first * 4);
+    case VarType::Double: return copy_strided<std::uint64_t>(in, stride, count, out + first * 8);
+  }
+}
+
+void gather_all(const std::vector<Gather>& gathers, ByteView records, std::uint64_t stride, std::uint64_t count) {
+  const std::uint64_t block = block_records(stride);
+  for (std::uint64_t first = 0; first < count; first += block) {
+    const std::uint64_t n = count - first < block ? count - first : block;
+    for (const Gather& gather : gathers) gather_range(gather, records, stride, first, n);
+  }
+}
+
+Result<RecordBatch> make_channel(const std::string& name, const Timecodes& timecodes, const VarHeader& var,
+                                 std::shared_ptr<ColumnMemory> values, std::int32_t record_count) {
   std::vector<std::pair<std::string, std::string>> metadata{
       {"units", var.unit}, {"desc", var.desc}, {"interpolate", interpolates(var.type) ? "True" : "False"}};
-  if (var.count > 1) return IbtError::out_of_bounds("Array variables (count > 1) are not supported");
-
-  const auto offset = static_cast<std::uint64_t>(var.offset);
-  const auto stride = static_cast<std::uint64_t>(buf_len);
-  const auto count = static_cast<std::uint64_t>(record_count);
-  std::shared_ptr<ColumnMemory> values = var.type == VarType::Bool
-                                             ? gather_bits(records, offset, stride, count)
-                                             : gather_values(records, offset, stride, count, element_size(var.type));
   const Column columns[] = {
       {"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}},
       {name, arrow_type(var.type), std::move(metadata), {std::move(values)}},
@@ -63,16 +90,34 @@ Result<RecordBatch> build_channel(const std::string& name, const Timecodes& time
   return make_record_batch(columns, record_count, name);
 }
 
+}  // namespace
+
+Result<RecordBatch> build_channel(const std::string& name, const Timecodes& timecodes, const VarHeader& var,
+                                  ByteView records, std::int32_t buf_len, std::int32_t record_count) {
+  if (var.count > 1) return IbtError::out_of_bounds("Array variables (count > 1) are not supported");
+  const auto count = static_cast<std::uint64_t>(record_count);
+  const Gather gather{&var, allocate_values(var.type, count)};
+  gather_range(gather, records, static_cast<std::uint64_t>(buf_len), 0, count);
+  return make_channel(name, timecodes, var, gather.values, record_count);
+}
+
 Result<std::vector<ChannelEntry>> build_channels(const IbtFile& file, const Timecodes& timecodes) {
   Result<ByteView> records = record_area(file);
   if (!records.ok()) return records.error();
-  std::vector<ChannelEntry> entries;
+  const std::int32_t record_count = file.sub_header().session_record_count;
+  std::vector<Gather> gathers;
   for (const VarHeader& var : file.vars()) {
-    if (var.count != 1) continue;
-    Result<RecordBatch> batch = build_channel(var.name, timecodes, var, records.value(), file.header().buf_len,
-                                              file.sub_header().session_record_count);
+    if (var.count == 1) gathers.push_back({&var, allocate_values(var.type, static_cast<std::uint64_t>(record_count))});
+  }
+  gather_all(gathers, records.value(), static_cast<std::uint64_t>(file.header().buf_len),
+             static_cast<std::uint64_t>(record_count));
+  std::vector<ChannelEntry> entries;
+  entries.reserve(gathers.size());
+  for (Gather& gather : gathers) {
+    Result<RecordBatch> batch =
+        make_channel(gather.var->name, timecodes, *gather.var, std::move(gather.values), record_count);
     if (!batch.ok()) return batch.error();
-    entries.push_back({var.name, std::move(batch).value()});
+    entries.push_back({gather.var->name, std::move(batch).value()});
   }
   return entries;
 }
