@@ -1,0 +1,231 @@
+"""ibt against an independent reading of the same bytes: random valid layouts, and every
+kind of single-byte change and truncation of them."""
+
+from __future__ import annotations
+
+import io
+import struct
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import telvane
+from reference_reader import BITS_DTYPE, BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, RecordAreaOverrun, ReferenceFile
+from telvane._writer import Var, write_ibt
+
+SETTINGS = settings(max_examples=150, derandomize=True, database=None, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+ARROW_TYPES = [pa.uint8(), pa.bool_(), pa.int32(), pa.uint32(), pa.float32(), pa.float64()]
+LAPS_SCHEMA = pa.schema([pa.field("num", pa.int32(), False), pa.field("start_time", pa.int64(), False),
+                         pa.field("end_time", pa.int64(), False), pa.field("lap_type", pa.string(), False),
+                         pa.field("session", pa.int32(), False)])
+# The reference narrows Double lap fractions with numpy, which warns about NaN and overflow.
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning:reference_reader")
+ERROR_PREFIXES = ("Invalid header: ", "Out of bounds: ", "Arrow error: ")
+# A time base read of 8 bytes at 93 in a 100-byte record area.
+OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0)], bytes(100), buf_len=100, session_record_count=1)
+
+
+def _raised(data: bytes) -> type[BaseException]:
+    try:
+        telvane.ibt(data)
+    except BaseException as exc:  # the internal-error type derives from BaseException
+        return type(exc)
+    raise AssertionError("a read past the record area was not refused")
+
+
+INTERNAL_ERROR = _raised(OVERRUN)
+
+
+def _bits(dtype: str, *values: float) -> list[int]:
+    """The bit patterns of values stored as binary32 ("<f4") or binary64 ("<f8")."""
+    return np.array(values, dtype).view(f"<u{np.dtype(dtype).itemsize}").tolist()
+
+
+# Element bit patterns that records are built from: boundaries, NaNs with payloads, infinities,
+# subnormals, the lap-fraction limits and times that round halfway.
+POOLS = {
+    1: [0, 1, 2, 127, 128, 255],
+    4: [0, 1, 2, 3, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x7F800000, 0xFF800000, 0x7FC00000, 0x7F800001,
+        0xFFC01234, 0x00000001, *_bits("<f4", 0.02, 0.98, 0.5, 0.019999, 0.980001, -0.0)],
+    8: [0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000, 0x7FF0000000000001,
+        0xFFF8000000000123, 1, *_bits("<f8", 1.5, 0.0625, -0.0625, 12.3456, 1234.5675, 1e17, -1e17, 9.3e15,
+                                          0.02, 0.98, 0.020000000001, 0.97999999999, 1 / 60)],
+}
+STYLES = ["runs", "pool", "raw", "runs"]
+# Runs of equal values, so that laps last several records and pit flags and fractions hold.
+RUNS = {1: [0, 0, 0, 1, 2], 4: [0, 1, 2, 0x3F000000, *_bits("<f4", 0.02, 0.98, 0.5), 0x7FC00000],
+        8: [0, *_bits("<f8", 0.5, 0.02, 0.98, 0.1, 0.99)]}
+
+NAMES = st.one_of(st.sampled_from(["Lap", "OnPitRoad", "LapDistPct"]),
+                  st.sampled_from(["SessionTime", "Speed", b"Sp\xb0ed", b"n" * 32, b"", b"a\0b", "Sessiontime"]),
+                  st.binary(max_size=32))
+COUNTS = st.sampled_from([1, 0, 2, 3, 4]) | st.just(1)
+# The types the laps are read with, given to their variables half of the time.
+LAP_TYPES = {"Lap": [INT], "OnPitRoad": [BOOL], "LapDistPct": [FLOAT, DOUBLE]}
+KEYS = ["TrackName: ", "TrackDisplayName: ", "TrackCity: ", "TrackCountry: ", "TrackLength: ", "SeriesID: ",
+        "SeasonID: ", "SessionID: ", "SubSessionID: "]
+NEAR_MISSES = ["trackname: ", "TrackName:", "TrackName:\t", "- SeriesID: ", "SessionID:  ", "Track Name: "]
+SPACE = st.sampled_from(["", " ", "    ", "\t", "\u3000", "\xa0", "\x85", "\u2028", "\x1c", "\r"])
+VALUE = st.one_of(st.text(max_size=12).map(str.encode), st.binary(max_size=8))
+KEY_LINE = st.builds(lambda i, k, v, t: (i + k).encode() + v + t.encode(),
+                     SPACE, st.sampled_from(KEYS + NEAR_MISSES), VALUE, SPACE)
+LINE = st.one_of(KEY_LINE, KEY_LINE, st.binary(max_size=16))
+ENDING = st.sampled_from([b"\n", b"\r\n", b"\r", b"\r\r\n", b""])
+
+
+@st.composite
+def session_info(draw: st.DrawFn) -> bytes:
+    text = b"".join(line + end for line, end in draw(st.lists(st.tuples(LINE, ENDING), max_size=12)))
+    return (bytes(draw(st.integers(0, 2))) + draw(st.sampled_from([b"", b"---\n", b"-- -\n"])) + text
+            + bytes(draw(st.integers(0, 3))))
+
+
+@st.composite
+def layouts(draw: st.DrawFn, max_records: int = 300) -> dict:
+    """Variables of every type and count 0..4 at any offsets (overlaps and duplicate names
+    included, always a Double SessionTime), records built from random bytes and special
+    values, random session info and header values."""
+    specs = draw(st.lists(st.tuples(NAMES, st.integers(0, 5), COUNTS, st.binary(max_size=64),
+                                    st.binary(max_size=32), st.sampled_from(STYLES)), max_size=10))
+    specs.append(("SessionTime", DOUBLE, draw(COUNTS), b"Seconds", b"s", draw(st.sampled_from(STYLES))))
+    if draw(st.booleans()):  # the three lap variables with their own types, holding runs of values
+        specs += [("Lap", INT, 1, b"", b"", "runs"), ("OnPitRoad", BOOL, 1, b"", b"", "runs"),
+                  ("LapDistPct", draw(st.sampled_from([FLOAT, DOUBLE])), 1, b"", b"", "runs")]
+    specs = draw(st.permutations(specs))
+    for i, (name, code, *rest) in enumerate(specs):
+        raw = name.encode() if isinstance(name, str) else name
+        if raw.split(b"\0")[0] == b"SessionTime":  # the time base needs every SessionTime to be a Double
+            code = DOUBLE
+        elif name in LAP_TYPES and draw(st.booleans()):
+            code = draw(st.sampled_from(LAP_TYPES[name]))
+        specs[i] = (name, code, *rest)
+    extents = [ELEMENT_SIZE[t] * c for _, t, c, *_ in specs]
+    buf_len = max(extents) + draw(st.integers(0, 12))
+    vars = [Var(name, t, draw(st.integers(0, buf_len - e)), c, desc, unit)
+            for (name, t, c, desc, unit, _), e in zip(specs, extents)]
+    n = draw(st.integers(0, max_records))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    area = bytearray(rng.integers(0, 256, n * buf_len, dtype=np.uint8).tobytes())
+    for var, (*_, style) in zip(vars, specs):
+        width = ELEMENT_SIZE[var.type]
+        if style == "raw" or var.count == 0 or n == 0:
+            continue
+        pool = np.array(POOLS[width], f"<u{width}")
+        if style == "pool":
+            values = rng.choice(pool, n)
+        else:
+            values = np.repeat(rng.choice(RUNS[width], n), rng.integers(1, 40, n))[:n]
+        np.ndarray((n,), f"<u{width}", area, var.offset, (buf_len,))[:] = values
+    header = dict(version=draw(st.sampled_from([1, 2])), tick_rate=draw(st.integers(-2**31, 2**31 - 1)),
+                  session_start_date=draw(st.integers(-2**63, 2**63 - 1)), start_time=draw(st.floats()),
+                  end_time=draw(st.floats()), lap_count=draw(st.integers(-2**31, 2**31 - 1)))
+    return dict(vars=vars, records=bytes(area), session_info=draw(session_info()), buf_len=buf_len,
+                session_record_count=n, **header)
+
+
+def column_bits(array: pa.Array, code: int) -> np.ndarray:
+    """The values of a column as unsigned integers of their width (Bool: 0 or 1), from its buffers."""
+    validity, data = array.buffers()
+    assert validity is None
+    if len(array) == 0:
+        return np.empty(0, "u1" if code == BOOL else BITS_DTYPE[code])
+    if code == BOOL:
+        bits = np.unpackbits(np.frombuffer(data, np.uint8), bitorder="little")
+        return bits[array.offset:array.offset + len(array)]
+    dtype = np.dtype(BITS_DTYPE[code])
+    return np.frombuffer(data, dtype, len(array), array.offset * dtype.itemsize)
+
+
+def comparable(value: object) -> tuple[type, object]:
+    return type(value), struct.pack("<d", value) if isinstance(value, float) else value
+
+
+def assert_matches(log: object, ref: ReferenceFile) -> None:
+    expected = {}
+    for var in ref.scalars():
+        expected[var.name] = var  # a later duplicate wins, at the first one's position
+    assert list(log.channels) == list(expected)
+    for name, var in expected.items():
+        table = log.channels[name]
+        value_field = pa.field(name, ARROW_TYPES[var.type], False, ref.field_metadata(var))
+        schema = pa.schema([pa.field("timecodes", pa.int64(), False), value_field])
+        assert table.schema.equals(schema, check_metadata=True)
+        assert [column.num_chunks for column in table.columns] == [1, 1]
+        timecodes, values = (column.chunk(0) for column in table.columns)
+        assert timecodes.buffers()[0] is None and np.array_equal(timecodes.to_numpy(), ref.timecodes)
+        assert np.array_equal(column_bits(values, var.type), ref.value_bits(var)), name
+    assert log.laps.schema.equals(LAPS_SCHEMA, check_metadata=True)
+    assert log.laps.to_pylist() == ref.laps()
+    assert [(k, *comparable(v)) for k, v in log.metadata.items()] == \
+        [(k, *comparable(v)) for k, v in ref.metadata().items()]
+
+
+def reads_past_the_record_area(ref: ReferenceFile) -> bool:
+    try:
+        ref.timecodes, ref.laps()
+    except RecordAreaOverrun:
+        return True
+    return False
+
+
+def check(ibt, source: object, data: bytes, name: str = "<bytes>") -> None:
+    """ibt(source) matches the reference reading of data, or is refused as the reference predicts."""
+    ref = ReferenceFile(data)
+    if reads_past_the_record_area(ref):
+        with pytest.raises(INTERNAL_ERROR):
+            ibt(source)
+        return
+    log = ibt(source)
+    assert log.file_name == name
+    assert_matches(log, ref)
+
+
+@pytest.fixture(scope="module")
+def scratch(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("properties") / "file.ibt"
+
+
+@SETTINGS
+@given(layout=layouts(), form=st.sampled_from(["bytes", "path", "file-like"]))
+def test_valid_layouts_read_like_the_reference(ibt, scratch, layout, form):
+    data = write_ibt(**layout)
+    if form == "path":
+        scratch.write_bytes(data)
+        check(ibt, str(scratch), data, str(scratch))
+    else:
+        check(ibt, data if form == "bytes" else io.BytesIO(data), data)
+
+
+def mutations(data: bytes, layout: dict) -> st.SearchStrategy[bytes]:
+    """One byte set to any value, at a position drawn from each part of the file alike (the
+    numeric fields of the variable headers apart from their texts), or a prefix."""
+    n, info_at = len(layout["vars"]), 144 + 144 * len(layout["vars"])
+    records_at = info_at + len(layout["session_info"])
+    in_var_header = lambda first, last: st.builds(lambda i, k: 144 + 144 * i + k, st.integers(0, n - 1),
+                                                  st.integers(first, last))
+    parts = [st.integers(0, 111), st.integers(112, 143)]
+    parts += [in_var_header(0, 15), in_var_header(16, 143)] if n else []
+    parts += [st.integers(start, stop - 1) for start, stop in [(info_at, records_at), (records_at, len(data))]
+              if start < stop]
+    changed = st.builds(lambda p, b: data[:p] + bytes([b]) + data[p + 1:], st.one_of(parts), st.integers(0, 255))
+    return st.one_of(changed, changed, st.integers(0, len(data) - 1).map(lambda size: data[:size]))
+
+
+@SETTINGS
+@given(st.data())
+def test_changed_and_truncated_files_read_like_the_reference_or_are_refused(ibt, data):
+    layout = data.draw(layouts(max_records=20))
+    mutated = data.draw(mutations(write_ibt(**layout), layout))
+    try:
+        log = ibt(mutated)
+    except RuntimeError as exc:
+        assert str(exc).startswith(ERROR_PREFIXES), str(exc)
+    except INTERNAL_ERROR:
+        assert reads_past_the_record_area(ReferenceFile(mutated))
+    else:
+        assert_matches(log, ReferenceFile(mutated))
