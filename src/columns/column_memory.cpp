@@ -1,6 +1,7 @@
 #include "columns/column_memory.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <new>
@@ -9,41 +10,79 @@
 namespace telvane {
 namespace {
 
-constexpr std::size_t kHugePageThreshold = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-void release_block(std::uint8_t* data, std::size_t bytes, bool mapped) noexcept {
-  if (mapped) {
-    ::munmap(data, bytes);
-  } else {
-    std::free(data);
-  }
+std::size_t page_size() {
+  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
 }
+
+std::size_t round_up_to_page(std::size_t bytes) { return (bytes + page_size() - 1) / page_size() * page_size(); }
 
 }  // namespace
 
-std::shared_ptr<ColumnMemory> ColumnMemory::allocate(std::size_t size) {
-  const std::size_t bytes = size == 0 ? 1 : size;
-  if (bytes >= kHugePageThreshold) {
-    void* address = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+class ColumnMemory::Mapping {
+public:
+  explicit Mapping(std::size_t size) : size_(size == 0 ? 1 : size) {
+    void* address = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (address == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(address, bytes, MADV_HUGEPAGE);  // advice only: without it the memory still works
-    return adopt(static_cast<std::uint8_t*>(address), size, true);
+    ::madvise(address, size_, MADV_HUGEPAGE);  // advice only: without it the memory still works
+    base_ = static_cast<std::uint8_t*>(address);
   }
-  void* address = std::malloc(bytes);
-  if (address == nullptr) throw std::bad_alloc();
-  return adopt(static_cast<std::uint8_t*>(address), size, false);
+  ~Mapping() { ::munmap(base_, size_); }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+
+  [[nodiscard]] std::uint8_t* base() const noexcept { return base_; }
+
+private:
+  std::uint8_t* base_ = nullptr;
+  std::size_t size_;
+};
+
+ColumnMemory::ColumnMemory(std::uint8_t* data, std::size_t size, std::shared_ptr<Mapping> mapping) noexcept
+    : data_(data), size_(size), mapping_(std::move(mapping)) {}
+
+ColumnMemory::~ColumnMemory() {
+  if (mapping_ == nullptr) {
+    std::free(data_);
+  } else if (size_ > 0) {
+    ::madvise(data_, round_up_to_page(size_), MADV_DONTNEED);  // the slice's own pages only
+  }
 }
 
-std::shared_ptr<ColumnMemory> ColumnMemory::adopt(std::uint8_t* data, std::size_t size, bool mapped) {
-  auto* memory = new (std::nothrow) ColumnMemory(data, size, mapped);
+std::shared_ptr<ColumnMemory> ColumnMemory::allocate(std::size_t size) {
+  if (size >= kHugePage) {
+    auto mapping = std::make_shared<Mapping>(size);
+    return std::shared_ptr<ColumnMemory>(new ColumnMemory(mapping->base(), size, mapping));
+  }
+  auto* data = static_cast<std::uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  if (data == nullptr) throw std::bad_alloc();
+  auto* memory = new (std::nothrow) ColumnMemory(data, size, nullptr);
   if (memory == nullptr) {
-    release_block(data, size == 0 ? 1 : size, mapped);
+    std::free(data);
     throw std::bad_alloc();
   }
   return std::shared_ptr<ColumnMemory>(memory);  // deletes `memory` if it throws
 }
 
-ColumnMemory::~ColumnMemory() { release_block(data_, size_ == 0 ? 1 : size_, mapped_); }
+std::vector<std::shared_ptr<ColumnMemory>> ColumnMemory::allocate_all(std::span<const std::size_t> sizes) {
+  std::vector<std::shared_ptr<ColumnMemory>> blocks;
+  blocks.reserve(sizes.size());
+  std::size_t total = 0;
+  for (std::size_t size : sizes) total += round_up_to_page(size);
+  if (total < kHugePage) {
+    for (std::size_t size : sizes) blocks.push_back(allocate(size));
+    return blocks;
+  }
+  auto mapping = std::make_shared<Mapping>(total);
+  std::size_t offset = 0;
+  for (std::size_t size : sizes) {
+    blocks.push_back(std::shared_ptr<ColumnMemory>(new ColumnMemory(mapping->base() + offset, size, mapping)));
+    offset += round_up_to_page(size);
+  }
+  return blocks;
+}
 
 void wrap_column_memory(ArrowBuffer* buffer, std::shared_ptr<const ColumnMemory> memory) {
   const std::uint8_t* data = memory->data();

@@ -3,18 +3,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 struct ArrowBuffer;
 
 namespace telvane {
 
 /// Memory for one Arrow column buffer, allocated once at its final size.
-/// Large blocks are anonymous mappings advised to use huge pages, so that first touching
-/// hundreds of megabytes of new column memory does not cost a page fault per 4 KiB.
 class ColumnMemory {
 public:
-  /// Allocates `size` bytes (at least one); throws std::bad_alloc when memory is exhausted.
+  /// Allocates `size` bytes; throws std::bad_alloc when memory is exhausted.
   [[nodiscard]] static std::shared_ptr<ColumnMemory> allocate(std::size_t size);
+
+  /// Allocates one block per size. Blocks that are large together are page-aligned slices
+  /// of one anonymous mapping advised to use huge pages, so that first touching hundreds of
+  /// megabytes of columns does not cost a page fault per 4 KiB; a released slice gives its
+  /// pages back at once, and the mapping goes with the last slice.
+  [[nodiscard]] static std::vector<std::shared_ptr<ColumnMemory>> allocate_all(std::span<const std::size_t> sizes);
+
   ~ColumnMemory();
   ColumnMemory(const ColumnMemory&) = delete;
   ColumnMemory& operator=(const ColumnMemory&) = delete;
@@ -23,13 +30,12 @@ public:
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
 
 private:
-  static std::shared_ptr<ColumnMemory> adopt(std::uint8_t* data, std::size_t size, bool mapped);
-  ColumnMemory(std::uint8_t* data, std::size_t size, bool mapped) noexcept
-      : data_(data), size_(size), mapped_(mapped) {}
+  class Mapping;
+  ColumnMemory(std::uint8_t* data, std::size_t size, std::shared_ptr<Mapping> mapping) noexcept;
 
   std::uint8_t* data_;
   std::size_t size_;
-  bool mapped_;
+  std::shared_ptr<Mapping> mapping_;  // null for memory from malloc
 };
 
 /// Makes `buffer` (freshly initialised, empty) view `memory` and keep it alive; its
