@@ -21,8 +21,9 @@ import pytest
 from telvane import cli
 from telvane.sample import write_synthetic_sample
 
-DOCUMENT = Path(__file__).resolve().parents[1] / "docs" / "usage.md"
-BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+DOCUMENT = Path(__file__).resolve().parents[1] / "README.md"
+BLOCK = re.compile(r"^```(python|pycon|console)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+SHELL_BLOCK = re.compile(r"^```sh\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 NEEDS = {"python": ["pandas", "polars", "duckdb"], "pycon": ["yaml"],
          "console": ["matplotlib"]}
 
@@ -44,6 +45,12 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     return tmp_path
+
+
+def test_ci_runs_the_test_command_of_the_readme():
+    demo, tests = SHELL_BLOCK.findall(DOCUMENT.read_text())
+    assert "telvane demo" in demo
+    assert tests.strip() in (DOCUMENT.parent / ".ci" / "run").read_text().splitlines()
 
 
 def test_document_has_examples_of_every_kind():
