@@ -114,6 +114,12 @@ PyRef convert(const Arguments& arguments) {
     raise_ibt_error(laps_batch.error());
     return {};
   }
+  // The laps are the last values read from the file: nothing built from it may be returned
+  // if it shrank meanwhile.
+  if (Status complete = check_not_truncated(file); !complete.ok()) {
+    raise_path_error(source->name, complete.error());
+    return {};
+  }
   PyRef laps = batch_to_table(std::move(laps_batch).value(), table_class.get());
   if (!laps) return {};
   PyRef metadata = build_metadata(file);

@@ -228,3 +228,28 @@ def test_tables_outlive_changes_to_the_file(ibt, tmp_path, change: Callable[[Pat
     assert list(log.channels) == list(expected.channels)
     assert all(log.channels[k].equals(expected.channels[k], check_metadata=True) for k in log.channels)
     assert log.laps.equals(expected.laps) and log.metadata == expected.metadata
+
+
+TRUNCATED_WHILE_READ = """
+    import json, os, sys, telvane
+    path, shrink_at = sys.argv[1], int(sys.argv[2])
+    def progress(k, n):
+        if k == shrink_at:
+            os.truncate(path, 4096)
+    try:
+        telvane.ibt(path, progress)
+        outcome = "returned"
+    except OSError as exc:
+        outcome = str(exc)
+    print(json.dumps({"outcome": outcome}))
+"""
+
+
+@pytest.mark.parametrize("shrink_at", [1, 3])
+def test_a_file_truncated_while_read_raises_instead_of_killing_the_process(tmp_path, shrink_at):
+    # The laps are read from the mapping after the channel tables are handed over, so a
+    # file shrinking under the progress callback makes the laps touch pages past its end.
+    path = tmp_path / "shrinking.ibt"
+    path.write_bytes(recording(20_000, seed=7))
+    result = run_python(TRUNCATED_WHILE_READ, str(path), str(shrink_at))
+    assert result["outcome"] == f"{path}: I/O error: file was truncated while it was being read"

@@ -99,35 +99,44 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
   return ok_status();
 }
 
-}  // namespace
-
-Result<IbtFile> parse_ibt(MappedRegion region) {
-  const ByteView bytes = region.bytes();
+// The checks of the layout, in their order; the first failure ends the parse.
+Status parse_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header, std::vector<VarHeader>& vars,
+                    std::string& session_info) {
   if (bytes.size() < kHeaderSize) {
     return invalid("File too small for header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 112)");
   }
   const auto version = bytes.load_unchecked<std::int32_t>(0);
   if (version != 1 && version != 2) return invalid("Unsupported IBT version: " + num(std::int64_t{version}));
-
-  IbtFile file;
-  file.header_ = read_header(bytes);
+  header = read_header(bytes);
   if (bytes.size() < kFileHeadSize) {
     return invalid("File too small for disk sub-header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 144)");
   }
-  file.sub_header_ = read_sub_header(bytes);
+  sub_header = read_sub_header(bytes);
+  if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
+  Result<std::string> text = read_session_info(bytes, header);
+  if (!text.ok()) return text.error();
+  session_info = std::move(text).value();
+  if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
+  return check_record_area(bytes, header, sub_header);
+}
 
-  if (Status status = parse_var_headers(bytes, file.header_, file.vars_); !status.ok()) return status.error();
-  Result<std::string> session_info = read_session_info(bytes, file.header_);
-  if (!session_info.ok()) return session_info.error();
-  file.session_info_ = std::move(session_info).value();
-  if (Status status = check_var_extents(file.vars_, file.header_.buf_len); !status.ok()) return status.error();
-  if (Status status = check_record_area(bytes, file.header_, file.sub_header_); !status.ok()) {
-    return status.error();
-  }
+IbtError truncated_while_read() { return IbtError::io("file was truncated while it was being read"); }
 
+}  // namespace
+
+Result<IbtFile> parse_ibt(MappedRegion region) {
+  IbtFile file;
+  const Status layout = parse_layout(region.bytes(), file.header_, file.sub_header_, file.vars_, file.session_info_);
+  if (region.truncated()) return truncated_while_read();
+  if (!layout.ok()) return layout.error();
   for (std::size_t i = 0; i < file.vars_.size(); ++i) file.var_index_.insert_or_assign(file.vars_[i].name, i);
   file.region_ = std::move(region);
   return file;
+}
+
+Status check_not_truncated(const IbtFile& file) {
+  if (file.region_.truncated()) return truncated_while_read();
+  return ok_status();
 }
 
 const VarHeader* find_var(const IbtFile& file, std::string_view name) {

@@ -46,6 +46,7 @@ public:
 private:
   friend Result<IbtFile> parse_ibt(MappedRegion region);
   friend const VarHeader* find_var(const IbtFile& file, std::string_view name);
+  friend Status check_not_truncated(const IbtFile& file);
 
   MappedRegion region_;
   IbtHeader header_{};
@@ -57,6 +58,10 @@ private:
 
 /// Validates the layout of the file in `region` and takes the region over.
 [[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region);
+
+/// Fails with an Io error when the mapped file shrank while it was read: the values read
+/// from past its new end were zeros, so nothing built from them may be returned.
+[[nodiscard]] Status check_not_truncated(const IbtFile& file);
 
 /// The variable named exactly `name` (the later one of duplicates), or nullptr.
 [[nodiscard]] const VarHeader* find_var(const IbtFile& file, std::string_view name);
