@@ -5,10 +5,16 @@ from pathlib import Path
 
 import pytest
 
-from telvane import _writer
 
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
-NO_RESULT_YET = "channel tables are not built yet"
+
+
+@pytest.fixture(autouse=True)
+def outside_the_source_tree(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Runs each test from its own directory: a Python subprocess started in the project
+    root would import the source package, which lacks the compiled module, instead of the
+    installed one."""
+    monkeypatch.chdir(tmp_path)
 
 
 @pytest.fixture(scope="session")
@@ -21,11 +27,6 @@ def native() -> types.ModuleType:
 @pytest.fixture(scope="session")
 def ibt(native: types.ModuleType) -> Callable:
     return native.ibt
-
-
-@pytest.fixture(scope="session")
-def writer() -> types.ModuleType:
-    return _writer
 
 
 @pytest.fixture
