@@ -132,7 +132,9 @@ def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], 
     path = os.fspath(path)
     try:
         return telvane.ibt(path, progress)
-    except (OSError, RuntimeError) as exc:
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # reader errors, and the core's InternalError for a damaged file
         text = str(exc)
         raise CommandError(text if text.startswith(f"{path}: ") else f"{path}: {text}") from exc
 
