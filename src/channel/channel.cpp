@@ -92,15 +92,6 @@ Result<RecordBatch> make_channel(const std::string& name, const Timecodes& timec
 
 }  // namespace
 
-Result<RecordBatch> build_channel(const std::string& name, const Timecodes& timecodes, const VarHeader& var,
-                                  ByteView records, std::int32_t buf_len, std::int32_t record_count) {
-  if (var.count > 1) return IbtError::out_of_bounds("Array variables (count > 1) are not supported");
-  const auto count = static_cast<std::uint64_t>(record_count);
-  const Gather gather{&var, ColumnMemory::allocate(values_size(var.type, count))};
-  gather_range(gather, records, static_cast<std::uint64_t>(buf_len), 0, count);
-  return make_channel(name, timecodes, var, gather.values, record_count);
-}
-
 Result<std::vector<ChannelEntry>> build_channels(const IbtFile& file, const Timecodes& timecodes) {
   Result<ByteView> records = record_area(file);
   if (!records.ok()) return records.error();

@@ -16,12 +16,8 @@ struct ChannelEntry {
   RecordBatch batch;
 };
 
-/// The channel tables of every variable whose count is exactly 1, in file order.
+/// The channel tables of every variable whose count is exactly 1, in file order: two
+/// columns, `timecodes` and the variable's values, one row per record.
 [[nodiscard]] Result<std::vector<ChannelEntry>> build_channels(const IbtFile& file, const Timecodes& timecodes);
-
-/// The table of one scalar variable: `timecodes` and the variable's values, one row per record.
-[[nodiscard]] Result<RecordBatch> build_channel(const std::string& name, const Timecodes& timecodes,
-                                                const VarHeader& var, ByteView records, std::int32_t buf_len,
-                                                std::int32_t record_count);
 
 }  // namespace telvane

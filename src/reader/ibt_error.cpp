@@ -14,10 +14,6 @@ IbtError IbtError::invalid_header(std::string message) {
   return {Kind::InvalidHeader, std::move(message)};
 }
 
-IbtError IbtError::out_of_bounds(std::string message) {
-  return {Kind::OutOfBounds, std::move(message)};
-}
-
 IbtError IbtError::arrow(std::string message) { return {Kind::Arrow, std::move(message)}; }
 
 IbtError IbtError::out_of_range_read(unsigned long long begin, unsigned long long end,
@@ -30,7 +26,6 @@ std::string IbtError::display() const {
   switch (kind_) {
     case Kind::Io: return "I/O error: " + message_;
     case Kind::InvalidHeader: return "Invalid header: " + message_;
-    case Kind::OutOfBounds: return "Out of bounds: " + message_;
     case Kind::Arrow: return "Arrow error: " + message_;
     case Kind::Internal: return message_;
   }

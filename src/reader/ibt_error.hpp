@@ -12,7 +12,6 @@ public:
   enum class Kind {
     Io,             ///< opening, measuring or mapping the source
     InvalidHeader,  ///< the file's layout violates a check of the reader
-    OutOfBounds,    ///< an array variable given to the channel builder
     Arrow,          ///< the Arrow library refused an array, schema or batch
     Internal,       ///< a read the reader's validation should have ruled out: a defect
   };
@@ -22,7 +21,6 @@ public:
   /// An I/O failure that carries no operating-system error number.
   [[nodiscard]] static IbtError io(std::string message);
   [[nodiscard]] static IbtError invalid_header(std::string message);
-  [[nodiscard]] static IbtError out_of_bounds(std::string message);
   [[nodiscard]] static IbtError arrow(std::string message);
   /// A read of [begin, end) outside an area of `length` bytes.
   [[nodiscard]] static IbtError out_of_range_read(unsigned long long begin, unsigned long long end,
