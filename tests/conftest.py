@@ -1,12 +1,23 @@
+"""Fixtures and files the test modules share."""
+
+import json
+import subprocess
 import sys
+import textwrap
 import types
 from collections.abc import Callable
 from pathlib import Path
 
 import pytest
 
+from telvane._writer import DOUBLE, FLOAT, Var, write_channels, write_ibt
 
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
+# A SessionTime of count 0 in the last 7 bytes of the record: the parse accepts its empty
+# extent, but the time base reads 8 bytes at 93 in a 100-byte record area.
+OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0)], bytes(100), buf_len=100, session_record_count=1)
+SPEED = write_channels({"Speed": (FLOAT, [1.0, 2.0])})  # a valid file: SessionTime and Speed, two records
+NO_SESSION_TIME = write_ibt([Var("Speed", FLOAT, 0)], bytes(8))
 
 
 @pytest.fixture(autouse=True)
@@ -29,6 +40,28 @@ def ibt(native: types.ModuleType) -> Callable:
     return native.ibt
 
 
+@pytest.fixture(scope="session")
+def fails(ibt: Callable) -> Callable[..., tuple[type, str]]:
+    """Calls ibt and returns the exact type and text of what it raises."""
+
+    def call(*args: object, **kwargs: object) -> tuple[type, str]:
+        try:
+            result = ibt(*args, **kwargs)
+        except BaseException as exc:  # the internal-error type derives from BaseException
+            return type(exc), str(exc)
+        pytest.fail(f"ibt returned {result!r}")
+
+    return call
+
+
+@pytest.fixture(scope="session")
+def internal_error(fails: Callable) -> type:
+    """The module's internal-error type, met through a read past the record area."""
+    kind, _ = fails(OVERRUN)
+    assert kind.__bases__ == (BaseException,)
+    return kind
+
+
 @pytest.fixture
 def write_file(tmp_path: Path) -> Callable[..., str]:
     """Writes bytes to a fresh file under tmp_path and returns its path as text."""
@@ -49,43 +82,33 @@ def sample() -> Path:
     return SAMPLE
 
 
+@pytest.fixture(scope="session")
+def synthetic() -> bytes:
+    """The bundled synthetic recording: pit exit and entry, flying laps, a second session."""
+    from telvane.sample import synthetic_sample_bytes
+
+    return synthetic_sample_bytes()
+
+
 @pytest.fixture
 def logfile_args(ibt: Callable, monkeypatch: pytest.MonkeyPatch) -> Callable[..., tuple]:
     """Calls ibt with LogFile replaced by a recorder; returns the four LogFile arguments
     (channels, laps, metadata, source_name)."""
+    import telvane.base
 
-    def record(*args: object) -> tuple:
-        return args
-
-    try:
-        import telvane.base as base
-
-        monkeypatch.setattr(base, "LogFile", record)
-    except ImportError:
-        base = types.ModuleType("telvane.base")
-        base.LogFile = record  # type: ignore[attr-defined]
-        monkeypatch.setitem(sys.modules, "telvane.base", base)
-
-    def call(*args: object, **kwargs: object) -> tuple:
-        try:
-            return ibt(*args, **kwargs)
-        except NotImplementedError as exc:
-            if str(exc) != NO_RESULT_YET:
-                raise
-            pytest.skip("ibt does not build its result yet")
-
-    return call
+    monkeypatch.setattr(telvane.base, "LogFile", lambda *args: args)
+    return ibt
 
 
 @pytest.fixture(scope="session")
-def fails(ibt: Callable) -> Callable[..., tuple[type, str]]:
-    """Calls ibt and returns the exact type and text of what it raises."""
+def run_python() -> Callable[..., object]:
+    """Runs a script in a fresh interpreter with the given arguments; returns what it printed
+    as JSON."""
 
-    def call(*args: object, **kwargs: object) -> tuple[type, str]:
-        try:
-            result = ibt(*args, **kwargs)
-        except BaseException as exc:  # the internal-error type derives from BaseException
-            return type(exc), str(exc)
-        pytest.fail(f"ibt returned {result!r}")
+    def run(script: str, *args: object) -> object:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        return json.loads(done.stdout)
 
-    return call
+    return run

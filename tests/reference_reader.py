@@ -2,21 +2,21 @@
 
 Tests compare what the native reader returns with this slower, plainer reading of the same
 bytes: header fields, variable headers, the session-info text, every scalar's values, the
-millisecond timecodes, the laps and the metadata dict."""
+millisecond timecodes, the laps and the metadata dict; `assert_matches` compares a result
+with it."""
 
 from __future__ import annotations
 
 import struct
-from dataclasses import dataclass
+from collections import namedtuple
 from fractions import Fraction
 from functools import cached_property
 
 import numpy as np
+import pyarrow as pa
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 ELEMENT_SIZE = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
-DTYPE = {CHAR: "<u1", BOOL: "<u1", INT: "<i4", BITFIELD: "<u4", FLOAT: "<f4", DOUBLE: "<f8"}
-# Unsigned integers of each value's width, to compare floating-point values bit for bit.
 BITS_DTYPE = {CHAR: "<u1", BOOL: "<u1", INT: "<u4", BITFIELD: "<u4", FLOAT: "<u4", DOUBLE: "<u8"}
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -24,31 +24,22 @@ INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) \
     + "\u2028\u2029\u202f\u205f\u3000"
 METADATA_PREFIXES = {
-    "TrackName: ": "track_name",
-    "TrackDisplayName: ": "track_display_name",
-    "TrackCity: ": "track_city",
-    "TrackCountry: ": "track_country",
-    "TrackLength: ": "track_length",
-    "SeriesID: ": "series_id",
-    "SeasonID: ": "season_id",
-    "SessionID: ": "session_id",
-    "SubSessionID: ": "sub_session_id",
+    "TrackName: ": "track_name", "TrackDisplayName: ": "track_display_name", "TrackCity: ": "track_city",
+    "TrackCountry: ": "track_country", "TrackLength: ": "track_length", "SeriesID: ": "series_id",
+    "SeasonID: ": "season_id", "SessionID: ": "session_id", "SubSessionID: ": "sub_session_id",
 }
 LAP_FRACTION_LOW, LAP_FRACTION_HIGH = np.float32(0.02), np.float32(0.98)
+ARROW_TYPES = [pa.uint8(), pa.bool_(), pa.int32(), pa.uint32(), pa.float32(), pa.float64()]
+LAPS_SCHEMA = pa.schema([pa.field("num", pa.int32(), False), pa.field("start_time", pa.int64(), False),
+                         pa.field("end_time", pa.int64(), False), pa.field("lap_type", pa.utf8(), False),
+                         pa.field("session", pa.int32(), False)])
 
 
 class RecordAreaOverrun(IndexError):
     """A fixed-width read that would leave the record area."""
 
 
-@dataclass(frozen=True)
-class Variable:
-    name: str
-    desc: str
-    unit: str
-    type: int
-    offset: int
-    count: int
+Variable = namedtuple("Variable", "name desc unit type offset count")
 
 
 def _text(field: bytes) -> str:
@@ -135,11 +126,6 @@ class ReferenceFile:
         block = self.data[self.session_info_offset:self.session_info_offset + self.session_info_len]
         self.session_info = session_info_text(block)
 
-    @classmethod
-    def open(cls, path: object) -> ReferenceFile:
-        with open(path, "rb") as source:  # type: ignore[call-overload]
-            return cls(source.read())
-
     def find_var(self, name: str) -> Variable | None:
         """The last variable of that name, as the file's name lookup resolves duplicates."""
         return next((v for v in reversed(self.vars) if v.name == name), None)
@@ -162,15 +148,11 @@ class ReferenceFile:
             return np.empty(0, dtype)
         return np.ndarray((n,), dtype, self.record_area, offset, (self.buf_len,)).copy()
 
-    def values(self, var: Variable) -> np.ndarray:
-        """Element 0 of the variable in every record; Bool as True for any non-zero byte."""
-        raw = self.read(var.offset, DTYPE[var.type])
-        return raw != 0 if var.type == BOOL else raw
-
     def value_bits(self, var: Variable) -> np.ndarray:
-        """The bytes of element 0 in every record as unsigned integers (Bool: 0 or 1)."""
-        values = self.values(var)
-        return values.astype("u1") if var.type == BOOL else values.view(BITS_DTYPE[var.type])
+        """Element 0 of the variable in every record as an unsigned integer of its width, to
+        compare floating-point values bit for bit; Bool as 1 for any non-zero byte."""
+        raw = self.read(var.offset, BITS_DTYPE[var.type])
+        return (raw != 0).astype("u1") if var.type == BOOL else raw
 
     @cached_property
     def timecodes(self) -> np.ndarray:
@@ -185,9 +167,8 @@ class ReferenceFile:
         return [v for v in self.vars if v.count == 1]
 
     def field_metadata(self, var: Variable) -> dict[bytes, bytes]:
-        interpolate = "True" if var.type in (FLOAT, DOUBLE) else "False"
         return {b"units": var.unit.encode(), b"desc": var.desc.encode(),
-                b"interpolate": interpolate.encode()}
+                b"interpolate": b"True" if var.type in (FLOAT, DOUBLE) else b"False"}
 
     def _lap_inputs(self) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
         lap_var = self.find_var("Lap")
@@ -220,24 +201,57 @@ class ReferenceFile:
             last = end - 1
             if k > 0 and laps[first] == 0:
                 session += 1
-            rows.append({
-                "num": int(laps[first]),
-                "start_time": times[first],
-                "end_time": times[end] if end < n else times[n - 1],
-                "lap_type": lap_type(end - first, bool(pits[first]), bool(pits[last]),
-                                     fractions[first], fractions[last]),
-                "session": session,
-            })
+            rows.append({"num": int(laps[first]), "start_time": times[first],
+                         "end_time": times[end] if end < n else times[n - 1],
+                         "lap_type": lap_type(end - first, bool(pits[first]), bool(pits[last]),
+                                              fractions[first], fractions[last]),
+                         "session": session})
         return rows
 
     def metadata(self) -> dict[str, object]:
-        return {
-            "session_info_yaml": self.session_info,
-            **scan_session_info(self.session_info),
-            "tick_rate": self.tick_rate,
-            "record_count": self.record_count,
-            "lap_count": self.lap_count,
-            "session_start_date": self.session_start_date,
-            "start_time": self.start_time,
-            "end_time": self.end_time,
-        }
+        return {"session_info_yaml": self.session_info, **scan_session_info(self.session_info),
+                "tick_rate": self.tick_rate, "record_count": self.record_count, "lap_count": self.lap_count,
+                "session_start_date": self.session_start_date, "start_time": self.start_time,
+                "end_time": self.end_time}
+
+
+def column_bits(array: pa.Array, code: int) -> np.ndarray:
+    """The rows of a column as unsigned integers of their width (Bool: 0 or 1), read from its
+    data buffer (for Bool only the bits of these rows, whatever the padding holds)."""
+    validity, data = array.buffers()
+    assert validity is None
+    dtype = np.dtype(BITS_DTYPE[code])
+    if len(array) == 0:
+        return np.empty(0, dtype)
+    if code == BOOL:
+        return np.unpackbits(np.frombuffer(data, np.uint8), bitorder="little")[array.offset:array.offset + len(array)]
+    return np.frombuffer(data, dtype, len(array), array.offset * dtype.itemsize)
+
+
+def _comparable(value: object) -> tuple[type, object]:
+    return type(value), struct.pack("<d", value) if isinstance(value, float) else value
+
+
+def assert_matches(log: object, ref: ReferenceFile, file_name: str = "<bytes>") -> None:
+    """The LogFile holds what the reference reads: every channel (a later duplicate at the
+    first one's position) bit for bit with its schema, one batch each, all sharing one
+    timecodes buffer; the laps; the metadata in key order, floats bit for bit."""
+    expected = {}
+    for var in ref.scalars():
+        expected[var.name] = var
+    assert list(log.channels) == list(expected) and log.file_name == file_name
+    for name, var in expected.items():
+        table = log.channels[name]
+        value_field = pa.field(name, ARROW_TYPES[var.type], False, ref.field_metadata(var))
+        assert table.schema.equals(pa.schema([pa.field("timecodes", pa.int64(), False), value_field]), True)
+        assert [column.num_chunks for column in table.columns] == [1, 1]
+        timecodes, values = (column.chunk(0) for column in table.columns)
+        assert timecodes.buffers()[0] is None and np.array_equal(timecodes.to_numpy(), ref.timecodes)
+        assert np.array_equal(column_bits(values, var.type), ref.value_bits(var)), name
+    if ref.record_count:
+        assert len({t.column(0).chunk(0).buffers()[1].address for t in log.channels.values()}) <= 1
+    assert log.laps.schema.equals(LAPS_SCHEMA, check_metadata=True)
+    assert [c.num_chunks for c in log.laps.columns] == [1] * 5
+    assert log.laps.to_pylist() == ref.laps()
+    assert [(k, *_comparable(v)) for k, v in log.metadata.items()] == \
+        [(k, *_comparable(v)) for k, v in ref.metadata().items()]

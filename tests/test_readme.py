@@ -29,14 +29,9 @@ NEEDS = {"python": ["pandas", "polars", "duckdb"], "pycon": ["yaml"],
 
 
 def blocks() -> list[tuple[str, str, int]]:
+    """(kind, body, line number) of each example block."""
     text = DOCUMENT.read_text()
-    return [(match[1], match[2], text.count("\n", 0, match.start()) + 1)
-            for match in BLOCK.finditer(text)]
-
-
-def block_id(block: tuple[str, str, int]) -> str:
-    kind, body, line = block
-    return f"{kind}-line{line}"
+    return [(match[1], match[2], text.count("\n", 0, match.start()) + 1) for match in BLOCK.finditer(text)]
 
 
 @pytest.fixture
@@ -47,17 +42,14 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     return tmp_path
 
 
-def test_ci_runs_the_test_command_of_the_readme():
+def test_ci_runs_the_test_command_of_the_readme_which_has_examples_of_every_kind():
     demo, tests = SHELL_BLOCK.findall(DOCUMENT.read_text())
     assert "telvane demo" in demo
     assert tests.strip() in (DOCUMENT.parent / ".ci" / "run").read_text().splitlines()
-
-
-def test_document_has_examples_of_every_kind():
     assert {kind for kind, _, _ in blocks()} == {"python", "pycon", "console"}
 
 
-@pytest.mark.parametrize("block", blocks(), ids=block_id)
+@pytest.mark.parametrize("block", blocks(), ids=lambda block: f"{block[0]}-line{block[2]}")
 def test_example(block, workdir):
     kind, body, line = block
     for module in NEEDS[kind]:
