@@ -16,7 +16,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import telvane
-from conftest import NO_SESSION_TIME
+from conftest import NO_SESSION_TIME, OVERRUN
 from telvane import cli
 from telvane.sample import write_synthetic_sample
 
@@ -71,11 +71,15 @@ def test_failures_are_one_line_and_status_1(capsys, recording, args, message):
     assert [p for p in Path().rglob("*") if p.is_file()] == [Path("other/synthetic_sample.ibt")]  # nothing written
 
 
-def test_python_m_telvane_names_the_file_its_error_lacks(write_file):
-    path = write_file(NO_SESSION_TIME)
+@pytest.mark.parametrize("data, error", [
+    (NO_SESSION_TIME, "Invalid header: Missing SessionTime variable"),
+    (OVERRUN, "Read of bytes 93..101 outside the record area of 100 bytes"),  # the core's internal error
+])
+def test_python_m_telvane_names_the_file_its_error_lacks(write_file, data, error):
+    path = write_file(data)
     result = subprocess.run([sys.executable, "-m", "telvane", "info", path], capture_output=True, text=True)
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == f"telvane: {path}: Invalid header: Missing SessionTime variable\n"
+    assert result.stderr == f"telvane: {path}: {error}\n"
 
 
 def test_plot_without_matplotlib_names_the_extra(capsys, recording, monkeypatch):
