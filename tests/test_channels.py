@@ -12,6 +12,7 @@ import pyarrow as pa
 import pytest
 
 import telvane.base
+from conftest import counts_memory
 from reference_reader import ARROW_TYPES, INT64_MAX, INT64_MIN, ReferenceFile, assert_matches, column_bits, timecode
 from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_channels, write_ibt
 
@@ -305,6 +306,7 @@ print(json.dumps(steps))
 """
 
 
+@counts_memory
 def test_dropped_tables_give_their_memory_back(run_python):
     fields = [("SessionTime", "<f8"), *((f"D{i}", "<f8") for i in range(10)), *((f"F{i}", "<f4") for i in range(10))]
     rows = np.zeros(200_000, fields)

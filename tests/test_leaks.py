@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import telvane.base
-from conftest import NO_SESSION_TIME, OVERRUN
+from conftest import NO_SESSION_TIME, OVERRUN, counts_memory
 from telvane._writer import BOOL, FLOAT, INT, write_channels
 
 pytestmark = pytest.mark.slow
@@ -131,6 +131,7 @@ def run(outcome: Outcome, ibt: Callable, source: object, times: int) -> None:
 
 
 @pytest.mark.parametrize("name", OUTCOMES)
+@counts_memory
 def test_a_call_leaves_nothing_behind(ibt, directory, monkeypatch, name):
     outcome = OUTCOMES[name]
     monkeypatch.setattr(telvane.base, "LogFile", outcome.log_file)

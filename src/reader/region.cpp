@@ -106,11 +106,12 @@ MappingWatch* watch_mapping(void* address, std::size_t length) {
 
 void MappedRegion::release() noexcept {
   if (address_ == nullptr) return;
-  ::munmap(address_, mapped_);
+  // Unwatched first: once unmapped, the addresses may be mapped again by anyone.
   if (watch_ != nullptr) {
     watch_->end.store(0);
     watch_->begin.store(0);
   }
+  ::munmap(address_, mapped_);
   address_ = nullptr;
   watch_ = nullptr;
 }
