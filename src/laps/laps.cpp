@@ -9,17 +9,10 @@ namespace {
 // Lap, OnPitRoad and LapDistPct are read with fixed widths whatever their declared extent,
 // so for the last record such a read can leave the record area; earlier records read on
 // into the next one.
-Status check_fixed_read(ByteView records, std::uint64_t count, std::uint64_t stride, std::uint64_t offset,
-                        std::uint64_t width) {
-  const std::uint64_t last = (count - 1) * stride + offset;
-  if (records.contains(last, width)) return ok_status();
-  return IbtError::out_of_range_read(last, last + width, records.size());
-}
-
 template <typename T>
 Result<std::vector<T>> read_column(ByteView records, std::uint64_t count, std::uint64_t stride,
                                    std::uint64_t offset) {
-  if (Status status = check_fixed_read(records, count, stride, offset, sizeof(T)); !status.ok()) {
+  if (Status status = check_per_record_read(records, count, stride, offset, sizeof(T)); !status.ok()) {
     return status.error();
   }
   std::vector<T> values(count);

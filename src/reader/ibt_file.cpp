@@ -134,6 +134,14 @@ Result<IbtFile> parse_ibt(MappedRegion region) {
   return file;
 }
 
+Status check_per_record_read(ByteView records, std::uint64_t count, std::uint64_t stride, std::uint64_t offset,
+                             std::uint64_t width) {
+  if (count == 0) return ok_status();
+  const std::uint64_t last = (count - 1) * stride + offset;
+  if (records.contains(last, width)) return ok_status();
+  return IbtError::out_of_range_read(last, last + width, records.size());
+}
+
 Status check_not_truncated(const IbtFile& file) {
   if (file.region_.truncated()) return truncated_while_read();
   return ok_status();

@@ -59,6 +59,12 @@ private:
 /// Validates the layout of the file in `region` and takes the region over.
 [[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region);
 
+/// Checks a read of `width` bytes at `offset` in each of `count` records of `stride` bytes
+/// against the record area; the reads advance by a record each, so the last one decides.
+/// A read leaving the area is a defect the parse did not rule out: the Internal kind.
+[[nodiscard]] Status check_per_record_read(ByteView records, std::uint64_t count, std::uint64_t stride,
+                                           std::uint64_t offset, std::uint64_t width);
+
 /// Fails with an Io error when the mapped file shrank while it was read: the values read
 /// from past its new end were zeros, so nothing built from them may be returned.
 [[nodiscard]] Status check_not_truncated(const IbtFile& file);

@@ -26,10 +26,8 @@ Result<Timecodes> build_timecodes(const IbtFile& file) {
   const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
   const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
   const auto offset = static_cast<std::uint64_t>(session_time->offset);
-  // Reads advance by one record each, so the last record's read is the one to check.
-  if (count > 0 && !records.contains((count - 1) * stride + offset, sizeof(double))) {
-    const std::uint64_t last = (count - 1) * stride + offset;
-    return IbtError::out_of_range_read(last, last + sizeof(double), records.size());
+  if (Status status = check_per_record_read(records, count, stride, offset, sizeof(double)); !status.ok()) {
+    return status.error();
   }
   Timecodes timecodes{ColumnMemory::allocate(count * sizeof(std::int64_t)), static_cast<std::int64_t>(count)};
   auto* out = reinterpret_cast<std::int64_t*>(timecodes.memory->data());
