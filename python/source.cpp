@@ -134,22 +134,36 @@ bool collect_bytes(PyObject* sequence, std::vector<std::uint8_t>& bytes) {
   return !PyErr_Occurred();
 }
 
-std::optional<ResolvedSource> open_sequence(PyObject* sequence) {
-  if (!PyUnicode_Check(sequence) && PySequence_Check(sequence)) {
-    const ByteBuffer buffer(sequence);
-    if (buffer.usable()) return open_bytes(buffer.bytes());
+// The byte values of a sequence: viewed in place when it is a contiguous buffer of unsigned
+// bytes, taken value by value otherwise.
+class ByteValues {
+public:
+  /// False, with a Python error set, when `object` is not a sequence of byte values.
+  bool take(PyObject* object) {
+    if (!PyUnicode_Check(object) && PySequence_Check(object)) {
+      buffer_.emplace(object);
+      if (buffer_->usable()) return true;
+    }
+    return collect_bytes(object, copied_);
   }
-  std::vector<std::uint8_t> bytes;
-  if (!collect_bytes(sequence, bytes)) return std::nullopt;
-  return open_bytes(bytes);
-}
+
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept {
+    return buffer_ && buffer_->usable() ? buffer_->bytes() : std::span<const std::uint8_t>(copied_);
+  }
+
+private:
+  std::optional<ByteBuffer> buffer_;
+  std::vector<std::uint8_t> copied_;
+};
 
 std::optional<ResolvedSource> open_file_like(PyObject* source, PyObject* read) {
   PyRef position = PyRef::steal(PyObject_CallMethod(source, "seek", "i", 0));
   if (!position) return std::nullopt;
   PyRef content = PyRef::steal(PyObject_CallNoArgs(read));
   if (!content) return std::nullopt;
-  return open_sequence(content.get());
+  ByteValues bytes;
+  if (!bytes.take(content.get())) return std::nullopt;
+  return open_bytes(bytes.bytes());
 }
 
 }  // namespace
@@ -167,13 +181,8 @@ std::optional<ResolvedSource> resolve_source(PyObject* source) {
   }
   if (failed) return std::nullopt;
 
-  if (!PyUnicode_Check(source) && PySequence_Check(source)) {
-    const ByteBuffer buffer(source);
-    if (buffer.usable()) return open_bytes(buffer.bytes());
-    std::vector<std::uint8_t> bytes;
-    if (collect_bytes(source, bytes)) return open_bytes(bytes);
-    PyErr_Clear();
-  }
+  if (ByteValues bytes; bytes.take(source)) return open_bytes(bytes.bytes());
+  PyErr_Clear();  // not a sequence of byte values: perhaps a file-like object
 
   PyRef read = optional_attribute(source, "read", failed);
   if (failed) return std::nullopt;
