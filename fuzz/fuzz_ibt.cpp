@@ -23,8 +23,8 @@
 #include "channel/channel.hpp"
 #include "laps/laps.hpp"
 #include "reader/ibt_file.hpp"
-#include "reader/region.hpp"
-#include "reader/timecodes.hpp"
+#include "mapping/mapped_region.hpp"
+#include "timecodes/timecodes.hpp"
 
 namespace {
 

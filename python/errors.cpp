@@ -48,16 +48,10 @@ void creation_failed() {
   raise_internal("Python API call failed");
 }
 
-void raise_ibt_error(const IbtError& error) {
+void raise_error(const IbtError& error, const std::string* path) {
+  if (path != nullptr) return raise_with_message(PyExc_OSError, *path + ": " + error.display());
   if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
   raise_with_message(PyExc_RuntimeError, error.display());
-}
-
-void raise_path_error(std::string_view path, const IbtError& error) {
-  std::string message(path);
-  message += ": ";
-  message += error.display();
-  raise_with_message(PyExc_OSError, message);
 }
 
 void wrap_pending_as_runtime_error() {
@@ -83,12 +77,6 @@ void wrap_pending_as_runtime_error() {
     message += "<exception str() failed>";
   }
   raise_with_message(PyExc_RuntimeError, message);
-}
-
-PyRef make_str(std::string_view text) {
-  PyRef str = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (!str) creation_failed();
-  return str;
 }
 
 }  // namespace telvane::py

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "bytes/utf8.hpp"
 #include "errors.hpp"
+#include "py_str.hpp"
 
 namespace telvane::py {
 namespace {
@@ -32,31 +34,17 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
-// The code point of the well-formed UTF-8 sequence at the start of `text` and its length.
-std::pair<char32_t, std::size_t> decode_first(std::string_view text) {
-  const auto lead = static_cast<unsigned char>(text[0]);
-  const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length && i < text.size(); ++i) {
-    c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-  }
-  return {c, length};
-}
-
-bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-
 // Trims Unicode White_Space from both ends of valid UTF-8 text.
 std::string_view trim(std::string_view text) {
   while (!text.empty()) {
-    const auto [c, length] = decode_first(text);
-    if (!is_white_space(c)) break;
-    text.remove_prefix(length);
+    const Utf8Sequence first = decode_utf8_sequence(text);
+    if (!is_white_space(first.code_point)) break;
+    text.remove_prefix(first.length);
   }
   while (!text.empty()) {
-    std::size_t start = text.size() - 1;
-    while (start > 0 && is_continuation(text[start])) --start;
-    if (!is_white_space(decode_first(text.substr(start)).first)) break;
-    text.remove_suffix(text.size() - start);
+    const Utf8Sequence last = last_utf8_sequence(text);
+    if (!is_white_space(last.code_point)) break;
+    text.remove_suffix(last.length);
   }
   return text;
 }
@@ -66,8 +54,9 @@ bool set_text(PyObject* dict, const char* key, std::string_view value) {
   return text && PyDict_SetItemString(dict, key, text.get()) == 0;
 }
 
-bool set_object(PyObject* dict, const char* key, PyObject* value) {
-  const PyRef owned = PyRef::steal(value);
+// Takes over `new_reference`, the result of the call that made the value (NULL if it failed).
+bool set_new_reference(PyObject* dict, const char* key, PyObject* new_reference) {
+  const PyRef owned = PyRef::steal(new_reference);
   if (!owned) {
     creation_failed();
     return false;
@@ -106,12 +95,12 @@ PyRef build_metadata(const IbtFile& file) {
   const DiskSubHeader& sub = file.sub_header();
   const bool filled = set_text(d, "session_info_yaml", file.session_info()) &&
                       scan_session_info(d, file.session_info()) &&
-                      set_object(d, "tick_rate", PyLong_FromLong(header.tick_rate)) &&
-                      set_object(d, "record_count", PyLong_FromLong(sub.session_record_count)) &&
-                      set_object(d, "lap_count", PyLong_FromLong(sub.lap_count)) &&
-                      set_object(d, "session_start_date", PyLong_FromLongLong(sub.session_start_date)) &&
-                      set_object(d, "start_time", PyFloat_FromDouble(sub.start_time)) &&
-                      set_object(d, "end_time", PyFloat_FromDouble(sub.end_time));
+                      set_new_reference(d, "tick_rate", PyLong_FromLong(header.tick_rate)) &&
+                      set_new_reference(d, "record_count", PyLong_FromLong(sub.session_record_count)) &&
+                      set_new_reference(d, "lap_count", PyLong_FromLong(sub.lap_count)) &&
+                      set_new_reference(d, "session_start_date", PyLong_FromLongLong(sub.session_start_date)) &&
+                      set_new_reference(d, "start_time", PyFloat_FromDouble(sub.start_time)) &&
+                      set_new_reference(d, "end_time", PyFloat_FromDouble(sub.end_time));
   if (!filled) return {};
   return dict;
 }

@@ -10,7 +10,8 @@
 #include "laps/laps.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
-#include "reader/timecodes.hpp"
+#include "py_str.hpp"
+#include "timecodes/timecodes.hpp"
 #include "source.hpp"
 
 namespace telvane::py {
@@ -92,7 +93,7 @@ PyRef convert(const Arguments& arguments) {
 
   Result<Timecodes> timecodes = build_timecodes(file);
   if (!timecodes.ok()) {
-    raise_ibt_error(timecodes.error());
+    raise_error(timecodes.error());
     return {};
   }
   PyRef table_class = attribute_of_module("pyarrow", "Table");
@@ -104,20 +105,20 @@ PyRef convert(const Arguments& arguments) {
   }
   Result<std::vector<ChannelEntry>> entries = build_channels(file, timecodes.value());
   if (!entries.ok()) {
-    raise_ibt_error(entries.error());
+    raise_error(entries.error());
     return {};
   }
   if (!add_channels(channels.get(), std::move(entries).value(), table_class.get(), arguments.progress)) return {};
 
   Result<RecordBatch> laps_batch = build_laps_table(file, timecodes.value());
   if (!laps_batch.ok()) {
-    raise_ibt_error(laps_batch.error());
+    raise_error(laps_batch.error());
     return {};
   }
   // The laps are the last values read from the file: nothing built from it may be returned
   // if it shrank meanwhile.
   if (Status complete = check_not_truncated(file); !complete.ok()) {
-    raise_path_error(source->name, complete.error());
+    raise_error(complete.error(), source->path());
     return {};
   }
   PyRef laps = batch_to_table(std::move(laps_batch).value(), table_class.get());

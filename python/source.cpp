@@ -12,33 +12,29 @@ namespace {
 
 constexpr std::string_view kBytesName = "<bytes>";
 
-std::optional<ResolvedSource> open_path(std::string_view path) {
-  std::string text(path);
-  Result<MappedRegion> region = map_file(text);
+// Parses the file in `region`, mapped from the path `name` or copied from bytes.
+std::optional<ResolvedSource> open_region(Result<MappedRegion> region, std::string name, bool by_path) {
+  const std::string* path = by_path ? &name : nullptr;
   if (!region.ok()) {
-    raise_path_error(text, region.error());
+    raise_error(region.error(), path);
     return std::nullopt;
   }
   Result<IbtFile> file = parse_ibt(std::move(region).value());
   if (!file.ok()) {
-    raise_path_error(text, file.error());
+    raise_error(file.error(), path);
     return std::nullopt;
   }
-  return ResolvedSource{std::move(file).value(), std::move(text)};
+  return ResolvedSource{std::move(file).value(), std::move(name), by_path};
+}
+
+std::optional<ResolvedSource> open_path(std::string_view path) {
+  std::string name(path);
+  Result<MappedRegion> region = map_file(name);
+  return open_region(std::move(region), std::move(name), true);
 }
 
 std::optional<ResolvedSource> open_bytes(std::span<const std::uint8_t> bytes) {
-  Result<MappedRegion> region = map_copy(bytes);
-  if (!region.ok()) {
-    raise_ibt_error(region.error());
-    return std::nullopt;
-  }
-  Result<IbtFile> file = parse_ibt(std::move(region).value());
-  if (!file.ok()) {
-    raise_ibt_error(file.error());
-    return std::nullopt;
-  }
-  return ResolvedSource{std::move(file).value(), std::string(kBytesName)};
+  return open_region(map_copy(bytes), std::string(kBytesName), false);
 }
 
 // Looks up an optional attribute: empty without an error when it is missing; empty with

@@ -12,6 +12,10 @@ namespace telvane::py {
 struct ResolvedSource {
   IbtFile file;
   std::string name;  // the path text, or "<bytes>"
+  bool by_path;
+
+  /// The path the file was read from, or nullptr for bytes.
+  [[nodiscard]] const std::string* path() const noexcept { return by_path ? &name : nullptr; }
 };
 
 /// Opens `source`: a path (str or __fspath__), a sequence of byte values, or a file-like

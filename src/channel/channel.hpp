@@ -6,7 +6,7 @@
 
 #include "columns/record_batch.hpp"
 #include "reader/ibt_file.hpp"
-#include "reader/timecodes.hpp"
+#include "timecodes/timecodes.hpp"
 
 namespace telvane {
 

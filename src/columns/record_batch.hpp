@@ -10,7 +10,7 @@
 #include <nanoarrow/nanoarrow.hpp>
 
 #include "columns/column_memory.hpp"
-#include "reader/ibt_error.hpp"
+#include "error/ibt_error.hpp"
 
 namespace telvane {
 

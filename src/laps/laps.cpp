@@ -36,21 +36,21 @@ struct LapInputs {
   std::vector<float> fractions;           // empty when the file has no LapDistPct
 };
 
-Result<LapInputs> read_inputs(const IbtFile& ibt, const VarHeader& lap, ByteView records) {
-  const auto count = static_cast<std::uint64_t>(ibt.sub_header().session_record_count);
-  const auto stride = static_cast<std::uint64_t>(ibt.header().buf_len);
+Result<LapInputs> read_inputs(const IbtFile& file, const VarHeader& lap, ByteView records) {
+  const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
+  const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
   LapInputs inputs;
   Result<std::vector<std::int32_t>> laps =
       read_column<std::int32_t>(records, count, stride, static_cast<std::uint64_t>(lap.offset));
   if (!laps.ok()) return laps.error();
   inputs.laps = std::move(laps).value();
-  if (const VarHeader* pit = find_var(ibt, "OnPitRoad")) {
+  if (const VarHeader* pit = find_var(file, "OnPitRoad")) {
     Result<std::vector<std::uint8_t>> flags =
         read_column<std::uint8_t>(records, count, stride, static_cast<std::uint64_t>(pit->offset));
     if (!flags.ok()) return flags.error();
     inputs.on_pit_road = std::move(flags).value();
   }
-  if (const VarHeader* distance = find_var(ibt, "LapDistPct")) {
+  if (const VarHeader* distance = find_var(file, "LapDistPct")) {
     Result<std::vector<float>> fractions = read_fractions(records, count, stride, *distance);
     if (!fractions.ok()) return fractions.error();
     inputs.fractions = std::move(fractions).value();
@@ -58,7 +58,9 @@ Result<LapInputs> read_inputs(const IbtFile& ibt, const VarHeader& lap, ByteView
   return inputs;
 }
 
-bool inside(float fraction) { return fraction > 0.02f && fraction < 0.98f; }  // false for NaN
+// True for a position away from the start/finish line: a lap that starts or ends there was
+// joined or left part way round. False for NaN.
+bool mid_lap(float fraction) { return fraction > 0.02f && fraction < 0.98f; }
 
 LapType classify(const LapInputs& inputs, std::size_t first, std::size_t end) {
   if (end - first < 2) return LapType::Incomplete;
@@ -67,7 +69,7 @@ LapType classify(const LapInputs& inputs, std::size_t first, std::size_t end) {
   const auto fraction = [&](std::size_t i) { return inputs.fractions.empty() ? 0.0f : inputs.fractions[i]; };
   if (on_pit(first)) return LapType::Out;
   if (on_pit(last)) return LapType::In;
-  if (inside(fraction(first)) || inside(fraction(last))) return LapType::Partial;
+  if (mid_lap(fraction(first)) || mid_lap(fraction(last))) return LapType::Partial;
   return LapType::Full;
 }
 
@@ -132,19 +134,19 @@ std::string_view lap_type_text(LapType type) noexcept {
   return "";
 }
 
-Result<std::vector<LapEntry>> detect_laps(const IbtFile& ibt, const Timecodes& timecodes) {
-  const VarHeader* lap = find_var(ibt, "Lap");
+Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes) {
+  const VarHeader* lap = find_var(file, "Lap");
   if (lap == nullptr) return std::vector<LapEntry>{};
-  Result<ByteView> records = record_area(ibt);
+  Result<ByteView> records = record_area(file);
   if (!records.ok()) return records.error();
-  if (ibt.sub_header().session_record_count == 0) return std::vector<LapEntry>{};
-  Result<LapInputs> inputs = read_inputs(ibt, *lap, records.value());
+  if (file.sub_header().session_record_count == 0) return std::vector<LapEntry>{};
+  Result<LapInputs> inputs = read_inputs(file, *lap, records.value());
   if (!inputs.ok()) return inputs.error();
   return segment(inputs.value(), timecodes);
 }
 
-Result<RecordBatch> build_laps_table(const IbtFile& ibt, const Timecodes& timecodes) {
-  Result<std::vector<LapEntry>> laps = detect_laps(ibt, timecodes);
+Result<RecordBatch> build_laps_table(const IbtFile& file, const Timecodes& timecodes) {
+  Result<std::vector<LapEntry>> laps = detect_laps(file, timecodes);
   if (!laps.ok()) return laps.error();
   const std::vector<LapEntry>& entries = laps.value();
   Result<std::vector<std::shared_ptr<const ColumnMemory>>> lap_types = lap_type_column(entries);

@@ -6,7 +6,7 @@
 
 #include "columns/record_batch.hpp"
 #include "reader/ibt_file.hpp"
-#include "reader/timecodes.hpp"
+#include "timecodes/timecodes.hpp"
 
 namespace telvane {
 
@@ -26,9 +26,9 @@ struct LapEntry {
 };
 
 /// The laps of the recording in record order; empty without a `Lap` variable or records.
-[[nodiscard]] Result<std::vector<LapEntry>> detect_laps(const IbtFile& ibt, const Timecodes& timecodes);
+[[nodiscard]] Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes);
 
 /// The laps as one record batch: num, start_time, end_time, lap_type, session.
-[[nodiscard]] Result<RecordBatch> build_laps_table(const IbtFile& ibt, const Timecodes& timecodes);
+[[nodiscard]] Result<RecordBatch> build_laps_table(const IbtFile& file, const Timecodes& timecodes);
 
 }  // namespace telvane

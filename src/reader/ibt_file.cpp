@@ -1,12 +1,14 @@
 #include "reader/ibt_file.hpp"
 
+#include "bytes/ibt_layout.hpp"
 #include "session_info/session_info.hpp"
 
 namespace telvane {
 namespace {
 
-constexpr std::uint64_t kHeaderSize = 112;
-constexpr std::uint64_t kFileHeadSize = 144;  // main header and disk sub-header
+using layout::kFileHeadSize;
+using layout::kHeaderSize;
+using layout::kVarHeaderSize;
 
 std::string num(std::int64_t value) { return std::to_string(value); }
 std::string num(std::uint64_t value) { return std::to_string(value); }
@@ -19,21 +21,20 @@ IbtError negative(std::string_view field, std::int32_t value) {
 
 IbtHeader read_header(ByteView bytes) {
   IbtHeader header{};
-  header.version = bytes.load_unchecked<std::int32_t>(0);
-  header.tick_rate = bytes.load_unchecked<std::int32_t>(8);
-  header.session_info_len = bytes.load_unchecked<std::int32_t>(16);
-  header.session_info_offset = bytes.load_unchecked<std::int32_t>(20);
-  header.num_vars = bytes.load_unchecked<std::int32_t>(24);
-  header.var_header_offset = bytes.load_unchecked<std::int32_t>(28);
-  header.buf_len = bytes.load_unchecked<std::int32_t>(36);
-  header.buf_offset = bytes.load_unchecked<std::int32_t>(48 + 4);
+  header.version = bytes.read(layout::kVersion);
+  header.tick_rate = bytes.read(layout::kTickRate);
+  header.session_info_len = bytes.read(layout::kSessionInfoLen);
+  header.session_info_offset = bytes.read(layout::kSessionInfoOffset);
+  header.num_vars = bytes.read(layout::kNumVars);
+  header.var_header_offset = bytes.read(layout::kVarHeaderOffset);
+  header.buf_len = bytes.read(layout::kBufLen);
+  header.buf_offset = bytes.read(layout::kBufOffset);
   return header;
 }
 
 DiskSubHeader read_sub_header(ByteView bytes) {
-  return {bytes.load_unchecked<std::int64_t>(112), bytes.load_unchecked<double>(120),
-          bytes.load_unchecked<double>(128), bytes.load_unchecked<std::int32_t>(136),
-          bytes.load_unchecked<std::int32_t>(140)};
+  return {bytes.read(layout::kSessionStartDate), bytes.read(layout::kStartTime), bytes.read(layout::kEndTime),
+          bytes.read(layout::kLapCount), bytes.read(layout::kSessionRecordCount)};
 }
 
 Status parse_var_headers(ByteView bytes, const IbtHeader& header, std::vector<VarHeader>& vars) {
@@ -85,13 +86,16 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
   if (header.buf_offset < 0) return negative("buf_offset", header.buf_offset);
   const std::int32_t records = sub_header.session_record_count;
   if (records < 0) return negative("session_record_count", records);
-  std::uint64_t area = 0;
-  std::uint64_t need = 0;
-  if (__builtin_mul_overflow(static_cast<std::uint64_t>(header.buf_len), static_cast<std::uint64_t>(records),
-                             &area) ||
-      __builtin_add_overflow(area, static_cast<std::uint64_t>(header.buf_offset), &need)) {
+  const auto stride = static_cast<std::uint64_t>(header.buf_len);
+  const auto offset = static_cast<std::uint64_t>(header.buf_offset);
+  // Three non-negative int32 values cannot overflow 64 bits: this check cannot fail. The
+  // file format's list of checks names it, so it stays, with its message.
+  constexpr std::uint64_t kMax = ~std::uint64_t{0};
+  if ((stride != 0 && static_cast<std::uint64_t>(records) > kMax / stride) ||
+      stride * static_cast<std::uint64_t>(records) > kMax - offset) {
     return invalid("Data region arithmetic overflow");
   }
+  const std::uint64_t need = stride * static_cast<std::uint64_t>(records) + offset;
   if (bytes.size() < need) {
     return invalid("File too small for " + num(std::int64_t{records}) + " records: " +
                    num(std::uint64_t{bytes.size()}) + " bytes (need " + num(need) + ")");
@@ -103,13 +107,15 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
 Status parse_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header, std::vector<VarHeader>& vars,
                     std::string& session_info) {
   if (bytes.size() < kHeaderSize) {
-    return invalid("File too small for header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 112)");
+    return invalid("File too small for header: " + num(std::uint64_t{bytes.size()}) + " bytes (need " +
+                   num(kHeaderSize) + ")");
   }
-  const auto version = bytes.load_unchecked<std::int32_t>(0);
+  const std::int32_t version = bytes.read(layout::kVersion);
   if (version != 1 && version != 2) return invalid("Unsupported IBT version: " + num(std::int64_t{version}));
   header = read_header(bytes);
   if (bytes.size() < kFileHeadSize) {
-    return invalid("File too small for disk sub-header: " + num(std::uint64_t{bytes.size()}) + " bytes (need 144)");
+    return invalid("File too small for disk sub-header: " + num(std::uint64_t{bytes.size()}) + " bytes (need " +
+                   num(kFileHeadSize) + ")");
   }
   sub_header = read_sub_header(bytes);
   if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
@@ -154,6 +160,8 @@ const VarHeader* find_var(const IbtFile& file, std::string_view name) {
 
 Result<ByteView> record_area(const IbtFile& file) {
   const IbtHeader& header = file.header();
+  // parse_ibt has checked both the offset and that the area lies inside the file, so neither
+  // this check nor the slice below can fail; the format's checks name this one at every use.
   if (header.buf_offset < 0) return negative("buf_offset", header.buf_offset);
   const std::int64_t length = std::int64_t{header.buf_len} * std::int64_t{file.sub_header().session_record_count};
   return *file.bytes().slice(static_cast<std::uint64_t>(header.buf_offset), static_cast<std::uint64_t>(length));

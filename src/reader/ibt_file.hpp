@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "reader/byte_view.hpp"
-#include "reader/ibt_error.hpp"
-#include "reader/region.hpp"
+#include "bytes/byte_view.hpp"
+#include "error/ibt_error.hpp"
+#include "mapping/mapped_region.hpp"
 #include "var_header/var_header.hpp"
 
 namespace telvane {

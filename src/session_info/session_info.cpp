@@ -1,6 +1,6 @@
 #include "session_info/session_info.hpp"
 
-#include "reader/utf8.hpp"
+#include "bytes/utf8.hpp"
 
 namespace telvane {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "reader/byte_view.hpp"
+#include "bytes/byte_view.hpp"
 
 namespace telvane {
 

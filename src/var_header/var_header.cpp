@@ -2,19 +2,10 @@
 
 #include <cstring>
 
-#include "reader/utf8.hpp"
+#include "bytes/ibt_layout.hpp"
+#include "bytes/utf8.hpp"
 
 namespace telvane {
-namespace {
-
-// A text field ends at its first NUL; a field without one is used whole.
-std::string read_text(ByteView header, std::size_t offset, std::size_t width) {
-  std::string_view field = header.chars().substr(offset, width);
-  field = field.substr(0, field.find('\0'));
-  return decode_utf8_lossy(field);
-}
-
-}  // namespace
 
 std::uint32_t element_size(VarType type) noexcept {
   switch (type) {
@@ -41,18 +32,18 @@ std::string_view type_name(VarType type) noexcept {
 }
 
 Result<VarHeader> parse_var_header(ByteView bytes) {
-  const auto code = bytes.load_unchecked<std::uint32_t>(0);
+  const std::uint32_t code = bytes.read(layout::kVarType);
   if (code >= 6) {
     return IbtError::invalid_header("Unknown variable type: " +
                                     std::to_string(static_cast<std::int32_t>(code)));
   }
-  const auto offset = bytes.load_unchecked<std::int32_t>(4);
-  const auto count = bytes.load_unchecked<std::int32_t>(8);
+  const std::int32_t offset = bytes.read(layout::kVarOffset);
+  const std::int32_t count = bytes.read(layout::kVarCount);
   if (count < 0) {
     return IbtError::invalid_header("Variable count must be non-negative, got " + std::to_string(count));
   }
-  return VarHeader{static_cast<VarType>(code), offset, count, read_text(bytes, 16, 32),
-                   read_text(bytes, 48, 64), read_text(bytes, 112, 32)};
+  return VarHeader{static_cast<VarType>(code), offset, count, decode_utf8_lossy(bytes.text(layout::kVarName)),
+                   decode_utf8_lossy(bytes.text(layout::kVarDesc)), decode_utf8_lossy(bytes.text(layout::kVarUnit))};
 }
 
 }  // namespace telvane

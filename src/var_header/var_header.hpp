@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "reader/byte_view.hpp"
-#include "reader/ibt_error.hpp"
+#include "bytes/byte_view.hpp"
+#include "error/ibt_error.hpp"
 
 namespace telvane {
 
@@ -28,10 +28,7 @@ struct VarHeader {
   std::string unit;
 };
 
-/// Size of one variable header in the file.
-inline constexpr std::uint64_t kVarHeaderSize = 144;
-
-/// Parses the 144 bytes of one variable header; `bytes` holds exactly those bytes.
+/// Parses one variable header; `bytes` holds exactly its layout::kVarHeaderSize bytes.
 [[nodiscard]] Result<VarHeader> parse_var_header(ByteView bytes);
 
 }  // namespace telvane

@@ -1,4 +1,4 @@
-#include "reader/timecodes.hpp"
+#include "timecodes/timecodes.hpp"
 
 #include <cmath>
 #include <limits>

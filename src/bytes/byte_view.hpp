@@ -9,6 +9,18 @@
 
 namespace telvane {
 
+/// A fixed field of type T at `offset` inside a structure of the file.
+template <typename T>
+struct Field {
+  std::uint64_t offset;
+};
+
+/// A fixed-width text field: `width` bytes at `offset`, ending early at a NUL.
+struct TextField {
+  std::uint64_t offset;
+  std::uint64_t width;
+};
+
 // IBT files are little-endian and carry no alignment guarantee; loads go through memcpy,
 // which is exact on the little-endian hosts the simulator and this reader run on.
 static_assert(std::endian::native == std::endian::little, "IBT values are read as little-endian");
@@ -46,6 +58,22 @@ public:
     T value;
     std::memcpy(&value, data_ + offset, sizeof(T));
     return value;
+  }
+
+  /// The value of a fixed field of a structure whose size the caller has checked. A field
+  /// past the end reads as zero; after the caller's check that cannot happen.
+  template <typename T>
+  [[nodiscard]] T read(Field<T> field) const noexcept {
+    return load<T>(field.offset).value_or(T{});
+  }
+
+  /// A text field up to its first NUL, or whole when it has none; empty past the end (which,
+  /// as for read(), the caller's size check rules out).
+  [[nodiscard]] std::string_view text(TextField field) const noexcept {
+    const std::optional<ByteView> bytes = slice(field.offset, field.width);
+    if (!bytes) return {};
+    const std::string_view chars = bytes->chars();
+    return chars.substr(0, chars.find('\0'));
   }
 
   [[nodiscard]] std::string_view chars() const noexcept {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "columns/column_memory.hpp"
-#include "reader/ibt_error.hpp"
+#include "error/ibt_error.hpp"
 #include "reader/ibt_file.hpp"
 
 namespace telvane {

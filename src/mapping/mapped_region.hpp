@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
-#include "reader/byte_view.hpp"
-#include "reader/ibt_error.hpp"
+#include "bytes/byte_view.hpp"
+#include "error/ibt_error.hpp"
 
 namespace telvane {
 

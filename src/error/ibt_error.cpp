@@ -1,4 +1,4 @@
-#include "reader/ibt_error.hpp"
+#include "error/ibt_error.hpp"
 
 #include <system_error>
 
