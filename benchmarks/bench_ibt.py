@@ -37,15 +37,13 @@ import numpy as np
 
 import telvane
 from telvane._writer import (BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, HEADER_SIZE, INT, SUB_HEADER_SIZE,
-                             VAR_HEADER_SIZE, Var, write_ibt)
+                             VAR_HEADER_SIZE, NUMPY_TYPE, Var, write_ibt)
 
 BENCHMARKS = Path(__file__).resolve().parent
 RATE = 60
 GENERATION = 2  # bump when the generated content changes, so cached files are rebuilt
 CHUNK_BYTES = 16 << 20
 FRESH_PROCESSES = 3  # first calls are one per process: their figures are medians over this many
-NUMPY_TYPE = {code: np.dtype(text) for code, text in
-              ((CHAR, "u1"), (BOOL, "?"), (INT, "<i4"), (BITFIELD, "<u4"), (FLOAT, "<f4"), (DOUBLE, "<f8"))}
 PYIRSDK_PYTHON = Path("/work/venv-bench/bin/python")
 
 

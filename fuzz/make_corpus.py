@@ -12,11 +12,11 @@ import sys
 from collections.abc import Callable
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
-from telvane._writer import (  # noqa: E402
-    BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, pack_records, write_channels, write_ibt,
-)
+from builders import write_channels  # noqa: E402
+from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, pack_records, write_ibt  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parent / "corpus"
 INFO = "---\nWeekendInfo:\n TrackName: redbullring gp\n TrackLength: 4.12 km\n...\n"

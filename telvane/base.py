@@ -5,53 +5,20 @@ from __future__ import annotations
 import html
 import operator
 import os
-import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pyarrow as pa
 
+from telvane._extras import needs_extra
+from telvane.session_yaml import quote_session_yaml
+from telvane.text import field_text, format_lap_time, lap_rows
+
 if TYPE_CHECKING:
     import pandas
     import polars
-
-# Values that YAML would misread when the simulator writes them unquoted: a ": " or " #"
-# inside, a trailing colon, or a leading indicator character.
-_YAML_LINE = re.compile(r"^(\s*(?:- )?[A-Za-z0-9_]+: +)(\S.*?)\s*$")
-_YAML_NEEDS_QUOTES = re.compile(r": |:$| #|^[!&*|>%@`{\[]|^['\"]")
-
-
-def needs_extra(module: str, extra: str, feature: str) -> Any:
-    """Import an optional dependency, or raise an ImportError naming the extra to install."""
-    try:
-        return __import__(module)
-    except ImportError as exc:
-        raise ImportError(f"{feature} needs {module}: pip install 'telvane[{extra}]'") from exc
-
-
-def quote_session_yaml(text: str) -> str:
-    """The session-info text with every value that plain YAML would misread single-quoted."""
-    lines = []
-    for line in text.replace("\0", "").splitlines():
-        match = _YAML_LINE.match(line)
-        if match and _needs_quotes(match.group(2)):
-            line = match.group(1) + "'" + match.group(2).replace("'", "''") + "'"
-        lines.append(line)
-    return "\n".join(lines) + "\n"
-
-
-def _needs_quotes(value: str) -> bool:
-    quoted = len(value) >= 2 and value[0] == value[-1] and value[0] in "'\""
-    return not quoted and _YAML_NEEDS_QUOTES.search(value) is not None
-
-
-def format_lap_time(ms: int) -> str:
-    """Milliseconds as m:ss.mmm, the way lap times are read."""
-    sign, ms = ("-", -ms) if ms < 0 else ("", ms)
-    minutes, ms = divmod(ms, 60_000)
-    return f"{sign}{minutes}:{ms // 1000:02d}.{ms % 1000:03d}"
 
 
 class LogFile:
@@ -83,7 +50,7 @@ class LogFile:
 
     @property
     def units(self) -> dict[str, str]:
-        return {name: _field_text(table.schema.field(1), b"units")
+        return {name: field_text(table.schema.field(1), b"units")
                 for name, table in self.channels.items()}
 
     @property
@@ -232,7 +199,7 @@ class LogFile:
         rows = "".join(
             f"<tr><td>{num}</td><td>{session}</td><td>{html.escape(kind)}</td>"
             f"<td>{format_lap_time(ms)}{' ★' if best else ''}</td></tr>"
-            for num, session, kind, ms, best in _lap_rows(self.lap_times()))
+            for num, session, kind, ms, best in lap_rows(self.lap_times()))
         table = ("<table><tr><th>lap</th><th>session</th><th>type</th><th>time</th></tr>"
                  f"{rows}</table>") if rows else ""
         return f"<div><p>{head}</p>{table}</div>"
@@ -240,15 +207,6 @@ class LogFile:
 
 def _count(number: int, noun: str) -> str:
     return f"{number} {noun}{'' if number == 1 else 's'}"
-
-
-def _lap_rows(table: pa.Table) -> Iterable[tuple[int, int, str, int, bool]]:
-    columns = ("num", "session", "lap_type", "duration", "best")
-    return zip(*(table.column(name).to_pylist() for name in columns))
-
-
-def _field_text(field: pa.Field, key: bytes) -> str:
-    return (field.metadata or {}).get(key, b"").decode("utf-8", "replace")
 
 
 def _take_channels(channels: dict[str, pa.Table], rows: pa.Array) -> dict[str, pa.Table]:

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
-from telvane._writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, Var, write_ibt
+from telvane._writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, NUMPY_TYPE, Var, write_ibt
 
 SYNTHETIC_SAMPLE_NAME = "synthetic_sample.ibt"
 TICK_RATE = 60
@@ -57,7 +57,6 @@ ARRAYS = [  # name, type, count, unit, description
     ("LFtemp", FLOAT, 3, "C", "LF tire surface temperature, left middle right"),
     ("RFtemp", FLOAT, 3, "C", "RF tire surface temperature, left middle right"),
 ]
-_NUMPY_TYPE = {BOOL: "u1", INT: "<i4", BITFIELD: "<u4", FLOAT: "<f4", DOUBLE: "<f8"}
 PIT_LIMITER_BIT = 0x10
 
 SESSION_INFO = """---
@@ -318,8 +317,8 @@ def _layout() -> tuple[list[Var], np.dtype]:
     variables, fields, offset = [], {}, 0
     for name, code, count, unit, desc in declared:
         variables.append(Var(name, code, offset, count, desc, unit))
-        fields[name] = ((_NUMPY_TYPE[code], count) if count > 1 else _NUMPY_TYPE[code], offset)
-        offset += np.dtype(_NUMPY_TYPE[code]).itemsize * count
+        fields[name] = ((NUMPY_TYPE[code], count) if count > 1 else NUMPY_TYPE[code], offset)
+        offset += np.dtype(NUMPY_TYPE[code]).itemsize * count
     return variables, np.dtype({"names": list(fields), "formats": [f for f, _ in fields.values()],
                                 "offsets": [o for _, o in fields.values()], "itemsize": offset})
 

@@ -11,7 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from telvane._writer import DOUBLE, FLOAT, Var, write_channels, write_ibt
+from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
+from builders import write_channels
 
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
 # A SessionTime of count 0 in the last 7 bytes of the record: the parse accepts its empty

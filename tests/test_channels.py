@@ -14,7 +14,8 @@ import pytest
 import telvane.base
 from conftest import counts_memory
 from reference_reader import ARROW_TYPES, INT64_MAX, INT64_MIN, ReferenceFile, assert_matches, column_bits, timecode
-from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_channels, write_ibt
+from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_ibt
+from builders import write_channels
 
 BITS = {1: "<B", 4: "<I", 8: "<Q"}
 

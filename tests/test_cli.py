@@ -18,6 +18,7 @@ import pytest
 import telvane
 from conftest import NO_SESSION_TIME, OVERRUN
 from telvane import cli
+from telvane.cli import export as cli_export
 from telvane.sample import write_synthetic_sample
 
 
@@ -119,7 +120,7 @@ def test_interrupted_export_leaves_no_partial_file(capsys, recording, monkeypatc
         path.write_bytes(b"PAR1 half a file")
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "_write_table", interrupted)
+    monkeypatch.setattr(cli_export, "_write_table", interrupted)
     assert run(capsys, "export", recording, "--out", "out", "--jobs", "1")[::2] == (130, "telvane: interrupted\n")
     assert os.listdir("out") == ["synthetic_sample.parquet"]
     assert Path("out/synthetic_sample.parquet").read_bytes() == b"the previous export"

@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 from conftest import SPEED as SMALL
-from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_channels, write_ibt
+from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_ibt
+from builders import write_channels
 
 MAX = 2**31 - 1
 BUF_LEN = 20

@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 from reference_reader import LAPS_SCHEMA
-from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_channels, write_ibt
+from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_ibt
+from builders import write_channels
 
 NAN, INF = float("nan"), float("inf")
 ABOVE_LOW = float(np.nextafter(np.float32(0.02), np.float32(1)))

@@ -20,7 +20,8 @@ import pytest
 
 import telvane.base
 from conftest import NO_SESSION_TIME, OVERRUN, counts_memory
-from telvane._writer import BOOL, FLOAT, INT, write_channels
+from telvane._writer import BOOL, FLOAT, INT
+from builders import write_channels
 
 pytestmark = pytest.mark.slow
 

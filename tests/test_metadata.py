@@ -5,7 +5,8 @@ from __future__ import annotations
 import pytest
 
 from reference_reader import WHITE_SPACE
-from telvane._writer import INT, write_channels
+from telvane._writer import INT
+from builders import write_channels
 
 HEADER_KEYS = ["tick_rate", "record_count", "lap_count", "session_start_date", "start_time", "end_time"]
 

@@ -5,7 +5,8 @@ import struct
 
 import pytest
 
-from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_channels, write_ibt
+from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_ibt
+from builders import write_channels
 
 INFO = b"---\nWeekendInfo:\n TrackName: x\n\0\0"
 VARS = [Var("Speed", FLOAT, 0), Var("Gear", INT, 4)]

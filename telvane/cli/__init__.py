@@ -1,0 +1,36 @@
+"""The telvane command: info, channels, export, plot and demo on IBT recordings."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+import telvane
+from telvane.cli import demo, export, plot, reports
+from telvane.cli.common import CommandError
+
+__all__ = ["CommandError", "main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        return args.command(args)
+    except (CommandError, OSError, ImportError) as exc:
+        print(f"telvane: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("telvane: interrupted", file=sys.stderr)
+        return 130
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="telvane", description="Read iRacing IBT telemetry recordings.")
+    parser.add_argument("--version", action="version", version=f"telvane {telvane.__version__}")
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+    for module in (reports, export, plot, demo):
+        module.add_commands(commands)
+    return parser

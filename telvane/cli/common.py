@@ -1,0 +1,69 @@
+"""What every command shares: the one-line error, reading a recording, writing a file safely."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import telvane
+from telvane.base import LogFile
+
+
+class CommandError(Exception):
+    """A failure the user can act on, reported as one line without a traceback."""
+
+
+def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], Any] | None = None
+                   ) -> LogFile:
+    """telvane.ibt on a path, its failures as CommandError naming the file."""
+    path = os.fspath(path)
+    try:
+        return telvane.ibt(path, progress)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # reader errors, and the core's InternalError for a damaged file
+        text = str(exc)
+        raise CommandError(text if text.startswith(f"{path}: ") else f"{path}: {text}") from exc
+
+
+def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
+    """Call write(temporary) on a hidden name beside `path`, then rename it to `path`, so
+    that `path` is either absent, its old self, or complete."""
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.part")
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+
+
+def pattern(text: str) -> re.Pattern[str]:
+    try:
+        return re.compile(text, re.IGNORECASE)
+    except re.error as exc:
+        raise argparse.ArgumentTypeError(f"bad pattern {text!r}: {exc}") from None
+
+
+def names(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",") if name.strip()]
+    if not names:
+        raise argparse.ArgumentTypeError("expected comma-separated channel names")
+    return names
+
+
+def lap_numbers(text: str) -> list[int]:
+    try:
+        return [int(number) for number in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected comma-separated lap numbers, "
+                                         f"got {text!r}") from None
+
+
+def positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return int(text)

@@ -1,0 +1,36 @@
+"""`telvane demo`: the synthetic sample recording written, described and plotted."""
+
+from __future__ import annotations
+
+import argparse
+import tempfile
+from pathlib import Path
+
+from telvane.cli.common import read_recording
+from telvane.cli.plot import plot
+from telvane.cli.reports import describe
+
+
+def add_commands(commands: argparse._SubParsersAction) -> None:
+    demo = commands.add_parser(
+        "demo", help="write the synthetic sample recording, show its info and plot it",
+        description="Write the bundled synthetic sample recording, then run info and plot.")
+    demo.add_argument("--out", metavar="DIR", type=Path,
+                      help="directory for the sample and its plot (default: a new temporary "
+                           "directory)")
+    demo.set_defaults(command=demo_command)
+
+
+def demo_command(args: argparse.Namespace) -> int:
+    from telvane.sample import write_synthetic_sample
+
+    out = args.out or Path(tempfile.mkdtemp(prefix="telvane-demo-"))
+    out.mkdir(parents=True, exist_ok=True)
+    sample = write_synthetic_sample(out)
+    print(f"wrote the synthetic sample recording {sample}\n")
+    log = read_recording(sample)
+    print(describe(log) + "\n")
+    output = out / "synthetic_sample.png"
+    plot(log, ["Speed", "Throttle", "Brake", "Gear"], [1, 2], "distance", output)
+    print(f"wrote {output}")
+    return 0
