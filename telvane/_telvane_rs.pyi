@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Sequence
 from os import PathLike
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeAlias
 
 from telvane.base import LogFile
 
@@ -12,8 +12,10 @@ class _BinaryFile(Protocol):
     def seek(self, offset: int, /) -> Any: ...
     def read(self) -> bytes | bytearray | Sequence[int]: ...
 
+Source: TypeAlias = str | PathLike[str] | bytes | bytearray | memoryview | Sequence[int] | _BinaryFile
+
 def ibt(
-    source: str | PathLike[str] | bytes | bytearray | memoryview | Sequence[int] | _BinaryFile,
+    source: Source,
     progress: Callable[[int, int], object] | None = None,
 ) -> LogFile:
     """Parse an iRacing IBT file and return a LogFile.

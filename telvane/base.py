@@ -3,22 +3,52 @@
 from __future__ import annotations
 
 import html
+import numbers
 import operator
 import os
 from collections.abc import Sequence
 from functools import cached_property
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypedDict
 
 import numpy as np
 import pyarrow as pa
 
 from telvane._extras import needs_extra
-from telvane.session_yaml import quote_session_yaml
+from telvane.session_yaml import decode_session_info, parse_session_yaml
 from telvane.text import field_text, format_lap_time, lap_rows
 
 if TYPE_CHECKING:
     import pandas
     import polars
+
+LAP_TYPES = ("full", "partial", "in", "out", "incomplete")
+Channels = str | Sequence[str] | None  # one name, several, or None for all
+
+
+class _HeaderMetadata(TypedDict):
+    session_info_yaml: str
+    tick_rate: int
+    record_count: int
+    lap_count: int
+    session_start_date: int
+    start_time: float
+    end_time: float
+
+
+class Metadata(_HeaderMetadata, total=False):
+    """`LogFile.metadata`: the session-info text, the values after "TrackName: " …
+    "SubSessionID: " on its lines as written (present only when a line has them), and the
+    header values."""
+
+    track_name: str
+    track_display_name: str
+    track_city: str
+    track_country: str
+    track_length: str
+    series_id: str
+    season_id: str
+    session_id: str
+    sub_session_id: str
 
 
 class LogFile:
@@ -28,12 +58,15 @@ class LogFile:
 
     __iter__ = None  # indexing is by channel name, so the sequence protocol does not apply
 
-    def __init__(self, channels: dict[str, pa.Table], laps: pa.Table,
-                 metadata: dict[str, Any], file_name: str) -> None:
+    def __init__(self, channels: dict[str, pa.Table], laps: pa.Table, metadata: Metadata,
+                 file_name: str, *, session_info_bytes: bytes | None = None) -> None:
         self.channels = channels
         self.laps = laps
         self.metadata = metadata
         self.file_name = file_name
+        # The session info as the file holds it, when known: session() decodes it where
+        # the metadata text has replacement characters.
+        self.session_info_bytes = session_info_bytes
 
     def __getitem__(self, name: str) -> pa.Table:
         return self.channels[name]
@@ -62,11 +95,13 @@ class LogFile:
 
     # -- wide tables ----------------------------------------------------------------------
 
-    def to_table(self, channels: Sequence[str] | None = None) -> pa.Table:
-        """`timecodes` and the chosen channels (all by default) as one table. Columns are
-        shared with the channel tables, field metadata is kept, and the schema metadata
-        holds the session metadata as text."""
-        names = self.channel_names if channels is None else list(channels)
+    def to_table(self, channels: Channels = None) -> pa.Table:
+        """`timecodes` and the chosen channels (a name, a list of names, or None for all) as
+        one table. Columns are shared with the channel tables, field metadata is kept, and
+        the schema metadata holds the session metadata as text. Raises KeyError naming the
+        channels the recording lacks."""
+        names = (self.channel_names if channels is None
+                 else [channels] if isinstance(channels, str) else list(channels))
         missing = [name for name in names if name not in self.channels]
         if missing:
             raise KeyError(f"no channel named {', '.join(map(repr, missing))}")
@@ -76,29 +111,56 @@ class LogFile:
         metadata = {key: str(value) for key, value in self.metadata.items()}
         return pa.Table.from_arrays(columns, schema=pa.schema(fields, metadata=metadata))
 
-    def to_pandas(self, channels: Sequence[str] | None = None) -> pandas.DataFrame:
-        """The wide table as a pandas DataFrame (needs pandas)."""
+    def to_pandas(self, channels: Channels = None, **options: Any) -> pandas.DataFrame:
+        """The wide table as a pandas DataFrame; `options` go to pyarrow's
+        `Table.to_pandas`. Raises ImportError without pandas, KeyError as `to_table`."""
         needs_extra("pandas", "pandas", "LogFile.to_pandas()")
-        return self.to_table(channels).to_pandas()
+        return self.to_table(channels).to_pandas(**options)
 
-    def to_polars(self, channels: Sequence[str] | None = None) -> polars.DataFrame:
-        """The wide table as a polars DataFrame (needs polars)."""
+    def to_polars(self, channels: Channels = None) -> polars.DataFrame:
+        """The wide table as a polars DataFrame. Raises ImportError without polars, KeyError
+        as `to_table`."""
         polars = needs_extra("polars", "polars", "LogFile.to_polars()")
         return polars.from_arrow(self.to_table(channels))
 
-    def to_parquet(self, path: str | os.PathLike[str],
-                   channels: Sequence[str] | None = None) -> None:
-        """Write the wide table, with its field and schema metadata, as a Parquet file."""
+    def to_parquet(self, path: str | os.PathLike[str], channels: Channels = None,
+                   **options: Any) -> None:
+        """Write the wide table, with its field and schema metadata, as a Parquet file;
+        `options` (compression="zstd", …) go to `pyarrow.parquet.write_table`. Raises
+        KeyError as `to_table`, OSError when the file cannot be written."""
         import pyarrow.parquet as pq
 
-        pq.write_table(self.to_table(channels), path)
+        pq.write_table(self.to_table(channels), path, **options)
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The wide table of all channels through the Arrow PyCapsule interface, so that
+        `pa.table(log)`, `polars.DataFrame(log)` and DuckDB take the LogFile itself."""
+        return self.to_table().__arrow_c_stream__(requested_schema)
+
+    def channel_info(self) -> pa.Table:
+        """One row per channel in file order: `name`, Arrow `type`, `unit`, `description`,
+        and `interpolate` (whether values between records may be interpolated)."""
+        fields = [table.schema.field(1) for table in self.channels.values()]
+        return pa.table({
+            "name": pa.array(self.channels, pa.string()),
+            "type": pa.array([str(field.type) for field in fields], pa.string()),
+            "unit": pa.array([field_text(field, b"units") for field in fields], pa.string()),
+            "description": pa.array([field_text(field, b"desc") for field in fields], pa.string()),
+            "interpolate": pa.array([field_text(field, b"interpolate") == "True"
+                                     for field in fields], pa.bool_()),
+        })
 
     # -- laps and time spans --------------------------------------------------------------
 
     def find_laps(self, num: int | None = None, session: int | None = None,
                   lap_type: str | None = None) -> list[int]:
         """Row numbers of the laps table whose lap number, session and lap type match all
-        the given values; lap numbers repeat across sessions, so rows identify laps."""
+        the given values; lap numbers repeat across sessions, so rows identify laps. Raises
+        TypeError for a number that is no integer, ValueError for an unknown lap type."""
+        if lap_type is not None and lap_type not in LAP_TYPES:
+            raise ValueError(f"lap_type must be one of {', '.join(map(repr, LAP_TYPES))}, "
+                             f"got {lap_type!r}")
+        num, session = _integer("num", num), _integer("session", session)
         wanted = {"num": num, "session": session, "lap_type": lap_type}
         columns = {key: self.laps.column(key).to_pylist()
                    for key, value in wanted.items() if value is not None}
@@ -107,7 +169,8 @@ class LogFile:
 
     def lap(self, row: int) -> LogFile:
         """The records of the lap in row `row` of the laps table (negative rows count from
-        the end), as a new LogFile holding that lap alone."""
+        the end), as a new LogFile holding that lap alone. Raises IndexError for a row
+        outside the laps table."""
         row = operator.index(row)
         if not -self.laps.num_rows <= row < self.laps.num_rows:
             raise IndexError(f"lap row {row} out of range for {self.laps.num_rows} laps")
@@ -120,7 +183,14 @@ class LogFile:
     def time_range(self, start_ms: int, end_ms: int) -> LogFile:
         """The records with start_ms <= timecode < end_ms, and the laps lying wholly among
         them, as a new LogFile. Channel tables are slices of these ones when the records
-        are contiguous, and share one new timecodes column otherwise."""
+        are contiguous, and share one new timecodes column otherwise. Raises TypeError
+        unless both are numbers, ValueError when end_ms is before start_ms."""
+        for name, value in (("start_ms", start_ms), ("end_ms", end_ms)):
+            if not isinstance(value, numbers.Real):
+                raise TypeError(f"time_range() {name} must be a number of milliseconds, "
+                                f"got {value!r}")
+        if not start_ms <= end_ms:
+            raise ValueError(f"time_range() end_ms {end_ms!r} is before start_ms {start_ms!r}")
         times = self.timecodes.to_numpy()
         keep = (times >= start_ms) & (times < end_ms)
         rows = np.flatnonzero(keep)
@@ -170,19 +240,21 @@ class LogFile:
 
     def _derived(self, channels: dict[str, pa.Table], laps: pa.Table,
                  spans: list[tuple[int, int]]) -> LogFile:
-        log = LogFile(channels, laps, self.metadata, self.file_name)
+        log = LogFile(channels, laps, self.metadata, self.file_name,
+                      session_info_bytes=self.session_info_bytes)
         log._lap_spans = spans
         return log
 
     # -- session info ---------------------------------------------------------------------
 
-    def session(self) -> Any:
-        """The session-info YAML as Python objects (needs PyYAML). Values the simulator
-        leaves unquoted although they hold colons or other YAML syntax are read as text."""
-        yaml = needs_extra("yaml", "yaml", "LogFile.session()")
-        loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-        text = quote_session_yaml(self.metadata.get("session_info_yaml", ""))
-        return yaml.load(text, Loader=loader)
+    def session(self) -> dict[str, Any]:
+        """The session info parsed as YAML into dicts and lists ({} when there is none).
+        Numbers are int and float; names, setup names and every other text are the exact
+        strings the simulator wrote, read as UTF-8 or, where that fails, Windows-1252.
+        Raises ImportError without PyYAML, yaml.YAMLError for text no simulator writes."""
+        text = (self.metadata.get("session_info_yaml", "") if self.session_info_bytes is None
+                else decode_session_info(self.session_info_bytes))
+        return parse_session_yaml(text)
 
     # -- display --------------------------------------------------------------------------
 
@@ -203,6 +275,13 @@ class LogFile:
         table = ("<table><tr><th>lap</th><th>session</th><th>type</th><th>time</th></tr>"
                  f"{rows}</table>") if rows else ""
         return f"<div><p>{head}</p>{table}</div>"
+
+
+def _integer(name: str, value: int | None) -> int | None:
+    try:
+        return None if value is None else operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {value!r}") from None
 
 
 def _count(number: int, noun: str) -> str:

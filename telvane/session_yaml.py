@@ -1,26 +1,136 @@
-"""The simulator's session-info text made readable by a YAML parser."""
+"""The simulator's session-info text read as YAML: its bytes decoded, its free text kept
+exactly as typed."""
 
 from __future__ import annotations
 
+import codecs
+import functools
 import re
+import struct
+from types import ModuleType
+from typing import IO, Any
 
-# Values that YAML would misread when the simulator writes them unquoted: a ": " or " #"
-# inside, a trailing colon, or a leading indicator character.
-_YAML_LINE = re.compile(r"^(\s*(?:- )?[A-Za-z0-9_]+: +)(\S.*?)\s*$")
-_YAML_NEEDS_QUOTES = re.compile(r": |:$| #|^[!&*|>%@`{\[]|^['\"]")
+from telvane._extras import needs_extra
+
+# Values that drivers and teams type, which the simulator writes unquoted whatever they hold.
+FREE_TEXT_KEYS = frozenset({"AbbrevName", "CameraName", "CarNumber", "DriverSetupName",
+                            "FrequencyName", "GroupName", "Initials", "TeamName", "UserName"})
+_KEY = re.compile(r"[A-Za-z0-9_]+")
+_QUOTED = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\']|\'\')*\'')
+# What a plain YAML value must not hold: a mapping or comment sign inside, a trailing colon,
+# a leading indicator, or a character YAML refuses or reads as a line break.
+_NEEDS_QUOTES = re.compile(r": | #|:$|^[-?:](?: |$)|^[,\[\]{}#&*!|>'\"%@`]"
+                           "|[^\t\x20-\x7e\xa0-\u2027\u202a-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+_ESCAPES = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
+_ESCAPES.update({ord("\\"): "\\\\", ord('"'): '\\"', 0x2028: "\\u2028", 0x2029: "\\u2029"})
+
+
+def _cp1252(error: UnicodeError) -> tuple[str, int]:
+    # Bytes that are not UTF-8 are read as Windows-1252, the simulator's code page; its five
+    # unassigned bytes as the control characters of the same value, as Windows reads them.
+    assert isinstance(error, UnicodeDecodeError)
+    bad = error.object[error.start:error.end]
+    return "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in bad), error.end
+
+
+codecs.register_error("telvane.cp1252", _cp1252)
+
+
+def decode_session_info(raw: bytes) -> str:
+    """UTF-8 text, each byte sequence that is not UTF-8 read as Windows-1252."""
+    return raw.decode("utf-8", "telvane.cp1252")
+
+
+def read_session_info(file: IO[bytes]) -> bytes:
+    """The session-info bytes of an IBT file, cut where the reader cuts its text: from the
+    first "---" (or the first non-NUL byte) to the last non-NUL byte."""
+    file.seek(16)
+    length, offset = struct.unpack("<ii", file.read(8))
+    file.seek(offset)
+    block = file.read(length)
+    start = block.find(b"---")
+    if start < 0:
+        start = len(block) - len(block.lstrip(b"\0"))
+    return block[start:max(start, len(block.rstrip(b"\0")))]
 
 
 def quote_session_yaml(text: str) -> str:
-    """The session-info text with every value that plain YAML would misread single-quoted."""
-    lines = []
-    for line in text.replace("\0", "").splitlines():
-        match = _YAML_LINE.match(line)
-        if match and _needs_quotes(match.group(2)):
-            line = match.group(1) + "'" + match.group(2).replace("'", "''") + "'"
-        lines.append(line)
+    """The session-info text with free-text values, and every value plain YAML would misread
+    or refuse, double-quoted. A line that follows a free-text value and is no entry of its
+    own continues that value (setup names may hold a line break)."""
+    lines: list[str] = []
+    free_text: list[str] | None = None  # the lines of a free-text value still being read
+    for line in text.replace("\0", "").split("\n"):
+        line = line.removesuffix("\r")
+        entry = _entry(line)
+        if free_text is not None and entry is None and line.strip() not in ("", "...", "---"):
+            free_text.append(line)
+            continue
+        if free_text is not None:
+            lines[-1] += _quoted("\n".join(free_text))
+            free_text = None
+        if entry is None:
+            lines.append(line)
+            continue
+        head, key, value = entry
+        quoted = _QUOTED.fullmatch(value.strip()) is not None  # the simulator quotes some itself
+        if key in FREE_TEXT_KEYS and not quoted:
+            lines.append(head + " ")
+            free_text = [value]
+            continue
+        value = value.strip()
+        if not quoted and _NEEDS_QUOTES.search(value):
+            value = _quoted(value)
+        lines.append(f"{head} {value}" if value else head)
+    if free_text is not None:
+        lines[-1] += _quoted("\n".join(free_text))
     return "\n".join(lines) + "\n"
 
 
-def _needs_quotes(value: str) -> bool:
-    quoted = len(value) >= 2 and value[0] == value[-1] and value[0] in "'\""
-    return not quoted and _YAML_NEEDS_QUOTES.search(value) is not None
+def _entry(line: str) -> tuple[str, str, str] | None:
+    """("  - Key:", "Key", value) for a line holding a key and, after ": ", its value."""
+    body = line.lstrip(" ")
+    if body.startswith("- "):
+        body = body[2:]
+    key, colon, value = body.partition(":")
+    if not colon or not _KEY.fullmatch(key) or value[:1] not in ("", " "):
+        return None
+    return line[:len(line) - len(body)] + key + ":", key, value[1:]
+
+
+def _quoted(value: str) -> str:
+    return '"' + value.translate(_ESCAPES) + '"'
+
+
+def parse_session_yaml(text: str) -> dict[str, Any]:
+    """The session info as nested dicts and lists. Integers and decimal numbers become int
+    and float, true and false bool, empty values None; every other value is the text as
+    written: no dates, times, sexagesimal or octal numbers, yes/no/on/off stay words."""
+    yaml = needs_extra("yaml", "yaml", "LogFile.session()")
+    parsed = yaml.load(quote_session_yaml(text), Loader=_loader(yaml))
+    if parsed is None:
+        return {}
+    if not isinstance(parsed, dict):
+        raise ValueError(f"session info is a {type(parsed).__name__}, not a mapping")
+    return parsed
+
+
+@functools.cache
+def _loader(yaml: ModuleType) -> type:
+    class SessionLoader(getattr(yaml, "CSafeLoader", yaml.SafeLoader)):  # type: ignore[misc]
+        yaml_implicit_resolvers: dict[str, list[Any]] = {}
+
+    for tag, pattern, first in _SCALARS:
+        SessionLoader.add_implicit_resolver(f"tag:yaml.org,2002:{tag}",
+                                            re.compile(f"^(?:{pattern})$"), list(first))
+    return SessionLoader
+
+
+# The plain values read as other than text: (tag, pattern, the characters they start with).
+_SCALARS = [
+    ("null", "~|null|Null|NULL|", ["~", "n", "N", ""]),
+    ("bool", "true|True|TRUE|false|False|FALSE", "tTfF"),
+    ("int", "[-+]?(?:0|[1-9][0-9]*)|0x[0-9a-fA-F]+", "-+0123456789"),
+    ("float", r"[-+]?(?:[0-9]+\.[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?"
+              r"|[-+]?\.(?:inf|Inf|INF)|\.(?:nan|NaN|NAN)", "-+.0123456789"),
+]

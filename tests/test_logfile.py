@@ -9,11 +9,10 @@ import sys
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-import yaml
 
 import telvane
 from reference_reader import LAPS_SCHEMA
-from telvane.base import LogFile, quote_session_yaml
+from telvane.base import LogFile
 
 
 def make_log(times: list[int], channels: dict[str, tuple[pa.DataType, list]],
@@ -75,6 +74,91 @@ def test_parquet_and_data_frames(sample_log, tmp_path):
     assert frame["timecodes"].to_list() == sample_log.timecodes.to_pylist()
 
 
+def test_one_name_is_one_channel_and_options_reach_pyarrow(sample_log, tmp_path):
+    import pandas
+
+    assert sample_log.to_table("Speed").column_names == ["timecodes", "Speed"]
+    assert sample_log.to_polars("Speed").columns == ["timecodes", "Speed"]
+    frame = sample_log.to_pandas("Speed", types_mapper=pandas.ArrowDtype)
+    assert list(frame.columns) == ["timecodes", "Speed"] and str(frame["Speed"].dtype) == "float[pyarrow]"
+    sample_log.to_parquet(tmp_path / "s.parquet", "Speed", compression="zstd")
+    assert pq.ParquetFile(tmp_path / "s.parquet").metadata.row_group(0).column(1).compression == "ZSTD"
+    with pytest.raises(TypeError):
+        sample_log.to_parquet(tmp_path / "t.parquet", "Speed", no_such_option=1)
+
+
+def test_arrow_libraries_take_the_logfile_itself(sample_log):
+    import duckdb
+    import polars
+
+    log = sample_log
+    wide = sample_log.to_table()
+    assert pa.table(log).equals(wide) and polars.DataFrame(log).equals(polars.from_arrow(wide))
+    total = sum(wide["Gear"].to_pylist())
+    assert duckdb.sql("SELECT count(*), sum(Gear) FROM log").fetchall() == [(wide.num_rows, total)]
+
+
+def test_channel_info(sample_log):
+    info = sample_log.channel_info()
+    assert info["name"].to_pylist() == sample_log.channel_names
+    rows = {row["name"]: row for row in info.to_pylist()}
+    assert rows["Speed"] == {"name": "Speed", "type": "float", "unit": "m/s", "description": "GPS vehicle speed",
+                             "interpolate": True}
+    assert (rows["Gear"]["type"], rows["Gear"]["unit"], rows["Gear"]["interpolate"]) == ("int32", "", False)
+    empty = LogFile({}, RESET.laps, {}, "x").channel_info()
+    assert empty.num_rows == 0 and empty.schema == info.schema
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda log: log.find_laps(lap_type="FULL"), ValueError,
+     "lap_type must be one of 'full', 'partial', 'in', 'out', 'incomplete', got 'FULL'"),
+    (lambda log: log.find_laps(session="1"), TypeError, "session must be an integer, got '1'"),
+    (lambda log: log.find_laps(num=1.0), TypeError, "num must be an integer, got 1.0"),
+    (lambda log: log.time_range("a", "b"), TypeError, "time_range() start_ms must be a number of milliseconds, got 'a'"),
+    (lambda log: log.time_range(0, None), TypeError, "time_range() end_ms must be a number of milliseconds, got None"),
+    (lambda log: log.time_range(20, 10), ValueError, "time_range() end_ms 10 is before start_ms 20"),
+    (lambda log: log.time_range(0, float("nan")), ValueError, "time_range() end_ms nan is before start_ms 0"),
+])
+def test_arguments_are_checked(call, error, message):
+    with pytest.raises(error) as raised:
+        call(RESET)
+    assert str(raised.value) == message
+
+
+def test_arguments_of_numpy_and_python_number_types():
+    import numpy as np
+
+    assert RESET.find_laps(num=np.int32(1), session=np.int64(1)) == [3]
+    assert RESET.time_range(np.int64(10), 30.5).timecodes.to_pylist() == [10, 20, 30, 10, 20, 30]
+
+
+def test_file_name_of_each_kind_of_source(synthetic, write_file):
+    import io
+    from pathlib import Path
+
+    path = write_file(synthetic)
+    with open(path, "rb") as file:
+        assert telvane.ibt(file).file_name == path
+    for source, name in [(Path(path), path), (synthetic, "<bytes>"), (io.BytesIO(synthetic), "<bytes>")]:
+        assert telvane.ibt(source).file_name == name
+
+
+def test_types_seen_by_mypy_and_help():
+    import pydoc
+
+    code = ("import telvane\nfrom telvane import LogFile\nlog: LogFile = telvane.ibt('x.ibt')\n"
+            "reveal_type(log.metadata['tick_rate'])\nreveal_type(log.metadata.get('track_name'))\n"
+            "reveal_type(log.session())\nwrong: int = log\n")
+    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--strict", "-c", code],
+                          capture_output=True, text=True)
+    notes = [line.split(": ", 2)[-1] for line in done.stdout.splitlines() if line.startswith("<string>")]
+    assert notes == ['Revealed type is "int"', 'Revealed type is "str | None"', 'Revealed type is "dict[str, Any]"',
+                     'Incompatible types in assignment (expression has type "LogFile", variable has type "int")  '
+                     '[assignment]'], done.stdout
+    page = pydoc.render_doc(telvane, renderer=pydoc.plaintext)
+    assert "class LogFile" in page and "__getattr__" not in page
+
+
 @pytest.mark.parametrize("method, extra", [("to_polars", "polars"), ("to_pandas", "pandas"), ("session", "yaml")])
 def test_missing_optional_dependency_names_the_extra(monkeypatch, method, extra):
     monkeypatch.setitem(sys.modules, extra, None)  # each extra is named after its module
@@ -128,29 +212,6 @@ def test_lap_times_mark_the_best_full_lap_of_each_session():
     assert table["duration"].to_pylist() == [90_000, 80_000, 80_000, 10_000, 50_000, 10_000, 10_000, 85_123]
     assert table["best"].to_pylist() == [False, True, False, False, False, False, False, True]
     assert make_log([], {}).lap_times().num_rows == 0
-
-
-def test_session_info_with_nul_bytes_or_none():
-    assert make_log([], {}, metadata={"session_info_yaml": "A: 1\0\nB: x\n"}).session() == {"A": 1, "B": "x"}
-    assert make_log([], {}, metadata={}).session() is None
-
-
-QUIRKS = ["Race: Tyres", "ends with a colon:", "Team #7", "*Fast*", "@home", "`tick`", "%20", "[ABC] Racing",
-          "{Kiwi}", "!bang", "&anchor", "|pipe", ">fold", "'open quote", '"half quoted', "Bob's car: 2", "a:b:c: d"]
-
-
-# quirky values read as text; ordinary ones are left alone
-@pytest.mark.parametrize("value, parsed", [*((value, value) for value in QUIRKS), ("1.5", 1.5), ("-3", -3),
-                                           ("'quoted'", "quoted"), ('"7"', "7"), ("a:b", "a:b"), ("54.0%", "54.0%"),
-                                           ("31C, 31C", "31C, 31C"), ('""', "")])
-def test_session_values(value, parsed):
-    text = f"---\nDriverInfo:\n Drivers:\n - UserName: {value}\n   CarIdx: 3\n...\n"
-    assert yaml.safe_load(quote_session_yaml(text)) == {"DriverInfo": {"Drivers": [{"UserName": parsed, "CarIdx": 3}]}}
-
-
-def test_session_info_of_the_real_recording_parses_as_plain_yaml(sample):
-    log = telvane.ibt(sample)
-    assert log.session() == yaml.safe_load(log.metadata["session_info_yaml"])
 
 
 def test_html_repr_lists_laps_and_escapes(sample_log):
