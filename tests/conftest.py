@@ -66,7 +66,7 @@ def fails(ibt: Callable) -> Callable[..., tuple[type, str]]:
 def internal_error(fails: Callable) -> type:
     """The module's internal-error type, met through a read past the record area."""
     kind, _ = fails(OVERRUN)
-    assert kind.__bases__ == (BaseException,)
+    assert kind.__bases__ == (BaseException,) and "BaseException" in kind.__doc__
     return kind
 
 

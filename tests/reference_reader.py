@@ -76,19 +76,11 @@ def timecode(seconds: float) -> int:
     return magnitude if exact >= 0 else -magnitude
 
 
-def inside(fraction: np.float32) -> bool:
-    return bool(fraction > LAP_FRACTION_LOW and fraction < LAP_FRACTION_HIGH)
-
-
-def lap_type(length: int, pit_first: bool, pit_last: bool,
-             d_first: np.float32, d_last: np.float32) -> str:
+def lap_type(length: int, pit_first: bool, pit_last: bool, d_first: np.float32, d_last: np.float32) -> str:
+    mid_lap = [LAP_FRACTION_LOW < d < LAP_FRACTION_HIGH for d in (d_first, d_last)]  # False for NaN
     if length < 2:
         return "incomplete"
-    if pit_first:
-        return "out"
-    if pit_last:
-        return "in"
-    return "partial" if inside(d_first) or inside(d_last) else "full"
+    return "out" if pit_first else "in" if pit_last else "partial" if any(mid_lap) else "full"
 
 
 def trim(text: str) -> str:
@@ -170,41 +162,22 @@ class ReferenceFile:
         return {b"units": var.unit.encode(), b"desc": var.desc.encode(),
                 b"interpolate": b"True" if var.type in (FLOAT, DOUBLE) else b"False"}
 
-    def _lap_inputs(self) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-        lap_var = self.find_var("Lap")
-        if lap_var is None or self.record_count == 0:
-            return None
-        laps = self.read(lap_var.offset, "<i4")
-        pit_var = self.find_var("OnPitRoad")
-        pits = (self.read(pit_var.offset, "<u1") != 0 if pit_var
-                else np.zeros(self.record_count, bool))
-        pct_var = self.find_var("LapDistPct")
-        if pct_var is not None and pct_var.type == FLOAT:
-            fractions = self.read(pct_var.offset, "<f4")
-        elif pct_var is not None and pct_var.type == DOUBLE:
-            fractions = self.read(pct_var.offset, "<f8").astype(np.float32)
-        else:
-            fractions = np.zeros(self.record_count, np.float32)
-        return laps, pits, fractions
-
     def laps(self) -> list[dict[str, object]]:
         """The rows of the laps table: num, start_time, end_time, lap_type, session."""
-        inputs = self._lap_inputs()
-        if inputs is None:
+        lap_var, pit_var, pct_var = map(self.find_var, ["Lap", "OnPitRoad", "LapDistPct"])
+        if lap_var is None or self.record_count == 0:
             return []
-        laps, pits, fractions = inputs
-        n, times = len(laps), self.timecodes.tolist()
+        n, times, laps = self.record_count, self.timecodes.tolist(), self.read(lap_var.offset, "<i4")
+        pits = self.read(pit_var.offset, "<u1") != 0 if pit_var else np.zeros(n, bool)
+        fractions = {FLOAT: "<f4", DOUBLE: "<f8"}.get(pct_var.type if pct_var else None)
+        fractions = self.read(pct_var.offset, fractions).astype(np.float32) if fractions else np.zeros(n, np.float32)
         starts = [0] + [i for i in range(1, n) if laps[i] != laps[i - 1]]
-        ends = starts[1:] + [n]
         rows, session = [], 0
-        for k, (first, end) in enumerate(zip(starts, ends)):
-            last = end - 1
-            if k > 0 and laps[first] == 0:
-                session += 1
-            rows.append({"num": int(laps[first]), "start_time": times[first],
-                         "end_time": times[end] if end < n else times[n - 1],
-                         "lap_type": lap_type(end - first, bool(pits[first]), bool(pits[last]),
-                                              fractions[first], fractions[last]),
+        for k, (first, end) in enumerate(zip(starts, starts[1:] + [n])):
+            session += k > 0 and laps[first] == 0
+            rows.append({"num": int(laps[first]), "start_time": times[first], "end_time": times[min(end, n - 1)],
+                         "lap_type": lap_type(end - first, pits[first], pits[end - 1], fractions[first],
+                                              fractions[end - 1]),
                          "session": session})
         return rows
 

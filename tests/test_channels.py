@@ -1,9 +1,9 @@
-"""Channel tables: values and bit patterns, schema, time base, the progress protocol, the
-hand-over to pyarrow, the blocked gather and the memory of what it returns."""
+"""Channel tables, beside the comparisons with the reference reading: which variables become
+channels, the time base, the progress protocol, the hand-over to pyarrow, the blocked gather
+and the memory of what it returns."""
 
 from __future__ import annotations
 
-import gc
 import os
 import struct
 
@@ -13,60 +13,9 @@ import pytest
 
 import telvane.base
 from conftest import counts_memory
-from reference_reader import ARROW_TYPES, INT64_MAX, INT64_MIN, ReferenceFile, assert_matches, column_bits, timecode
-from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_ibt
+from reference_reader import INT64_MAX, INT64_MIN, ReferenceFile, assert_matches, timecode
+from telvane._writer import BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_ibt
 from builders import write_channels
-
-BITS = {1: "<B", 4: "<I", 8: "<Q"}
-
-
-def one_variable(code: int, raw: list[int]) -> bytes:
-    """A Double SessionTime (0, 1, 2 ... s) at offset 0 and a variable V at offset 8 holding
-    the given bits in each record."""
-    size = ELEMENT_SIZE[code]
-    records = b"".join(struct.pack("<d", r) + struct.pack(BITS[size], bits) for r, bits in enumerate(raw))
-    return write_ibt([Var("SessionTime", DOUBLE, 0), Var("V", code, 8)], records, buf_len=8 + size)
-
-
-# (type, bits of each record, values pyarrow reads back); floating-point bits, NaN payloads
-# and signs included, must cross unchanged
-VALUES = [
-    (CHAR, [0, 0x7F, 0x80, 0xFF], [0, 127, 128, 255]),
-    (BOOL, [0, 1, 2, 0xFF, 0, 0x80, 0, 0, 0x10], [False, True, True, True, False, True, False, False, True]),
-    (INT, [0, 0xFFFFFFFF, 0x80000000, 0x7FFFFFFF, 0x04030201], [0, -1, -(2**31), 2**31 - 1, 0x04030201]),
-    (BITFIELD, [0, 0xFFFFFFFF, 0x80000000, 0x04030201], [0, 4294967295, 2**31, 0x04030201]),
-    (FLOAT, [0x7FC00001, 0xFFC12345, 0x7F800001, 0x7F800000, 0xFF800000, 0x80000000, 1], None),
-    (DOUBLE, [0x7FF8000000000001, 0xFFF8DEADBEEF0001, 0x7FF0000000000001, 0x7FF0000000000000, 0xFFF0000000000000,
-              0x8000000000000000, 1], None),
-]
-
-
-@pytest.mark.parametrize("code, raw, values", VALUES)
-def test_values(ibt, code, raw, values):
-    column = ibt(one_variable(code, raw)).channels["V"].column(1).chunk(0)
-    assert column.type == ARROW_TYPES[code] and column.null_count == 0
-    assert column_bits(column, code).tolist() == ([int(b != 0) for b in raw] if code == BOOL else raw)
-    assert values is None or column.to_pylist() == values
-
-
-# (name as written, name as read, unit, desc) of a variable of each type, by type code
-TEXTS = [("V", "V", "", ""), (b"N" * 32, "N" * 32, "u" * 32, "d" * 64),
-         (b"Sp\xb0ed", "Sp\ufffded", "\u00b0C", "temp\u00e9rature"), ("sp ace ", "sp ace ", " % ", " padded "),
-         ("Speed", "Speed", "m/s", "GPS vehicle speed"), ("W", "W", "", "")]
-
-
-@pytest.mark.parametrize("records", [0, 3])
-def test_schema(ibt, records):
-    vars = [Var("SessionTime", DOUBLE, 0)] + [Var(written, code, 8 + 8 * code, unit=unit, desc=desc)
-                                             for code, (written, _, unit, desc) in enumerate(TEXTS)]
-    channels = ibt(write_ibt(vars, bytes(56 * records), buf_len=56)).channels
-    for code, (_, name, unit, desc) in enumerate(TEXTS):
-        metadata = {"units": unit, "desc": desc, "interpolate": str(code in (FLOAT, DOUBLE))}
-        schema = pa.schema([pa.field("timecodes", pa.int64(), False),
-                            pa.field(name, ARROW_TYPES[code], False, metadata)])
-        table = channels[name]
-        assert table.schema.equals(schema, check_metadata=True) and table.schema.metadata is None
-        assert table.num_rows == records and [c.chunk(0).buffers()[0] for c in table.columns] == [None, None]
 
 
 def two(fmt: str, *values: float) -> bytes:
@@ -80,10 +29,6 @@ ARRAYS_ONLY = [Var("SessionTime", DOUBLE, 0, count=2), Var("CarIdxLap", INT, 16,
 # (variables, two records, the channels as timecodes and values, the progress total): which
 # SessionTime gives the time base, which variables are channels, and duplicate names
 CHANNELS = [
-    ([Var("SessionTime", DOUBLE, 0)], two("<d", 0.5, 1.25), {"SessionTime": [500, 1250, 0.5, 1.25]}, 1),
-    # count 4: element 0 of each record, and no channel
-    ([Var("SessionTime", DOUBLE, 0, count=4), Var("Gear", INT, 32)], two("<4di", 1.5, 9, 9, 9, 3, 2.25, 8, 8, 8, 4),
-     {"Gear": [1500, 2250, 3, 4]}, 1),
     # two: the later one, while both are channels at the first one's position
     ([Var("SessionTime", DOUBLE, 0), Var("Gear", INT, 8), Var("SessionTime", DOUBLE, 12)],
      two("<did", 1.0, 3, 7.0, 2.0, 4, 8.5), {"SessionTime": [7000, 8500, 7.0, 8.5], "Gear": [7000, 8500, 3, 4]}, 3),
@@ -93,10 +38,6 @@ CHANNELS = [
     # count 0: read while its 8 bytes fit in the record
     ([Var("X", INT, 0), Var("SessionTime", DOUBLE, 8, count=0)], two("<i4xd", 1, 0.5, 2, 0.75),
      {"X": [500, 750, 1, 2]}, 1),
-    # the later of two names keeps the first one's position
-    ([Var("SessionTime", DOUBLE, 0), Var("A", INT, 8), Var("B", CHAR, 12), Var("A", FLOAT, 13)],
-     two("<diBf", 1.0, 5, 6, 2.5, 2.0, 7, 8, 3.5), {"SessionTime": [1000, 2000, 1.0, 2.0], "A": [1000, 2000, 2.5, 3.5],
-                                                    "B": [1000, 2000, 6, 8]}, 4),
     # arrays and count 0 are never channels: no progress report at all
     (ARRAYS_ONLY, bytes(88), {}, 0),
 ]
@@ -113,65 +54,23 @@ def test_channel_list(ibt, vars, records, expected, total):
 # seconds -> milliseconds: × 1000 in binary64, halves away from zero, saturated; then values
 # near the rounding and saturation edges, checked against the exact rational reference
 @pytest.mark.parametrize("seconds, ms", [
-    (1.5, 1500), (0.0625, 63), (-0.0625, -63), (12.3456, 12346), (1234.5675, 1234568), (float("nan"), 0),
-    (float("inf"), INT64_MAX), (float("-inf"), INT64_MIN), (-1e17, INT64_MIN), (0.0, 0), (-0.0, 0),
+    (0.0625, 63), (-0.0625, -63), (1234.5675, 1234568), (float("nan"), 0), (float("-inf"), INT64_MIN),
     (4503599627370.499, 4503599627370499),  # adding 0.5 here rounds up to ...500 in binary64
-    (1e16, INT64_MAX), (1e300, INT64_MAX), (5e-324, 0),
-    *[(s, timecode(s)) for s in [0.0004999, -0.0004999, 0.0005, -0.0005, 0.0025, -0.0025, 0.49999999999999994e-3,
-                                 4503599627370.4995, 4503599627370.5, -4503599627370.499, 9223372036854775.0,
-                                 9223372036854775.807, -9223372036854775.808, -9223372036854775.809]],
+    (1e16, INT64_MAX), (5e-324, 0),
+    *[(s, timecode(s)) for s in [-0.0004999, 0.0005, -0.0025, 9223372036854775.807, -9223372036854775.808,
+                                 -9223372036854775.809]],
 ])
 def test_time_conversion(ibt, seconds, ms):
     data = write_ibt([Var("SessionTime", DOUBLE, 0)], struct.pack("<d", seconds))
     assert ibt(data).channels["SessionTime"].column(0).to_pylist() == [ms]
 
 
-NAMES = ["SessionTime", "Lap", "Speed", "OnPitRoad", "Gear"]
 FIVE = write_channels({"Lap": (INT, [1, 1]), "Speed": (FLOAT, [1.0, 2.0]),
                        "OnPitRoad": (BOOL, [0, 1]), "Gear": (INT, [2, 3])})
-TABLE = pa.Table
 
 
-class Holder:
-    """What the stand-in for pyarrow.Table makes: a GC-tracked wrapper, so gc.get_referrers
-    finds the dict a table has been stored in."""
-
-    made: list[Holder] = []
-
-    def __init__(self, table: pa.Table) -> None:
-        self.table = table
-
-    @classmethod
-    def from_batches(cls, batches: list) -> Holder:
-        assert type(batches) is list and len(batches) == 1 and type(batches[0]) is pa.RecordBatch
-        cls.made.append(cls(TABLE.from_batches(batches)))
-        return cls.made[-1]
-
-
-@pytest.fixture
-def holders(monkeypatch: pytest.MonkeyPatch) -> list[Holder]:
-    monkeypatch.setattr(pa, "Table", Holder)
-    monkeypatch.setattr(Holder, "made", [])
-    return Holder.made
-
-
-def test_progress_reports_follow_each_insertion(logfile_args, holders):
-    calls = []
-
-    def progress(*args: object, **kwargs: object) -> str:
-        k, n = args
-        [channels] = [d for d in gc.get_referrers(holders[k - 1]) if type(d) is dict]
-        calls.append((args, kwargs, list(channels), channels[NAMES[k - 1]] is holders[k - 1]))
-        return "ignored"
-
-    channels, laps, _, _ = logfile_args(FIVE, progress)
-    assert calls == [((k, 5), {}, NAMES[:k], True) for k in range(1, 6)]
-    assert list(channels) == NAMES and laps is holders[5]  # the laps table comes after the last report
-
-
-def test_a_non_callable_progress_fails_at_the_first_report(fails, holders):
+def test_a_non_callable_progress_fails_at_the_first_report(fails):
     assert fails(FIVE, progress=42) == (TypeError, "'int' object is not callable")
-    assert len(holders) == 1
 
 
 class Stop(Exception):
@@ -231,10 +130,8 @@ def importer(outcome: object) -> type:
 HAND_OVER = [
     (type("RecordBatchReader", (), {}),
      "AttributeError: type object 'RecordBatchReader' has no attribute '_import_from_c'"),
-    (importer(ValueError("bad stream")), "ValueError: bad stream"),
     (importer(Errors.Nested("deep")), "Errors.Nested: deep"),
     (importer(Errors.Unprintable()), "Errors.Unprintable: <exception str() failed>"),
-    (importer(Stop), "AttributeError: type object 'Stop' has no attribute 'read_next_batch'"),
 ]
 
 

@@ -67,52 +67,29 @@ CASES = [
     # variable header bounds; only num_vars headers are read
     (VARS, dict(num_vars=3), too_small("3 variable headers at offset 144", 576)),
     (VARS, dict(num_vars=MAX, var_header_offset=MAX), too_small(f"{MAX} variable headers at offset {MAX}", MAX * 145)),
-    (VARS, dict(var_header_offset=L + 1, num_vars=0), too_small(f"0 variable headers at offset {L + 1}", L + 1)),
     (VARS, dict(var_header_offset=L, num_vars=0), PASSED),
-    ([Var("x", 6, 0)], dict(num_vars=0), PASSED),
     ([VARS[0], Var("x", 6, 0)], dict(num_vars=1), PASSED),
     # types and counts, in file order, type before count
-    ([Var("x", 6, 0)], {}, "Unknown variable type: 6"),
     ([Var("x", 0xFFFFFFFF, 0)], {}, "Unknown variable type: -1"),
-    ([Var("x", 0x80000000, 0)], {}, "Unknown variable type: -2147483648"),
     ([Var("x", 6, 0, count=-1)], {}, "Unknown variable type: 6"),
-    ([Var("x", 6, 0), Var("y", INT, 0, count=-1)], {}, "Unknown variable type: 6"),
     ([Var("y", INT, 0, count=-1), Var("x", 6, 0)], {}, "Variable count must be non-negative, got -1"),
-    ([Var("y", INT, 0, count=-MAX - 1)], {}, f"Variable count must be non-negative, got {-MAX - 1}"),
-    ([Var("x", 6, 0)], dict(num_vars=4), too_small("4 variable headers at offset 144", 720)),
     # all variable headers come before the session-info checks, which come before buf_len
     ([Var("x", 6, 0)], dict(session_info_offset=-1), "Unknown variable type: 6"),
-    ([Var("x", INT, 0, count=-1)], dict(session_info_len=-1), "Variable count must be non-negative, got -1"),
-    ([Var("x", INT, -1)], dict(session_info_offset=-1), "session_info_offset must be non-negative, got -1"),
-    ([Var("x", 6, 0)], dict(session_info_offset=L), "Unknown variable type: 6"),
-    (VARS, dict(session_info_offset=-1, session_info_len=-1), "session_info_offset must be non-negative, got -1"),
-    (VARS, dict(session_info_offset=-1, var_header_offset=-1, num_vars=-1),
-     "var_header_offset must be non-negative, got -1"),
     (VARS, dict(session_info_len=-1, buf_len=-1), "session_info_len must be non-negative, got -1"),
     (VARS, dict(session_info_offset=L, buf_len=-1), too_small("session info", L + len(INFO))),
     # session-info bounds
     (VARS, dict(session_info_offset=L, session_info_len=0), PASSED),
-    (VARS, dict(session_info_offset=L + 1, session_info_len=0), too_small("session info", L + 1)),
     (VARS, dict(session_info_offset=L - 1, session_info_len=2), too_small("session info", L + 1)),
-    (VARS, dict(session_info_offset=0, session_info_len=L), PASSED),
     (VARS, dict(session_info_offset=MAX, session_info_len=MAX), too_small("session info", 2 * MAX)),
     # buf_len first, then offset and extent per variable in file order, each type's size
     ([Var("x", INT, -1)], dict(buf_len=-1), "buf_len must be non-negative, got -1"),
     ([Var("x", INT, -1)], {}, "var offset must be non-negative, got -1"),
     ([Var("a", INT, 6), Var("b", INT, -1)], {}, "Variable 'a' offset 6 + size 4 exceeds buffer length 8"),
-    ([Var("a", INT, -1), Var("b", INT, 6)], {}, "var offset must be non-negative, got -1"),
-    ([Var("a", INT, 4), Var("b", DOUBLE, 1)], {}, "Variable 'b' offset 1 + size 8 exceeds buffer length 8"),
-    ([Var("Speed", FLOAT, 0)], dict(buf_len=3), "Variable 'Speed' offset 0 + size 4 exceeds buffer length 3"),
-    ([Var("Gear", INT, 0)], dict(buf_len=0), "Variable 'Gear' offset 0 + size 4 exceeds buffer length 0"),
     ([Var("c", CHAR, 8)], {}, "Variable 'c' offset 8 + size 1 exceeds buffer length 8"),
-    ([Var("b", BOOL, 8)], {}, "Variable 'b' offset 8 + size 1 exceeds buffer length 8"),
-    ([Var("f", BITFIELD, 5)], {}, "Variable 'f' offset 5 + size 4 exceeds buffer length 8"),
     ([Var("arr", DOUBLE, 2, count=3)], dict(buf_len=25), "Variable 'arr' offset 2 + size 24 exceeds buffer length 25"),
     ([Var("big", DOUBLE, 0, count=MAX)], {}, f"Variable 'big' offset 0 + size {8 * MAX} exceeds buffer length 8"),
-    ([Var("far", CHAR, MAX)], dict(buf_len=MAX), f"Variable 'far' offset {MAX} + size 1 exceeds buffer length {MAX}"),
     ([Var("e", INT, 9, count=0)], {}, "Variable 'e' offset 9 + size 0 exceeds buffer length 8"),
     ([Var("e", INT, 8, count=0)], {}, PASSED),
-    ([Var("e", DOUBLE, 0, count=0)], dict(buf_len=0), PASSED),
     ([Var("d", DOUBLE, 0), Var("arr", CHAR, 0, count=8)], {}, PASSED),
     # extents before the record area; buf_offset before session_record_count
     ([Var("x", INT, 6)], dict(buf_offset=-1), "Variable 'x' offset 6 + size 4 exceeds buffer length 8"),
@@ -121,10 +98,8 @@ CASES = [
     (VARS, dict(session_record_count=3), too_small("3 records", L + 8)),
     (VARS, dict(buf_offset=BUF + 1), too_small("2 records", L + 1)),
     (VARS, dict(buf_offset=L, session_record_count=0), PASSED),
-    (VARS, dict(buf_offset=L + 1, session_record_count=0), too_small("0 records", L + 1)),
     (VARS, dict(buf_offset=MAX, session_record_count=0), too_small("0 records", MAX)),
     (VARS, dict(buf_len=MAX, session_record_count=MAX, buf_offset=MAX), too_small(f"{MAX} records", MAX * MAX + MAX)),
-    (VARS, dict(buf_offset=0), PASSED),
     (VARS, {}, PASSED),
 ]
 
@@ -137,8 +112,7 @@ def test_parse(fails, vars, fields, message):
 # Names end at the first NUL and are decoded as UTF-8 with one U+FFFD per maximal invalid
 # subsequence, as Python's "replace" handler does; the message shows the decoded name.
 @pytest.mark.parametrize("raw", [
-    b"\xb0", b"A\xb0B", b"\xc0\x80", b"\xed\xa0\x80", b"\xe2\x82A", b"\xf0\x9f\x98", b"\xf4\x90\x80\x80",
-    b"\xf8\x88\x80\x80\x80", b"x" * 31 + b"\xc2", b"n" * 32, b"\0abc", b"ab\0cd", b"\xe2\0\x82\xac", b" pad ",
+    b"A\xb0B", b"\xc0\x80", b"\xed\xa0\x80", b"\xe2\x82A", b"\xf4\x90\x80\x80", b"x" * 31 + b"\xc2", b"ab\0cd",
 ])
 def test_names_are_decoded_lossily(fails, raw):
     name = raw.split(b"\0")[0].decode("utf-8", "replace")
@@ -149,7 +123,7 @@ def test_names_are_decoded_lossily(fails, raw):
 # The time base looks SessionTime up by its exact decoded name; the later of two names wins.
 @pytest.mark.parametrize("vars, message", [
     *[([Var("SessionTime", code, 0)], f"SessionTime should be double, got {name}")
-      for code, name in [(CHAR, "Char"), (BOOL, "Bool"), (INT, "Int"), (BITFIELD, "BitField"), (FLOAT, "Float")]],
+      for code, name in [(CHAR, "Char"), (BOOL, "Bool"), (INT, "Int"), (BITFIELD, "BitField")]],
     ([Var(b"SessionTime\0junk", FLOAT, 0)], "SessionTime should be double, got Float"),
     ([Var("SessionTime", DOUBLE, 0), Var("SessionTime", FLOAT, 0)], "SessionTime should be double, got Float"),
     ([Var("sessiontime", DOUBLE, 0)], PASSED),
@@ -160,10 +134,8 @@ def test_session_time_lookup(fails, vars, message):
 
 
 @pytest.mark.parametrize("block, fields, text", [
-    (b"", {}, ""), (b"\0\0\0", {}, ""), (b"\0\0---\nA: 1\n\0\0", {}, "---\nA: 1\n"), (b"\0\0x: 1\0\0", {}, "x: 1"),
-    (b"ab---cd", {}, "---cd"), (b"-- ---x", {}, "---x"), (b"\0-\0---", {}, "---"), (b"--", {}, "--"),
-    (b"\0 \0", {}, " "), (b"a\0b\0\0", {}, "a\0b"), (b"---\xb0\xe2\x82\0", {}, "---\ufffd\ufffd"),
-    (b"---abc", dict(session_info_len=0), ""), (b"---abc", dict(session_info_len=4), "---a"),
+    (b"\0\0\0", {}, ""), (b"\0\0x: 1\0\0", {}, "x: 1"), (b"ab---cd", {}, "---cd"), (b"\0-\0---", {}, "---"),
+    (b"a\0b\0\0", {}, "a\0b"), (b"---\xb0\xe2\x82\0", {}, "---\ufffd\ufffd"), (b"---abc", dict(session_info_len=4), "---a"),
 ])
 def test_session_info_text(logfile_args, block, fields, text):
     _, _, metadata, _ = logfile_args(write_channels(record_count=0, session_info=block, **fields))

@@ -18,20 +18,16 @@ NOT_FOUND = "I/O error: No such file or directory (os error 2)"
 TOO_SMALL_10 = "Invalid header: File too small for header: 10 bytes (need 112)"
 
 
-class FsPath:
-    def __init__(self, value: object) -> None:
-        self.value = value
-
-    def __fspath__(self) -> object:
-        return self.value
+def made(name: str, bases: tuple = (), **members: object) -> type:
+    return type(name, bases, members)
 
 
-class Index:
-    def __init__(self, value: int) -> None:
-        self.value = value
+def FsPath(value: object) -> object:
+    return made("FsPath", __fspath__=lambda self: value)()
 
-    def __index__(self) -> int:
-        return self.value
+
+def Index(value: int) -> object:
+    return made("Index", __index__=lambda self: value)()
 
 
 class Reader:
@@ -52,37 +48,6 @@ class Reader:
         raise KeyError(i)
 
 
-class Items:
-    """A sequence that only has __getitem__ and a failing __len__."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-
-    def __getitem__(self, i: int) -> int:
-        return self.data[i]
-
-    def __len__(self) -> int:
-        raise ValueError("length is only a hint")
-
-
-class NotBytesButFile(list):
-    """A list that is no byte sequence, so it is taken as a file."""
-
-    def __init__(self, data: bytes) -> None:
-        super().__init__([256])
-        self.data = data
-
-    def seek(self, position: int) -> None:
-        pass
-
-    def read(self) -> bytes:
-        return self.data
-
-
-def refuse(self: object) -> None:
-    raise AssertionError("read() of a path or of a byte sequence")
-
-
 def at_end(stream: io.IOBase) -> io.IOBase:
     stream.seek(0, io.SEEK_END)
     return stream
@@ -91,25 +56,19 @@ def at_end(stream: io.IOBase) -> io.IOBase:
 # name -> (make the source from the file's bytes and path, is a path source)
 FORMS = {
     "str": (lambda data, path: path, True),
-    "str subclass with __fspath__": (lambda data, path: type("P", (str,), {"__fspath__": lambda s: "/x"})(path), True),
     "bytes with __fspath__": (lambda data, path: type("B", (bytes,), {"__fspath__": lambda s: path})(b"/x"), True),
     "pathlib.Path": (lambda data, path: pathlib.Path(path), True),
     "__fspath__": (lambda data, path: FsPath(path), True),
-    "__fspath__ and read": (lambda data, path: type("P", (FsPath,), {"read": refuse})(path), True),
     "bytes": (lambda data, path: data, False),
     "bytearray": (lambda data, path: bytearray(data), False),
     "memoryview slice": (lambda data, path: memoryview(b"x" + data + b"y")[1:-1], False),
     "strided memoryview": (lambda data, path: memoryview(bytes(b for x in data for b in (x, 7)))[::2], False),
     "array of int32": (lambda data, path: array("i", list(data)), False),
     "list": (lambda data, path: list(data), False),
-    "tuple": (lambda data, path: tuple(data), False),
-    "__index__ items": (lambda data, path: [Index(b) for b in data], False),
-    "sequence class": (lambda data, path: Items(data), False),
-    "bytes with read": (lambda data, path: type("B", (bytes,), {"read": refuse})(data), False),
+    "sequence class": (lambda data, path: made("Items", __getitem__=lambda s, i: data[i], __len__=None)(), False),
     "BytesIO at end": (lambda data, path: at_end(io.BytesIO(data)), False),
-    "binary file at end": (lambda data, path: at_end(open(path, "rb")), False),
     "read() list, failing sequence": (lambda data, path: Reader(list(data)), False),
-    "list of 256 with read": (lambda data, path: NotBytesButFile(data), False),
+    "list of 256 with read": (lambda data, path: made("L", (list,), seek=id, read=lambda s: data)([256]), False),
 }
 
 
@@ -130,42 +89,31 @@ def test_each_form(fails, logfile_args, write_file, form):
     assert list(channels) == ["SessionTime", "Speed"] and all(channels[k].equals(reference[k]) for k in channels)
 
 
-class Raises:
-    """An object whose attribute lookup raises: a property named `attribute`."""
-
-    def __init__(self, attribute: str, error: BaseException) -> None:
-        def fail(self: object) -> None:
-            raise error
-
-        self.__class__ = type("Raises", (Raises,), {attribute: property(fail)})
+def Raises(attribute: str, error: BaseException) -> object:
+    """An object whose attribute lookup raises."""
+    return made("Raises", **{attribute: property(lambda self: (_ for _ in ()).throw(error))})()
 
 
-UNUSABLE = [42, None, 1.5, object(), "\ud800", [256], [-1], [1, 2, 256], ["a"], {1: 2}, {1, 2}, array("i", [300]),
-            array("d", [1.0]), memoryview(b"abc").cast("c"), [Index(256)], Raises("__fspath__", AttributeError("no")),
-            Raises("read", AttributeError("no"))]
+UNUSABLE = [42, "\ud800", [256], [-1], ["a"], {1, 2}, array("i", [300]), memoryview(b"abc").cast("c"), [Index(256)],
+            Raises("__fspath__", AttributeError("no"))]
 # source -> (exception type, message)
 FAILURES = [
     *[(source, TypeError, EXPECTED) for source in UNUSABLE],
     (b"/tmp/a.ibt", RuntimeError, TOO_SMALL_10),
-    (bytearray(b"/tmp/a.ibt"), RuntimeError, TOO_SMALL_10),
     ("/nonexistent/a.ibt", OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     (FsPath("/nonexistent/a.ibt"), OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     ("a\0b.ibt", OSError, "a\0b.ibt: I/O error: file name contained an unexpected NUL byte"),
     ("/", OSError, "/: I/O error: No such device (os error 19)"),
     (FsPath(b"/tmp/a.ibt"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
-    (FsPath(None), TypeError, "'NoneType' object cannot be converted to 'PyString'"),
     (FsPath("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     (io.StringIO("text"), TypeError, "Can't extract `str` to `Vec`"),
-    (io.TextIOWrapper(io.BytesIO(BROKEN), encoding="latin-1"), TypeError, "Can't extract `str` to `Vec`"),
     (Reader(None), TypeError, "'NoneType' object cannot be converted to 'Sequence'"),
     (Reader(42), TypeError, "'int' object cannot be converted to 'Sequence'"),
     (Reader([256]), OverflowError, "out of range integral type conversion attempted"),
-    (Reader([1, -1]), OverflowError, "out of range integral type conversion attempted"),
     (Reader(["a"]), TypeError, "'str' object cannot be interpreted as an integer"),
     (type("NoSeek", (), {"read": lambda self: b""})(), AttributeError, "'NoSeek' object has no attribute 'seek'"),
     (Raises("__fspath__", KeyError("k")), KeyError, "'k'"),
-    (Raises("read", LookupError("l")), LookupError, "l"),
 ]
 
 
