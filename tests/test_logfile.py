@@ -202,24 +202,20 @@ def test_time_range(start, end, times, laps):
     assert {address(table) for table in part.channels.values()} == {address(part["Lap"])}  # also after a gather
 
 
-def test_lap_times_mark_the_best_full_lap_of_each_session():
+def test_lap_times_mark_the_best_full_lap_of_each_session_and_show_in_html():
     log = make_log([0], {}, [
         (0, 0, 90_000, "out", 0), (1, 90_000, 170_000, "full", 0), (2, 170_000, 250_000, "full", 0),
         (3, 250_000, 260_000, "partial", 0), (0, 0, 50_000, "out", 1), (1, 50_000, 60_000, "in", 1),
-        (0, 0, 10_000, "out", 2), (1, 10_000, 95_123, "full", 2)])
+        (0, 0, 10_000, "out", 2), (1, 10_000, 75_123, "full", 2)], {"track_display_name": "<b>"})
     table = log.lap_times()
     assert table.column_names == LAPS_SCHEMA.names + ["duration", "best"]
-    assert table["duration"].to_pylist() == [90_000, 80_000, 80_000, 10_000, 50_000, 10_000, 10_000, 85_123]
+    assert table["duration"].to_pylist() == [90_000, 80_000, 80_000, 10_000, 50_000, 10_000, 10_000, 65_123]
     assert table["best"].to_pylist() == [False, True, False, False, False, False, False, True]
     assert make_log([], {}).lap_times().num_rows == 0
-
-
-def test_html_repr_lists_laps_and_escapes(sample_log):
-    page = sample_log._repr_html_()
-    assert page.count("<tr>") == sample_log.laps.num_rows + 1
-    assert "1:26.966 ★" in page and "Synthetic Raceway" in page
-    odd = LogFile({}, RESET.laps, {"track_display_name": "<b>"}, "<bytes>")._repr_html_()
-    assert "&lt;bytes&gt;" in odd and "<b>" not in odd
+    page = log._repr_html_()
+    assert page.count("<tr>") == 9 and page.count("★") == 2 and "1:20.000 ★" in page and "1:05.123 ★" in page
+    assert "&lt;b&gt;" in page and "<b>" not in page
+    assert "&lt;bytes&gt;" in LogFile({}, RESET.laps, {}, "<bytes>")._repr_html_()
 
 
 def test_import_stays_light():
