@@ -25,7 +25,7 @@ else
 fi
 
 CC="clang-$clang_version" CXX="clang++-$clang_version" cmake -S "$root" -B "$build" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_FUZZ=ON -DPython_EXECUTABLE="$python" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_FUZZ=ON -DTELVANE_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" --target fuzz_ibt --parallel 2 >/dev/null
 
 mkdir -p "$build/corpus" "$build/artifacts"

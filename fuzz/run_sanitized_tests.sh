@@ -21,7 +21,7 @@ for library in libasan.so libstdc++.so.6; do
   preload+="${preload:+ }$path"
 done
 
-CXX="$cxx" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_SANITIZE=ON \
+CXX="$cxx" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_SANITIZE=ON -DTELVANE_WERROR=ON \
   -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$build" --target _telvane_rs --parallel 2 >/dev/null
 

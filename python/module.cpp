@@ -116,8 +116,8 @@ PyRef convert(const Arguments& arguments) {
     return {};
   }
   // The laps are the last values read from the file: nothing built from it may be returned
-  // if it shrank meanwhile.
-  if (Status complete = check_not_truncated(file); !complete.ok()) {
+  // if it changed meanwhile.
+  if (Status complete = check_unchanged(file); !complete.ok()) {
     raise_error(complete.error(), source->path());
     return {};
   }

@@ -6,6 +6,8 @@ from __future__ import annotations
 import gc
 import os
 import re
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -203,8 +205,11 @@ def test_tables_outlive_changes_to_the_source_and_the_log_file(ibt, tmp_path, ch
 
 
 TRUNCATED_WHILE_READ = """
-    import json, os, sys, telvane
-    path, shrink_at = sys.argv[1], int(sys.argv[2])
+    import faulthandler, json, os, sys, telvane
+    path, shrink_at, after = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    if after == "faulthandler":  # another SIGBUS handler, installed after a first read
+        telvane.ibt(path)
+        faulthandler.enable()
     def progress(k, n):
         if k == shrink_at:
             os.truncate(path, 4096)
@@ -216,10 +221,62 @@ TRUNCATED_WHILE_READ = """
 """
 
 
+@pytest.mark.parametrize("after", ["", "faulthandler"])
 @pytest.mark.parametrize("shrink_at", [1, 3])
-def test_a_file_truncated_while_read_raises_instead_of_killing_the_process(write_file, run_python, shrink_at):
+def test_a_file_truncated_while_read_raises_instead_of_killing_the_process(write_file, run_python, shrink_at,
+                                                                           after):
     # The laps are read from the mapping after the channel tables are handed over, so a
     # file shrinking under the progress callback makes the laps touch pages past its end.
     path = write_file(recording(20_000, seed=7))
     expected = f"{path}: I/O error: file was truncated while it was being read"
-    assert run_python(TRUNCATED_WHILE_READ, path, shrink_at) == expected
+    assert run_python(TRUNCATED_WHILE_READ, path, shrink_at, after) == expected
+
+
+TRUNCATED_IN_MANY_THREADS = """
+    import json, os, sys, threading, telvane
+    paths = sys.argv[1:]
+    together = threading.Barrier(len(paths))
+    errors = []
+    def read(path):
+        def progress(k, n):
+            if k == 1:
+                os.truncate(path, 4096)
+                together.wait()  # every file mapped and shrunk at once
+        try:
+            telvane.ibt(path, progress)
+        except OSError as exc:
+            errors.append(str(exc).removeprefix(path + ": "))
+    threads = [threading.Thread(target=read, args=(path,)) for path in paths]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(json.dumps(errors))
+"""
+
+
+def test_files_truncated_under_many_threads_at_once_all_raise(write_file, run_python):
+    paths = [write_file(recording(2_000, seed=7)) for _ in range(70)]
+    assert run_python(TRUNCATED_IN_MANY_THREADS, *paths) == ["I/O error: file was truncated while it was being read"] * 70
+
+
+def test_a_sigbus_sent_by_a_process_after_a_read_still_kills(write_file):
+    script = "import os, signal, sys, telvane\ntelvane.ibt(sys.argv[1])\nos.kill(os.getpid(), signal.SIGBUS)"
+    done = subprocess.run([sys.executable, "-c", script, write_file(recording(100, seed=1))], capture_output=True,
+                          timeout=60)
+    assert done.returncode == -signal.SIGBUS
+
+
+# Rewrites in place that the progress callback makes between the channels and the laps.
+IN_PLACE = {
+    "grow": lambda path: open(path, "ab").write(b"\0"),
+    "touch": lambda path: os.utime(path, ns=(0, 0)),
+}
+
+
+@pytest.mark.parametrize("change", IN_PLACE)
+def test_a_file_changed_while_read_raises(ibt, write_file, change):
+    path = write_file(recording(700, seed=2))
+    with pytest.raises(OSError) as info:
+        ibt(path, lambda k, n: k == 1 and IN_PLACE[change](path))
+    assert str(info.value) == f"{path}: I/O error: file changed while it was being read"

@@ -1,7 +1,11 @@
 """Source resolution: which objects are paths, bytes or files, and how each failure is reported."""
 
 import io
+import os
 import pathlib
+import socket
+import subprocess
+import sys
 from array import array
 
 import pytest
@@ -103,7 +107,8 @@ FAILURES = [
     ("/nonexistent/a.ibt", OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     (FsPath("/nonexistent/a.ibt"), OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     ("a\0b.ibt", OSError, "a\0b.ibt: I/O error: file name contained an unexpected NUL byte"),
-    ("/", OSError, "/: I/O error: No such device (os error 19)"),
+    ("/", OSError, "/: I/O error: not a regular file (a directory)"),
+    ("/dev/null", OSError, "/dev/null: I/O error: not a regular file (a device)"),
     (FsPath(b"/tmp/a.ibt"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
     (FsPath("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
@@ -146,3 +151,24 @@ def test_file_like_is_rewound_read_once_and_left_open(fails):
     fails(stream)
     assert source.calls == [("seek", (0,)), ("read", ())]
     assert not stream.closed and stream.tell() == len(BROKEN)
+
+
+def make_fifo(path: pathlib.Path) -> None:
+    os.mkfifo(path)
+
+
+def make_socket(path: pathlib.Path) -> None:
+    socket.socket(socket.AF_UNIX).bind(str(path))
+
+
+@pytest.mark.parametrize("make, message", [
+    (make_fifo, "not a regular file (a FIFO)"),
+    (make_socket, "No such device or address (os error 6)"),
+])
+def test_special_files_by_path_are_refused_without_waiting(tmp_path, make, message):
+    # Opening a FIFO that has no writer waits for one, holding the GIL: run it apart.
+    path = tmp_path / "special"
+    make(path)
+    script = "import sys, telvane\ntry:\n    telvane.ibt(sys.argv[1])\nexcept OSError as exc:\n    print(exc)"
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == f"{path}: I/O error: {message}", done.stderr

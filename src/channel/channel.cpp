@@ -93,6 +93,7 @@ Result<RecordBatch> make_channel(const std::string& name, const Timecodes& timec
 }  // namespace
 
 Result<std::vector<ChannelEntry>> build_channels(const IbtFile& file, const Timecodes& timecodes) {
+  const TruncationGuard guard = file.guard_reads();
   Result<ByteView> records = record_area(file);
   if (!records.ok()) return records.error();
   const std::int32_t record_count = file.sub_header().session_record_count;

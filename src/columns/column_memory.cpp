@@ -1,35 +1,32 @@
 #include "columns/column_memory.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <new>
 #include <nanoarrow/nanoarrow.hpp>
+
+#include "platform/platform.hpp"
 
 namespace telvane {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-std::size_t page_size() {
-  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  return size;
+std::size_t round_up_to_page(std::size_t bytes) {
+  const std::size_t page = platform::page_size();
+  return (bytes + page - 1) / page * page;
 }
-
-std::size_t round_up_to_page(std::size_t bytes) { return (bytes + page_size() - 1) / page_size() * page_size(); }
 
 }  // namespace
 
 class ColumnMemory::Mapping {
 public:
   explicit Mapping(std::size_t size) : size_(size == 0 ? 1 : size) {
-    void* address = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (address == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(address, size_, MADV_HUGEPAGE);  // advice only: without it the memory still works
-    base_ = static_cast<std::uint8_t*>(address);
+    Result<void*> address = platform::allocate_pages(size_);
+    if (!address.ok()) throw std::bad_alloc();
+    platform::advise_huge_pages(address.value(), size_);
+    base_ = static_cast<std::uint8_t*>(address.value());
   }
-  ~Mapping() { ::munmap(base_, size_); }
+  ~Mapping() { platform::free_pages(base_, size_); }
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
 
@@ -47,7 +44,7 @@ ColumnMemory::~ColumnMemory() {
   if (mapping_ == nullptr) {
     std::free(data_);
   } else if (size_ > 0) {
-    ::madvise(data_, round_up_to_page(size_), MADV_DONTNEED);  // the slice's own pages only
+    platform::discard_pages(data_, size_);  // the slice's own pages only
   }
 }
 

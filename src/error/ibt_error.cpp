@@ -1,12 +1,8 @@
 #include "error/ibt_error.hpp"
 
-#include <system_error>
+#include <string>
 
 namespace telvane {
-
-IbtError IbtError::os(int code) {
-  return {Kind::Io, std::generic_category().message(code) + " (os error " + std::to_string(code) + ")"};
-}
 
 IbtError IbtError::io(std::string message) { return {Kind::Io, std::move(message)}; }
 

@@ -16,9 +16,7 @@ public:
     Internal,       ///< a read the reader's validation should have ruled out: a defect
   };
 
-  /// An operating-system error: "{description} (os error {code})".
-  [[nodiscard]] static IbtError os(int code);
-  /// An I/O failure that carries no operating-system error number.
+  /// An I/O failure; an operating-system error reads "{description} (os error {code})".
   [[nodiscard]] static IbtError io(std::string message);
   [[nodiscard]] static IbtError invalid_header(std::string message);
   [[nodiscard]] static IbtError arrow(std::string message);

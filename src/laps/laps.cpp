@@ -137,6 +137,7 @@ std::string_view lap_type_text(LapType type) noexcept {
 Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes) {
   const VarHeader* lap = find_var(file, "Lap");
   if (lap == nullptr) return std::vector<LapEntry>{};
+  const TruncationGuard guard = file.guard_reads();
   Result<ByteView> records = record_area(file);
   if (!records.ok()) return records.error();
   if (file.sub_header().session_record_count == 0) return std::vector<LapEntry>{};

@@ -1,44 +1,26 @@
 #include "mapping/mapped_region.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <utility>
-
-#include "mapping/truncation_watch.hpp"
 
 namespace telvane {
 namespace {
-
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
-private:
-  int fd_;
-};
 
 std::size_t mapping_length(std::size_t length) { return length == 0 ? 1 : length; }
 
 }  // namespace
 
 void MappedRegion::release() noexcept {
-  if (address_ == nullptr) return;
-  unwatch_mapping(watch_);
-  ::munmap(address_, mapped_);
-  address_ = nullptr;
-  watch_ = nullptr;
+  if (address_ != nullptr) {
+    if (file_view_) {
+      platform::unmap_file(address_, mapped_);
+    } else {
+      platform::free_pages(address_, mapped_);
+    }
+    address_ = nullptr;
+  }
+  if (file_) platform::close_file(file_->handle);
+  file_.reset();
+  shrank_.reset();
 }
 
 MappedRegion::~MappedRegion() { release(); }
@@ -47,7 +29,9 @@ MappedRegion::MappedRegion(MappedRegion&& other) noexcept
     : address_(std::exchange(other.address_, nullptr)),
       mapped_(other.mapped_),
       length_(other.length_),
-      watch_(std::exchange(other.watch_, nullptr)) {}
+      file_view_(other.file_view_),
+      file_(std::exchange(other.file_, std::nullopt)),
+      shrank_(std::move(other.shrank_)) {}
 
 MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
   if (this != &other) {
@@ -55,35 +39,46 @@ MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
     address_ = std::exchange(other.address_, nullptr);
     mapped_ = other.mapped_;
     length_ = other.length_;
-    watch_ = std::exchange(other.watch_, nullptr);
+    file_view_ = other.file_view_;
+    file_ = std::exchange(other.file_, std::nullopt);
+    shrank_ = std::move(other.shrank_);
   }
   return *this;
 }
 
-bool MappedRegion::truncated() const noexcept { return mapping_shrank(watch_); }
+Status MappedRegion::check_unchanged() const {
+  if (!file_) return ok_status();
+  if (shrank_->load()) return IbtError::io("file was truncated while it was being read");
+  Result<platform::FileStamp> now = platform::stamp_of(file_->handle);
+  if (!now.ok()) return now.error();
+  if (now.value() != file_->stamp) return IbtError::io("file changed while it was being read");
+  return ok_status();
+}
 
 Result<MappedRegion> map_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return IbtError::io("file name contained an unexpected NUL byte");
-  }
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return IbtError::os(errno);
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return IbtError::os(errno);
-  const auto length = static_cast<std::size_t>(info.st_size);
-  void* address = ::mmap(nullptr, mapping_length(length), PROT_READ, MAP_SHARED, fd.get(), 0);
-  if (address == MAP_FAILED) return IbtError::os(errno);
-  return MappedRegion(address, mapping_length(length), length, watch_mapping(address, mapping_length(length)));
+  Result<platform::OpenFile> opened = platform::open_regular_file(path);
+  if (!opened.ok()) return opened.error();
+  MappedRegion region;
+  region.file_ = opened.value();
+  region.shrank_ = std::make_unique<std::atomic<bool>>(false);
+  region.length_ = static_cast<std::size_t>(opened.value().stamp.size);
+  region.mapped_ = mapping_length(region.length_);
+  // An empty file cannot be mapped everywhere; a page of zeros stands in for it.
+  Result<void*> address = region.length_ == 0 ? platform::copy_to_read_only_pages({}, region.mapped_)
+                                              : platform::map_file(opened.value().handle, region.mapped_);
+  if (!address.ok()) return address.error();
+  region.address_ = address.value();
+  region.file_view_ = region.length_ != 0;
+  return region;
 }
 
 Result<MappedRegion> map_copy(std::span<const std::uint8_t> bytes) {
-  const std::size_t mapped = mapping_length(bytes.size());
-  void* address = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (address == MAP_FAILED) return IbtError::os(errno);
-  MappedRegion region(address, mapped, bytes.size(), nullptr);
-  if (!bytes.empty()) std::memcpy(address, bytes.data(), bytes.size());
-  // mmap returns a page-aligned address, so the protected range starts on a page boundary.
-  if (::mprotect(address, mapped, PROT_READ) != 0) return IbtError::os(errno);
+  MappedRegion region;
+  region.length_ = bytes.size();
+  region.mapped_ = mapping_length(bytes.size());
+  Result<void*> address = platform::copy_to_read_only_pages(bytes, region.mapped_);
+  if (!address.ok()) return address.error();
+  region.address_ = address.value();
   return region;
 }
 

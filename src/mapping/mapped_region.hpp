@@ -1,17 +1,21 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "bytes/byte_view.hpp"
 #include "error/ibt_error.hpp"
+#include "platform/platform.hpp"
+#include "platform/truncation_guard.hpp"
 
 namespace telvane {
 
-struct MappingWatch;
-
-/// A read-only memory mapping, unmapped exactly once when its owner goes away.
+/// Read-only bytes in memory: a file mapped with its file kept open, or a copy of bytes.
+/// Unmapped and closed exactly once when its owner goes away.
 class MappedRegion {
 public:
   MappedRegion() = default;
@@ -24,29 +28,33 @@ public:
   /// The logical bytes: the file's or the copied bytes' exact length, possibly 0.
   [[nodiscard]] ByteView bytes() const noexcept { return {static_cast<const std::uint8_t*>(address_), length_}; }
 
-  /// True when the mapped file shrank while it was read: the pages past its new end were
-  /// replaced by zeros instead of killing the process with SIGBUS.
-  [[nodiscard]] bool truncated() const noexcept;
+  /// Keeps reads of the bytes on this thread alive should the file shrink under them (see
+  /// TruncationGuard); does nothing for a copy.
+  [[nodiscard]] TruncationGuard guard_reads() const { return {address_, mapped_, shrank_.get()}; }
+
+  /// Fails with an Io error when the file changed after it was opened: "file was truncated
+  /// while it was being read" when a guarded read met its new end (the values read past it
+  /// were zeros), "file changed while it was being read" when its size or modification time
+  /// differ. A copy never changes.
+  [[nodiscard]] Status check_unchanged() const;
 
 private:
   friend Result<MappedRegion> map_file(const std::string& path);
   friend Result<MappedRegion> map_copy(std::span<const std::uint8_t> bytes);
-  MappedRegion(void* address, std::size_t mapped, std::size_t length, MappingWatch* watch) noexcept
-      : address_(address), mapped_(mapped), length_(length), watch_(watch) {}
   void release() noexcept;
 
   void* address_ = nullptr;
-  std::size_t mapped_ = 0;  // what was mapped: at least one byte, so an empty file maps too
+  std::size_t mapped_ = 0;  // at least one byte, so that empty bytes have an address too
   std::size_t length_ = 0;
-  MappingWatch* watch_ = nullptr;  // set for file mappings, which can shrink under the reader
+  bool file_view_ = false;  // a view of the file rather than pages of a copy
+  std::optional<platform::OpenFile> file_;
+  std::unique_ptr<std::atomic<bool>> shrank_;  // for files, which can shrink under the reader
 };
 
-/// Maps the file at `path` read-only and shared; the descriptor is closed before returning.
-/// Should another program truncate the file while it is read, the pages past the new end
-/// read as zeros and the region reports truncated().
+/// Maps the file at `path` read-only and shared, refusing anything but a regular file.
 [[nodiscard]] Result<MappedRegion> map_file(const std::string& path);
 
-/// Copies `bytes` into a private anonymous mapping and makes it read-only.
+/// Copies `bytes` into private memory and makes it read-only.
 [[nodiscard]] Result<MappedRegion> map_copy(std::span<const std::uint8_t> bytes);
 
 }  // namespace telvane

@@ -126,14 +126,16 @@ Status parse_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header
   return check_record_area(bytes, header, sub_header);
 }
 
-IbtError truncated_while_read() { return IbtError::io("file was truncated while it was being read"); }
-
 }  // namespace
 
 Result<IbtFile> parse_ibt(MappedRegion region) {
   IbtFile file;
-  const Status layout = parse_layout(region.bytes(), file.header_, file.sub_header_, file.vars_, file.session_info_);
-  if (region.truncated()) return truncated_while_read();
+  Status layout = ok_status();
+  {
+    const TruncationGuard guard = region.guard_reads();
+    layout = parse_layout(region.bytes(), file.header_, file.sub_header_, file.vars_, file.session_info_);
+  }
+  if (Status unchanged = region.check_unchanged(); !unchanged.ok()) return unchanged.error();
   if (!layout.ok()) return layout.error();
   for (std::size_t i = 0; i < file.vars_.size(); ++i) file.var_index_.insert_or_assign(file.vars_[i].name, i);
   file.region_ = std::move(region);
@@ -148,10 +150,7 @@ Status check_per_record_read(ByteView records, std::uint64_t count, std::uint64_
   return IbtError::out_of_range_read(last, last + width, records.size());
 }
 
-Status check_not_truncated(const IbtFile& file) {
-  if (file.region_.truncated()) return truncated_while_read();
-  return ok_status();
-}
+Status check_unchanged(const IbtFile& file) { return file.region_.check_unchanged(); }
 
 const VarHeader* find_var(const IbtFile& file, std::string_view name) {
   const auto found = file.var_index_.find(std::string(name));

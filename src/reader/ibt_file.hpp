@@ -42,11 +42,14 @@ public:
   [[nodiscard]] const std::vector<VarHeader>& vars() const noexcept { return vars_; }
   [[nodiscard]] const std::string& session_info() const noexcept { return session_info_; }
   [[nodiscard]] ByteView bytes() const noexcept { return region_.bytes(); }
+  /// Guards this thread's reads of bytes() against the file shrinking under them; every
+  /// function reading the records holds one while it reads.
+  [[nodiscard]] TruncationGuard guard_reads() const { return region_.guard_reads(); }
 
 private:
   friend Result<IbtFile> parse_ibt(MappedRegion region);
   friend const VarHeader* find_var(const IbtFile& file, std::string_view name);
-  friend Status check_not_truncated(const IbtFile& file);
+  friend Status check_unchanged(const IbtFile& file);
 
   MappedRegion region_;
   IbtHeader header_{};
@@ -65,9 +68,9 @@ private:
 [[nodiscard]] Status check_per_record_read(ByteView records, std::uint64_t count, std::uint64_t stride,
                                            std::uint64_t offset, std::uint64_t width);
 
-/// Fails with an Io error when the mapped file shrank while it was read: the values read
-/// from past its new end were zeros, so nothing built from them may be returned.
-[[nodiscard]] Status check_not_truncated(const IbtFile& file);
+/// Fails with an Io error when the file changed after it was opened (see
+/// MappedRegion::check_unchanged): nothing built from what was read may be returned then.
+[[nodiscard]] Status check_unchanged(const IbtFile& file);
 
 /// The variable named exactly `name` (the later one of duplicates), or nullptr.
 [[nodiscard]] const VarHeader* find_var(const IbtFile& file, std::string_view name);

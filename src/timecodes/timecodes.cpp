@@ -20,6 +20,7 @@ Result<Timecodes> build_timecodes(const IbtFile& file) {
   if (session_time->type != VarType::Double) {
     return IbtError::invalid_header("SessionTime should be double, got " + std::string(type_name(session_time->type)));
   }
+  const TruncationGuard guard = file.guard_reads();
   Result<ByteView> area = record_area(file);
   if (!area.ok()) return area.error();
   const ByteView records = area.value();
