@@ -30,9 +30,14 @@ sample=/work/shared/samples/redbullring_amg.ibt
 "$build/linux/telvane_driver" "${inputs[@]}" >"$build/linux.txt"
 "$build/portable/telvane_driver" "${inputs[@]}" >"$build/portable.txt"
 # Wine's first start sets up its prefix (seconds); a private prefix keeps the run apart from
-# any other. Windows writes \r\n to a text-mode stdout.
+# any other, and a run that fails or hangs in wine itself is tried once more. Windows writes
+# \r\n to a text-mode stdout.
 export WINEPREFIX="$build/wine" WINEDEBUG=-all
-wine "$build/windows/telvane_driver.exe" "${inputs[@]}" 2>"$build/wine.log" | tr -d '\r' >"$build/windows.txt"
+run_windows() {
+  timeout 600 wine "$build/windows/telvane_driver.exe" "${inputs[@]}" 2>"$build/wine.log" | tr -d '\r' \
+    >"$build/windows.txt"
+}
+run_windows || { echo "driver: wine failed, trying again" >&2; run_windows; }
 
 status=0
 for name in portable windows; do
