@@ -13,7 +13,7 @@ if TYPE_CHECKING:
     from telvane.base import LogFile
 
 __version__ = "0.1.0"
-__all__ = ["LogFile", "__version__", "ibt"]
+__all__ = ["LogFile", "__version__", "delta", "ibt"]
 
 
 def ibt(source: Source, progress: Callable[[int, int], object] | None = None) -> LogFile:
@@ -61,6 +61,10 @@ def __getattr__(name: str) -> Any:
         from telvane.base import LogFile
 
         return LogFile
+    if name == "delta":
+        from telvane.racing import delta
+
+        return delta
     raise AttributeError(f"module 'telvane' has no attribute {name!r}")
 
 

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, TypedDict
 import numpy as np
 import pyarrow as pa
 
+from telvane import racing
 from telvane._extras import needs_extra
 from telvane.session_yaml import decode_session_info, parse_session_yaml
 from telvane.text import field_text, format_lap_time, lap_rows
@@ -152,33 +153,48 @@ class LogFile:
 
     # -- laps and time spans --------------------------------------------------------------
 
+    def lap_times(self) -> pa.Table:
+        """The racing laps, one row per lap in record order: `num`, `session` (from
+        `SessionNum`), `lap_type`, `start_time` and `end_time` (ms, at the interpolated line
+        crossing where the car crossed the line, else at the first or last record),
+        `duration`, the records `[first_record, end_record)`, `start_at_line` and
+        `end_at_line`, `reset` (cut short by a reset or a tow) and `best` (the shortest
+        full lap of its session). Unlike the raw `laps`, a lap never spans two sessions or
+        a gap in time, and the frames the simulator writes when it places the car belong
+        to no lap."""
+        return self._racing
+
     def find_laps(self, num: int | None = None, session: int | None = None,
                   lap_type: str | None = None) -> list[int]:
-        """Row numbers of the laps table whose lap number, session and lap type match all
-        the given values; lap numbers repeat across sessions, so rows identify laps. Raises
-        TypeError for a number that is no integer, ValueError for an unknown lap type."""
+        """Rows of lap_times() whose lap number, session and lap type match all the given
+        values; lap numbers repeat across sessions, so rows identify laps. Raises TypeError
+        for a number that is no integer, ValueError for an unknown lap type."""
         if lap_type is not None and lap_type not in LAP_TYPES:
             raise ValueError(f"lap_type must be one of {', '.join(map(repr, LAP_TYPES))}, "
                              f"got {lap_type!r}")
         num, session = _integer("num", num), _integer("session", session)
-        wanted = {"num": num, "session": session, "lap_type": lap_type}
-        columns = {key: self.laps.column(key).to_pylist()
-                   for key, value in wanted.items() if value is not None}
-        return [row for row in range(self.laps.num_rows)
-                if all(columns[key][row] == wanted[key] for key in columns)]
+        table = self.lap_times()
+        match = np.ones(table.num_rows, bool)
+        for key, value in (("num", num), ("session", session), ("lap_type", lap_type)):
+            if value is not None:
+                match &= table.column(key).to_numpy(zero_copy_only=False) == value
+        return np.flatnonzero(match).tolist()
 
     def lap(self, row: int) -> LogFile:
-        """The records of the lap in row `row` of the laps table (negative rows count from
-        the end), as a new LogFile holding that lap alone. Raises IndexError for a row
-        outside the laps table."""
+        """The records of the lap in row `row` of lap_times() (negative rows count from the
+        end), as a new LogFile holding that lap alone. Raises IndexError for a row outside
+        lap_times()."""
+        laps = self.lap_times()
         row = operator.index(row)
-        if not -self.laps.num_rows <= row < self.laps.num_rows:
-            raise IndexError(f"lap row {row} out of range for {self.laps.num_rows} laps")
-        row %= self.laps.num_rows
-        first, end = self._lap_spans[row]
-        channels = {name: table.slice(first, end - first)
-                    for name, table in self.channels.items()}
-        return self._derived(channels, self.laps.slice(row, 1), [(0, end - first)])
+        if not -laps.num_rows <= row < laps.num_rows:
+            raise IndexError(f"lap row {row} out of range for {laps.num_rows} laps")
+        row %= laps.num_rows
+        first = laps.column("first_record")[row].as_py()
+        end = laps.column("end_record")[row].as_py()
+        keep = np.zeros(len(self), bool)
+        keep[first:end] = True
+        channels = {name: table.slice(first, end - first) for name, table in self.channels.items()}
+        return self._derived(channels, keep)
 
     def time_range(self, start_ms: int, end_ms: int) -> LogFile:
         """The records with start_ms <= timecode < end_ms, and the laps lying wholly among
@@ -200,49 +216,73 @@ class LogFile:
                         for name, table in self.channels.items()}
         else:
             channels = _take_channels(self.channels, pa.array(rows))
-        new_index = np.cumsum(keep) - 1
-        laps, spans = [], []
-        for lap, (first, end) in enumerate(self._lap_spans):
-            if end > first and keep[first:end].all():
-                laps.append(lap)
-                spans.append((int(new_index[first]), int(new_index[first]) + end - first))
-        return self._derived(channels, self.laps.take(pa.array(laps, pa.int64())), spans)
+        return self._derived(channels, keep)
 
-    def lap_times(self) -> pa.Table:
-        """The laps table with `duration` (ms, end_time - start_time) and `best`, true for
-        the shortest full lap of each session (the first of equal ones)."""
-        duration = (self.laps.column("end_time").to_numpy()
-                    - self.laps.column("start_time").to_numpy())
-        sessions = self.laps.column("session").to_numpy()
-        full = np.array(self.laps.column("lap_type").to_pylist(), dtype=object) == "full"
-        best = np.zeros(self.laps.num_rows, dtype=bool)
-        for session in np.unique(sessions[full]):
-            rows = np.flatnonzero(full & (sessions == session))
-            best[rows[np.argmin(duration[rows])]] = True
-        table = self.laps.append_column("duration", pa.array(duration, pa.int64()))
-        return table.append_column("best", pa.array(best))
+    def sectors(self) -> pa.Table:
+        """One row per sector driven whole within a lap of lap_times(), from the sector
+        lines of the session info: `lap` (its row in lap_times()), `num`, `session`,
+        `sector` (from 0), `start_time`, `end_time` and `duration` (ms, interpolated at the
+        lines), and `best` (the session's shortest time in that sector, in and out laps
+        left aside)."""
+        return racing.sectors(self, self.lap_times())
+
+    def theoretical_best(self) -> dict[int, float]:
+        """Per session, the sum of its best sector times (ms), for the sessions with a time
+        in every sector."""
+        starts = racing.sector_starts(self.metadata.get("session_info_yaml", ""))
+        return racing.theoretical_best(self.sectors(), len(starts))
+
+    def by_distance(self, channels: Sequence[str] | str | None = None,
+                    step: float = 1.0) -> pa.Table:
+        """For a LogFile holding one lap (what lap() returns): the channels (all by default)
+        at every `step` metres of lap distance, after a first column `distance` (m, from the
+        line). Values are interpolated linearly where the channel's field metadata says so
+        (`interpolate`), else held from the last record (gears, flags)."""
+        names = self.channel_names if channels is None else (
+            [channels] if isinstance(channels, str) else list(channels))
+        missing = [name for name in names if name not in self.channels]
+        if missing:
+            raise KeyError(f"no channel named {', '.join(map(repr, missing))}")
+        return racing.by_distance(self, names, step)
 
     @cached_property
-    def _lap_spans(self) -> list[tuple[int, int]]:
-        """[first, end) record positions of every lap. Laps are consecutive runs of records:
-        each starts at the first record after the previous lap's first record whose
-        timecode equals its start_time (session times may start again from 0, so times
-        alone do not place a lap), and ends where the next begins; the last runs to the
-        final record."""
-        times = self.timecodes.to_numpy()
-        firsts, cursor = [], 0
-        for start in self.laps.column("start_time").to_pylist():
-            hits = np.flatnonzero(times[cursor:] == start)
-            first = cursor + int(hits[0]) if hits.size else len(times)
-            firsts.append(first)
-            cursor = min(first + 1, len(times))
-        return list(zip(firsts, firsts[1:] + [len(times)]))
+    def _racing(self) -> pa.Table:
+        return racing.racing_laps(self)
 
-    def _derived(self, channels: dict[str, pa.Table], laps: pa.Table,
-                 spans: list[tuple[int, int]]) -> LogFile:
-        log = LogFile(channels, laps, self.metadata, self.file_name,
-                      session_info_bytes=self.session_info_bytes)
-        log._lap_spans = spans
+    @cached_property
+    def _raw_spans(self) -> tuple[np.ndarray, np.ndarray]:
+        """[first, end) record positions of the rows of `laps`: the runs of the lap
+        counter, as the laps table is made."""
+        lap = self.channels.get("Lap")
+        if lap is None or not len(lap):
+            first = np.zeros(0, np.int64)
+        else:
+            values = lap.column(1).to_numpy()
+            first = np.flatnonzero(np.diff(values, prepend=values[0] - 1))
+        if len(first) != self.laps.num_rows:
+            raise ValueError(f"{self.file_name}: the laps table does not match the runs of "
+                             f"the Lap channel")
+        return first, np.append(first[1:], len(self)).astype(np.int64)
+
+    def _derived(self, channels: dict[str, pa.Table], keep: np.ndarray) -> LogFile:
+        """A LogFile of the records `keep` marks, with the laps lying wholly among them and
+        metadata describing the slice."""
+        before = np.concatenate(([0], np.cumsum(keep)))  # kept records before each position
+        raw_first, raw_end = self._raw_spans
+        raw_whole = _lying_within(before, raw_first, raw_end)
+        laps = self.lap_times()
+        first, end = (laps.column(name).to_numpy() for name in ("first_record", "end_record"))
+        whole = _lying_within(before, first, end)
+        laps = laps.filter(pa.array(whole))
+        for name, positions in (("first_record", first), ("end_record", end)):
+            index = laps.schema.get_field_index(name)
+            laps = laps.set_column(index, laps.schema.field(index),
+                                   pa.array(before[positions[whole]]))
+        log = LogFile(channels, self.laps.filter(pa.array(raw_whole)), self.metadata,
+                      self.file_name, session_info_bytes=self.session_info_bytes)
+        log._raw_spans = (before[raw_first[raw_whole]], before[raw_end[raw_whole]])
+        log._racing = laps
+        log.metadata = _slice_metadata(self.metadata, log)
         return log
 
     # -- session info ---------------------------------------------------------------------
@@ -260,7 +300,7 @@ class LogFile:
 
     def __repr__(self) -> str:
         counts = (_count(len(self.channels), "channel"), _count(len(self), "record"),
-                  _count(self.laps.num_rows, "lap"))
+                  _count(self.lap_times().num_rows, "lap"))
         return f"<LogFile {self.file_name!r}: {', '.join(counts)}>"
 
     def _repr_html_(self) -> str:
@@ -286,6 +326,29 @@ def _integer(name: str, value: int | None) -> int | None:
 
 def _count(number: int, noun: str) -> str:
     return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+def _lying_within(before: np.ndarray, first: np.ndarray, end: np.ndarray) -> np.ndarray:
+    """Which [first, end) record spans are non-empty and wholly kept, `before` counting the
+    kept records before each position."""
+    whole: np.ndarray = (end > first) & (before[end] - before[first] == end - first)
+    return whole
+
+
+def _slice_metadata(metadata: Metadata, log: LogFile) -> Metadata:
+    """The parent's metadata with the record count, lap count, and first and last session
+    time (s) of a derived LogFile."""
+    times = log.channels.get("SessionTime")
+    if times is None or not pa.types.is_floating(times.schema.field(1).type):
+        seconds = log.timecodes.to_numpy() / 1000.0
+    else:
+        seconds = times.column(1).to_numpy()
+    sliced = metadata.copy()
+    sliced["record_count"] = len(log)
+    sliced["lap_count"] = log.lap_times().num_rows
+    sliced["start_time"] = float(seconds[0]) if len(seconds) else 0.0
+    sliced["end_time"] = float(seconds[-1]) if len(seconds) else 0.0
+    return sliced
 
 
 def _take_channels(channels: dict[str, pa.Table], rows: pa.Array) -> dict[str, pa.Table]:

@@ -1,10 +1,14 @@
 """A synthetic IBT recording: one driver on an invented 4.32 km circuit, made up, not
 recorded by the simulator, but laid out as the simulator lays out its files.
 
-Two sessions at 60 Hz: a practice session (out lap from the pits, flying laps, in lap back
-to the pit box) and a qualifying session (the lap counter reset to 0, an out lap, a flying
-lap, and a lap abandoned halfway when the recording stops). The driving is a simple point-
-mass model following a speed limit set by the corners, so the traces look like a car's."""
+Two sessions at 60 Hz. Practice: an out lap from the pits, flying laps, a lap cut short by
+a reset to the pit box (the simulator's placement frame, then the car parked and driven out
+again), and an in lap back to the box. Qualifying, where `SessionTime` starts again near 0:
+the placement frame, an out lap, a flying lap, and a lap abandoned halfway when the
+recording stops. The car moves continuously across the line, so the line crossings fall
+between ticks as they do in real files, and `LapLastLapTime` gives their exact times. The
+driving is a simple point-mass model following a speed limit set by the corners, so the
+traces look like a car's."""
 
 from __future__ import annotations
 
@@ -30,8 +34,12 @@ GEAR_TOP_SPEEDS = [22.0, 34.0, 45.0, 55.0, 65.0, 77.0]  # m/s at the rev limit, 
 REV_LIMIT, IDLE_RPM = 7400.0, 1100.0
 CAR_COUNT = 64  # length of the simulator's per-car arrays
 SESSION_START_DATE = 1714572192  # 2024-05-01 14:03:12 UTC
-FIRST_SESSION_TIME = 412.5  # s into the practice session when the recording starts
-SESSION_GAP = 95.0  # s between the end of practice and the qualifying out lap
+SESSION_STARTS = (412.5, 6.25)  # SessionTime (s) at the first record of each session
+RESET_AT = 0.55  # lap fraction where the car is reset to the pits in practice
+PARKED = 2.0  # s the car stands in the box before it drives out
+LAST_LAP_DELAY = 4  # records after the line until LapLastLapTime shows the lap
+SECTOR_STARTS = (0.0, 0.3125, 0.6458)
+TORQUE_SAMPLES = 6  # SteeringWheelTorque_ST: the steering torque at 6 times the tick rate
 
 SCALARS = [  # name, type, unit, description, as the simulator names them
     ("SessionTime", DOUBLE, "s", "Seconds since session start"),
@@ -41,14 +49,17 @@ SCALARS = [  # name, type, unit, description, as the simulator names them
     ("LapDist", FLOAT, "m", "Meters traveled from S/F this lap"),
     ("LapDistPct", FLOAT, "%", "Percentage distance around lap"),
     ("LapCurrentLapTime", FLOAT, "s", "Estimate of players current lap time as shown in F3 box"),
+    ("LapLastLapTime", FLOAT, "s", "Players last lap time"),
     ("OnPitRoad", BOOL, "", "Is the player car on pit road between the cones"),
     ("IsOnTrack", BOOL, "", "1=Car on track physics running with player in car"),
+    ("PlayerTrackSurface", INT, "irsdk_TrkLoc", "Players car track surface type"),
     ("Speed", FLOAT, "m/s", "GPS vehicle speed"),
     ("RPM", FLOAT, "revs/min", "Engine rpm"),
     ("Gear", INT, "", "-1=reverse  0=neutral  1..n=current gear"),
     ("Throttle", FLOAT, "%", "0=off throttle to 1=full throttle"),
     ("Brake", FLOAT, "%", "0=brake released to 1=max pedal force"),
     ("SteeringWheelAngle", FLOAT, "rad", "Steering wheel angle"),
+    ("SteeringWheelTorque", FLOAT, "N*m", "Output torque on steering shaft"),
     ("FuelLevel", FLOAT, "l", "Liters of fuel remaining"),
     ("EngineWarnings", BITFIELD, "irsdk_EngineWarnings", "Bitfield for warning lights"),
 ]
@@ -56,8 +67,11 @@ ARRAYS = [  # name, type, count, unit, description
     ("CarIdxLap", INT, CAR_COUNT, "", "Laps started by car index"),
     ("LFtemp", FLOAT, 3, "C", "LF tire surface temperature, left middle right"),
     ("RFtemp", FLOAT, 3, "C", "RF tire surface temperature, left middle right"),
+    ("SteeringWheelTorque_ST", FLOAT, TORQUE_SAMPLES, "N*m",
+     "Output torque on steering shaft at 360 Hz"),
 ]
 PIT_LIMITER_BIT = 0x10
+NOT_IN_WORLD, IN_PIT_STALL, APPROACHING_PITS, ON_TRACK = -1, 1, 2, 3  # PlayerTrackSurface
 
 SESSION_INFO = """---
 WeekendInfo:
@@ -106,6 +120,15 @@ SessionInfo:
    SessionTime: 900.0000 sec
    SessionType: Lone Qualify
    SessionName: QUALIFY
+
+SplitTimeInfo:
+ Sectors:
+ - SectorNum: 0
+   SectorStartPct: 0.000000
+ - SectorNum: 1
+   SectorStartPct: 0.312500
+ - SectorNum: 2
+   SectorStartPct: 0.645800
 
 DriverInfo:
  DriverCarIdx: 0
@@ -160,19 +183,23 @@ class _Phase:
 
     lap: int
     session: int
-    start: float  # lap fraction where the stretch begins
+    start: float  # lap fraction where the stretch begins (0.0 goes on across the line)
     end: float  # lap fraction where it ends (1.0 is the line)
     pace: float  # factor on the corner speeds
-    from_box: bool = False
+    from_box: bool = False  # parked in the pit box first, then driven out
     to_box: bool = False
+    placed: bool = False  # the car is put into the world first: one placement frame
 
 
 def _phases(flying_laps: int) -> list[_Phase]:
-    practice = [_Phase(0, 0, PIT_BOX, 1.0, 0.96, from_box=True)]
+    cut = flying_laps + 1
+    practice = [_Phase(0, 0, PIT_BOX, 1.0, 0.96, from_box=True, placed=True)]
     practice += [_Phase(lap, 0, 0.0, 1.0, 1.0 - 0.004 * ((lap * 7) % 5))
                  for lap in range(1, flying_laps + 1)]
-    practice.append(_Phase(flying_laps + 1, 0, 0.0, PIT_BOX, 0.97, to_box=True))
-    qualifying = [_Phase(0, 1, PIT_BOX, 1.0, 0.95, from_box=True),
+    practice += [_Phase(cut, 0, 0.0, RESET_AT, 1.0),  # the reset: the counter keeps its value
+                 _Phase(cut, 0, PIT_BOX, 1.0, 0.96, from_box=True, placed=True),
+                 _Phase(cut + 1, 0, 0.0, PIT_BOX, 0.97, to_box=True)]
+    qualifying = [_Phase(0, 1, PIT_BOX, 1.0, 0.95, from_box=True, placed=True),
                   _Phase(1, 1, 0.0, 1.0, 1.003), _Phase(2, 1, 0.0, 0.45, 1.0)]
     return practice + qualifying
 
@@ -232,10 +259,15 @@ def _phase_speed(phase: _Phase, fraction: float, racing: list[float]) -> float:
     return speed
 
 
-def _drive(phase: _Phase, racing: list[float]) -> tuple[np.ndarray, np.ndarray]:
-    """Lap fraction and speed at every tick of one phase."""
+def _drive(phase: _Phase, racing: list[float], fraction: float
+           ) -> tuple[np.ndarray, np.ndarray, float]:
+    """Lap fraction and speed at every tick of one phase, the first tick at `fraction`; and
+    the fraction the tick after the last would have reached."""
     fractions, speeds = [], []
-    fraction, dt = phase.start, 1.0 / TICK_RATE
+    if phase.from_box:
+        fractions += [phase.start] * int(PARKED * TICK_RATE)
+        speeds += [0.0] * int(PARKED * TICK_RATE)
+    dt = 1.0 / TICK_RATE
     while fraction < phase.end:
         speed = _phase_speed(phase, fraction, racing)
         fractions.append(fraction)
@@ -244,7 +276,7 @@ def _drive(phase: _Phase, racing: list[float]) -> tuple[np.ndarray, np.ndarray]:
     if phase.to_box:  # parked in the box for three seconds
         fractions += [phase.end] * 3 * TICK_RATE
         speeds += [0.0] * 3 * TICK_RATE
-    return np.array(fractions), np.array(speeds)
+    return np.array(fractions), np.array(speeds), fraction
 
 
 def _gear_and_rpm(speed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -277,37 +309,125 @@ def _steering(fraction: np.ndarray) -> np.ndarray:
     return angle
 
 
+def _held(count: int, at: np.ndarray, values: np.ndarray, before: float = 0.0) -> np.ndarray:
+    """Each value from its record (`at`, ascending) on until the next one; `before` until
+    the first."""
+    marks = np.full(count, -1)
+    marks[at] = np.arange(len(at))
+    latest = np.maximum.accumulate(marks)
+    return np.where(latest >= 0, np.append(values, before)[latest], before)
+
+
+def _timeline(phases: list[_Phase]) -> dict[str, np.ndarray]:
+    """Per record: lap fraction, speed, lap counter, session, phase, and whether it is a
+    placement frame; also the records just past the line (`crossed`) with the share of the
+    tick before them at which the car crossed it (`share`)."""
+    racing = {pace: _racing_speeds(pace) for pace in {phase.pace for phase in phases}}
+    parts: dict[str, list[np.ndarray]] = {key: [] for key in ("fraction", "speed", "lap", "session",
+                                                  "phase", "frame")}
+    crossed, share, count, ahead, previous = [], [], 0, 0.0, None
+
+    def add(fraction: np.ndarray, speed: np.ndarray, lap: int, session: int, index: int,
+            frame: bool) -> None:
+        for key, value in (("fraction", fraction), ("speed", speed), ("lap", lap),
+                           ("session", session), ("phase", index), ("frame", frame)):
+            parts[key].append(np.broadcast_to(value, len(fraction)))
+
+    for index, phase in enumerate(phases):
+        goes_on = (previous is not None and previous.end == 1.0 and phase.start == 0.0
+                   and not phase.placed)
+        if phase.placed:
+            add(np.zeros(1), np.zeros(1), 0, phase.session, index, True)
+            count += 1
+        fraction, speed, after = _drive(phase, racing[phase.pace],
+                                        ahead - 1.0 if goes_on else phase.start)
+        if goes_on:
+            last = parts["fraction"][-1][-1]
+            crossed.append(count)
+            share.append((1.0 - last) / (ahead - last))
+        add(fraction, speed, phase.lap, phase.session, index, False)
+        count += len(fraction)
+        ahead, previous = after, phase
+    timeline = {key: np.concatenate(value) for key, value in parts.items()}
+    timeline["crossed"], timeline["share"] = np.array(crossed, int), np.array(share)
+    return timeline
+
+
+def _steering_torque(fraction: np.ndarray, speed: np.ndarray, time: np.ndarray,
+                     frame: np.ndarray) -> np.ndarray:
+    """The torque on the steering shaft at TORQUE_SAMPLES times per record, the last at the
+    record's own time and the others evenly between it and the record before."""
+    moved = np.diff(fraction, prepend=fraction[:1]) % 1.0
+    moved[frame | np.roll(frame, 1)] = 0.0
+    steps = (np.arange(TORQUE_SAMPLES) + 1.0 - TORQUE_SAMPLES) / TORQUE_SAMPLES
+    sub_fraction = (fraction[:, None] + moved[:, None] * steps) % 1.0
+    sub_time = time[:, None] + steps / TICK_RATE
+    load = np.minimum(speed / 25.0, 1.6)[:, None]
+    road = 0.35 * load * np.sin(2 * np.pi * 31.0 * sub_time)
+    torque = -7.5 * _steering(sub_fraction) * load + road
+    return np.where(frame[:, None], 0.0, torque)
+
+
 def synthetic_sample_columns(flying_laps: int = 2) -> dict[str, np.ndarray]:
     """Every variable of the synthetic recording, one array per variable (arrays of
-    per-car or per-tire values have one row per record)."""
+    per-car, per-tire or sub-tick values have one row per record)."""
     phases = _phases(flying_laps)
-    racing = {pace: _racing_speeds(pace) for pace in {phase.pace for phase in phases}}
-    driven = [_drive(phase, racing[phase.pace]) for phase in phases]
-    fraction = np.concatenate([f for f, _ in driven])
-    speed = np.concatenate([s for _, s in driven])
-    lap = np.concatenate([np.full(len(f), p.lap) for p, (f, _) in zip(phases, driven)])
-    session = np.concatenate([np.full(len(f), p.session) for p, (f, _) in zip(phases, driven)])
-    tick = np.arange(len(fraction))
-    time = FIRST_SESSION_TIME + tick / TICK_RATE + SESSION_GAP * session
-    phase = np.concatenate([np.full(len(f), i) for i, (f, _) in enumerate(driven)])
-    first_tick = np.searchsorted(phase, phase)
+    line = _timeline(phases)
+    fraction, speed, frame = line["fraction"], line["speed"], line["frame"]
+    session = line["session"]
+    lap = np.where(frame, 0, line["lap"])
+    count = len(fraction)
+    first_of_session = np.searchsorted(session, session)
+    tick = np.arange(count) - first_of_session
+    time = np.array(SESSION_STARTS)[session] + tick / TICK_RATE
+    crossed = line["crossed"]
+    crossing_time = time[crossed - 1] + line["share"] / TICK_RATE
+
+    # A lap timed from line to line: consecutive crossings with one counter value between.
+    timed = [k for k in range(len(crossed) - 1)
+             if np.all(lap[crossed[k]:crossed[k + 1]] == lap[crossed[k]]) and not
+             frame[crossed[k]:crossed[k + 1]].any()]
+    shown = np.concatenate((crossed[[k + 1 for k in timed]] + LAST_LAP_DELAY,
+                            np.flatnonzero(np.diff(session, prepend=-1))))
+    values = np.concatenate(([crossing_time[k + 1] - crossing_time[k] for k in timed],
+                             np.zeros(len(shown) - len(timed))))
+    order = np.argsort(shown, kind="stable")
+    last_lap_time = _held(count, shown[order], values[order])
+    after_frame = np.concatenate(([False], frame[:-1]))
+    phase_starts = np.flatnonzero((np.diff(line["phase"], prepend=-1) != 0) | after_frame)
+    starts = np.concatenate((phase_starts, crossed))
+    start_times = np.concatenate((time[phase_starts], crossing_time))
+    order = np.argsort(starts, kind="stable")
+    current_lap_time = np.where(frame, 0.0, time - _held(count, starts[order], start_times[order]))
+
     pit_phases = [i for i, p in enumerate(phases) if p.from_box or p.to_box]
-    on_pit_road = (fraction >= PIT_ENTRY) & (fraction < PIT_EXIT) & np.isin(phase, pit_phases)
+    on_pit_road = ((fraction >= PIT_ENTRY) & (fraction < PIT_EXIT)
+                   & np.isin(line["phase"], pit_phases) & ~frame)
+    surface = np.select([frame, on_pit_road & (speed < 0.5), on_pit_road],
+                        [NOT_IN_WORLD, IN_PIT_STALL, APPROACHING_PITS], ON_TRACK)
     gear, rpm = _gear_and_rpm(speed)
-    throttle, brake = _pedals(speed)
+    throttle, brake = np.zeros(count), np.zeros(count)
+    stretch = np.cumsum(frame)
+    for k in np.unique(stretch):  # the feet start again after every placement
+        rows = np.flatnonzero((stretch == k) & ~frame)
+        if len(rows):
+            throttle[rows], brake[rows] = _pedals(speed[rows])
     fuel = 62.0 - np.cumsum(throttle * speed) / TICK_RATE * 5.5e-4
-    warm = 70.0 + 20.0 * (1 - np.exp(-tick / (90.0 * TICK_RATE)))
+    warm = 70.0 + 20.0 * (1 - np.exp(-np.arange(count) / (90.0 * TICK_RATE)))
+    torque = _steering_torque(fraction, speed, time, frame)
     return {
         "SessionTime": time, "SessionTick": tick, "SessionNum": session, "Lap": lap,
         "LapDist": fraction * TRACK_LENGTH, "LapDistPct": fraction,
-        "LapCurrentLapTime": (tick - first_tick) / TICK_RATE,
-        "OnPitRoad": on_pit_road, "IsOnTrack": np.ones(len(tick), dtype=bool),
-        "Speed": speed, "RPM": rpm, "Gear": gear, "Throttle": throttle, "Brake": brake,
-        "SteeringWheelAngle": _steering(fraction), "FuelLevel": fuel,
+        "LapCurrentLapTime": current_lap_time, "LapLastLapTime": last_lap_time,
+        "OnPitRoad": on_pit_road, "IsOnTrack": ~frame, "PlayerTrackSurface": surface,
+        "Speed": speed, "RPM": np.where(frame, 0.0, rpm), "Gear": gear, "Throttle": throttle,
+        "Brake": brake, "SteeringWheelAngle": np.where(frame, 0.0, _steering(fraction)),
+        "SteeringWheelTorque": torque[:, -1], "FuelLevel": fuel,
         "EngineWarnings": np.where(on_pit_road, PIT_LIMITER_BIT, 0),
         "CarIdxLap": np.pad(lap[:, None], ((0, 0), (0, CAR_COUNT - 1)), constant_values=-1),
         "LFtemp": warm[:, None] + np.array([-3.0, 0.0, 3.0]) + 8.0 * brake[:, None],
         "RFtemp": warm[:, None] + np.array([4.0, 1.0, -2.0]) + 8.0 * brake[:, None],
+        "SteeringWheelTorque_ST": torque,
     }
 
 

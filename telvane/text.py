@@ -7,14 +7,20 @@ from collections.abc import Iterable
 import pyarrow as pa
 
 
-def format_lap_time(ms: int) -> str:
-    """Milliseconds as m:ss.mmm, the way lap times are read."""
-    sign, ms = ("-", -ms) if ms < 0 else ("", ms)
-    minutes, ms = divmod(ms, 60_000)
-    return f"{sign}{minutes}:{ms // 1000:02d}.{ms % 1000:03d}"
+def format_lap_time(ms: float) -> str:
+    """Milliseconds as m:ss.mmm, the way lap times are read; h:mm:ss.mmm from an hour on."""
+    if ms != ms:
+        return "-:--.---"
+    sign, whole = ("-", round(-ms)) if ms < 0 else ("", round(ms))
+    hours, whole = divmod(whole, 3_600_000)
+    minutes, whole = divmod(whole, 60_000)
+    seconds, millis = divmod(whole, 1000)
+    if hours:
+        return f"{sign}{hours}:{minutes:02d}:{seconds:02d}.{millis:03d}"
+    return f"{sign}{minutes}:{seconds:02d}.{millis:03d}"
 
 
-def lap_rows(lap_times: pa.Table) -> Iterable[tuple[int, int, str, int, bool]]:
+def lap_rows(lap_times: pa.Table) -> Iterable[tuple[int, int, str, float, bool]]:
     """(num, session, lap_type, duration, best) for each row of a lap-times table."""
     columns = ("num", "session", "lap_type", "duration", "best")
     return zip(*(lap_times.column(name).to_pylist() for name in columns))

@@ -78,7 +78,7 @@ class Stop(Exception):
 
 
 @pytest.mark.parametrize("error", [Stop("second"), KeyboardInterrupt(), SystemExit(3)])
-def test_a_raising_progress_or_log_file_ends_the_call_with_its_exception(ibt, monkeypatch, error):
+def test_a_raising_progress_ends_the_call_with_its_exception(ibt, error):
     calls = []
 
     def progress(k: int, n: int) -> None:
@@ -89,10 +89,21 @@ def test_a_raising_progress_or_log_file_ends_the_call_with_its_exception(ibt, mo
     with pytest.raises(BaseException) as caught:
         ibt(FIVE, progress)
     assert caught.value is error and calls == [(1, 5), (2, 5)]
-    monkeypatch.setattr(telvane.base, "LogFile", lambda *args: calls.append(args) or progress(2, 5))
-    with pytest.raises(BaseException) as caught:
+
+
+def test_an_exception_from_log_file_passes_unchanged(ibt, monkeypatch):
+    error, received = Stop("rejected"), []
+
+    def log_file(*args: object, **kwargs: object) -> None:
+        received.append((args, kwargs))
+        raise error
+
+    monkeypatch.setattr(telvane.base, "LogFile", log_file)
+    with pytest.raises(Stop) as caught:
         ibt(FIVE)
-    assert caught.value is error and [type(a) for a in calls[-2]] == [dict, pa.Table, dict, str]
+    [(args, kwargs)] = received
+    assert caught.value is error and kwargs == {}
+    assert [type(a) for a in args] == [dict, pa.Table, dict, str] and args[3] == "<bytes>"
 
 
 class Errors:  # the message names the qualified name

@@ -7,6 +7,7 @@ import datetime
 
 from telvane.base import LogFile
 from telvane.cli.common import pattern, read_recording
+from telvane.racing import recorded_time
 from telvane.text import field_text, format_lap_time, lap_rows
 
 
@@ -47,11 +48,12 @@ def describe(log: LogFile) -> str:
         utc = datetime.timezone.utc
         started = datetime.datetime.fromtimestamp(meta["session_start_date"], tz=utc)
         lines.append(f"  Date       {started:%Y-%m-%d %H:%M:%S} UTC")
-    times = log.timecodes
-    if len(times):
-        first, last = times[0].as_py(), times[-1].as_py()
-        lines.append(f"  Duration   {format_lap_time(last - first)} "
-                     f"(session time {first / 1000:.3f} s to {last / 1000:.3f} s)")
+    recorded, sessions = recorded_time(log)
+    if sessions:
+        spans = "; ".join(f"{'session time' if len(sessions) == 1 else f'session {number}:'} "
+                          f"{first / 1000:.3f} s to {last / 1000:.3f} s"
+                          for number, first, last in sessions)
+        lines.append(f"  Duration   {format_lap_time(recorded)} ({spans})")
     rate = f" at {meta['tick_rate']} Hz" if "tick_rate" in meta else ""
     lines.append(f"  Records    {len(log):,}{rate}")
     first = [f"{name} [{unit}]" if unit else name for name, unit in log.units.items()][:5]
