@@ -1,5 +1,6 @@
 # nanoarrow, Apache Arrow's C producer library, as the static library telvane_nanoarrow.
-# Its sources come from the pinned official sdist, fetched and verified at configure time.
+# Its sources come from the pinned official sdist, downloaded by pip, verified and cached
+# at configure time (fetch_nanoarrow.py).
 set(TELVANE_NANOARROW_VERSION "0.9.0")
 set(TELVANE_NANOARROW_SHA256 "1ce15bbed8532839347faa78824c5dbd3769bff60661003e34c6fba5dd881bd3")
 
@@ -8,14 +9,11 @@ execute_process(
   COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/fetch_nanoarrow.py"
           "${TELVANE_NANOARROW_VERSION}" "${TELVANE_NANOARROW_SHA256}" "${_nanoarrow_root}"
   RESULT_VARIABLE _nanoarrow_result
-  OUTPUT_VARIABLE _nanoarrow_output
   ERROR_VARIABLE _nanoarrow_error
-  OUTPUT_STRIP_TRAILING_WHITESPACE
   ERROR_STRIP_TRAILING_WHITESPACE)
 if(NOT _nanoarrow_result EQUAL 0)
   message(FATAL_ERROR "${_nanoarrow_error}")
 endif()
-message(STATUS "${_nanoarrow_output}")
 
 # nanoarrow_config.h carries the version and the prefix that keeps our copy's C symbols
 # apart from any other nanoarrow loaded into the same process.
@@ -44,7 +42,7 @@ set_target_properties(telvane_nanoarrow PROPERTIES
 target_compile_definitions(telvane_nanoarrow PUBLIC NANOARROW_DLL=)
 target_include_directories(telvane_nanoarrow SYSTEM PUBLIC "${_nanoarrow_root}")
 
-foreach(_variable IN ITEMS _nanoarrow_root _nanoarrow_result _nanoarrow_output _nanoarrow_error
+foreach(_variable IN ITEMS _nanoarrow_root _nanoarrow_result _nanoarrow_error
                             _nanoarrow_parts NANOARROW_VERSION_MAJOR NANOARROW_VERSION_MINOR
                             NANOARROW_VERSION_PATCH NANOARROW_VERSION NANOARROW_NAMESPACE_DEFINE)
   unset(${_variable})
