@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds telvane_driver three ways and checks that they print the same digests, byte for
-# byte, over the fuzz corpus and the real recording (when present): natively, natively with
-# the Linux-only calls left out (as on macOS), and for Windows with mingw-w64, run by wine.
+# byte, over the fuzz corpus, a file of over 4 GiB and the real recording (when present):
+# natively, natively with the Linux-only calls left out (as on macOS), and for Windows with
+# mingw-w64, run by wine.
 #   tests/driver/run.sh [BUILD_DIR]     (default build/driver)
 # Needs cmake, g++, python3 and the Debian packages g++-mingw-w64-x86-64-posix and wine64.
 set -euo pipefail
@@ -23,7 +24,24 @@ configure_and_build portable -DTELVANE_PORTABLE_POSIX=ON
 configure_and_build windows -DCMAKE_SYSTEM_NAME=Windows \
   -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix
 
-inputs=(fuzz/corpus/*)
+# A sparse file of more than 4 GiB: three records of almost 2 GiB each, the third past 4 GiB,
+# so that the time base reads the far end of a large mapping.
+"$python" - "$build/large.ibt" <<'PYTHON'
+import struct, sys
+records, buf_len, buf_offset = 3, 2**31 - 8, 288
+head = struct.pack("<10i", 2, 0, 60, 0, 0, 0, 1, 144, 1, buf_len) + bytes(8)
+head += struct.pack("<2i", 0, buf_offset) + bytes(56)
+head += struct.pack("<q2d2i", 0, 1.5, 3.25, 1, records)
+head += struct.pack("<4i32s64s32s", 5, 0, 1, 0, b"SessionTime", b"", b"s")
+with open(sys.argv[1], "wb") as out:
+    out.write(head)
+    for r, seconds in enumerate([1.5, 2.75, 3.25]):
+        out.seek(buf_offset + r * buf_len)
+        out.write(struct.pack("<d", seconds))
+    out.truncate(buf_offset + records * buf_len)
+PYTHON
+
+inputs=(fuzz/corpus/* "$build/large.ibt")
 sample=/work/shared/samples/redbullring_amg.ibt
 [[ -f "$sample" ]] && inputs+=("$sample")
 
@@ -38,6 +56,7 @@ run_windows() {
     >"$build/windows.txt"
 }
 run_windows || { echo "driver: wine failed, trying again" >&2; run_windows; }
+rm "$build/large.ibt"
 
 status=0
 for name in portable windows; do
