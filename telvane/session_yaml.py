@@ -20,9 +20,10 @@ _QUOTED = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\']|\'\')*\'')
 # What a plain YAML value must not hold: a mapping or comment sign inside, a trailing colon,
 # a leading indicator, or a character YAML refuses or reads as a line break.
 _NEEDS_QUOTES = re.compile(r": | #|:$|^[-?:](?: |$)|^[,\[\]{}#&*!|>'\"%@`]"
-                           "|[^\t\x20-\x7e\xa0-\u2027\u202a-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+                           "|[\x00-\x08\n-\x1f\x7f-\x9f\u2028\u2029\ufffe\uffff]")
 _ESCAPES = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
-_ESCAPES.update({ord("\\"): "\\\\", ord('"'): '\\"', 0x2028: "\\u2028", 0x2029: "\\u2029"})
+_ESCAPES.update({code: f"\\u{code:04x}" for code in (0x2028, 0x2029, 0xFFFE, 0xFFFF)})
+_ESCAPES.update({ord("\\"): "\\\\", ord('"'): '\\"'})
 
 
 def _cp1252(error: UnicodeError) -> tuple[str, int]:

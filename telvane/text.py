@@ -26,6 +26,16 @@ def lap_rows(lap_times: pa.Table) -> Iterable[tuple[int, int, str, float, bool]]
     return zip(*(lap_times.column(name).to_pylist() for name in columns))
 
 
+# Control characters shown as escapes: a terminal would act on them (clear the screen, set
+# its title, write the clipboard) instead of showing them.
+_CONTROLS = {code: repr(chr(code))[1:-1] for code in [*range(0x20), *range(0x7F, 0xA0)]}
+
+
+def printable(text: str) -> str:
+    """The text with every control character written as its Python escape."""
+    return text.translate(_CONTROLS)
+
+
 def field_text(field: pa.Field, key: bytes) -> str:
     """A field-metadata value (units, description…) as text, or "" when absent."""
     return (field.metadata or {}).get(key, b"").decode("utf-8", "replace")

@@ -29,7 +29,7 @@ TEXTS = ["Race: Tyres", "ends with a colon:", "Team #7", "#5 Racing", "*Fast*", 
          "[ABC] Racing", "{Kiwi}", "!bang", "&anchor", "|pipe", ">fold", "'open quote", '"half quoted',
          "Bob's car: 2", "a:b:c: d", "- Team Rocket -", "? Mystery", "=", ", leading comma", "] bracket",
          "12:30", "2023-04-15", "2023-04-15 12:30:00", "off", "yes", "007", "1_000", "0b101",
-         "bell\x07 and escape\x1b[2J", "C1 \x85 \x9b controls", "tab\tinside", "José Müller"]
+         "bell\x07 and escape\x1b[2J", "C1 \x85 \x9b controls", "tab\tinside", "José Müller", "line\u2028sep \ufffe"]
 
 
 @pytest.mark.parametrize("value", TEXTS)

@@ -9,6 +9,7 @@ from collections.abc import Sequence
 import telvane
 from telvane.cli import demo, export, plot, reports
 from telvane.cli.common import CommandError
+from telvane.text import printable
 
 __all__ = ["CommandError", "main"]
 
@@ -19,7 +20,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return args.command(args)
     except (CommandError, OSError, ImportError) as exc:
-        print(f"telvane: {exc}", file=sys.stderr)
+        print(f"telvane: {printable(str(exc))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("telvane: interrupted", file=sys.stderr)

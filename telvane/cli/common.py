@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import re
+import sys
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -17,17 +19,25 @@ class CommandError(Exception):
     """A failure the user can act on, reported as one line without a traceback."""
 
 
+STDIN = "-"  # the file name that stands for standard input
+
+
 def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], Any] | None = None
                    ) -> LogFile:
-    """telvane.ibt on a path, its failures as CommandError naming the file."""
+    """telvane.ibt on a path, or on the bytes of standard input for "-", its failures as
+    CommandError naming the file."""
     path = os.fspath(path)
     try:
-        return telvane.ibt(path, progress)
+        if path != STDIN:
+            return telvane.ibt(path, progress)
+        log = telvane.ibt(sys.stdin.buffer.read(), progress)
+        log.file_name = "<stdin>"
+        return log
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # reader errors, and the core's InternalError for a damaged file
-        text = str(exc)
-        raise CommandError(text if text.startswith(f"{path}: ") else f"{path}: {text}") from exc
+        text, name = str(exc), "<stdin>" if path == STDIN else path
+        raise CommandError(text if text.startswith(f"{name}: ") else f"{name}: {text}") from exc
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
@@ -37,8 +47,11 @@ def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     try:
         write(temporary)
         os.replace(temporary, path)
+    except OSError as exc:  # named after the output: the temporary is no name the user knows
+        raise CommandError(f"{path}: {exc.strerror or exc}") from exc
     finally:
-        temporary.unlink(missing_ok=True)
+        with contextlib.suppress(OSError):  # renamed already, or its directory is none
+            temporary.unlink()
 
 
 def pattern(text: str) -> re.Pattern[str]:

@@ -3,16 +3,19 @@
 from __future__ import annotations
 
 import argparse
+import os
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 from telvane._extras import needs_extra
 from telvane.base import LogFile
-from telvane.cli.common import CommandError, lap_numbers, names, read_recording, write_atomically
+from telvane.cli.common import (STDIN, CommandError, lap_numbers, names, read_recording,
+                                write_atomically)
 from telvane.text import format_lap_time
 
 DEFAULT_PLOT_CHANNELS = "Speed,Throttle,Brake"
+FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # as the output's suffix names them
 
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
@@ -27,16 +30,38 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
                            "or every full lap against distance)")
     plot.add_argument("--x", choices=("distance", "time"),
                       help="x axis (default: distance with --laps, time without)")
-    plot.add_argument("-o", "--output", metavar="PNG", type=Path,
-                      help="output file (default: FILE's name with .png, here)")
+    plot.add_argument("-o", "--output", metavar="OUT",
+                      help="output file, its suffix naming the format (.png, .jpg, .pdf, .svg), "
+                           "or a directory (an existing one, or a name ending in /) for "
+                           "FILE's name with .png (default: that name, here)")
     plot.set_defaults(command=plot_command)
 
 
 def plot_command(args: argparse.Namespace) -> int:
-    output = args.output or Path(Path(args.file).stem + ".png")
-    plot(read_recording(args.file), args.channels, args.laps, args.x, output)
+    log = read_recording(args.file)
+    output = output_path(args.output, args.file)
+    plot(log, args.channels, args.laps, args.x, output)
     print(f"wrote {output}")
     return 0
+
+
+def output_path(output: str | None, source: str) -> Path:
+    """Where `plot -o OUTPUT` writes: a file whose suffix names a format, or FILE's name with
+    .png in a directory (created when named with a trailing /); never the input itself."""
+    default = ("stdin" if source == STDIN else Path(source).stem) + ".png"
+    if output is None:
+        path = Path(default)
+    elif output.endswith(os.sep) or os.path.isdir(output):
+        Path(output).mkdir(parents=True, exist_ok=True)
+        path = Path(output, default)
+    else:
+        path = Path(output)
+        if path.suffix.lower().lstrip(".") not in FORMATS:
+            raise CommandError(f"{output}: the suffix names the format, one of "
+                               f"{', '.join('.' + name for name in FORMATS)}")
+    if source != STDIN and path.exists() and os.path.samefile(path, source):
+        raise CommandError(f"{path}: is the input recording; choose another output")
+    return path
 
 
 def plot(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: str | None,
@@ -44,6 +69,12 @@ def plot(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: s
     """Draw one panel per channel; laps are overlaid against lap distance or lap time."""
     matplotlib = needs_extra("matplotlib", "plot", "telvane plot")
     matplotlib.use("Agg")
+    with matplotlib.rc_context({"text.parse_math": False}):  # names and units hold "$" too
+        _draw(log, channels, laps, x, output)
+
+
+def _draw(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: str | None,
+          output: Path) -> None:
     import matplotlib.pyplot as plt
 
     missing = [name for name in channels if name not in log]
@@ -69,7 +100,8 @@ def plot(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: s
                       ncol=min(len(traces), 4), fontsize="small", bbox_to_anchor=(0.5, top))
         top -= 0.25 / figure.get_figheight()
     figure.tight_layout(rect=(0, 0, 1, top))
-    write_atomically(output, lambda path: figure.savefig(path, format="png", dpi=110))
+    form = output.suffix.lower().lstrip(".")
+    write_atomically(output, lambda path: figure.savefig(path, format=form, dpi=110))
     plt.close(figure)
 
 

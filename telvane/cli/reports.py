@@ -4,30 +4,81 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import json
+import math
+import sys
+from typing import Any
 
 from telvane.base import LogFile
-from telvane.cli.common import pattern, read_recording
+from telvane.cli.common import CommandError, pattern, read_recording
 from telvane.racing import recorded_time
-from telvane.text import field_text, format_lap_time, lap_rows
+from telvane.text import format_lap_time, lap_rows, printable
 
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
-    info = commands.add_parser("info", help="track, session, records and laps of a recording",
-                               description="Show the track, session, records and lap times.")
-    info.add_argument("file", metavar="FILE")
+    info = commands.add_parser("info", help="track, session, records and laps of recordings",
+                               description="Show the track, session, records and lap times of "
+                                           "each recording (- reads standard input).")
+    info.add_argument("files", metavar="FILE", nargs="+")
+    info.add_argument("--json", action="store_true",
+                      help="one JSON list for scripts: an object per recording")
     info.set_defaults(command=info_command)
     channels = commands.add_parser("channels", help="list the channels of a recording",
                                    description="List every channel: name, type, unit, "
                                                "description.")
-    channels.add_argument("file", metavar="FILE")
+    channels.add_argument("file", metavar="FILE", help="the recording (- reads standard input)")
     channels.add_argument("--match", metavar="PATTERN", type=pattern,
                           help="only names matching this regular expression (any case)")
     channels.set_defaults(command=channels_command)
 
 
 def info_command(args: argparse.Namespace) -> int:
-    print(describe(read_recording(args.file)))
-    return 0
+    reports, failed = [], 0
+    for file in args.files:
+        try:
+            log = read_recording(file)
+        except CommandError as exc:
+            print(f"telvane: {printable(str(exc))}", file=sys.stderr)
+            failed += 1
+            continue
+        if args.json:
+            reports.append(_finite(summary(log)))
+        else:
+            print(("\n" if len(reports) else "") + describe(log))
+            reports.append(log.file_name)
+    if args.json:
+        print(json.dumps(reports, indent=1))
+    return 1 if failed else 0
+
+
+def summary(log: LogFile) -> dict[str, Any]:
+    """What `telvane info --json` tells of a recording."""
+    meta = {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
+    started = _start_date(meta["session_start_date"])
+    return {"file": log.file_name, "metadata": meta,
+            "start_date": started.isoformat() if started else None,
+            "records": len(log), "recorded_ms": recorded_time(log)[0],
+            "channels": log.channel_names, "laps": log.lap_times().to_pylist()}
+
+
+def _finite(value: Any) -> Any:
+    """The value with NaN and infinities (no JSON numbers) made None."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {key: _finite(item) for key, item in value.items()}
+    return [_finite(item) for item in value] if isinstance(value, list) else value
+
+
+def _start_date(seconds: int) -> datetime.datetime | None:
+    """The session's start from the header's Unix time; None when there is none (0 or less)
+    or no date has that time."""
+    if seconds <= 0:
+        return None
+    try:
+        return datetime.datetime.fromtimestamp(seconds, tz=datetime.timezone.utc)
+    except (OverflowError, OSError, ValueError):  # past year 9999, or past what time_t holds
+        return None
 
 
 def describe(log: LogFile) -> str:
@@ -44,10 +95,11 @@ def describe(log: LogFile) -> str:
         ("subsession", "sub_session_id")) if key in meta]
     if ids:
         lines.append(f"  Session    {', '.join(ids)}")
-    if meta.get("session_start_date", 0) > 0:
-        utc = datetime.timezone.utc
-        started = datetime.datetime.fromtimestamp(meta["session_start_date"], tz=utc)
-        lines.append(f"  Date       {started:%Y-%m-%d %H:%M:%S} UTC")
+    seconds = meta.get("session_start_date", 0)
+    if seconds > 0:
+        started = _start_date(seconds)
+        lines.append(f"  Date       {started:%Y-%m-%d %H:%M:%S} UTC" if started
+                     else f"  Date       invalid ({seconds})")
     recorded, sessions = recorded_time(log)
     if sessions:
         spans = "; ".join(f"{'session time' if len(sessions) == 1 else f'session {number}:'} "
@@ -60,7 +112,7 @@ def describe(log: LogFile) -> str:
     more = ", …" if len(log.channels) > len(first) else ""
     lines.append(f"  Channels   {len(log.channels)}" + (f": {', '.join(first)}{more}"
                                                           if first else ""))
-    return "\n".join(lines + [""] + _lap_lines(log))
+    return "\n".join(printable(line) for line in lines + [""] + _lap_lines(log))
 
 
 def _lap_lines(log: LogFile) -> list[str]:
@@ -77,11 +129,10 @@ def _lap_lines(log: LogFile) -> list[str]:
 def channels_command(args: argparse.Namespace) -> int:
     log = read_recording(args.file)
     rows = [("Name", "Type", "Unit", "Description")]
-    for name, table in log.channels.items():
-        if args.match is None or args.match.search(name):
-            field = table.schema.field(1)
-            rows.append((name, str(field.type), field_text(field, b"units"),
-                         field_text(field, b"desc")))
+    for row in log.channel_info().to_pylist():
+        if args.match is None or args.match.search(row["name"]):
+            rows.append(tuple(printable(row[key])
+                              for key in ("name", "type", "unit", "description")))
     widths = [max(len(row[i]) for row in rows) for i in range(3)]
     for row in rows:
         cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[3]]
