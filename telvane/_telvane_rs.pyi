@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Sequence
 from os import PathLike
-from typing import Any, Protocol, TypeAlias
+from typing import Any, Protocol
 
 from telvane.base import LogFile
 
@@ -12,10 +12,8 @@ class _BinaryFile(Protocol):
     def seek(self, offset: int, /) -> Any: ...
     def read(self) -> bytes | bytearray | Sequence[int]: ...
 
-Source: TypeAlias = str | PathLike[str] | bytes | bytearray | memoryview | Sequence[int] | _BinaryFile
-
 def ibt(
-    source: Source,
+    source: str | PathLike[str] | bytes | bytearray | memoryview | Sequence[int] | _BinaryFile,
     progress: Callable[[int, int], object] | None = None,
 ) -> LogFile:
     """Parse an iRacing IBT file and return a LogFile.

@@ -6,9 +6,8 @@ from __future__ import annotations
 import codecs
 import functools
 import re
-import struct
 from types import ModuleType
-from typing import IO, Any
+from typing import Any
 
 from telvane._extras import needs_extra
 
@@ -40,19 +39,6 @@ codecs.register_error("telvane.cp1252", _cp1252)
 def decode_session_info(raw: bytes) -> str:
     """UTF-8 text, each byte sequence that is not UTF-8 read as Windows-1252."""
     return raw.decode("utf-8", "telvane.cp1252")
-
-
-def read_session_info(file: IO[bytes]) -> bytes:
-    """The session-info bytes of an IBT file, cut where the reader cuts its text: from the
-    first "---" (or the first non-NUL byte) to the last non-NUL byte."""
-    file.seek(16)
-    length, offset = struct.unpack("<ii", file.read(8))
-    file.seek(offset)
-    block = file.read(length)
-    start = block.find(b"---")
-    if start < 0:
-        start = len(block) - len(block.lstrip(b"\0"))
-    return block[start:max(start, len(block.rstrip(b"\0")))]
 
 
 def quote_session_yaml(text: str) -> str:

@@ -133,17 +133,6 @@ def test_arguments_of_numpy_and_python_number_types():
     assert RESET.time_range(np.int64(10), 30.5).timecodes.to_pylist() == [10, 20, 30, 10, 20, 30]
 
 
-def test_file_name_of_each_kind_of_source(synthetic, write_file):
-    import io
-    from pathlib import Path
-
-    path = write_file(synthetic)
-    with open(path, "rb") as file:
-        assert telvane.ibt(file).file_name == path
-    for source, name in [(Path(path), path), (synthetic, "<bytes>"), (io.BytesIO(synthetic), "<bytes>")]:
-        assert telvane.ibt(source).file_name == name
-
-
 def test_types_seen_by_mypy_and_help():
     import pydoc
 
