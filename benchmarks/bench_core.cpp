@@ -51,13 +51,13 @@ void run_core(const std::string& path, Samples& samples) {
   samples["parse"].push_back(seconds_since(mark));
   telvane::Timecodes timecodes = take(telvane::build_timecodes(*file));
   samples["timecodes"].push_back(seconds_since(mark));
-  std::vector<telvane::ChannelEntry> channels = take(telvane::build_channels(*file, timecodes));
+  telvane::Channels channels = take(telvane::build_channels(*file, timecodes));
   samples["channels"].push_back(seconds_since(mark));
   telvane::RecordBatch laps = take(telvane::build_laps_table(*file, timecodes));
   samples["laps"].push_back(seconds_since(mark));
   file.reset();
   samples["unmap"].push_back(seconds_since(mark));
-  channels.clear();
+  channels.entries.clear();
   samples["release"].push_back(seconds_since(mark));
 }
 

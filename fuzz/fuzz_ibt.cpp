@@ -108,16 +108,25 @@ void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, co
   }
 }
 
+// One table per scalar name, where the name first comes, holding its last variable's values.
 void check_channels(const telvane::IbtFile& ibt, const telvane::Timecodes& timecodes) {
-  telvane::Result<std::vector<telvane::ChannelEntry>> channels = telvane::build_channels(ibt, timecodes);
+  telvane::Result<telvane::Channels> channels = telvane::build_channels(ibt, timecodes);
   if (failed(channels, "build_channels", {})) return;
+  const std::vector<telvane::ChannelEntry>& entries = channels.value().entries;
+  std::size_t scalars = 0;
   std::size_t next = 0;
   for (const telvane::VarHeader& var : ibt.vars()) {
     if (var.count != 1) continue;
-    if (next == channels.value().size()) finding("build_channels", "a scalar variable has no table");
-    check_values(ibt, var, channels.value()[next++].batch);
+    if (scalars == channels.value().new_name.size()) finding("build_channels", "a scalar variable is not counted");
+    if (!channels.value().new_name[scalars++]) continue;
+    if (next == entries.size()) finding("build_channels", "a scalar name has no table");
+    const telvane::VarHeader* last = &var;
+    for (const telvane::VarHeader& other : ibt.vars()) {
+      if (other.count == 1 && other.name == var.name) last = &other;
+    }
+    check_values(ibt, *last, entries[next++].batch);
   }
-  if (next != channels.value().size()) finding("build_channels", "a table for a variable that is not scalar");
+  if (next != entries.size()) finding("build_channels", "a table for a variable that is not scalar");
 }
 
 // Everything built here is released on return, the IbtFile (and so the mapping) last.

@@ -71,16 +71,19 @@ bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
   return PyRef::steal(PyObject_CallFunctionObjArgs(progress, k.get(), n.get(), nullptr)).get() != nullptr;
 }
 
-// Fills `channels` in file order; a later duplicate name keeps the first one's position.
-bool add_channels(PyObject* channels, std::vector<ChannelEntry> entries, PyObject* table_class,
-                  PyObject* progress) {
-  const std::size_t total = entries.size();
+// Fills `channels` in file order and reports each scalar variable, duplicates of a name
+// included: the name's table is stored where its first variable comes.
+bool add_channels(PyObject* channels, Channels built, PyObject* table_class, PyObject* progress) {
+  const std::size_t total = built.new_name.size();
+  std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    ChannelEntry entry = std::move(entries[k]);
-    PyRef table = batch_to_table(std::move(entry.batch), table_class);
-    if (!table) return false;
-    PyRef name = make_str(entry.name);
-    if (!name || PyDict_SetItem(channels, name.get(), table.get()) != 0) return false;
+    if (built.new_name[k]) {
+      ChannelEntry entry = std::move(built.entries[next++]);
+      PyRef table = batch_to_table(std::move(entry.batch), table_class);
+      if (!table) return false;
+      PyRef name = make_str(entry.name);
+      if (!name || PyDict_SetItem(channels, name.get(), table.get()) != 0) return false;
+    }
     if (progress != nullptr && !report_progress(progress, k + 1, total)) return false;
   }
   return true;
@@ -103,7 +106,7 @@ PyRef convert(const Arguments& arguments) {
     creation_failed();
     return {};
   }
-  Result<std::vector<ChannelEntry>> entries = build_channels(file, timecodes.value());
+  Result<Channels> entries = build_channels(file, timecodes.value());
   if (!entries.ok()) {
     raise_error(entries.error());
     return {};

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "columns/record_batch.hpp"
@@ -10,14 +12,33 @@
 
 namespace telvane {
 
-/// A scalar variable's name and its channel table.
+/// A variable's name and its table.
 struct ChannelEntry {
   std::string name;
   RecordBatch batch;
 };
 
-/// The channel tables of every variable whose count is exactly 1, in file order: two
-/// columns, `timecodes` and the variable's values, one row per record.
-[[nodiscard]] Result<std::vector<ChannelEntry>> build_channels(const IbtFile& file, const Timecodes& timecodes);
+/// The channel tables of a file: one per name of a variable whose count is exactly 1, at the
+/// place of the name's first such variable and holding the last one's values (a later
+/// variable of a name replaces an earlier one, so only the last is gathered).
+struct Channels {
+  std::vector<ChannelEntry> entries;
+  /// One flag per scalar variable in file order: true where the variable's name is new, so
+  /// that the next entry is stored; duplicates count for progress without a table of their own.
+  std::vector<bool> new_name;
+};
+
+/// The Arrow type of a variable's values: UInt8, Boolean, Int32, UInt32, Float32, Float64.
+[[nodiscard]] ArrowType arrow_type(VarType type) noexcept;
+
+/// The field metadata of a variable's value column: "units", "desc" and "interpolate".
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> field_metadata(const VarHeader& var);
+
+/// One channel table: the time base and the variable's gathered values, one row per record.
+[[nodiscard]] Result<RecordBatch> make_channel_table(const VarHeader& var, const Timecodes& timecodes,
+                                                     std::shared_ptr<const ColumnMemory> values);
+
+/// The channel tables of every scalar variable: two columns, `timecodes` and the values.
+[[nodiscard]] Result<Channels> build_channels(const IbtFile& file, const Timecodes& timecodes);
 
 }  // namespace telvane
