@@ -12,29 +12,14 @@ namespace {
 
 constexpr std::string_view kBytesName = "<bytes>";
 
-// Parses the file in `region`, mapped from the path `name` or copied from bytes.
-std::optional<ResolvedSource> open_region(Result<MappedRegion> region, std::string name, bool by_path) {
-  const std::string* path = by_path ? &name : nullptr;
-  if (!region.ok()) {
-    raise_error(region.error(), path);
-    return std::nullopt;
-  }
-  Result<IbtFile> file = parse_ibt(std::move(region).value());
-  if (!file.ok()) {
-    raise_error(file.error(), path);
-    return std::nullopt;
-  }
-  return ResolvedSource{std::move(file).value(), std::move(name), by_path};
-}
-
-std::optional<ResolvedSource> open_path(std::string_view path) {
+std::optional<MappedSource> open_path(std::string_view path) {
   std::string name(path);
   Result<MappedRegion> region = map_file(name);
-  return open_region(std::move(region), std::move(name), true);
+  return MappedSource{std::move(region), std::move(name), true};
 }
 
-std::optional<ResolvedSource> open_bytes(std::span<const std::uint8_t> bytes) {
-  return open_region(map_copy(bytes), std::string(kBytesName), false);
+std::optional<MappedSource> open_bytes(std::span<const std::uint8_t> bytes) {
+  return MappedSource{map_copy(bytes), std::string(kBytesName), false};
 }
 
 // Looks up an optional attribute: empty without an error when it is missing; empty with
@@ -59,7 +44,7 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-std::optional<ResolvedSource> open_fspath_result(PyObject* result) {
+std::optional<MappedSource> open_fspath_result(PyObject* result) {
   if (!PyUnicode_Check(result)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(result)->tp_name);
     return std::nullopt;
@@ -152,7 +137,7 @@ private:
   std::vector<std::uint8_t> copied_;
 };
 
-std::optional<ResolvedSource> open_file_like(PyObject* source, PyObject* read) {
+std::optional<MappedSource> open_file_like(PyObject* source, PyObject* read) {
   PyRef position = PyRef::steal(PyObject_CallMethod(source, "seek", "i", 0));
   if (!position) return std::nullopt;
   PyRef content = PyRef::steal(PyObject_CallNoArgs(read));
@@ -164,7 +149,7 @@ std::optional<ResolvedSource> open_file_like(PyObject* source, PyObject* read) {
 
 }  // namespace
 
-std::optional<ResolvedSource> resolve_source(PyObject* source) {
+std::optional<MappedSource> map_source(PyObject* source) {
   if (PyUnicode_Check(source)) {
     if (const std::optional<std::string_view> path = utf8_of(source)) return open_path(*path);
     PyErr_Clear();
@@ -187,6 +172,22 @@ std::optional<ResolvedSource> resolve_source(PyObject* source) {
     return std::nullopt;
   }
   return open_file_like(source, read.get());
+}
+
+std::optional<ResolvedSource> resolve_source(PyObject* source) {
+  std::optional<MappedSource> mapped = map_source(source);
+  if (!mapped) return std::nullopt;
+  const std::string* path = mapped->by_path ? &mapped->name : nullptr;
+  if (!mapped->region.ok()) {
+    raise_error(mapped->region.error(), path);
+    return std::nullopt;
+  }
+  Result<IbtFile> file = parse_ibt(std::move(mapped->region).value());
+  if (!file.ok()) {
+    raise_error(file.error(), path);
+    return std::nullopt;
+  }
+  return ResolvedSource{std::move(file).value(), std::move(mapped->name), mapped->by_path};
 }
 
 }  // namespace telvane::py

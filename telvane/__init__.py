@@ -8,9 +8,10 @@ from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
     from telvane.base import LogFile
+    from telvane.recording import IbtError, Recording, open  # noqa: A004
 
 __version__ = "0.1.0"
-__all__ = ["LogFile", "__version__", "delta", "ibt"]
+__all__ = ["IbtError", "LogFile", "Recording", "__version__", "delta", "ibt", "open"]
 
 
 def __getattr__(name: str) -> Any:
@@ -24,9 +25,15 @@ def __getattr__(name: str) -> Any:
         from telvane.racing import delta
 
         return delta
+    # Looked up here rather than imported above, where `open` would hide the built-in
+    # open() from this module's own code.
+    if name in ("IbtError", "Recording", "open"):
+        from telvane import recording
+
+        return getattr(recording, name)
     raise AttributeError(f"module 'telvane' has no attribute {name!r}")
 
 
 def __dir__() -> list[str]:
     # What help() and completion list: LogFile too, not the lazy import behind it.
-    return sorted({*globals(), "LogFile"} - {"__getattr__", "__dir__"})
+    return sorted({*globals(), "LogFile", "IbtError", "Recording", "open"} - {"__getattr__", "__dir__"})

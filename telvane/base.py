@@ -60,7 +60,9 @@ class LogFile:
     __iter__ = None  # indexing is by channel name, so the sequence protocol does not apply
 
     def __init__(self, channels: dict[str, pa.Table], laps: pa.Table, metadata: Metadata,
-                 file_name: str, *, session_info_bytes: bytes | None = None) -> None:
+                 file_name: str, *, session_info_bytes: bytes | None = None,
+                 timecodes: pa.ChunkedArray | None = None,
+                 arrays: dict[str, pa.Table] | None = None) -> None:
         self.channels = channels
         self.laps = laps
         self.metadata = metadata
@@ -68,6 +70,8 @@ class LogFile:
         # The session info as the file holds it, when known: session() decodes it where
         # the metadata text has replacement characters.
         self.session_info_bytes = session_info_bytes
+        self.arrays = {} if arrays is None else arrays  # array variables, from Recording.read(arrays=True)
+        self._timecodes = timecodes
 
     def __getitem__(self, name: str) -> pa.Table:
         return self.channels[name]
@@ -90,6 +94,8 @@ class LogFile:
     @property
     def timecodes(self) -> pa.ChunkedArray:
         """Milliseconds of session time, one per record, shared by every channel table."""
+        if self._timecodes is not None:
+            return self._timecodes
         for table in self.channels.values():
             return table.column(0)
         return pa.chunked_array([], pa.int64())

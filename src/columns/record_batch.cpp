@@ -34,7 +34,12 @@ private:
   } while (0)
 
 Status set_field(ArrowSchema* field, const Column& column, ArrowCheck& check) {
-  TELVANE_ARROW_RETURN(check, ArrowSchemaSetType(field, column.type));
+  if (column.list_size > 0) {
+    TELVANE_ARROW_RETURN(check, ArrowSchemaSetTypeFixedSize(field, NANOARROW_TYPE_FIXED_SIZE_LIST, column.list_size));
+    TELVANE_ARROW_RETURN(check, ArrowSchemaSetType(field->children[0], column.type));
+  } else {
+    TELVANE_ARROW_RETURN(check, ArrowSchemaSetType(field, column.type));
+  }
   TELVANE_ARROW_RETURN(check, ArrowSchemaSetName(field, column.name.c_str()));
   field->flags &= ~ARROW_FLAG_NULLABLE;
   if (column.metadata.empty()) return ok_status();
@@ -64,6 +69,11 @@ Status make_schema(ArrowSchema* schema, std::span<const Column> columns, ArrowCh
 Status attach_buffers(ArrowArray* array, const Column& column, std::int64_t length, ArrowCheck& check) {
   array->length = length;
   array->null_count = 0;
+  if (column.list_size > 0) {  // the values belong to the list's child
+    array = array->children[0];
+    array->length = length * column.list_size;
+    array->null_count = 0;
+  }
   for (std::size_t i = 0; i < column.buffers.size(); ++i) {
     if (column.buffers[i]->size() == 0) continue;
     nanoarrow::UniqueBuffer buffer;

@@ -27,6 +27,7 @@ struct Column {
   ArrowType type;
   std::vector<std::pair<std::string, std::string>> metadata;
   std::vector<std::shared_ptr<const ColumnMemory>> buffers;
+  std::int32_t list_size = 0;  // above 0: each row is a fixed-size list of this many `type` values
 };
 
 /// Builds and fully validates a record batch of `length` rows from `columns`; a failure

@@ -4,6 +4,10 @@
 
 namespace telvane {
 
+IbtError IbtError::os(std::string description, int code) {
+  return {Kind::Io, std::move(description) + " (os error " + std::to_string(code) + ")", code};
+}
+
 IbtError IbtError::io(std::string message) { return {Kind::Io, std::move(message)}; }
 
 IbtError IbtError::invalid_header(std::string message) {
@@ -11,6 +15,8 @@ IbtError IbtError::invalid_header(std::string message) {
 }
 
 IbtError IbtError::arrow(std::string message) { return {Kind::Arrow, std::move(message)}; }
+
+IbtError IbtError::internal(std::string message) { return {Kind::Internal, std::move(message)}; }
 
 IbtError IbtError::out_of_range_read(unsigned long long begin, unsigned long long end,
                                      unsigned long long length) {

@@ -16,10 +16,14 @@ public:
     Internal,       ///< a read the reader's validation should have ruled out: a defect
   };
 
-  /// An I/O failure; an operating-system error reads "{description} (os error {code})".
+  /// An I/O failure that carries no operating-system error number.
   [[nodiscard]] static IbtError io(std::string message);
+  /// An operating-system error (errno, or GetLastError() on Windows): "{description} (os error {code})".
+  [[nodiscard]] static IbtError os(std::string description, int code);
   [[nodiscard]] static IbtError invalid_header(std::string message);
   [[nodiscard]] static IbtError arrow(std::string message);
+  /// A defect or a deliberate stop, described by `message`.
+  [[nodiscard]] static IbtError internal(std::string message);
   /// A read of [begin, end) outside an area of `length` bytes.
   [[nodiscard]] static IbtError out_of_range_read(unsigned long long begin, unsigned long long end,
                                                   unsigned long long length);
@@ -27,14 +31,18 @@ public:
   [[nodiscard]] Kind kind() const noexcept { return kind_; }
   /// The message without the kind's prefix.
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
+  /// The operating system's error number of an Io error from os(), or 0.
+  [[nodiscard]] int os_code() const noexcept { return os_code_; }
   /// The kind's prefix followed by the message, as shown to the user.
   [[nodiscard]] std::string display() const;
 
 private:
-  IbtError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  IbtError(Kind kind, std::string message, int os_code = 0)
+      : kind_(kind), message_(std::move(message)), os_code_(os_code) {}
 
   Kind kind_;
   std::string message_;
+  int os_code_;
 };
 
 /// A value or the IbtError that prevented it; it cannot be built empty.

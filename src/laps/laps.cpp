@@ -30,12 +30,6 @@ Result<std::vector<float>> read_fractions(ByteView records, std::uint64_t count,
   return std::vector<float>(wide.value().begin(), wide.value().end());  // narrows to nearest
 }
 
-struct LapInputs {
-  std::vector<std::int32_t> laps;
-  std::vector<std::uint8_t> on_pit_road;  // empty when the file has no OnPitRoad
-  std::vector<float> fractions;           // empty when the file has no LapDistPct
-};
-
 Result<LapInputs> read_inputs(const IbtFile& file, const VarHeader& lap, ByteView records) {
   const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
   const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
@@ -71,25 +65,6 @@ LapType classify(const LapInputs& inputs, std::size_t first, std::size_t end) {
   if (on_pit(last)) return LapType::In;
   if (mid_lap(fraction(first)) || mid_lap(fraction(last))) return LapType::Partial;
   return LapType::Full;
-}
-
-std::vector<LapEntry> segment(const LapInputs& inputs, const Timecodes& timecodes) {
-  const std::vector<std::int32_t>& laps = inputs.laps;
-  const std::int64_t* times = timecodes.values();
-  std::size_t segments = 1;
-  for (std::size_t i = 1; i < laps.size(); ++i) segments += laps[i] != laps[i - 1];
-  std::vector<LapEntry> entries;
-  entries.reserve(segments);
-  std::int32_t session = 0;
-  std::size_t first = 0;
-  for (std::size_t i = 1; i <= laps.size(); ++i) {
-    if (i < laps.size() && laps[i] == laps[first]) continue;
-    const std::int64_t end_time = i < laps.size() ? times[i] : times[laps.size() - 1];
-    if (!entries.empty() && laps[first] == 0) ++session;
-    entries.push_back({laps[first], times[first], end_time, classify(inputs, first, i), session});
-    first = i;
-  }
-  return entries;
 }
 
 std::shared_ptr<ColumnMemory> copy_column(const void* data, std::size_t bytes) {
@@ -134,6 +109,26 @@ std::string_view lap_type_text(LapType type) noexcept {
   return "";
 }
 
+std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& timecodes) {
+  if (inputs.laps.empty()) return {};
+  const std::vector<std::int32_t>& laps = inputs.laps;
+  const std::int64_t* times = timecodes.values();
+  std::size_t segments = 1;
+  for (std::size_t i = 1; i < laps.size(); ++i) segments += laps[i] != laps[i - 1];
+  std::vector<LapEntry> entries;
+  entries.reserve(segments);
+  std::int32_t session = 0;
+  std::size_t first = 0;
+  for (std::size_t i = 1; i <= laps.size(); ++i) {
+    if (i < laps.size() && laps[i] == laps[first]) continue;
+    const std::int64_t end_time = i < laps.size() ? times[i] : times[laps.size() - 1];
+    if (!entries.empty() && laps[first] == 0) ++session;
+    entries.push_back({laps[first], times[first], end_time, classify(inputs, first, i), session});
+    first = i;
+  }
+  return entries;
+}
+
 Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes) {
   const VarHeader* lap = find_var(file, "Lap");
   if (lap == nullptr) return std::vector<LapEntry>{};
@@ -143,13 +138,16 @@ Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& 
   if (file.sub_header().session_record_count == 0) return std::vector<LapEntry>{};
   Result<LapInputs> inputs = read_inputs(file, *lap, records.value());
   if (!inputs.ok()) return inputs.error();
-  return segment(inputs.value(), timecodes);
+  return segment_laps(inputs.value(), timecodes);
 }
 
 Result<RecordBatch> build_laps_table(const IbtFile& file, const Timecodes& timecodes) {
   Result<std::vector<LapEntry>> laps = detect_laps(file, timecodes);
   if (!laps.ok()) return laps.error();
-  const std::vector<LapEntry>& entries = laps.value();
+  return laps_table(laps.value());
+}
+
+Result<RecordBatch> laps_table(const std::vector<LapEntry>& entries) {
   Result<std::vector<std::shared_ptr<const ColumnMemory>>> lap_types = lap_type_column(entries);
   if (!lap_types.ok()) return lap_types.error();
   const Column columns[] = {

@@ -25,7 +25,7 @@ namespace telvane::platform {
 namespace {
 
 IbtError os_error(std::string description, unsigned long code) {
-  return IbtError::io(std::move(description) + " (os error " + std::to_string(code) + ")");
+  return IbtError::os(std::move(description), static_cast<int>(code));
 }
 
 IbtError not_regular(const char* kind) { return IbtError::io(std::string("not a regular file (") + kind + ")"); }

@@ -103,9 +103,23 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
   return ok_status();
 }
 
+// A simulator that crashed while recording leaves the header's record count at 0, or past
+// the end of the file, over complete records. Those are taken instead; a partial last record
+// is not. With nothing to recover the stored count stands, and its checks with it.
+void recover_record_count(ByteView bytes, const IbtHeader& header, DiskSubHeader& sub_header) {
+  const std::int32_t stored = sub_header.session_record_count;
+  if (header.buf_offset < 0 || header.buf_len <= 0 || stored < 0) return;
+  const auto offset = static_cast<std::uint64_t>(header.buf_offset);
+  if (offset > bytes.size()) return;
+  const std::uint64_t complete = (bytes.size() - offset) / static_cast<std::uint64_t>(header.buf_len);
+  if ((stored != 0 && static_cast<std::uint64_t>(stored) <= complete) || complete == 0) return;
+  constexpr std::uint64_t kMaxRecords = 0x7fffffff;
+  sub_header.session_record_count = static_cast<std::int32_t>(complete < kMaxRecords ? complete : kMaxRecords);
+}
+
 // The checks of the layout, in their order; the first failure ends the parse.
-Status parse_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header, std::vector<VarHeader>& vars,
-                    std::string& session_info) {
+Status parse_layout(ByteView bytes, RecordCount records, IbtHeader& header, DiskSubHeader& sub_header,
+                    std::vector<VarHeader>& vars, std::string& session_info) {
   if (bytes.size() < kHeaderSize) {
     return invalid("File too small for header: " + num(std::uint64_t{bytes.size()}) + " bytes (need " +
                    num(kHeaderSize) + ")");
@@ -123,20 +137,22 @@ Status parse_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header
   if (!text.ok()) return text.error();
   session_info = std::move(text).value();
   if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
+  if (records == RecordCount::Recovered) recover_record_count(bytes, header, sub_header);
   return check_record_area(bytes, header, sub_header);
 }
 
 }  // namespace
 
-Result<IbtFile> parse_ibt(MappedRegion region) {
+Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records) {
   IbtFile file;
   Status layout = ok_status();
   {
     const TruncationGuard guard = region.guard_reads();
-    layout = parse_layout(region.bytes(), file.header_, file.sub_header_, file.vars_, file.session_info_);
+    layout = parse_layout(region.bytes(), records, file.header_, file.sub_header_, file.vars_, file.session_info_);
   }
   if (Status unchanged = region.check_unchanged(); !unchanged.ok()) return unchanged.error();
   if (!layout.ok()) return layout.error();
+  file.stored_record_count_ = region.bytes().read(layout::kSessionRecordCount);
   for (std::size_t i = 0; i < file.vars_.size(); ++i) file.var_index_.insert_or_assign(file.vars_[i].name, i);
   file.region_ = std::move(region);
   return file;

@@ -34,6 +34,12 @@ struct DiskSubHeader {
   std::int32_t session_record_count;
 };
 
+/// Which record count a parse takes.
+enum class RecordCount {
+  Stored,     ///< the header's; a file too short for it is refused
+  Recovered,  ///< every complete record to the end of the file when the header says 0 or more than it holds
+};
+
 /// A parsed, validated IBT file; owns its mapping and never changes after parse_ibt.
 class IbtFile {
 public:
@@ -45,9 +51,11 @@ public:
   /// Guards this thread's reads of bytes() against the file shrinking under them; every
   /// function reading the records holds one while it reads.
   [[nodiscard]] TruncationGuard guard_reads() const { return region_.guard_reads(); }
+  /// The header's record count; sub_header() holds the records read, which differ after a recovery.
+  [[nodiscard]] std::int32_t stored_record_count() const noexcept { return stored_record_count_; }
 
 private:
-  friend Result<IbtFile> parse_ibt(MappedRegion region);
+  friend Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records);
   friend const VarHeader* find_var(const IbtFile& file, std::string_view name);
   friend Status check_unchanged(const IbtFile& file);
 
@@ -57,10 +65,11 @@ private:
   std::vector<VarHeader> vars_;
   std::unordered_map<std::string, std::size_t> var_index_;  // a later duplicate name wins
   std::string session_info_;
+  std::int32_t stored_record_count_ = 0;
 };
 
 /// Validates the layout of the file in `region` and takes the region over.
-[[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region);
+[[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records = RecordCount::Stored);
 
 /// Checks a read of `width` bytes at `offset` in each of `count` records of `stride` bytes
 /// against the record area; the reads advance by a record each, so the last one decides.

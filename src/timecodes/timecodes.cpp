@@ -14,12 +14,19 @@ std::int64_t seconds_to_timecode(double seconds) noexcept {
   return static_cast<std::int64_t>(std::round(millis));
 }
 
-Result<Timecodes> build_timecodes(const IbtFile& file) {
+Result<const VarHeader*> find_session_time(const IbtFile& file) {
   const VarHeader* session_time = find_var(file, "SessionTime");
   if (session_time == nullptr) return IbtError::invalid_header("Missing SessionTime variable");
   if (session_time->type != VarType::Double) {
     return IbtError::invalid_header("SessionTime should be double, got " + std::string(type_name(session_time->type)));
   }
+  return session_time;
+}
+
+Result<Timecodes> build_timecodes(const IbtFile& file) {
+  Result<const VarHeader*> found = find_session_time(file);
+  if (!found.ok()) return found.error();
+  const VarHeader* session_time = found.value();
   const TruncationGuard guard = file.guard_reads();
   Result<ByteView> area = record_area(file);
   if (!area.ok()) return area.error();

@@ -23,6 +23,9 @@ struct Timecodes {
 /// Seconds × 1000 rounded half away from zero, saturated to int64 (NaN gives 0).
 [[nodiscard]] std::int64_t seconds_to_timecode(double seconds) noexcept;
 
+/// The `SessionTime` variable the time base is read from, which must be a double.
+[[nodiscard]] Result<const VarHeader*> find_session_time(const IbtFile& file);
+
 /// The time base from the `SessionTime` variable (a double, read as 8 bytes per record).
 [[nodiscard]] Result<Timecodes> build_timecodes(const IbtFile& file);
 

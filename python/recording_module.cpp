@@ -1,0 +1,383 @@
+// The extension module telvane._recording_rs: an opened recording that reads the tables
+// asked for, with the interpreter lock released while it works on the file's bytes.
+
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "arrays/array_table.hpp"
+#include "errors.hpp"
+#include "handover.hpp"
+#include "metadata.hpp"
+#include "py_ref.hpp"
+#include "py_str.hpp"
+#include "read/read_recording.hpp"
+#include "source.hpp"
+
+namespace telvane::py {
+namespace {
+
+constexpr const char kIbtErrorDoc[] =
+    "The file is not a valid IBT recording; the message says which check it failed.";
+
+PyObject* g_ibt_error = nullptr;  // telvane.IbtError, kept for the life of the process
+
+// Raises the Python form of `error` for the file `name` (a path when `by_path`, else
+// "<bytes>"): IbtError for a file that is not a valid recording, for a system error the
+// OSError subclass of its error number with the path as filename, and OSError(EIO) for a
+// file refused as not regular or one that changed while it was read.
+void raise_read_error(const IbtError& error, const std::string& name, bool by_path) {
+  if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
+  if (error.kind() != IbtError::Kind::Io) return raise_with_message(g_ibt_error, error.display());
+  PyRef filename = by_path ? make_str(name) : PyRef::borrow(Py_None);
+  if (!filename) return;
+  if (error.os_code() != 0) {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, error.os_code(), by_path ? filename.get() : nullptr);
+#else
+    errno = error.os_code();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, by_path ? filename.get() : nullptr);
+#endif
+    return;
+  }
+  PyRef message = make_str(error.message());
+  PyRef exception =
+      message ? PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", EIO, message.get(), filename.get())) : PyRef();
+  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+}
+
+/// The Python object behind telvane.Recording: owns the opened file until close().
+struct OpenFile {
+  PyObject_HEAD
+  std::optional<IbtFile> file;
+  std::string name;
+  bool by_path;
+  int readers;  // reads in progress, with the interpreter lock released
+  bool closed;
+};
+
+PyTypeObject* g_open_file_type = nullptr;
+
+OpenFile* as_open_file(PyObject* self) { return reinterpret_cast<OpenFile*>(self); }
+
+bool check_open(OpenFile* self) {
+  if (!self->closed) return true;
+  PyErr_SetString(PyExc_ValueError, "I/O operation on a closed recording");
+  return false;
+}
+
+void release_if_done(OpenFile* self) {
+  if (self->closed && self->readers == 0) self->file.reset();
+}
+
+// -- open_file(source, recover) ----------------------------------------------------------
+
+PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "open_file() takes exactly 2 arguments (source, recover)");
+      return nullptr;
+    }
+    const int recover = PyObject_IsTrue(args[1]);
+    if (recover < 0) return nullptr;
+    std::optional<MappedSource> source = map_source(args[0]);
+    if (!source) return nullptr;
+    if (source->by_path && source->name.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");  // as the os module says it
+      return nullptr;
+    }
+    if (!source->region.ok()) {
+      raise_read_error(source->region.error(), source->name, source->by_path);
+      return nullptr;
+    }
+    Result<IbtFile> file = parse_ibt(std::move(source->region).value(),
+                                     recover ? RecordCount::Recovered : RecordCount::Stored);
+    if (!file.ok()) {
+      raise_read_error(file.error(), source->name, source->by_path);
+      return nullptr;
+    }
+    if (Result<const VarHeader*> session_time = find_session_time(file.value()); !session_time.ok()) {
+      raise_read_error(session_time.error(), source->name, source->by_path);
+      return nullptr;
+    }
+    PyRef self = PyRef::steal(PyType_GenericAlloc(g_open_file_type, 0));
+    if (!self) return nullptr;
+    OpenFile* open = as_open_file(self.get());
+    new (&open->file) std::optional<IbtFile>(std::move(file).value());
+    new (&open->name) std::string(std::move(source->name));
+    open->by_path = source->by_path;
+    open->readers = 0;
+    open->closed = false;
+    return self.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    raise_internal("unexpected C++ exception");
+    return nullptr;
+  }
+}
+
+// -- OpenFile methods --------------------------------------------------------------------
+
+void open_file_dealloc(PyObject* self) noexcept {
+  OpenFile* open = as_open_file(self);
+  open->file.~optional();
+  open->name.~basic_string();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// (source_name, tick_rate, record_count, stored_record_count, ignored_bytes)
+PyObject* open_file_header(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  if (!check_open(open)) return nullptr;
+  const IbtFile& file = *open->file;
+  PyRef name = make_str(open->name);
+  if (!name) return nullptr;
+  const std::uint64_t area = std::uint64_t{static_cast<std::uint32_t>(file.header().buf_len)} *
+                             static_cast<std::uint64_t>(file.sub_header().session_record_count);
+  const std::uint64_t ignored = file.bytes().size() - static_cast<std::uint64_t>(file.header().buf_offset) - area;
+  return Py_BuildValue("OiiiK", name.get(), file.header().tick_rate, file.sub_header().session_record_count,
+                       file.stored_record_count(), static_cast<unsigned long long>(ignored));
+}
+
+// [(name, type, count, unit, desc, offset), ...] in file order
+PyObject* open_file_variables(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  if (!check_open(open)) return nullptr;
+  const std::vector<VarHeader>& vars = open->file->vars();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(vars.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < vars.size(); ++i) {
+    const VarHeader& var = vars[i];
+    PyRef name = make_str(var.name);
+    PyRef type = name ? make_str(type_name(var.type)) : PyRef();
+    PyRef unit = type ? make_str(var.unit) : PyRef();
+    PyRef desc = unit ? make_str(var.desc) : PyRef();
+    if (!desc) return nullptr;
+    PyObject* row = Py_BuildValue("OOiOOi", name.get(), type.get(), var.count, unit.get(), desc.get(), var.offset);
+    if (row == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+PyObject* open_file_metadata(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  if (!check_open(open)) return nullptr;
+  return build_metadata(*open->file).release();
+}
+
+PyObject* open_file_close(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  open->closed = true;
+  release_if_done(open);
+  Py_RETURN_NONE;
+}
+
+// The variables at the positions listed in `indices`, each checked to be a scalar (or an
+// array); false with a Python error set otherwise.
+bool variables_at(const IbtFile& file, PyObject* indices, bool arrays, std::vector<const VarHeader*>& out) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(indices, "variable positions must be a sequence"));
+  if (!sequence) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_ssize_t position = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(sequence.get(), i), PyExc_IndexError);
+    if (position == -1 && PyErr_Occurred()) return false;
+    if (position < 0 || static_cast<std::size_t>(position) >= file.vars().size() ||
+        (file.vars()[position].count > 1) != arrays || file.vars()[position].count == 0) {
+      PyErr_Format(PyExc_ValueError, "variable %zd is not %s", position, arrays ? "an array" : "a scalar");
+      return false;
+    }
+    out.push_back(&file.vars()[position]);
+  }
+  return true;
+}
+
+/// Calls the Python progress callback from the reading thread, which has released the
+/// interpreter lock into `state`: takes it back for the call and releases it again. A raised
+/// exception stays pending and stops the read.
+class ProgressCall {
+public:
+  ProgressCall(PyObject* callback, PyThreadState*& state) : callback_(callback), state_(state) {}
+
+  [[nodiscard]] bool raised() const noexcept { return raised_; }
+
+  bool operator()(std::uint64_t gathered, std::uint64_t total) {
+    PyEval_RestoreThread(state_);
+    {
+      PyRef k = PyRef::steal(PyLong_FromUnsignedLongLong(gathered));
+      PyRef n = k ? PyRef::steal(PyLong_FromUnsignedLongLong(total)) : PyRef();
+      PyRef result = n ? PyRef::steal(PyObject_CallFunctionObjArgs(callback_, k.get(), n.get(), nullptr)) : PyRef();
+      raised_ = !result;
+    }
+    state_ = PyEval_SaveThread();
+    return !raised_;
+  }
+
+private:
+  PyObject* callback_;
+  PyThreadState*& state_;
+  bool raised_ = false;
+};
+
+PyRef tables_dict(std::vector<ChannelEntry> entries, PyObject* table_class) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  for (ChannelEntry& entry : entries) {
+    PyRef table = batch_to_table(std::move(entry.batch), table_class);
+    if (!table) return {};
+    PyRef name = make_str(entry.name);
+    if (!name || PyDict_SetItem(dict.get(), name.get(), table.get()) != 0) return {};
+  }
+  return dict;
+}
+
+PyRef timecodes_table(const Timecodes& timecodes, PyObject* table_class) {
+  const Column columns[] = {{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}}};
+  Result<RecordBatch> batch = make_record_batch(columns, timecodes.length, "timecodes");
+  if (!batch.ok()) {
+    raise_error(batch.error());
+    return {};
+  }
+  return batch_to_table(std::move(batch).value(), table_class);
+}
+
+// (timecodes table, channels dict, arrays dict, laps table or None)
+PyRef hand_over(ReadResult result, PyObject* table_class) {
+  PyRef timecodes = timecodes_table(result.timecodes, table_class);
+  PyRef channels = timecodes ? tables_dict(std::move(result.channels), table_class) : PyRef();
+  PyRef arrays = channels ? tables_dict(std::move(result.arrays), table_class) : PyRef();
+  if (!arrays) return {};
+  PyRef laps = result.laps ? batch_to_table(std::move(*result.laps), table_class) : PyRef::borrow(Py_None);
+  if (!laps) return {};
+  return PyRef::steal(PyTuple_Pack(4, timecodes.get(), channels.get(), arrays.get(), laps.get()));
+}
+
+// read(channel_positions, array_positions, laps, progress)
+PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    OpenFile* open = as_open_file(self);
+    if (nargs != 4) {
+      PyErr_SetString(PyExc_TypeError, "read() takes exactly 4 arguments");
+      return nullptr;
+    }
+    if (!check_open(open)) return nullptr;
+    const IbtFile& file = *open->file;
+    ReadRequest request;
+    if (!variables_at(file, args[0], false, request.channels) || !variables_at(file, args[1], true, request.arrays)) {
+      return nullptr;
+    }
+    const int laps = PyObject_IsTrue(args[2]);
+    if (laps < 0) return nullptr;
+    request.laps = laps != 0;
+    PyObject* callback = args[3] == Py_None ? nullptr : args[3];
+    PyRef table_class = PyRef::steal(PyImport_ImportModule("pyarrow"));
+    table_class = table_class ? PyRef::steal(PyObject_GetAttrString(table_class.get(), "Table")) : PyRef();
+    if (!table_class) return nullptr;
+
+    const PyRef keep_alive = PyRef::borrow(self);  // close() during the read waits for it
+    PyThreadState* state = nullptr;
+    ProgressCall call(callback, state);
+    ReadProgress progress;
+    if (callback != nullptr) progress = [&call](std::uint64_t k, std::uint64_t n) { return call(k, n); };
+    ++open->readers;
+    state = PyEval_SaveThread();
+    std::optional<Result<ReadResult>> result;
+    try {
+      result.emplace(read_recording(file, request, progress));
+      if (result->ok()) {
+        if (Status complete = check_unchanged(file); !complete.ok()) result.emplace(complete.error());
+      }
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      --open->readers;
+      release_if_done(open);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+    --open->readers;
+    if (call.raised()) {
+      release_if_done(open);
+      return nullptr;
+    }
+    if (!result->ok()) {
+      raise_read_error(result->error(), open->name, open->by_path);
+      release_if_done(open);
+      return nullptr;
+    }
+    PyRef tables = hand_over(std::move(*result).value(), table_class.get());
+    release_if_done(open);
+    return tables.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    raise_internal("unexpected C++ exception");
+    return nullptr;
+  }
+}
+
+PyMethodDef kOpenFileMethods[] = {
+    {"header", open_file_header, METH_NOARGS,
+     "(source_name, tick_rate, record_count, stored_record_count, ignored_bytes)"},
+    {"variables", open_file_variables, METH_NOARGS, "[(name, type, count, unit, desc, offset), ...]"},
+    {"metadata", open_file_metadata, METH_NOARGS, "The metadata dict of the recording."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file_read)), METH_FASTCALL,
+     "read(channel_positions, array_positions, laps, progress) -> (timecodes, channels, arrays, laps)"},
+    {"close", open_file_close, METH_NOARGS, "Releases the file; a read in progress finishes first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kOpenFileSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(open_file_dealloc)},
+    {Py_tp_methods, kOpenFileMethods},
+    {Py_tp_doc, const_cast<char*>("An opened IBT recording (use telvane.open).")},
+    {0, nullptr},
+};
+
+PyType_Spec kOpenFileSpec = {"telvane._recording_rs.OpenFile", sizeof(OpenFile), 0, Py_TPFLAGS_DEFAULT,
+                             kOpenFileSlots};
+
+PyMethodDef kMethods[] = {
+    {"open_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file)), METH_FASTCALL,
+     "open_file(source, recover) -> OpenFile"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_recording_rs", "Opened IBT recordings read in part, off the interpreter lock.", -1,
+    kMethods,              nullptr,         nullptr,
+    nullptr,               nullptr,
+};
+
+PyObject* init_module() {
+  PyRef module = PyRef::steal(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  if (g_open_file_type == nullptr) {
+    g_open_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kOpenFileSpec));
+    if (g_open_file_type == nullptr) return nullptr;
+  }
+  if (g_ibt_error == nullptr) {
+    g_ibt_error = PyErr_NewExceptionWithDoc("telvane.IbtError", kIbtErrorDoc, PyExc_ValueError, nullptr);
+    if (g_ibt_error == nullptr) return nullptr;
+  }
+  if (PyModule_AddObjectRef(module.get(), "OpenFile", reinterpret_cast<PyObject*>(g_open_file_type)) != 0 ||
+      PyModule_AddObjectRef(module.get(), "IbtError", g_ibt_error) != 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace telvane::py
+
+PyMODINIT_FUNC PyInit__recording_rs() {
+  try {
+    return telvane::py::init_module();
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}

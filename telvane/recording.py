@@ -1,0 +1,159 @@
+"""telvane.open: a recording opened at once and read in part, off the interpreter lock."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Callable, Iterable
+from functools import cached_property
+from types import TracebackType
+from typing import TYPE_CHECKING, Any
+
+from telvane._recording_rs import IbtError, open_file
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+    from telvane.base import LogFile
+
+__all__ = ["IbtError", "Recording", "open"]
+
+_CATALOGUE_FIELDS = [("name", "string"), ("type", "string"), ("count", "int32"), ("unit", "string"),
+                     ("description", "string"), ("offset", "int32"), ("channel", "bool")]
+
+
+class Recording:
+    """An opened IBT recording. `variables` lists what it holds; `read()` converts the
+    channels asked for (all by default) into the LogFile that `telvane.ibt` returns. The
+    file stays mapped until `close()` or the end of a `with` block."""
+
+    def __init__(self, handle: Any) -> None:
+        self._handle = handle
+        self.source_name, self.tick_rate, self.record_count, stored, ignored = handle.header()
+        self._closed = False
+        self._recovery = (stored, ignored) if stored != self.record_count else None
+
+    # -- what the file holds --------------------------------------------------------------
+
+    @cached_property
+    def _catalogue(self) -> list[tuple[str, str, int, str, str, int]]:
+        self._check_open()
+        return self._handle.variables()
+
+    @cached_property
+    def _channels(self) -> dict[str, int]:
+        """Each scalar's name and the position of its last variable, in the order of the
+        names' first appearance: the channels `ibt` returns."""
+        return _last_of_each(self._catalogue, lambda count: count == 1)
+
+    @cached_property
+    def _arrays(self) -> dict[str, int]:
+        return _last_of_each(self._catalogue, lambda count: count > 1)
+
+    @cached_property
+    def variables(self) -> pa.Table:
+        """One row per variable in file order: name, type, count, unit, description, offset
+        within a record, and whether it becomes a channel."""
+        import pyarrow as pa
+
+        channel_rows = set(self._channels.values())
+        rows = [(*variable, position in channel_rows) for position, variable in enumerate(self._catalogue)]
+        columns = list(zip(*rows)) if rows else [()] * len(_CATALOGUE_FIELDS)
+        schema = pa.schema([pa.field(name, kind, nullable=False) for name, kind in _CATALOGUE_FIELDS])
+        return pa.Table.from_arrays([pa.array(column, field.type) for column, field in zip(columns, schema)],
+                                    schema=schema)
+
+    @cached_property
+    def metadata(self) -> dict[str, Any]:
+        """The session-info text, the track and session values and the header values."""
+        self._check_open()
+        return self._handle.metadata()
+
+    # -- reading --------------------------------------------------------------------------
+
+    def read(self, columns: str | Iterable[str] | None = None, *, laps: bool = True, arrays: bool = False,
+             progress: Callable[[int, int], object] | None = None) -> LogFile:
+        """The LogFile of the named channels (all by default; one name may be given as a
+        string). `laps` adds the laps table, which needs only the lap inputs whatever the
+        channels; `arrays` adds the array variables under `LogFile.arrays`: those
+        named in `columns`, or all when it names none. `progress(k, n)` is told the records gathered, k of n."""
+        self._check_open()
+        channels, array_names = self._select(columns, arrays)
+        metadata = self.metadata  # before the read, which a progress report may close the recording during
+        timecodes, channel_tables, array_tables, laps_table = self._handle.read(
+            [self._channels[name] for name in channels], [self._arrays[name] for name in array_names],
+            laps, progress)
+        from telvane.base import LogFile
+
+        return LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.source_name,
+                       timecodes=timecodes.column(0), arrays=array_tables)
+
+    def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
+        """The channels and the array variables a read returns. With `arrays`, `columns` may
+        name array variables too; naming none of them adds them all."""
+        all_arrays = list(self._arrays) if arrays else []
+        if columns is None:
+            return list(self._channels), all_arrays
+        names = list(dict.fromkeys([columns] if isinstance(columns, str) else columns))
+        channels = [name for name in names if name in self._channels]
+        named_arrays = [name for name in names if name in all_arrays and name not in self._channels]
+        unknown = [name for name in names if name not in channels and name not in named_arrays]
+        if unknown:
+            raise KeyError(f"no channel named {', '.join(map(repr, unknown))}")
+        return channels, named_arrays or all_arrays
+
+    # -- lifetime -------------------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def close(self) -> None:
+        """Unmaps the file; a read in progress on another thread finishes first."""
+        self._closed = True
+        self._handle.close()
+
+    def __enter__(self) -> Recording:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"recording {self.source_name!r} is closed")
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self.record_count} records at {self.tick_rate} Hz"
+        return f"<Recording {self.source_name!r}: {state}>"
+
+
+def open(source: Any, *, recover: bool = False) -> Recording:
+    """Maps and checks an IBT recording (a path, its bytes or a binary file object) and
+    returns a Recording without converting anything. With `recover`, a file whose header
+    says 0 records, or more than it holds (a simulator that crashed while recording), is read
+    up to its last complete record, with a warning saying what was recovered."""
+    recording = Recording(open_file(source, recover))
+    if recording._recovery is not None:
+        stored, ignored = recording._recovery
+        warnings.warn(f"{recording.source_name}: the header says {stored} records; recovered "
+                      f"{recording.record_count} complete records and ignored {ignored} bytes after them",
+                      stacklevel=2)
+    return recording
+
+
+def _last_of_each(catalogue: list[tuple[str, str, int, str, str, int]],
+                  wanted: Callable[[int], bool]) -> dict[str, int]:
+    positions: dict[str, int] = {}
+    for position, (name, _, count, *_) in enumerate(catalogue):
+        if wanted(count):
+            positions[name] = position  # a later variable of the name replaces, keeping the place
+    return positions
+
+
+def _empty_laps() -> pa.Table:
+    import pyarrow as pa
+
+    fields = [("num", pa.int32()), ("start_time", pa.int64()), ("end_time", pa.int64()), ("lap_type", pa.utf8()),
+              ("session", pa.int32())]
+    return pa.schema([pa.field(name, kind, nullable=False) for name, kind in fields]).empty_table()
