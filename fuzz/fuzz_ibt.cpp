@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "channel/channel.hpp"
@@ -113,6 +114,10 @@ void check_channels(const telvane::IbtFile& ibt, const telvane::Timecodes& timec
   telvane::Result<telvane::Channels> channels = telvane::build_channels(ibt, timecodes);
   if (failed(channels, "build_channels", {})) return;
   const std::vector<telvane::ChannelEntry>& entries = channels.value().entries;
+  std::unordered_map<std::string_view, const telvane::VarHeader*> last;
+  for (const telvane::VarHeader& var : ibt.vars()) {
+    if (var.count == 1) last[var.name] = &var;
+  }
   std::size_t scalars = 0;
   std::size_t next = 0;
   for (const telvane::VarHeader& var : ibt.vars()) {
@@ -120,11 +125,7 @@ void check_channels(const telvane::IbtFile& ibt, const telvane::Timecodes& timec
     if (scalars == channels.value().new_name.size()) finding("build_channels", "a scalar variable is not counted");
     if (!channels.value().new_name[scalars++]) continue;
     if (next == entries.size()) finding("build_channels", "a scalar name has no table");
-    const telvane::VarHeader* last = &var;
-    for (const telvane::VarHeader& other : ibt.vars()) {
-      if (other.count == 1 && other.name == var.name) last = &other;
-    }
-    check_values(ibt, *last, entries[next++].batch);
+    check_values(ibt, *last[var.name], entries[next++].batch);
   }
   if (next != entries.size()) finding("build_channels", "a table for a variable that is not scalar");
 }
