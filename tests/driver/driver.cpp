@@ -16,6 +16,7 @@
 #include "channel/channel.hpp"
 #include "laps/laps.hpp"
 #include "mapping/mapped_region.hpp"
+#include "read/read_recording.hpp"
 #include "reader/ibt_file.hpp"
 #include "timecodes/timecodes.hpp"
 
@@ -97,6 +98,35 @@ std::string laps_lines(const IbtFile& file, const Timecodes& timecodes) {
                             : "laps table error " + table.error().display() + "\n");
 }
 
+// One read of every variable: the channels as build_channels gives them, each array's values
+// and the number of laps.
+std::string read_lines(const IbtFile& file) {
+  ReadRequest request;
+  request.laps = true;
+  for (const VarHeader& var : file.vars()) {
+    if (var.count > 1) request.arrays.push_back(&var);
+    if (var.count == 1 && find_var(file, var.name) == &var) request.channels.push_back(&var);
+  }
+  Result<ReadResult> read = read_recording(file, request, nullptr);
+  if (!read.ok()) return "read error " + read.error().display() + "\n";
+  std::string text;
+  for (const ChannelEntry& entry : read.value().channels) text += "read " + channel_line(entry);
+  for (const ChannelEntry& entry : read.value().arrays) {
+    const ArrowArray* values = entry.batch.array->children[1];
+    const ArrowSchema* element = entry.batch.schema->children[1];
+    if (element->n_children == 1) {  // a fixed-size list: its elements
+      values = values->children[0];
+      element = element->children[0];
+    }
+    const ArrowArray& times = *entry.batch.array->children[0];
+    Digest digest;
+    digest.add(times.buffers[1], static_cast<std::size_t>(times.length) * 8);
+    digest.add(values->buffers[1], values_size(*element, values->length));
+    text += "array " + num(values->length) + " " + digest.hex() + "\n";
+  }
+  return text + "read laps " + num(read.value().laps->array->length) + "\n";
+}
+
 std::string digest_of(Result<MappedRegion> region) {
   if (!region.ok()) return "error " + region.error().display() + "\n";
   Result<IbtFile> parsed = parse_ibt(std::move(region).value());
@@ -108,13 +138,14 @@ std::string digest_of(Result<MappedRegion> region) {
   text += "timecodes " + num(timecodes.value().length) + " " +
           Digest().add(timecodes.value().values(), static_cast<std::size_t>(timecodes.value().length) * 8).hex() +
           "\n";
-  Result<std::vector<ChannelEntry>> channels = build_channels(file, timecodes.value());
+  Result<Channels> channels = build_channels(file, timecodes.value());
   if (channels.ok()) {
-    for (const ChannelEntry& entry : channels.value()) text += channel_line(entry);
+    for (const ChannelEntry& entry : channels.value().entries) text += channel_line(entry);
   } else {
     text += "channels error " + channels.error().display() + "\n";
   }
   text += laps_lines(file, timecodes.value());
+  text += read_lines(file);
   const Status unchanged = check_unchanged(file);
   return text + (unchanged.ok() ? "unchanged\n" : "changed " + unchanged.error().display() + "\n");
 }
