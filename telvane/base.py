@@ -284,8 +284,9 @@ class LogFile:
             index = laps.schema.get_field_index(name)
             laps = laps.set_column(index, laps.schema.field(index),
                                    pa.array(before[positions[whole]]))
+        timecodes = None if self._timecodes is None else self._timecodes.filter(pa.array(keep))
         log = LogFile(channels, self.laps.filter(pa.array(raw_whole)), self.metadata,
-                      self.file_name, session_info_bytes=self.session_info_bytes)
+                      self.file_name, session_info_bytes=self.session_info_bytes, timecodes=timecodes)
         log._raw_spans = (before[raw_first[raw_whole]], before[raw_end[raw_whole]])
         log._racing = laps
         log.metadata = _slice_metadata(self.metadata, log)
