@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "py_str.hpp"
+
 namespace telvane::py {
 namespace {
 
@@ -44,12 +46,21 @@ void raise_internal(std::string_view message) {
 }
 
 void creation_failed() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;  // the caller's to handle, as from any allocation
   if (PyErr_Occurred()) PyErr_Print();
   raise_internal("Python API call failed");
 }
 
 void raise_error(const IbtError& error, const std::string* path) {
-  if (path != nullptr) return raise_with_message(PyExc_OSError, *path + ": " + error.display());
+  if (path != nullptr) {
+    PyRef shown = make_path_str(*path);
+    if (!shown) return;
+    const std::string display = ": " + error.display();
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(display.data(), static_cast<Py_ssize_t>(display.size()), "replace"));
+    PyRef message = text ? PyRef::steal(PyUnicode_Concat(shown.get(), text.get())) : PyRef();
+    if (!message) return creation_failed();
+    return PyErr_SetObject(PyExc_OSError, message.get());
+  }
   if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
   raise_with_message(PyExc_RuntimeError, error.display());
 }
@@ -59,6 +70,7 @@ void wrap_pending_as_runtime_error() {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return;
   }
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
   PyObject* raw_type = nullptr;
   PyObject* raw_value = nullptr;
   PyObject* raw_traceback = nullptr;

@@ -12,19 +12,21 @@ namespace telvane::py {
 /// `except Exception` does not swallow a defect of the extension itself.
 void raise_internal(std::string_view message);
 
-/// The interpreter failed to create an object the code relies on: prints the pending
-/// exception to stderr and raises the internal error "Python API call failed".
+/// The interpreter failed to create an object the code relies on: leaves a MemoryError
+/// pending; otherwise prints the pending exception to stderr and raises the internal error
+/// "Python API call failed".
 void creation_failed();
 
-/// Raises `error`. From a file read by path (`path` not null) it is OSError
-/// "<path>: <display text>"; otherwise RuntimeError with the display text, or the internal
-/// error for a defect.
+/// Raises `error`. From a file read by path (`path`, its file-system bytes, not null) it is
+/// OSError "<path as Python shows it>: <display text>"; otherwise RuntimeError with the
+/// display text, or the internal error for a defect.
 void raise_error(const IbtError& error, const std::string* path = nullptr);
 
 /// Raises `type(message)`; `message` may hold any UTF-8, NUL characters included.
 void raise_with_message(PyObject* type, std::string_view message);
 
-/// Replaces the pending exception with RuntimeError "<type qualname>: <str(exc)>".
+/// Replaces the pending exception, unless it is a MemoryError, with RuntimeError
+/// "<type qualname>: <str(exc)>".
 void wrap_pending_as_runtime_error();
 
 }  // namespace telvane::py

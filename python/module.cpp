@@ -131,7 +131,7 @@ PyRef convert(const Arguments& arguments) {
 
   PyRef log_file_class = attribute_of_module("telvane.base", "LogFile");
   if (!log_file_class) return {};
-  PyRef name = make_str(source->name);
+  PyRef name = make_path_str(source->name);
   if (!name) return {};
   return PyRef::steal(PyObject_CallFunctionObjArgs(log_file_class.get(), channels.get(), laps.get(),
                                                    metadata.get(), name.get(), nullptr));

@@ -31,7 +31,7 @@ PyObject* g_ibt_error = nullptr;  // telvane.IbtError, kept for the life of the 
 void raise_read_error(const IbtError& error, const std::string& name, bool by_path) {
   if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
   if (error.kind() != IbtError::Kind::Io) return raise_with_message(g_ibt_error, error.display());
-  PyRef filename = by_path ? make_str(name) : PyRef::borrow(Py_None);
+  PyRef filename = by_path ? make_path_str(name) : PyRef::borrow(Py_None);
   if (!filename) return;
   if (error.os_code() != 0) {
 #ifdef _WIN32
@@ -135,7 +135,7 @@ PyObject* open_file_header(PyObject* self, PyObject* /*unused*/) noexcept {
   OpenFile* open = as_open_file(self);
   if (!check_open(open)) return nullptr;
   const IbtFile& file = *open->file;
-  PyRef name = make_str(open->name);
+  PyRef name = make_path_str(open->name);
   if (!name) return nullptr;
   const std::uint64_t area = std::uint64_t{static_cast<std::uint32_t>(file.header().buf_len)} *
                              static_cast<std::uint64_t>(file.sub_header().session_record_count);

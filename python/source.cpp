@@ -1,5 +1,6 @@
 #include "source.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -12,8 +13,26 @@ namespace {
 
 constexpr std::string_view kBytesName = "<bytes>";
 
-std::optional<MappedSource> open_path(std::string_view path) {
-  std::string name(path);
+// A sequence's __len__ only sizes the first reservation: it may claim far more than the
+// sequence yields.
+constexpr std::size_t kLengthHintCap = std::size_t{1} << 24;
+
+// The test of whether a source is bytes discards its ordinary failures; KeyboardInterrupt,
+// MemoryError and whatever else does not derive from Exception stay set for the caller.
+// True when the pending error was discarded.
+bool discard_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Opens the str `path` by its bytes in the file-system encoding, as os.fsencode gives them,
+// so that names which are not UTF-8 open too. Nothing, with the encoder's error set, when
+// the encoding cannot hold it.
+std::optional<MappedSource> open_path(PyObject* path) {
+  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path));
+  if (!encoded) return std::nullopt;
+  std::string name(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   Result<MappedRegion> region = map_file(name);
   return MappedSource{std::move(region), std::move(name), true};
 }
@@ -37,21 +56,12 @@ PyRef optional_attribute(PyObject* object, const char* name, bool& failed) {
   return value;
 }
 
-std::optional<std::string_view> utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) return std::nullopt;
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 std::optional<MappedSource> open_fspath_result(PyObject* result) {
   if (!PyUnicode_Check(result)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(result)->tp_name);
     return std::nullopt;
   }
-  const std::optional<std::string_view> path = utf8_of(result);
-  if (!path) return std::nullopt;
-  return open_path(*path);
+  return open_path(result);
 }
 
 // A one-dimensional contiguous buffer of unsigned bytes, which iterating would give
@@ -61,7 +71,7 @@ public:
   explicit ByteBuffer(PyObject* object) {
     if (!PyObject_CheckBuffer(object)) return;
     if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-      PyErr_Clear();
+      discard_ordinary_error();
       return;
     }
     held_ = true;
@@ -96,10 +106,10 @@ bool collect_bytes(PyObject* sequence, std::vector<std::uint8_t>& bytes) {
     return false;
   }
   const Py_ssize_t hint = PySequence_Size(sequence);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    bytes.reserve(static_cast<std::size_t>(hint));
+  if (hint >= 0) {
+    bytes.reserve(std::min(static_cast<std::size_t>(hint), kLengthHintCap));
+  } else if (!discard_ordinary_error()) {
+    return false;
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
@@ -124,6 +134,7 @@ public:
     if (!PyUnicode_Check(object) && PySequence_Check(object)) {
       buffer_.emplace(object);
       if (buffer_->usable()) return true;
+      if (PyErr_Occurred()) return false;
     }
     return collect_bytes(object, copied_);
   }
@@ -151,8 +162,8 @@ std::optional<MappedSource> open_file_like(PyObject* source, PyObject* read) {
 
 std::optional<MappedSource> map_source(PyObject* source) {
   if (PyUnicode_Check(source)) {
-    if (const std::optional<std::string_view> path = utf8_of(source)) return open_path(*path);
-    PyErr_Clear();
+    if (std::optional<MappedSource> mapped = open_path(source)) return mapped;
+    if (!discard_ordinary_error()) return std::nullopt;
   }
   bool failed = false;
   if (PyRef fspath = optional_attribute(source, "__fspath__", failed)) {
@@ -163,7 +174,7 @@ std::optional<MappedSource> map_source(PyObject* source) {
   if (failed) return std::nullopt;
 
   if (ByteValues bytes; bytes.take(source)) return open_bytes(bytes.bytes());
-  PyErr_Clear();  // not a sequence of byte values: perhaps a file-like object
+  if (!discard_ordinary_error()) return std::nullopt;  // else not bytes: perhaps a file-like object
 
   PyRef read = optional_attribute(source, "read", failed);
   if (failed) return std::nullopt;

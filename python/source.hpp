@@ -11,7 +11,7 @@ namespace telvane::py {
 /// The opened file of an `ibt` call and the name passed on to LogFile.
 struct ResolvedSource {
   IbtFile file;
-  std::string name;  // the path text, or "<bytes>"
+  std::string name;  // the path's file-system bytes (os.fsencode), or "<bytes>"
   bool by_path;
 
   /// The path the file was read from, or nullptr for bytes.
@@ -21,7 +21,7 @@ struct ResolvedSource {
 /// The bytes of a source, mapped but not yet parsed, or the failure to map them.
 struct MappedSource {
   Result<MappedRegion> region;
-  std::string name;  // the path text, or "<bytes>"
+  std::string name;  // the path's file-system bytes (os.fsencode), or "<bytes>"
   bool by_path;
 };
 

@@ -280,3 +280,31 @@ def test_a_file_changed_while_read_raises(ibt, write_file, change):
     with pytest.raises(OSError) as info:
         ibt(path, lambda k, n: k == 1 and IN_PLACE[change](path))
     assert str(info.value) == f"{path}: I/O error: file changed while it was being read"
+
+
+# Reads of one recording, by bytes and by path in turn, each under an address-space cap a
+# step higher than the last, from what the process holds to well past what a read needs.
+MEMORY_SWEEP = """
+    import collections, json, resource, sys, telvane
+    path, steps = sys.argv[1], int(sys.argv[2])
+    data = open(path, "rb").read()
+    expected = len(telvane.ibt(data))
+    vm = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    outcomes = collections.Counter()
+    for step in range(steps):
+        resource.setrlimit(resource.RLIMIT_AS, ((vm + 128 * step) * 1024, resource.RLIM_INFINITY))
+        try:
+            outcomes["returned" if len(telvane.ibt(data if step % 2 else path)) == expected else "wrong"] += 1
+        except BaseException as exc:
+            outcomes[type(exc).__name__] += 1
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(sys.platform != "linux", reason="the address-space cap is Linux's")
+def test_memory_exhaustion_anywhere_in_a_read_is_memory_error(synthetic, write_file, run_python):
+    outcomes = run_python(MEMORY_SWEEP, write_file(synthetic), 600)
+    assert set(outcomes) == {"MemoryError", "returned"}, outcomes

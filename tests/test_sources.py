@@ -172,3 +172,43 @@ def test_special_files_by_path_are_refused_without_waiting(tmp_path, make, messa
     script = "import sys, telvane\ntry:\n    telvane.ibt(sys.argv[1])\nexcept OSError as exc:\n    print(exc)"
     done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == f"{path}: I/O error: {message}", done.stderr
+
+
+def test_a_name_that_is_not_utf8_opens_by_its_file_system_bytes(fails, logfile_args, tmp_path):
+    """Such a name arrives as a str with surrogate escapes (os.fsdecode); it is shown that way."""
+    raw = os.fsencode(tmp_path) + b"/caf\xe9.ibt"
+    try:
+        with open(raw, "wb") as out:
+            out.write(VALID)
+    except OSError:
+        pytest.skip("the file system refuses names that are not UTF-8")
+    shown = os.fsdecode(raw)
+    for source in (shown, pathlib.Path(shown), FsPath(shown)):
+        assert logfile_args(source)[3] == shown
+    os.truncate(raw, 10)
+    assert fails(pathlib.Path(shown)) == (OSError, f"{shown}: {TOO_SMALL_10}")
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), MemoryError(), SystemExit(3), Interrupt()], ids=repr)
+@pytest.mark.parametrize("method", ["__getitem__", "__len__"])
+def test_errors_that_are_not_ordinary_failures_of_the_bytes_test_pass_unchanged(ibt, method, error):
+    """Ctrl-C while a sequence is taken value by value is not 'not bytes'."""
+
+    def fail(*args: object) -> None:
+        raise error
+
+    members = {"__getitem__": lambda self, i: VALID[i], "__len__": lambda self: len(VALID), method: fail}
+    with pytest.raises(BaseException) as info:
+        ibt(made("Items", **members)())
+    assert info.value is error
+
+
+@pytest.mark.parametrize("claimed", [0, 2**40, 2**62])
+def test_a_sequence_length_is_only_a_hint(logfile_args, claimed):
+    source = made("Items", __getitem__=lambda self, i: VALID[i], __len__=lambda self: claimed)()
+    channels, _, _, source_name = logfile_args(source)
+    assert source_name == "<bytes>" and list(channels) == ["SessionTime", "Speed"]

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <new>
-#include <nanoarrow/nanoarrow.hpp>
 
 #include "platform/platform.hpp"
 
@@ -79,12 +78,6 @@ std::vector<std::shared_ptr<ColumnMemory>> ColumnMemory::allocate_all(std::span<
     offset += round_up_to_page(size);
   }
   return blocks;
-}
-
-void wrap_column_memory(ArrowBuffer* buffer, std::shared_ptr<const ColumnMemory> memory) {
-  const std::uint8_t* data = memory->data();
-  const auto size = static_cast<std::int64_t>(memory->size());
-  nanoarrow::BufferInitWrapped(buffer, std::move(memory), data, size);
 }
 
 }  // namespace telvane

@@ -6,8 +6,6 @@
 #include <span>
 #include <vector>
 
-struct ArrowBuffer;
-
 namespace telvane {
 
 /// Memory for one Arrow column buffer, allocated once at its final size.
@@ -37,9 +35,5 @@ private:
   std::size_t size_;
   std::shared_ptr<Mapping> mapping_;  // null for memory from malloc
 };
-
-/// Makes `buffer` (freshly initialised, empty) view `memory` and keep it alive; its
-/// deallocator drops the reference, on whichever thread the consumer releases it.
-void wrap_column_memory(ArrowBuffer* buffer, std::shared_ptr<const ColumnMemory> memory);
 
 }  // namespace telvane

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace telvane {
@@ -64,23 +65,67 @@ Status make_schema(ArrowSchema* schema, std::span<const Column> columns, ArrowCh
   return ok_status();
 }
 
-// A zero-byte buffer stays the library's own: finishing reserves a byte in it, which a
-// wrapped buffer cannot do.
-Status attach_buffers(ArrowArray* array, const Column& column, std::int64_t length, ArrowCheck& check) {
+// The arrays are assembled here rather than by nanoarrow's array builder, which writes
+// through one of its own allocations without checking it; every allocation below throws
+// std::bad_alloc instead. Each array owns its buffer addresses, the column memory behind
+// them and its children, so that a consumer may release a child on its own.
+struct ArrayData {
+  std::vector<const void*> buffers{nullptr};  // no validity bitmap: nothing is null
+  std::vector<std::shared_ptr<const ColumnMemory>> memory;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_pointers;
+
+  ArrayData() = default;
+  ArrayData(const ArrayData&) = delete;
+  ArrayData& operator=(const ArrayData&) = delete;
+  ~ArrayData() {
+    for (ArrowArray& child : children) {
+      if (child.release != nullptr) child.release(&child);
+    }
+  }
+
+  /// Room for `count` children, to be adopted in place.
+  void reserve_children(std::size_t count) {
+    children.resize(count, ArrowArray{});
+    for (ArrowArray& child : children) child_pointers.push_back(&child);
+  }
+};
+
+void release_array(ArrowArray* array) noexcept {
+  delete static_cast<ArrayData*>(array->private_data);
+  array->release = nullptr;
+}
+
+void adopt(ArrowArray* array, std::unique_ptr<ArrayData> data, std::int64_t length) noexcept {
   array->length = length;
   array->null_count = 0;
-  if (column.list_size > 0) {  // the values belong to the list's child
-    array = array->children[0];
-    array->length = length * column.list_size;
-    array->null_count = 0;
-  }
-  for (std::size_t i = 0; i < column.buffers.size(); ++i) {
-    if (column.buffers[i]->size() == 0) continue;
-    nanoarrow::UniqueBuffer buffer;
-    wrap_column_memory(buffer.get(), column.buffers[i]);
-    TELVANE_ARROW_RETURN(check, ArrowArraySetBuffer(array, static_cast<int64_t>(i + 1), buffer.get()));
-  }
-  return ok_status();
+  array->offset = 0;
+  array->n_buffers = static_cast<std::int64_t>(data->buffers.size());
+  array->n_children = static_cast<std::int64_t>(data->children.size());
+  array->buffers = data->buffers.data();
+  array->children = data->child_pointers.data();
+  array->dictionary = nullptr;
+  array->release = &release_array;
+  array->private_data = data.release();
+}
+
+// A column's array: its values, or a fixed-size list whose child holds them.
+void adopt_column(ArrowArray* array, const Column& column, std::int64_t length) {
+  auto values = std::make_unique<ArrayData>();
+  for (const auto& memory : column.buffers) values->buffers.push_back(memory->data());
+  values->memory = column.buffers;
+  if (column.list_size == 0) return adopt(array, std::move(values), length);
+  auto list = std::make_unique<ArrayData>();
+  list->reserve_children(1);
+  adopt(&list->children[0], std::move(values), length * column.list_size);
+  adopt(array, std::move(list), length);
+}
+
+void make_array(ArrowArray* array, std::span<const Column> columns, std::int64_t length) {
+  auto batch = std::make_unique<ArrayData>();
+  batch->reserve_children(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) adopt_column(&batch->children[i], columns[i], length);
+  adopt(array, std::move(batch), length);
 }
 
 }  // namespace
@@ -90,16 +135,11 @@ Result<RecordBatch> make_record_batch(std::span<const Column> columns, std::int6
   ArrowCheck check(context);
   RecordBatch batch;
   if (Status status = make_schema(batch.schema.get(), columns, check); !status.ok()) return status.error();
-  TELVANE_ARROW_RETURN(check, ArrowArrayInitFromSchema(batch.array.get(), batch.schema.get(), check.error()));
-  batch.array->length = length;
-  batch.array->null_count = 0;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (Status status = attach_buffers(batch.array->children[i], columns[i], length, check); !status.ok()) {
-      return status.error();
-    }
-  }
-  TELVANE_ARROW_RETURN(check, ArrowArrayFinishBuilding(batch.array.get(), NANOARROW_VALIDATION_LEVEL_FULL,
-                                                       check.error()));
+  make_array(batch.array.get(), columns, length);
+  nanoarrow::UniqueArrayView view;
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewInitFromSchema(view.get(), batch.schema.get(), check.error()));
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewSetArray(view.get(), batch.array.get(), check.error()));
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewValidate(view.get(), NANOARROW_VALIDATION_LEVEL_FULL, check.error()));
   return batch;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <new>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -56,6 +57,15 @@ IbtError last_os_error() {
     text = "Unknown error";
   }
   return os_error(std::move(text), code);
+}
+
+// Memory exhaustion is no file error: it leaves as std::bad_alloc, like any allocation.
+IbtError allocation_error() {
+  const DWORD code = GetLastError();
+  if (code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY || code == ERROR_COMMITMENT_LIMIT) {
+    throw std::bad_alloc();
+  }
+  return last_os_error();
 }
 
 Result<std::wstring> wide_path(const std::string& path) {
@@ -118,7 +128,7 @@ void unmap_file(void* address, std::size_t /*size*/) noexcept { UnmapViewOfFile(
 
 Result<void*> allocate_pages(std::size_t size) {
   void* address = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-  if (address == nullptr) return last_os_error();
+  if (address == nullptr) return allocation_error();
   return address;
 }
 
@@ -162,6 +172,13 @@ int descriptor_of(FileHandle file) { return static_cast<int>(file); }
 IbtError last_os_error() {
   const int code = errno;
   return os_error(std::generic_category().message(code), static_cast<unsigned long>(code));
+}
+
+// Memory or address space exhausted is no file error: it leaves as std::bad_alloc, like any
+// allocation.
+IbtError mapping_error() {
+  if (errno == ENOMEM) throw std::bad_alloc();
+  return last_os_error();
 }
 
 std::int64_t modified_ns(const struct stat& info) {
@@ -211,7 +228,7 @@ void close_file(FileHandle file) noexcept { ::close(descriptor_of(file)); }
 
 Result<void*> map_file(FileHandle file, std::size_t size) {
   void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, descriptor_of(file), 0);
-  if (address == MAP_FAILED) return last_os_error();
+  if (address == MAP_FAILED) return mapping_error();
   return address;
 }
 
@@ -219,7 +236,7 @@ void unmap_file(void* address, std::size_t size) noexcept { ::munmap(address, si
 
 Result<void*> allocate_pages(std::size_t size) {
   void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (address == MAP_FAILED) return last_os_error();
+  if (address == MAP_FAILED) return mapping_error();
   return address;
 }
 
