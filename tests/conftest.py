@@ -26,6 +26,9 @@ NO_SESSION_TIME = write_ibt([Var("Speed", FLOAT, 0)], bytes(8))
 # it grows, so under it the tests that count memory and mappings would measure ASan.
 counts_memory = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                    reason="memory and mapping counts are ASan's own under ASan")
+# What some checks need and not every platform of the wheels has.
+linux_only = pytest.mark.skipif(sys.platform != "linux", reason="reads /proc or caps the address space, as Linux can")
+posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals, FIFOs or sockets")
 
 
 @pytest.fixture(autouse=True)

@@ -4,6 +4,7 @@ and the memory of what it returns."""
 
 from __future__ import annotations
 
+import mmap
 import os
 import struct
 
@@ -12,7 +13,7 @@ import pyarrow as pa
 import pytest
 
 import telvane.base
-from conftest import counts_memory
+from conftest import counts_memory, linux_only
 from reference_reader import INT64_MAX, INT64_MIN, ReferenceFile, assert_matches, timecode
 from telvane._writer import BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, write_ibt
 from builders import write_channels
@@ -178,7 +179,7 @@ def test_record_counts_around_the_block_size(ibt, buf_len, block, prime, count):
     assert_matches(ibt(data), ReferenceFile(data))
 
 
-PAGE, MIB = os.sysconf("SC_PAGE_SIZE"), 1 << 20
+PAGE, MIB = mmap.PAGESIZE, 1 << 20
 # Runs alone so that no other test's memory moves its figures: RssAnon and VmSize in bytes at
 # each step. Columns of a file this large are slices of one mapping (small ones come from
 # malloc, whose reuse the leak checks cover).
@@ -205,6 +206,7 @@ print(json.dumps(steps))
 
 
 @counts_memory
+@linux_only
 def test_dropped_tables_give_their_memory_back(run_python):
     fields = [("SessionTime", "<f8"), *((f"D{i}", "<f8") for i in range(10)), *((f"F{i}", "<f4") for i in range(10))]
     rows = np.zeros(200_000, fields)

@@ -16,7 +16,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import telvane
-from conftest import NO_SESSION_TIME, OVERRUN
+from conftest import NO_SESSION_TIME, OVERRUN, posix_only
 from telvane import cli
 from telvane.cli import export as cli_export
 from telvane.sample import write_synthetic_sample
@@ -126,6 +126,7 @@ def test_interrupted_export_leaves_no_partial_file(capsys, recording, monkeypatc
     assert Path("out/synthetic_sample.parquet").read_bytes() == b"the previous export"
 
 
+@posix_only
 def test_ctrl_c_during_a_parallel_export(recording):
     """SIGINT to the whole process group, as Ctrl-C sends it: the workers drop the files
     they are writing, start no other, and no partial file remains."""

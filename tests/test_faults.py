@@ -15,7 +15,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import SPEED as SMALL
+from conftest import SPEED as SMALL, linux_only, posix_only
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT, Var, write_ibt
 from builders import write_channels
 
@@ -136,6 +136,7 @@ UNDER_CAP = """
 """
 
 
+@linux_only
 def test_hostile_sizes_and_memory_exhaustion_under_an_address_space_cap(ibt, write_file, run_python):
     write_large("large.ibt")
     small = write_file(recording(500, 1))
@@ -221,6 +222,7 @@ TRUNCATED_WHILE_READ = """
 """
 
 
+@posix_only  # Windows refuses to shrink a mapped file
 @pytest.mark.parametrize("after", ["", "faulthandler"])
 @pytest.mark.parametrize("shrink_at", [1, 3])
 def test_a_file_truncated_while_read_raises_instead_of_killing_the_process(write_file, run_python, shrink_at,
@@ -255,11 +257,13 @@ TRUNCATED_IN_MANY_THREADS = """
 """
 
 
+@posix_only
 def test_files_truncated_under_many_threads_at_once_all_raise(write_file, run_python):
     paths = [write_file(recording(2_000, seed=7)) for _ in range(70)]
     assert run_python(TRUNCATED_IN_MANY_THREADS, *paths) == ["I/O error: file was truncated while it was being read"] * 70
 
 
+@posix_only
 def test_a_sigbus_sent_by_a_process_after_a_read_still_kills(write_file):
     script = "import os, signal, sys, telvane\ntelvane.ibt(sys.argv[1])\nos.kill(os.getpid(), signal.SIGBUS)"
     done = subprocess.run([sys.executable, "-c", script, write_file(recording(100, seed=1))], capture_output=True,
@@ -304,7 +308,7 @@ MEMORY_SWEEP = """
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(sys.platform != "linux", reason="the address-space cap is Linux's")
+@linux_only
 def test_memory_exhaustion_anywhere_in_a_read_is_memory_error(synthetic, write_file, run_python):
     outcomes = run_python(MEMORY_SWEEP, write_file(synthetic), 600)
     assert set(outcomes) == {"MemoryError", "returned"}, outcomes

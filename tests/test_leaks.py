@@ -17,11 +17,11 @@ import sys
 import pytest
 
 import telvane.base
-from conftest import NO_SESSION_TIME, OVERRUN, counts_memory
+from conftest import NO_SESSION_TIME, OVERRUN, counts_memory, linux_only
 from telvane._writer import BOOL, FLOAT, INT
 from builders import write_channels
 
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, linux_only]
 
 CALLS, WARM_UP = 2_000, 200
 RSS_MARGIN, BLOCKS_MARGIN = 2 * 1024 * 1024, CALLS // 4

@@ -14,6 +14,7 @@ import numpy as np
 import pyarrow as pa
 import pytest
 from builders import write_channels
+from conftest import linux_only
 from reference_reader import ReferenceFile
 
 import telvane
@@ -187,7 +188,8 @@ def test_system_errors_are_the_oserror_of_their_errno(tmp_path: Path, make, kind
     assert (raised.value.errno, raised.value.filename) == (code, str(path))
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() == 0,
+                    reason="root reads files whatever their mode; Windows has no such modes")
 def test_an_unreadable_file_is_a_permission_error(write_file) -> None:
     path = write_file(SIX)
     os.chmod(path, 0)
@@ -291,6 +293,7 @@ def test_real_recording_matches_ibt_and_its_own_bytes(sample: Path) -> None:
         assert np.array_equal(times[:, -1], ref.timecodes.astype(np.float64))
 
 
+@linux_only  # ru_maxrss in KiB
 def test_many_variables_of_one_name_are_gathered_once(run_python, write_file) -> None:
     """10,000 variables named alike: each would be a column of 40 kB were every one built."""
     vars = [Var("SessionTime", DOUBLE, 0)] + [Var("X", FLOAT, 8)] * 10_000

@@ -12,6 +12,7 @@ import yaml
 import telvane
 from telvane.base import LogFile
 from builders import write_channels
+from conftest import posix_only
 
 
 def session_of(info: str | bytes) -> dict:
@@ -73,6 +74,7 @@ def test_session_info_bytes_in_the_windows_code_page():
     assert log.time_range(0, 1).session() == log.session()
 
 
+@posix_only
 def test_parse_time_is_linear_in_a_long_run_of_blanks():
     def too_slow(*_: object) -> None:
         raise TimeoutError("session() took more than 30 s on 1 MB")

@@ -10,7 +10,7 @@ from array import array
 
 import pytest
 
-from conftest import NO_SESSION_TIME, SPEED as VALID
+from conftest import NO_SESSION_TIME, SPEED as VALID, posix_only
 from telvane._writer import FLOAT, Var, write_ibt
 
 EXPECTED = "Expected str, bytes, PathLike, or file-like object"
@@ -165,6 +165,7 @@ def make_socket(path: pathlib.Path) -> None:
     (make_fifo, "not a regular file (a FIFO)"),
     (make_socket, "No such device or address (os error 6)"),
 ])
+@posix_only
 def test_special_files_by_path_are_refused_without_waiting(tmp_path, make, message):
     # Opening a FIFO that has no writer waits for one, holding the GIL: run it apart.
     path = tmp_path / "special"
