@@ -260,6 +260,14 @@ def test_an_exception_from_progress_ends_the_read(long_recording: str) -> None:
 # -- lifetime ---------------------------------------------------------------------------------
 
 
+def test_source_names_follow_ibt(write_file) -> None:
+    path = write_file(SIX)
+    with open(path, "rb") as file:
+        sources = [path, Path(path), SIX, file]
+        assert [telvane.open(source).read().file_name for source in sources] == \
+            [telvane.ibt(source).file_name for source in sources]
+
+
 def test_a_recording_reads_again_until_closed() -> None:
     with telvane.open(LAPPED) as recording:
         first, second = recording.read(), recording.read(["Speed"])
