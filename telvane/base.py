@@ -107,11 +107,7 @@ class LogFile:
         one table. Columns are shared with the channel tables, field metadata is kept, and
         the schema metadata holds the session metadata as text. Raises KeyError naming the
         channels the recording lacks."""
-        names = (self.channel_names if channels is None
-                 else [channels] if isinstance(channels, str) else list(channels))
-        missing = [name for name in names if name not in self.channels]
-        if missing:
-            raise KeyError(f"no channel named {', '.join(map(repr, missing))}")
+        names = self._chosen(channels)
         fields = [pa.field("timecodes", pa.int64(), nullable=False)]
         fields += [self.channels[name].schema.field(1) for name in names]
         columns = [self.timecodes] + [self.channels[name].column(1) for name in names]
@@ -238,18 +234,23 @@ class LogFile:
         starts = racing.sector_starts(self.metadata.get("session_info_yaml", ""))
         return racing.theoretical_best(self.sectors(), len(starts))
 
-    def by_distance(self, channels: Sequence[str] | str | None = None,
-                    step: float = 1.0) -> pa.Table:
+    def by_distance(self, channels: Channels = None, step: float = 1.0) -> pa.Table:
         """For a LogFile holding one lap (what lap() returns): the channels (all by default)
         at every `step` metres of lap distance, after a first column `distance` (m, from the
         line). Values are interpolated linearly where the channel's field metadata says so
-        (`interpolate`), else held from the last record (gears, flags)."""
-        names = self.channel_names if channels is None else (
-            [channels] if isinstance(channels, str) else list(channels))
+        (`interpolate`), else held from the last record (gears, flags). Raises KeyError as
+        `to_table`."""
+        return racing.by_distance(self, self._chosen(channels), step)
+
+    def _chosen(self, channels: Channels) -> list[str]:
+        """The names `channels` stands for: one name, several, or None for all; KeyError
+        naming those the recording lacks."""
+        names = (self.channel_names if channels is None
+                 else [channels] if isinstance(channels, str) else list(channels))
         missing = [name for name in names if name not in self.channels]
         if missing:
             raise KeyError(f"no channel named {', '.join(map(repr, missing))}")
-        return racing.by_distance(self, names, step)
+        return names
 
     @cached_property
     def _racing(self) -> pa.Table:
