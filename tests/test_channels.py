@@ -7,6 +7,7 @@ from __future__ import annotations
 import mmap
 import os
 import struct
+import sys
 
 import numpy as np
 import pyarrow as pa
@@ -141,6 +142,18 @@ HAND_OVER = [
 def test_hand_over_failures_become_runtime_errors(fails, monkeypatch, data, fake, message):
     monkeypatch.setattr(pa, "RecordBatchReader", fake)
     assert fails(data) == (RuntimeError, message)
+
+
+def test_the_hand_over_owns_what_it_passes_on(logfile_args, monkeypatch):
+    batch, given = object(), []
+    held = [batch] * 100  # so that a reference too few cannot free it
+    monkeypatch.setattr(pa, "RecordBatchReader", importer(type("Reader", (), {"read_next_batch": lambda s: batch})()))
+    monkeypatch.setattr(pa, "Table", type("Table", (), {"from_batches": lambda batches: given.append(batches)}))
+    before = sys.getrefcount(batch)
+    logfile_args(FIVE)
+    assert [[id(b) for b in batches] for batches in given] == [[id(batch)]] * 6 and len(held) == 100
+    given.clear()
+    assert sys.getrefcount(batch) == before
 
 
 # The gather copies blocks of 512 KiB / buf_len records, rounded down to whole bitmap bytes and
