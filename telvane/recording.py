@@ -8,12 +8,12 @@ from functools import cached_property
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from telvane._recording_rs import IbtError, open_file
+from telvane._recording_rs import IbtError, OpenFile, open_file
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from telvane.base import LogFile
+    from telvane.base import LogFile, Metadata
 
 __all__ = ["IbtError", "Recording", "open"]
 
@@ -26,7 +26,7 @@ class Recording:
     channels asked for (all by default) into the LogFile that `telvane.ibt` returns. The
     file stays mapped until `close()` or the end of a `with` block."""
 
-    def __init__(self, handle: Any) -> None:
+    def __init__(self, handle: OpenFile) -> None:
         self._handle = handle
         self.source_name, self.tick_rate, self.record_count, stored, ignored = handle.header()
         self._closed = False
@@ -63,7 +63,7 @@ class Recording:
                                     schema=schema)
 
     @cached_property
-    def metadata(self) -> dict[str, Any]:
+    def metadata(self) -> Metadata:
         """The session-info text, the track and session values and the header values."""
         self._check_open()
         return self._handle.metadata()

@@ -1,0 +1,27 @@
+"""Type stub of the native half of telvane.open: an opened recording read in part."""
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import pyarrow as pa
+
+from telvane.base import Metadata
+
+class IbtError(ValueError):
+    """The file is not a valid IBT recording; the message says which check it failed."""
+
+class OpenFile:
+    def header(self) -> tuple[str, int, int, int, int]: ...
+    def variables(self) -> list[tuple[str, str, int, str, str, int]]: ...
+    def metadata(self) -> Metadata: ...
+    def read(
+        self,
+        channel_positions: Sequence[int],
+        array_positions: Sequence[int],
+        laps: bool,
+        progress: Callable[[int, int], object] | None,
+        /,
+    ) -> tuple[pa.Table, dict[str, pa.Table], dict[str, pa.Table], pa.Table | None]: ...
+    def close(self) -> None: ...
+
+def open_file(source: Any, recover: bool, /) -> OpenFile: ...
