@@ -15,6 +15,7 @@ import pyarrow as pa
 
 from telvane import racing
 from telvane._extras import needs_extra
+from telvane.columns import unique_names
 from telvane.session_yaml import decode_session_info, parse_session_yaml
 from telvane.text import field_text, format_lap_time, lap_rows
 
@@ -105,11 +106,14 @@ class LogFile:
     def to_table(self, channels: Channels = None) -> pa.Table:
         """`timecodes` and the chosen channels (a name, a list of names, or None for all) as
         one table. Columns are shared with the channel tables, field metadata is kept, and
-        the schema metadata holds the session metadata as text. Raises KeyError naming the
-        channels the recording lacks."""
-        names = self._chosen(channels)
+        the schema metadata holds the session metadata as text. A name chosen twice gives
+        one column; a channel whose name repeats an earlier column's, ignoring case (one
+        called `timecodes`, say), becomes a column named with the first free suffix `_2`,
+        `_3`…. Raises KeyError naming the channels the recording lacks."""
+        names = list(dict.fromkeys(self._chosen(channels)))
         fields = [pa.field("timecodes", pa.int64(), nullable=False)]
-        fields += [self.channels[name].schema.field(1) for name in names]
+        fields += [self.channels[name].schema.field(1).with_name(column)
+                   for name, column in zip(names, unique_names(["timecodes", *names])[1:])]
         columns = [self.timecodes] + [self.channels[name].column(1) for name in names]
         metadata = {key: str(value) for key, value in self.metadata.items()}
         return pa.Table.from_arrays(columns, schema=pa.schema(fields, metadata=metadata))
@@ -128,12 +132,15 @@ class LogFile:
 
     def to_parquet(self, path: str | os.PathLike[str], channels: Channels = None,
                    **options: Any) -> None:
-        """Write the wide table, with its field and schema metadata, as a Parquet file;
-        `options` (compression="zstd", …) go to `pyarrow.parquet.write_table`. Raises
-        KeyError as `to_table`, OSError when the file cannot be written."""
-        import pyarrow.parquet as pq
+        """Write the wide table, with its field and schema metadata, as a Parquet file:
+        zstd, dictionaries for integer columns only, BYTE_STREAM_SPLIT for floats, the
+        session-info text stored once (left out when too large for a Parquet footer).
+        `options` (compression="snappy", …) go to `pyarrow.parquet.ParquetWriter` and
+        take precedence. Raises KeyError as `to_table`, OSError when the file cannot be
+        written."""
+        from telvane import parquet
 
-        pq.write_table(self.to_table(channels), path, **options)
+        parquet.write_table(self.to_table(channels), path, **options)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The wide table of all channels through the Arrow PyCapsule interface, so that

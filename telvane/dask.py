@@ -6,7 +6,7 @@ the output directory under the same paths (one machine, or a shared file system)
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import telvane
@@ -45,25 +45,41 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                     distributed.Client(cluster) as local:
                 return export(sources, out_dir, client=local, columns=columns,
                               partition_by=partition_by, timeout=timeout)
+    rows = dict(export_as_completed(sources, out_dir, client=client, columns=columns,
+                                    partition_by=partition_by, timeout=timeout))
+    return pandas.DataFrame([rows[index] for index in range(len(sources))],
+                            columns=REPORT_COLUMNS)
+
+
+def export_as_completed(paths: Iterable[str | os.PathLike[str]],
+                        out_dir: str | os.PathLike[str], *, client: distributed.Client,
+                        columns: Sequence[str] | None = None,
+                        partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
+                        timeout: float | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
+    """export() on `client`'s cluster, as (input index, report row) pairs in the order the
+    files finish; the files still running when this stops are cancelled."""
+    distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
+    sources = [os.fspath(path) for path in paths]
     futures = client.map(_convert, sources, out_dir=os.fspath(out_dir), pure=False,
                          columns=None if columns is None else list(columns),
-                         partition_by=partition_by)
+                         partition_by=tuple(partition_by))
     positions = {future.key: index for index, future in enumerate(futures)}
-    rows: dict[int, dict[str, Any]] = {}
+    finished: set[int] = set()
     try:
         for future in distributed.as_completed(futures, timeout=timeout):
             index = positions[future.key]
+            finished.add(index)
             try:
-                rows[index] = future.result()
+                row = future.result()
             except Exception as exc:  # the worker died (KilledWorker) or the task was lost
-                rows[index] = _failed(sources[index], f"{type(exc).__name__}: {exc}")
+                row = _failed(sources[index], f"{type(exc).__name__}: {exc}")
+            yield index, row
     except TimeoutError:
-        pass
+        for index, source in enumerate(sources):
+            if index not in finished:
+                yield index, _failed(source, f"not finished within {timeout} s")
     finally:
-        client.cancel([future for future in futures if positions[future.key] not in rows])
-    late = f"not finished within {timeout} s"
-    return pandas.DataFrame([rows.get(index) or _failed(source, late)
-                             for index, source in enumerate(sources)], columns=REPORT_COLUMNS)
+        client.cancel([future for future in futures if positions[future.key] not in finished])
 
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,

@@ -41,15 +41,17 @@ def test_export_reports_a_corrupt_file_and_writes_the_others(capsys, recording, 
         shutil.copy(recording, inputs / name)
     (inputs / "broken.ibt").write_bytes(recording.read_bytes()[:5000])
     (inputs / "notes.txt").write_text("not a recording")
-    status, out, err = run(capsys, "export", inputs, "--out", "out", "--jobs", jobs, "--channels", "Speed,Lap")
+    status, out, err = run(capsys, "export", inputs, "--out", "out", "--flat", "--jobs", jobs, "--channels", "Speed,Lap")
     assert status == 1 and sorted(os.listdir("out")) == ["a.parquet", "b.parquet"]
     assert err.startswith(f"telvane: {inputs / 'broken.ibt'}: Invalid header: File too small") and err.count("\n") == 1
     assert out.splitlines()[-1].startswith("exported 2 of 3 files to out in ") and out.endswith(", 1 failed\n")
-    assert pq.read_table("out/a.parquet").equals(telvane.ibt(recording).to_table(["Speed", "Lap"]))
+    written = pq.read_table("out/a.parquet")
+    expected = telvane.ibt(recording).to_table(["Speed", "Lap"])
+    assert written.equals(expected) and written.schema.equals(expected.schema, check_metadata=True)
 
 
 def test_export_csv(capsys, recording):
-    status, out, _ = run(capsys, "export", recording, "--out", "o", "--format", "csv", "--channels", "Gear,OnPitRoad")
+    status, out, _ = run(capsys, "export", recording, "--out", "o", "--flat", "--format", "csv", "--channels", "Gear,OnPitRoad")
     assert status == 0 and out.startswith("wrote o/synthetic_sample.csv\n")
     table = pyarrow.csv.read_csv("o/synthetic_sample.csv")
     assert table.column_names == ["timecodes", "Gear", "OnPitRoad"]
@@ -57,11 +59,11 @@ def test_export_csv(capsys, recording):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["export", "{recording}", "--out", "o", "--channels", "Sped"], "{recording}: no channel named 'Sped'"),
+    (["export", "{recording}", "--out", "o", "--flat", "--channels", "Sped"], "{recording}: no channel named 'Sped'"),
     (["plot", "{recording}", "-o", "p.png", "--laps", "9"], "{recording}: no lap 9"),
     (["plot", "{recording}", "-o", "p.png", "--channels", "Speed,Sped,Spin"],
      "{recording}: no channel named 'Sped', 'Spin'"),
-    (["export", "{recording}", "other/synthetic_sample.ibt", "--out", "o"],
+    (["export", "{recording}", "other/synthetic_sample.ibt", "--out", "o", "--flat"],
      "several inputs would be written to o/synthetic_sample.parquet"),
 ])
 def test_failures_are_one_line_and_status_1(capsys, recording, args, message):
@@ -116,12 +118,12 @@ def test_interrupted_export_leaves_no_partial_file(capsys, recording, monkeypatc
     os.mkdir("out")
     Path("out/synthetic_sample.parquet").write_bytes(b"the previous export")
 
-    def interrupted(table: object, path: Path, fmt: str) -> None:
+    def interrupted(table: object, path: Path, suffix: str, progress: object) -> None:
         path.write_bytes(b"PAR1 half a file")
         raise KeyboardInterrupt
 
     monkeypatch.setattr(cli_export, "_write_table", interrupted)
-    assert run(capsys, "export", recording, "--out", "out", "--jobs", "1")[::2] == (130, "telvane: interrupted\n")
+    assert run(capsys, "export", recording, "--out", "out", "--flat", "--jobs", "1")[::2] == (130, "telvane: interrupted\n")
     assert os.listdir("out") == ["synthetic_sample.parquet"]
     assert Path("out/synthetic_sample.parquet").read_bytes() == b"the previous export"
 
@@ -129,16 +131,17 @@ def test_interrupted_export_leaves_no_partial_file(capsys, recording, monkeypatc
 @posix_only
 def test_ctrl_c_during_a_parallel_export(recording):
     """SIGINT to the whole process group, as Ctrl-C sends it: the workers drop the files
-    they are writing, start no other, and no partial file remains."""
+    they are writing, no partial file remains, and the files exported are reported."""
     os.mkdir("in")
     for number in range(40):
         os.link(recording, f"in/r{number:02d}.ibt")
-    export = subprocess.Popen([sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--jobs", "2"],
+    export = subprocess.Popen([sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--flat", "--jobs", "2"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     assert export.stdout.readline().startswith("wrote ")
     os.killpg(export.pid, signal.SIGINT)
-    _, stderr = export.communicate(timeout=60)
+    stdout, stderr = export.communicate(timeout=60)
     assert (export.returncode, stderr) == (130, "telvane: interrupted\n")
+    assert stdout.splitlines()[-1].startswith(f"interrupted: exported {stdout.count('wrote ') + 1} of 40 files")
     written = sorted(os.listdir("out"))
     assert all(name.endswith(".parquet") and not name.startswith(".") for name in written) and 1 <= len(written) < 40
     assert all(pq.read_table(f"out/{name}").num_rows == len(telvane.ibt(recording)) for name in written)

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 
 import telvane
@@ -14,17 +16,33 @@ from telvane.text import printable
 __all__ = ["CommandError", "main"]
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, which stops a command as Ctrl-C does: temporaries removed, work done
+    reported."""
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     args = _parser().parse_args(argv)
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if in_main_thread:
+        previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return args.command(args)
     except (CommandError, OSError, ImportError) as exc:
         print(f"telvane: {printable(str(exc))}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        print("telvane: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as exc:
+        terminated = isinstance(exc, Terminated)
+        print(f"telvane: {'terminated' if terminated else 'interrupted'}", file=sys.stderr)
+        return 128 + (signal.SIGTERM if terminated else signal.SIGINT)
+    finally:
+        if in_main_thread:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 def _parser() -> argparse.ArgumentParser:

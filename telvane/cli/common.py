@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import os
 import re
+import secrets
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -42,8 +43,9 @@ def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     """Call write(temporary) on a hidden name beside `path`, then rename it to `path`, so
-    that `path` is either absent, its old self, or complete."""
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.part")
+    that `path` is either absent, its old self, or complete. The temporary's name is short
+    whatever the length of `path`'s."""
+    temporary = path.with_name(f".{secrets.token_hex(6)}.part")
     try:
         write(temporary)
         os.replace(temporary, path)

@@ -1,68 +1,159 @@
-"""`telvane export`: recordings to Parquet or CSV files, in worker processes."""
+"""`telvane export`: recordings to the Parquet dataset of telvane.dataset (or, with --flat,
+one Parquet or CSV file each), in worker processes on this machine or on a Dask cluster."""
 
 from __future__ import annotations
 
 import argparse
-import functools
 import os
-import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
+import pyarrow as pa
+
+from telvane import dataset, parquet
+from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive, read_recording, write_atomically
 from telvane.cli.progress import ProgressBar
 
-_progress_queue: Any = None  # set in export worker processes
-_stop_event: Any = None
+REPORT_NAME = "_report.parquet"
+REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
+                           ("error", pa.string()), ("recording", pa.string()),
+                           ("records", pa.int64()), ("seconds", pa.float64())])
+# A worker process costs about half a second to start; converting this many bytes of
+# input takes about as long, so a worker pays for itself beyond it.
+BYTES_PER_WORKER = 128 * 2**20
 
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
     export = commands.add_parser(
-        "export", help="convert recordings to Parquet or CSV",
-        description="Convert recordings, one output file per input, in parallel processes. "
-                    "A directory stands for the .ibt files in it.")
-    export.add_argument("files", metavar="FILE", nargs="+")
+        "export", help="convert recordings to a Parquet dataset, or to files",
+        description="Convert recordings to a Parquet dataset under DIR: channels/, laps/ and "
+                    "sessions/, partitioned by keys from the session info, with a report in "
+                    f"DIR/{REPORT_NAME}. A directory stands for the .ibt files in it.")
+    export.add_argument("files", metavar="PATH", nargs="+")
     export.add_argument("--out", metavar="DIR", required=True, type=Path,
                         help="directory for the outputs (created if missing)")
-    export.add_argument("--format", choices=("parquet", "csv"), default="parquet")
+    export.add_argument("--flat", action="store_true",
+                        help="write one file per input into DIR instead of the dataset")
+    export.add_argument("--format", choices=("parquet", "csv"),
+                        help="with --flat: the files' format (default: parquet)")
     export.add_argument("--channels", metavar="A,B,...", type=names,
                         help="only these channels (default: all)")
+    export.add_argument("--partition-by", metavar="KEY,...", type=names,
+                        help=f"dataset partition keys among {', '.join(dataset.KEYS)} "
+                             f"(default: {','.join(dataset.DEFAULT_PARTITION_BY)})")
     export.add_argument("--jobs", metavar="N", type=positive,
-                        help="worker processes (default: one per core)")
+                        help="worker processes (default: up to one per core, as the amount "
+                             "of input repays starting them)")
+    export.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                        help="run on this Dask cluster instead of local processes "
+                             "(needs telvane[dask]; the workers must see PATHS and DIR)")
     export.set_defaults(command=export_command)
 
 
 def export_command(args: argparse.Namespace) -> int:
+    if args.flat and (args.partition_by or args.scheduler):
+        raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
+    if args.format and not args.flat:
+        raise CommandError("--format applies to --flat; the dataset is Parquet")
     sources = _export_sources(args.files)
-    suffix = "." + args.format
-    targets = [args.out / (Path(source).stem + suffix) for source in sources]
-    clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
-    if clashes:
-        raise CommandError(f"several inputs would be written to {clashes[0]}")
+    if args.flat:
+        suffix = "." + (args.format or "parquet")
+        targets = [args.out / (Path(source).stem + suffix) for source in sources]
+        clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
+        if clashes:
+            raise CommandError(f"several inputs would be written to {clashes[0]}")
+        tasks = [(str(s), str(t), args.channels) for s, t in zip(sources, targets)]
+    else:
+        targets = [args.out / REPORT_NAME, args.out / dataset.LAYOUT_FILE]
+        partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
+        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by)) for s in sources]
+    _refuse_to_overwrite(sources, targets)
     args.out.mkdir(parents=True, exist_ok=True)
-    jobs = min(args.jobs or os.cpu_count() or 1, len(sources))
-    bar = ProgressBar(len(sources), enabled=sys.stderr.isatty())
+    if not args.flat:
+        try:
+            dataset.prepare(args.out, partition_by)
+        except ValueError as exc:
+            raise CommandError(str(exc)) from None
+    sizes = [_size(source) for source in sources]
+    bar = ProgressBar(sizes)
     began = time.perf_counter()
-    tasks = [(str(s), str(t), args.format, args.channels) for s, t in zip(sources, targets)]
-    failed = 0
+    rows: list[dict[str, Any]] = []
     try:
-        for index, error in _run_exports(tasks, jobs, bar):
-            bar.clear()
-            if error is None:
-                print(f"wrote {tasks[index][1]}")
+        if args.scheduler:
+            finished = _on_dask(args.scheduler, tasks)
+        else:
+            jobs = args.jobs or _jobs_that_pay(sizes)
+            finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar)
+        for index, row in finished:
+            rows.append(row)
+            bar.finish(index)
+            if row["status"] != "ok":
+                bar.write(f"telvane: {row['source']}: {row['error']}", sys.stderr)
             else:
-                failed += 1
-                print(f"telvane: {error}", file=sys.stderr)
-            bar.finish_file(index)
+                bar.write(f"wrote {row['output']}" if args.flat else
+                          f"exported {row['source']} ({row['records']:,} records)", sys.stdout)
     finally:
-        bar.clear()
-    seconds = time.perf_counter() - began
-    print(f"exported {len(sources) - failed} of {len(sources)} files to {args.out} "
-          f"in {seconds:.1f} s" + (f", {failed} failed" if failed else ""))
+        bar.close()
+        seconds = time.perf_counter() - began
+        failed = sum(row["status"] != "ok" for row in rows)
+        interrupted = len(rows) < len(sources)
+        print(f"{'interrupted: ' if interrupted else ''}exported {len(rows) - failed} of "
+              f"{len(sources)} files to {args.out} in {seconds:.1f} s"
+              + (f", {failed} failed" if failed else ""))
+        if not args.flat:
+            report = pa.Table.from_pylist(rows, schema=REPORT_SCHEMA)
+            write_atomically(args.out / REPORT_NAME,
+                             lambda path: parquet.write_table(report, path))
     return 1 if failed else 0
+
+
+def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
+                       partition_by: tuple[str, ...],
+                       progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
+    return dataset.convert(source, out_dir, columns=channels, partition_by=partition_by,
+                           progress=progress)
+
+
+def convert_flat(source: str, target: str, channels: list[str] | None,
+                 progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
+    """Convert one recording to `target`, Parquet or CSV by its suffix; returns a report
+    row like telvane.dataset.convert's."""
+    began = time.perf_counter()
+    row: dict[str, Any] = {"source": source, "status": "failed", "error": None,
+                           "recording": None, "records": None, "output": target}
+    try:
+        reading = None if progress is None else (
+            lambda k, n: progress(dataset.READ_SHARE * k / n))
+        log = read_recording(source, reading)
+        table = log.to_table(channels)
+        write_atomically(Path(target), lambda path: _write_table(
+            table, path, Path(target).suffix, progress))
+        row.update(status="ok", records=len(log))
+    except KeyError as exc:
+        row["error"] = exc.args[0]
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # also the core's InternalError: report it, go on
+        text = str(exc)
+        row["error"] = text[len(source) + 2:] if text.startswith(f"{source}: ") else text
+    row["seconds"] = time.perf_counter() - began
+    return row
+
+
+def _write_table(table: pa.Table, path: Path, suffix: str,
+                 progress: Callable[[float], Any] | None) -> None:
+    if suffix == ".csv":
+        import pyarrow.csv
+
+        pyarrow.csv.write_csv(table, path)
+        return
+    writing = None if progress is None else (
+        lambda k, n: progress(dataset.READ_SHARE + (1 - dataset.READ_SHARE) * k / n))
+    parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=writing)
 
 
 def _export_sources(names: Sequence[str]) -> list[Path]:
@@ -77,96 +168,55 @@ def _export_sources(names: Sequence[str]) -> list[Path]:
     return sources
 
 
-def _run_exports(tasks: list[tuple[str, str, str, list[str] | None]], jobs: int,
-                 bar: ProgressBar) -> Iterator[tuple[int, str | None]]:
-    """Yield (task index, error text or None) as the exports finish."""
+def _refuse_to_overwrite(sources: list[Path], targets: list[Path]) -> None:
+    inputs = {_identity(source): source for source in sources}
+    inputs.pop(None, None)
+    for target in targets:
+        source = inputs.get(_identity(target))
+        if source is not None:
+            raise CommandError(f"{target} would overwrite the input {source}")
+
+
+def _identity(path: Path) -> tuple[int, int] | None:
+    try:
+        status = path.stat()
+    except OSError:  # a file that is not there is no input, and is overwritten by nothing
+        return None
+    return status.st_dev, status.st_ino
+
+
+def _size(path: Path) -> int:
+    try:
+        return path.stat().st_size
+    except OSError:
+        return 0
+
+
+def _jobs_that_pay(sizes: list[int]) -> int:
+    return max(1, min(os.cpu_count() or 1, len(sizes), sum(sizes) // BYTES_PER_WORKER))
+
+
+def _locally(function: Callable[..., dict[str, Any]], tasks: list[tuple[Any, ...]], jobs: int,
+             bar: ProgressBar) -> Iterator[tuple[int, dict[str, Any]]]:
     if jobs == 1:
         for index, task in enumerate(tasks):
-            yield index, export_one(*task, progress=functools.partial(bar.update, index))
+            yield index, function(*task, progress=lambda f, index=index: bar.update(index, f))
         return
-    import concurrent.futures as futures
-    import multiprocessing
-    import queue
 
-    # Workers start fresh (spawn): forking a process that runs Arrow's threads is unsafe.
-    # They ignore Ctrl-C, which would break in on the pool's own pipes and locks: on Ctrl-C
-    # the parent lets them finish the files they are writing and start no other.
-    context = multiprocessing.get_context("spawn")
-    progress, stop = context.Queue(), context.Event()
-    with futures.ProcessPoolExecutor(jobs, mp_context=context, initializer=_init_worker,
-                                     initargs=(progress, stop)) as pool:
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)  # workers spawn in submit
-        try:
-            pending = {pool.submit(_export_in_worker, index, *task): index
-                       for index, task in enumerate(tasks)}
-        finally:
-            signal.signal(signal.SIGINT, previous)
-        try:
-            while pending:
-                done, _ = futures.wait(pending, timeout=0.1, return_when=futures.FIRST_COMPLETED)
-                try:
-                    while True:
-                        bar.update(*progress.get_nowait())
-                except queue.Empty:
-                    pass
-                for future in done:
-                    index = pending.pop(future)
-                    yield index, _outcome(future, tasks[index][0])
-        except BaseException:
-            stop.set()
-            pool.shutdown(cancel_futures=True)
-            raise
+    def died(index: int, why: str) -> dict[str, Any]:
+        return {"source": tasks[index][0], "status": "failed", "error": why,
+                "recording": None, "records": None, "seconds": None, "output": None}
+
+    yield from pool.run(function, tasks, jobs, bar.update, died)
 
 
-def _outcome(future: Any, source: str) -> str | None:
-    try:
-        return future.result()
-    except Exception as exc:  # the worker process died: BrokenProcessPool
-        return f"{source}: {exc}"
+def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]]) -> Iterator[tuple[int, dict[str, Any]]]:
+    from telvane import dask as telvane_dask
+    from telvane._extras import needs_extra
 
-
-def _init_worker(progress: Any, stop: Any) -> None:
-    global _progress_queue, _stop_event
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _progress_queue, _stop_event = progress, stop
-
-
-def _export_in_worker(index: int, source: str, target: str, fmt: str,
-                      channels: list[str] | None) -> str | None:
-    if _stop_event.is_set():
-        return f"{source}: not exported, interrupted"
-    last = [-1]
-
-    def report(k: int, n: int) -> None:
-        percent = 100 * k // n
-        if percent != last[0]:
-            last[0] = percent
-            _progress_queue.put((index, k, n))
-
-    return export_one(source, target, fmt, channels, progress=report)
-
-
-def export_one(source: str, target: str, fmt: str, channels: list[str] | None,
-               progress: Callable[[int, int], Any] | None = None) -> str | None:
-    """Convert one recording to `target`; returns None, or the error text when it failed."""
-    try:
-        table = read_recording(source, progress).to_table(channels)
-        write_atomically(Path(target), lambda path: _write_table(table, path, fmt))
-    except KeyError as exc:
-        return f"{source}: {exc.args[0]}"
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # also the core's InternalError: report it, go on
-        return str(exc) if isinstance(exc, CommandError) else f"{source}: {exc}"
-    return None
-
-
-def _write_table(table: Any, path: Path, fmt: str) -> None:
-    if fmt == "csv":
-        import pyarrow.csv
-
-        pyarrow.csv.write_csv(table, path)
-    else:
-        import pyarrow.parquet
-
-        pyarrow.parquet.write_table(table, path)
+    distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
+    _, out_dir, channels, partition_by = tasks[0]
+    with distributed.Client(scheduler) as client:
+        yield from telvane_dask.export_as_completed(
+            [task[0] for task in tasks], out_dir, client=client, columns=channels,
+            partition_by=partition_by)

@@ -1,41 +1,40 @@
-"""A one-line progress bar on standard error for exports of many files."""
+"""The export's progress bar on standard error: bytes of the inputs done, reading and
+writing each, and files done. Shown only when standard error is a terminal."""
 
 from __future__ import annotations
 
 import sys
+from typing import TextIO
+
+from tqdm import tqdm
 
 
 class ProgressBar:
-    """One line on a terminal: files done, and how far the files in work have come."""
+    def __init__(self, sizes: list[int]) -> None:
+        self.sizes = sizes
+        self.fractions: dict[int, float] = {}
+        self.files_done = 0
+        self.bar = tqdm(total=sum(sizes), unit="B", unit_scale=True, file=sys.stderr,
+                        disable=None, dynamic_ncols=True, postfix=self._files(),
+                        bar_format="{l_bar}{bar}| {n_fmt}/{total_fmt} {postfix} [{elapsed}<{remaining}]")
 
-    def __init__(self, total: int, enabled: bool) -> None:
-        self.total, self.enabled, self.done = total, enabled, 0
-        self.working: dict[int, float] = {}
-        self.shown = ""
+    def update(self, index: int, fraction: float) -> None:
+        """File `index` has come `fraction` of the way."""
+        before = self.fractions.get(index, 0.0)
+        self.fractions[index] = fraction
+        self.bar.update(self.sizes[index] * (fraction - before))
 
-    def update(self, index: int, k: int, n: int) -> None:
-        self.working[index] = k / n if n else 1.0
-        self.draw()
+    def finish(self, index: int) -> None:
+        self.update(index, 1.0)
+        self.files_done += 1
+        self.bar.set_postfix_str(self._files())
 
-    def finish_file(self, index: int) -> None:
-        self.working.pop(index, None)
-        self.done += 1
-        self.draw()
+    def write(self, text: str, file: TextIO) -> None:
+        """Print a line above the bar."""
+        self.bar.write(text, file=file)
 
-    def draw(self) -> None:
-        if not self.enabled:
-            return
-        fraction = (self.done + sum(self.working.values())) / self.total
-        filled = int(30 * fraction)
-        line = (f"[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total} files "
-                f"{100 * fraction:3.0f}%")
-        if line != self.shown:
-            sys.stderr.write("\r" + line)
-            sys.stderr.flush()
-            self.shown = line
+    def close(self) -> None:
+        self.bar.close()
 
-    def clear(self) -> None:
-        if self.enabled and self.shown:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
-            self.shown = ""
+    def _files(self) -> str:
+        return f"{self.files_done}/{len(self.sizes)} files"

@@ -1,0 +1,128 @@
+"""Worker processes that take one task at a time: a worker that dies fails only its own
+task, and workers end when their parent does, however it ends."""
+
+from __future__ import annotations
+
+import multiprocessing
+import multiprocessing.connection
+import os
+import signal
+import threading
+from collections.abc import Callable, Iterator
+from typing import Any
+
+STOP_WAIT = 10.0  # seconds a terminated worker gets to remove its temporaries
+
+
+class _Worker:
+    def __init__(self, context: Any, function: Callable[..., Any]) -> None:
+        self.connection, theirs = context.Pipe()
+        self.process = context.Process(target=_serve, args=(theirs, function), daemon=True)
+        self.task: int | None = None
+        # A terminal's Ctrl-C reaches the whole process group; workers inherit the
+        # ignored disposition and leave stopping to the parent.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            self.process.start()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        theirs.close()
+
+
+def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
+        progress: Callable[[int, float], Any], died: Callable[[int, str], Any]
+        ) -> Iterator[tuple[int, Any]]:
+    """Yield (index, function(*tasks[index], progress=…)) as the calls finish, in `jobs`
+    worker processes; progress(index, fraction) relays what the calls report, and a
+    worker's death yields (index, died(index, why)) for its task while the others go on
+    in a new worker. When the caller stops (Ctrl-C, SIGTERM, an error), the workers are
+    terminated: they unwind as on SystemExit, so their temporaries are removed."""
+    # Fresh interpreters (spawn): forking a process that runs Arrow's threads is unsafe.
+    context = multiprocessing.get_context("spawn")
+    pending = list(reversed(range(len(tasks))))
+    workers = [_Worker(context, function) for _ in range(min(jobs, len(tasks)))]
+    try:
+        while workers:
+            for worker in list(workers):
+                if worker.task is None and pending:
+                    worker.task = pending.pop()
+                    worker.connection.send((worker.task, tasks[worker.task]))
+                elif worker.task is None:  # nothing left to hand out: it ends on EOF
+                    worker.connection.close()
+                    worker.process.join()
+                    workers.remove(worker)
+            if not workers:
+                break
+            ready = multiprocessing.connection.wait(
+                [w.connection for w in workers] + [w.process.sentinel for w in workers])
+            for worker in list(workers):
+                if worker.connection in ready or worker.process.sentinel in ready:
+                    yield from _received(worker, progress)
+                    if not worker.process.is_alive():
+                        workers.remove(worker)
+                        worker.connection.close()
+                        if worker.task is not None:
+                            why = f"the worker process died ({_exit_reason(worker.process.exitcode)})"
+                            yield worker.task, died(worker.task, why)
+                        if pending:
+                            workers.append(_Worker(context, function))
+    finally:
+        for worker in workers:
+            worker.process.terminate()
+        for worker in workers:
+            worker.process.join(STOP_WAIT)
+            if worker.process.is_alive():
+                worker.process.kill()
+            worker.connection.close()
+
+
+def _received(worker: _Worker, progress: Callable[[int, float], Any]
+              ) -> Iterator[tuple[int, Any]]:
+    try:
+        while worker.connection.poll():
+            kind, index, value = worker.connection.recv()
+            if kind == "progress":
+                progress(index, value)
+            else:
+                worker.task = None
+                yield index, value
+    except (EOFError, OSError):  # the worker has died; its sentinel says so
+        worker.process.join()
+
+
+def _exit_reason(code: int | None) -> str:
+    if code is not None and code < 0:
+        return f"signal {signal.Signals(-code).name}"
+    return f"exit status {code}"
+
+
+def _serve(connection: Any, function: Callable[..., Any]) -> None:
+    """A worker: run tasks until the parent closes the pipe."""
+    signal.signal(signal.SIGTERM, _exit)
+    parent = multiprocessing.parent_process()
+    if parent is not None:
+        threading.Thread(target=_end_with, args=(parent.sentinel,), daemon=True).start()
+    while True:
+        try:
+            index, task = connection.recv()
+        except EOFError:
+            return
+        shown = [-1]
+
+        def report(fraction: float) -> None:
+            percent = int(100 * fraction)
+            if percent != shown[0]:
+                shown[0] = percent
+                connection.send(("progress", index, fraction))
+
+        connection.send(("done", index, function(*task, progress=report)))
+
+
+def _exit(signum: int, frame: Any) -> None:
+    raise SystemExit(128 + signum)
+
+
+def _end_with(parent_sentinel: int) -> None:
+    """Terminate this worker once its parent has gone, killed or not."""
+    multiprocessing.connection.wait([parent_sentinel])
+    os.kill(os.getpid(), signal.SIGTERM)
