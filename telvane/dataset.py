@@ -154,7 +154,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
         "track_display_name": meta.get("track_display_name"),
         "car_name": _player(meta)["CarScreenName"],
         "start": _utc(meta.get("session_start_date", 0)),
-        "records": len(log), "laps": log.laps.num_rows, "channels": len(log.channels),
+        "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
         "source": _shown(source), "source_size": os.stat(source).st_size,
         "session_info": meta.get("session_info_yaml", ""),
     }
@@ -206,11 +206,8 @@ def _laps(log: LogFile) -> pa.Table:
     (litres, FuelLevel at the lap's first record less at its last), null where the
     channel is missing or the lap has no records."""
     laps = log.lap_times()
-    if {"first_record", "end_record"} <= set(laps.column_names):
-        spans = list(zip(laps.column("first_record").to_pylist(),
-                         laps.column("end_record").to_pylist()))
-    else:
-        spans = log._lap_spans
+    spans = list(zip(laps.column("first_record").to_pylist(),
+                     laps.column("end_record").to_pylist()))
     aggregates = (("max_speed", "Speed", np.max), ("mean_speed", "Speed", np.mean),
                   ("fuel_used", "FuelLevel", lambda values: values[0] - values[-1]))
     for column, channel, reduce in aggregates:
