@@ -2,7 +2,7 @@
 # Builds telvane_driver three ways and checks that they print the same digests, byte for
 # byte, over the fuzz corpus, a file of over 4 GiB and the real recording (when present):
 # natively, natively with the Linux-only calls left out (as on macOS), and for Windows with
-# mingw-w64, run by wine.
+# mingw-w64, run by wine. The POSIX builds also run the checks of the SIGBUS guard.
 #   tests/driver/run.sh [BUILD_DIR]     (default build/driver)
 # Needs cmake, g++, python3 and the Debian packages g++-mingw-w64-x86-64-posix and wine64.
 set -euo pipefail
@@ -44,6 +44,10 @@ PYTHON
 inputs=(fuzz/corpus/* "$build/large.ibt")
 sample=/work/shared/samples/redbullring_amg.ibt
 [[ -f "$sample" ]] && inputs+=("$sample")
+
+# The SIGBUS guard exists on POSIX builds only.
+"$build/linux/telvane_guard_check" "$build"
+"$build/portable/telvane_guard_check" "$build" >/dev/null
 
 "$build/linux/telvane_driver" "${inputs[@]}" >"$build/linux.txt"
 "$build/portable/telvane_driver" "${inputs[@]}" >"$build/portable.txt"
