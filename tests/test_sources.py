@@ -3,6 +3,7 @@
 import io
 import os
 import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -107,8 +108,6 @@ FAILURES = [
     ("/nonexistent/a.ibt", OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     (FsPath("/nonexistent/a.ibt"), OSError, f"/nonexistent/a.ibt: {NOT_FOUND}"),
     ("a\0b.ibt", OSError, "a\0b.ibt: I/O error: file name contained an unexpected NUL byte"),
-    ("/", OSError, "/: I/O error: not a regular file (a directory)"),
-    ("/dev/null", OSError, "/dev/null: I/O error: not a regular file (a device)"),
     (FsPath(b"/tmp/a.ibt"), TypeError, "'bytes' object cannot be converted to 'PyString'"),
     (FsPath("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
@@ -153,26 +152,28 @@ def test_file_like_is_rewound_read_once_and_left_open(fails):
     assert not stream.closed and stream.tell() == len(BROKEN)
 
 
-def make_fifo(path: pathlib.Path) -> None:
-    os.mkfifo(path)
-
-
-def make_socket(path: pathlib.Path) -> None:
-    socket.socket(socket.AF_UNIX).bind(str(path))
-
-
-@pytest.mark.parametrize("make, message", [
-    (make_fifo, "not a regular file (a FIFO)"),
-    (make_socket, "No such device or address (os error 6)"),
-])
 @posix_only
-def test_special_files_by_path_are_refused_without_waiting(tmp_path, make, message):
+@pytest.mark.parametrize("special, message", [
+    ("/", r"not a regular file \(a directory\)"),
+    ("/dev/null", r"not a regular file \(a device\)"),
+    ("fifo", r"not a regular file \(a FIFO\)"),
+    ("socket", r".+ \(os error \d+\)"),  # open() refuses it, in words that differ by system
+])
+def test_special_files_by_path_are_refused_without_waiting(tmp_path, special, message):
+    path = tmp_path / special
+    if special == "fifo":
+        os.mkfifo(path)
+    elif special == "socket":
+        try:
+            socket.socket(socket.AF_UNIX).bind(str(path))
+        except OSError:
+            pytest.skip("the temporary path is too long for a socket")
+    else:
+        path = pathlib.Path(special)
     # Opening a FIFO that has no writer waits for one, holding the GIL: run it apart.
-    path = tmp_path / "special"
-    make(path)
     script = "import sys, telvane\ntry:\n    telvane.ibt(sys.argv[1])\nexcept OSError as exc:\n    print(exc)"
     done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
-    assert done.stdout.strip() == f"{path}: I/O error: {message}", done.stderr
+    assert re.fullmatch(f"{re.escape(str(path))}: I/O error: {message}", done.stdout.strip()), done
 
 
 def test_a_name_that_is_not_utf8_opens_by_its_file_system_bytes(fails, logfile_args, tmp_path):
