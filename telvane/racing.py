@@ -63,7 +63,8 @@ def record_times(log: LogFile) -> np.ndarray:
     return times
 
 
-def _gap_ms(log: LogFile) -> float:
+def gap_ms(log: LogFile) -> float:
+    """The longest step between two records of one stretch of driving, in ms."""
     rate = log.metadata.get("tick_rate")
     rate = rate if isinstance(rate, int) and rate > 0 else 60
     return GAP_TICKS * 1000.0 / rate
@@ -78,7 +79,7 @@ def recorded_time(log: LogFile) -> tuple[float, list[tuple[int, float, float]]]:
     session = _channel(log, "SessionNum")
     session = np.zeros(len(times), np.int64) if session is None else session.astype(np.int64)
     step = np.diff(times)
-    steady = (session[1:] == session[:-1]) & (step >= 0) & (step <= _gap_ms(log))
+    steady = (session[1:] == session[:-1]) & (step >= 0) & (step <= gap_ms(log))
     spans = [(int(number), float(np.nanmin(times[session == number])),
               float(np.nanmax(times[session == number]))) for number in np.unique(session)]
     return float(step[steady].sum()), spans
@@ -152,7 +153,7 @@ def racing_laps(log: LogFile) -> pa.Table:
     same_session = (np.ones(len(kept) - 1, bool) if session_num is None
                     else session_num[kept[1:]] == session_num[kept[:-1]])
     same_lap = lap[kept[1:]] == lap[kept[:-1]]
-    joined_pairs = adjacent & same_session & ~(np.abs(step) > _gap_ms(log))
+    joined_pairs = adjacent & same_session & ~(np.abs(step) > gap_ms(log))
     starts = np.concatenate(([0], np.flatnonzero(~(joined_pairs & same_lap)) + 1))
     first = kept[starts]
     last = kept[np.concatenate((starts[1:] - 1, [len(kept) - 1]))]
@@ -182,17 +183,17 @@ def racing_laps(log: LogFile) -> pa.Table:
         session = np.cumsum(np.append(False, (num[1:] == 0) & (num[:-1] != 0)))
     pit_first = pit[first].astype(bool) if pit is not None else np.zeros(len(first), bool)
     pit_last = pit[last].astype(bool) if pit is not None else np.zeros(len(first), bool)
-    lap_type = np.select([end - first < 2, pit_first, pit_last, start_crossed & end_crossed],
-                         ["incomplete", "out", "in", "full"], "partial")
+    kind = np.select([end - first < 2, pit_first, pit_last, start_crossed & end_crossed],
+                     [0, 1, 2, 3], 4)
+    lap_type = pa.array(["incomplete", "out", "in", "full", "partial"]).take(pa.array(kind))
     # Cut short by a reset or a tow: a placement frame follows within the session.
     reset = glitch[np.minimum(end, n - 1)] & (end < n)
     reset[:-1] &= session[1:] == session[:-1]
     duration = end_time - start_time
-    best = _best(duration, session, lap_type == "full")
+    best = _best(duration, session, kind == 3)
     columns = [num, session, lap_type, start_time, end_time, duration, first, end,
                start_crossed, end_crossed, reset, best]
-    return pa.Table.from_arrays([pa.array(c, f.type) for c, f in zip(columns, RACING_SCHEMA)],
-                                schema=RACING_SCHEMA)
+    return pa.table(dict(zip(RACING_SCHEMA.names, columns)), schema=RACING_SCHEMA)
 
 
 def _best(duration: np.ndarray, session: np.ndarray, eligible: np.ndarray) -> np.ndarray:
@@ -264,8 +265,7 @@ def sectors(log: LogFile, laps: pa.Table) -> pa.Table:
         best[rows] = _best(duration[rows], session[rows], eligible[rows])
     num = laps.column("num").to_numpy()[lap_rows]
     columns = [lap_rows, num, session, sector, start_time, end_time, duration, best]
-    return pa.Table.from_arrays([pa.array(c, f.type) for c, f in zip(columns, SECTORS_SCHEMA)],
-                                schema=SECTORS_SCHEMA)
+    return pa.table(dict(zip(SECTORS_SCHEMA.names, columns)), schema=SECTORS_SCHEMA)
 
 
 def theoretical_best(sector_table: pa.Table, sector_count: int) -> dict[int, float]:
@@ -321,6 +321,12 @@ def _distances(log: LogFile, lap: dict[str, Any]) -> tuple[np.ndarray, float | N
         if lap["end_at_line"]:
             distance[(times > lap["end_time"]) & (distance < length / 2)] += length
     return distance, length
+
+
+def lap_distances(log: LogFile) -> np.ndarray:
+    """Metres from the line at every record of a one-lap LogFile, counted on from the lap's
+    own line crossing (negative before it)."""
+    return _distances(log, only_lap(log))[0]
 
 
 def _grid(lap: dict[str, Any], distance: np.ndarray, length: float | None,

@@ -7,6 +7,7 @@ import tempfile
 from pathlib import Path
 
 from telvane.cli.common import read_recording
+from telvane.cli.compare import choose_lap, compare
 from telvane.cli.plot import plot
 from telvane.cli.reports import describe
 
@@ -14,7 +15,8 @@ from telvane.cli.reports import describe
 def add_commands(commands: argparse._SubParsersAction) -> None:
     demo = commands.add_parser(
         "demo", help="write the synthetic sample recording, show its info and plot it",
-        description="Write the bundled synthetic sample recording, then run info and plot.")
+        description="Write the bundled synthetic sample recording, then run info, plot and "
+                    "compare (its best lap against the fastest lap 2).")
     demo.add_argument("--out", metavar="DIR", type=Path,
                       help="directory for the sample and its plot (default: a new temporary "
                            "directory)")
@@ -32,5 +34,9 @@ def demo_command(args: argparse.Namespace) -> int:
     print(describe(log) + "\n")
     output = out / "synthetic_sample.png"
     plot(log, ["Speed", "Throttle", "Brake", "Gear"], [1, 2], "distance", output)
+    print(f"wrote {output}")
+    output = out / "synthetic_sample_compare.png"
+    laps = [(str(sample), choose_lap(log, None)), (str(sample), choose_lap(log, 2))]
+    compare({str(sample): log}, laps, ["Speed", "Throttle", "Brake", "Gear"], "km/h", output)
     print(f"wrote {output}")
     return 0

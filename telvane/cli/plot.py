@@ -12,7 +12,8 @@ from telvane._extras import needs_extra
 from telvane.base import LogFile
 from telvane.cli.common import (STDIN, CommandError, lap_numbers, names, read_recording,
                                 write_atomically)
-from telvane.text import format_lap_time
+from telvane.cli import panels
+from telvane.racing import lap_distances, record_times
 
 DEFAULT_PLOT_CHANNELS = "Speed,Throttle,Brake"
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # as the output's suffix names them
@@ -30,6 +31,7 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
                            "or every full lap against distance)")
     plot.add_argument("--x", choices=("distance", "time"),
                       help="x axis (default: distance with --laps, time without)")
+    plot.add_argument("--mph", action="store_true", help="speed in mph instead of km/h")
     plot.add_argument("-o", "--output", metavar="OUT",
                       help="output file, its suffix naming the format (.png, .jpg, .pdf, .svg), "
                            "or a directory (an existing one, or a name ending in /) for "
@@ -40,7 +42,7 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
 def plot_command(args: argparse.Namespace) -> int:
     log = read_recording(args.file)
     output = output_path(args.output, args.file)
-    plot(log, args.channels, args.laps, args.x, output)
+    plot(log, args.channels, args.laps, args.x, output, "mph" if args.mph else "km/h")
     print(f"wrote {output}")
     return 0
 
@@ -65,16 +67,17 @@ def output_path(output: str | None, source: str) -> Path:
 
 
 def plot(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: str | None,
-         output: Path) -> None:
-    """Draw one panel per channel; laps are overlaid against lap distance or lap time."""
+         output: Path, speed_unit: str = "km/h") -> None:
+    """Draw one panel per channel: the whole recording against time, or laps overlaid
+    against lap distance or time in the lap."""
     matplotlib = needs_extra("matplotlib", "plot", "telvane plot")
     matplotlib.use("Agg")
     with matplotlib.rc_context({"text.parse_math": False}):  # names and units hold "$" too
-        _draw(log, channels, laps, x, output)
+        _draw(log, channels, laps, x, output, speed_unit)
 
 
 def _draw(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: str | None,
-          output: Path) -> None:
+          output: Path, speed_unit: str) -> None:
     import matplotlib.pyplot as plt
 
     missing = [name for name in channels if name not in log]
@@ -84,32 +87,33 @@ def _draw(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: 
     traces = _traces(log, laps, x)
     figure, axes = plt.subplots(len(channels), 1, sharex=True, squeeze=False,
                                 figsize=(11, 1.2 + 2.1 * len(channels)))
+    handles = []
     for axis, name in zip(axes[:, 0], channels):
-        for label, part in traces:
-            axis.plot(_x_values(part, x, per_lap=laps is not None),
-                      part[name].column(1).to_numpy().astype(float), label=label, linewidth=1)
-        unit = log.units[name]
-        axis.set_ylabel(f"{name} [{unit}]" if unit else name)
-        axis.grid(alpha=0.3)
-    axes[-1, 0].set_xlabel(_x_label(log, x, per_lap=laps is not None))
+        handles = [panels.draw(axis, along, part, name, speed_unit, breaks, linewidth=1,
+                               color=f"C{k % 10}")
+                   for k, (_, part, along, breaks) in enumerate(traces)]
+        panels.label(axis, log, name, speed_unit)
+    named = laps is not None or x == "distance"  # laps, not the whole recording
+    if not named:
+        _mark_sessions(axes[:, 0], panels.recording_time(log)[2])
+    axes[-1, 0].set_xlabel(_x_label(log, x, per_lap=named))
     title = log.metadata.get("track_display_name", "")
     figure.suptitle(f"{title} · {Path(log.file_name).name}" if title else Path(log.file_name).name)
-    top = 1.0 - 0.5 / figure.get_figheight()
-    if len(traces) > 1:
-        figure.legend(*axes[0, 0].get_legend_handles_labels(), loc="upper center", frameon=False,
-                      ncol=min(len(traces), 4), fontsize="small", bbox_to_anchor=(0.5, top))
-        top -= 0.25 / figure.get_figheight()
+    top = panels.legend(figure, handles if named else [], [label for label, _, _, _ in traces])
     figure.tight_layout(rect=(0, 0, 1, top))
     form = output.suffix.lower().lstrip(".")
     write_atomically(output, lambda path: figure.savefig(path, format=form, dpi=110))
     plt.close(figure)
 
 
-def _traces(log: LogFile, laps: Sequence[int] | None, x: str) -> list[tuple[str, LogFile]]:
+def _traces(log: LogFile, laps: Sequence[int] | None, x: str
+            ) -> list[tuple[str, LogFile, Any, Any]]:
+    """(legend label, LogFile, x values, records where the line breaks) of each trace."""
     if laps is None and x == "time":
-        return [("recording", log)]
-    table = log.lap_times()
-    sessions = len(set(table.column("session").to_pylist()))
+        along, breaks, _, _ = panels.recording_time(log)
+        return [("recording", log, along, breaks)]
+    table = log.lap_times().to_pylist()
+    sessions = len({lap["session"] for lap in table})
     rows = []
     for number in laps if laps is not None else []:
         found = log.find_laps(num=number)
@@ -120,28 +124,34 @@ def _traces(log: LogFile, laps: Sequence[int] | None, x: str) -> list[tuple[str,
         rows = log.find_laps(lap_type="full")
         if not rows:
             raise CommandError(f"{log.file_name}: no full laps to compare; choose --laps")
-    traces = []
-    for row in rows:
-        label = f"lap {table['num'][row]}"
-        if sessions > 1:
-            label += f" (session {table['session'][row]})"
-        label += f" {format_lap_time(table['duration'][row].as_py())}"
-        traces.append((label + (" best" if table["best"][row].as_py() else ""), log.lap(row)))
-    return traces
+    return [(panels.lap_label(table[row], sessions), log.lap(row),
+             _x_values(log.lap(row), x, table[row]), None) for row in sorted(rows)]
 
 
-def _x_values(part: LogFile, x: str, per_lap: bool) -> Any:
+def _x_values(part: LogFile, x: str, lap: dict[str, Any]) -> Any:
     if x == "distance":
-        if "LapDist" in part:
-            return part["LapDist"].column(1).to_numpy()
-        if "LapDistPct" in part:
-            return part["LapDistPct"].column(1).to_numpy() * 100
-        raise CommandError(f"{part.file_name}: no LapDist or LapDistPct channel for --x distance")
-    times = part.timecodes.to_numpy()
-    return (times - times[0] if per_lap and len(times) else times) / 1000
+        try:
+            return lap_distances(part)
+        except ValueError:
+            raise CommandError(f"{part.file_name}: no LapDist or LapDistPct channel for "
+                               f"--x distance") from None
+    return (record_times(part) - lap["start_time"]) / 1000
 
 
 def _x_label(log: LogFile, x: str, per_lap: bool) -> str:
     if x == "distance":
-        return "lap distance [m]" if "LapDist" in log else "lap distance [%]"
-    return "time in lap [s]" if per_lap else "session time [s]"
+        return "lap distance [m]"
+    if per_lap:
+        return "time in lap [s]"
+    return "session time [s]" if panels.recording_time(log)[3] else \
+        "time [s]: session time, sessions one after another"
+
+
+def _mark_sessions(axes: Any, marks: list[tuple[float, int]]) -> None:
+    for axis in axes:
+        for at, number in marks:
+            axis.axvline(at, color="0.4", linestyle="--", linewidth=0.8)
+    for at, number in marks:
+        axes[0].annotate(f"session {number}", (at, 1.0), xycoords=("data", "axes fraction"),
+                         xytext=(3, -12), textcoords="offset points", fontsize="small",
+                         color="0.3")

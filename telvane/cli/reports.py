@@ -11,8 +11,8 @@ from typing import Any
 
 from telvane.base import LogFile
 from telvane.cli.common import CommandError, pattern, read_recording
-from telvane.racing import recorded_time
-from telvane.text import format_lap_time, lap_rows, printable
+from telvane.racing import recorded_time, sector_starts
+from telvane.text import format_lap_time, printable
 
 
 def add_commands(commands: argparse._SubParsersAction) -> None:
@@ -58,7 +58,8 @@ def summary(log: LogFile) -> dict[str, Any]:
     return {"file": log.file_name, "metadata": meta,
             "start_date": started.isoformat() if started else None,
             "records": len(log), "recorded_ms": recorded_time(log)[0],
-            "channels": log.channel_names, "laps": log.lap_times().to_pylist()}
+            "channels": log.channel_names, "laps": log.lap_times().to_pylist(),
+            "sectors": log.sectors().to_pylist(), "theoretical_best": log.theoretical_best()}
 
 
 def _finite(value: Any) -> Any:
@@ -116,14 +117,30 @@ def describe(log: LogFile) -> str:
 
 
 def _lap_lines(log: LogFile) -> list[str]:
-    if not log.laps.num_rows:
+    """The racing laps with their times and sector times, the best lap of each session
+    marked, then each session's theoretical best."""
+    laps = log.lap_times().to_pylist()
+    if not laps:
         return ["  No laps"]
-    table = log.lap_times()
-    lines = ["  Lap  Session  Type        Time"]
-    for num, session, kind, ms, best in lap_rows(table):
-        mark = "  best" if best else ""
-        lines.append(f"  {num:>3}  {session:>7}  {kind:<10}  {format_lap_time(ms):>9}{mark}")
+    sectors = {(row["lap"], row["sector"]): row["duration"] for row in log.sectors().to_pylist()}
+    count = len(sector_starts(log.metadata.get("session_info_yaml", ""))) if sectors else 0
+    lines = [("  Lap  Session  Type        Time     "
+              + "".join(f"  Sector {k + 1}" for k in range(count))).rstrip()]
+    for row, lap in enumerate(laps):
+        times = "".join(f"  {_sector_time(sectors.get((row, k))):>8}" for k in range(count))
+        mark = "  best" if lap["best"] else "  reset" if lap["reset"] else ""
+        lines.append(f"  {lap['num']:>3}  {lap['session']:>7}  {lap['lap_type']:<10}  "
+                     f"{format_lap_time(lap['duration']):>9}{times}{mark}".rstrip())
+    best = log.theoretical_best()
+    if best:
+        lines.append("  Theoretical best (the best sectors added up): " + ", ".join(
+            f"{format_lap_time(ms)}" + (f" in session {session}" if len(best) > 1 else "")
+            for session, ms in best.items()))
     return lines
+
+
+def _sector_time(ms: float | None) -> str:
+    return "" if ms is None else format_lap_time(ms).removeprefix("0:")
 
 
 def channels_command(args: argparse.Namespace) -> int:
