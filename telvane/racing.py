@@ -403,12 +403,15 @@ def _time_by_distance(log: LogFile) -> tuple[np.ndarray, np.ndarray, np.ndarray]
 
 def delta(reference: LogFile, lap: LogFile) -> pa.Table:
     """The time `lap` lost (positive, ms) or gained (negative) against `reference` by every
-    metre of lap distance that both cover; both are one-lap LogFiles, as lap() returns,
-    from one recording or from two of the same track."""
+    metre of lap distance that both cover, counted from the first such metre (the line for
+    two laps from the line); both are one-lap LogFiles, as lap() returns, from one
+    recording or from two of the same track."""
     ref_distance, ref_elapsed, ref_grid = _time_by_distance(reference)
     distance, elapsed, grid = _time_by_distance(lap)
     shared = grid[(grid >= ref_grid.min(initial=np.inf)) & (grid <= ref_grid.max(initial=-np.inf))]
     lost = (resample(elapsed, distance, shared, True)
             - resample(ref_elapsed, ref_distance, shared, True))
+    if len(lost):  # laps not both from the line are compared from where both are
+        lost -= lost[0]
     return pa.table({"distance": pa.array(shared, pa.float64()),
                      "delta": pa.array(lost, pa.float64())})

@@ -225,6 +225,9 @@ def test_delta_against_a_lap_of_another_recording():
     expected = 1000 * (when(1000 + distance) - when(1000.0)) - 1000 * distance / 40
     assert table["delta"].to_numpy() == pytest.approx(expected, abs=1.0)
     assert telvane.delta(slower.lap(1), slower.lap(1))["delta"].to_numpy() == pytest.approx(0, abs=1e-9)
+    joined = recording(**drive(1000.0, 30.0, lambda t: 250 + 40 * t)).lap(0)  # from 250 m, as fast
+    table = telvane.delta(reference.lap(1), joined)
+    assert table["distance"][0].as_py() == 250.0 and table["delta"].to_numpy() == pytest.approx(0, abs=1.0)
     with pytest.raises(ValueError, match="not 3 laps"):
         telvane.delta(reference, slower.lap(1))
 
