@@ -1,37 +1,74 @@
-"""Every example of the user documentation runs and shows what the documentation says.
+"""Every line of code in the user documentation runs, after the install it gives, and shows
+what the documentation says.
 
-python blocks must run; pycon blocks are doctests; console blocks are telvane commands
-whose output must match the lines under them ("..." stands for any text) and whose exit
-status is 1 where that output is an error, 0 otherwise. Commands other
-than telvane's (pip) are not run. Each block runs in a directory holding the synthetic
-sample recording, as the documentation's readers are told to prepare."""
+python blocks must run, on the synthetic sample and on the real recording; pycon blocks are
+doctests; console blocks are telvane commands whose output must match the lines under them
+("..." stands for any text) and whose exit status is 1 where that output is an error, 0
+otherwise (pip is not run). Inline code that is a line of code, not a signature, runs too:
+code whose names are all the documentation's own example objects (`log`, `recording`,
+`lap`, `pa`, `pl`, `duckdb`, `telvane`), without an ellipsis; a name such as `path`, `row` or
+`source` marks a signature. Everything runs in a directory holding the synthetic sample
+recording, as the documentation's readers are told to prepare."""
 
 from __future__ import annotations
 
+import ast
+import builtins
 import contextlib
 import doctest
+import importlib.metadata
 import io
 import re
 import shlex
+import sys
 import tempfile
 from pathlib import Path
 
 import pytest
+from packaging.requirements import Requirement
 
+import telvane
+from conftest import SAMPLE
 from telvane import cli
 from telvane.sample import write_synthetic_sample
 
 DOCUMENT = Path(__file__).resolve().parents[1] / "README.md"
-BLOCK = re.compile(r"^```(python|pycon|console)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
-SHELL_BLOCK = re.compile(r"^```sh\n(.*?)^```$", re.MULTILINE | re.DOTALL)
-NEEDS = {"python": ["pandas", "polars", "duckdb"], "pycon": ["yaml"],
-         "console": ["matplotlib"]}
+TEXT = DOCUMENT.read_text(encoding="utf-8")
+BLOCK = re.compile(r"^```(\w*)\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+INLINE = re.compile(r"(?<!`)`([^`\n]+)`(?!`)")
+EXAMPLE_NAMES = {"log", "recording", "lap", "pa", "pl", "duckdb", "telvane"}
+# What the examples use beyond their imports: session() needs PyYAML, plot matplotlib…
+FEATURES = {"yaml": ".session()", "matplotlib": "$ telvane plot", "duckdb": "duckdb.", "polars": "pl.",
+            "pandas": ".to_pandas("}
 
 
-def blocks() -> list[tuple[str, str, int]]:
-    """(kind, body, line number) of each example block."""
-    text = DOCUMENT.read_text()
-    return [(match[1], match[2], text.count("\n", 0, match.start()) + 1) for match in BLOCK.finditer(text)]
+def line_of(position: int) -> int:
+    return TEXT.count("\n", 0, position) + 1
+
+
+def blocks(*kinds: str) -> list[tuple[str, str, int]]:
+    """(kind, body, line number) of each fenced block of these kinds."""
+    return [(match[1], match[2], line_of(match.start())) for match in BLOCK.finditer(TEXT) if match[1] in kinds]
+
+
+def inline_code() -> list[tuple[str, int]]:
+    """(code, line number) of each inline span outside fenced blocks that is a line of code."""
+    prose = BLOCK.sub(lambda match: "\n" * match[0].count("\n"), TEXT)
+    found = []
+    for match in INLINE.finditer(prose):
+        code = match[1]
+        try:
+            tree = ast.parse(code)
+        except SyntaxError:
+            continue
+        names = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+        assigned = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store)}
+        called = {node.func.id for node in ast.walk(tree) if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)}
+        objects = {node.id for node in ast.walk(tree) if isinstance(node, ast.Name) and node.id not in called}
+        is_code = any(isinstance(node, (ast.Call, ast.Assign)) for node in ast.walk(tree)) and objects & EXAMPLE_NAMES
+        if is_code and "…" not in code and "..." not in code and names - assigned - set(dir(builtins)) <= EXAMPLE_NAMES:
+            found.append((code, prose.count("\n", 0, match.start()) + 1))
+    return found
 
 
 @pytest.fixture
@@ -43,17 +80,37 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
 
 
 def test_ci_runs_the_test_command_of_the_readme_which_has_examples_of_every_kind():
-    demo, tests = SHELL_BLOCK.findall(DOCUMENT.read_text())
+    demo, tests = (body for _, body, _ in blocks("sh"))
     assert "telvane demo" in demo
     assert tests.strip() in (DOCUMENT.parent / ".ci" / "run").read_text().splitlines()
-    assert {kind for kind, _, _ in blocks()} == {"python", "pycon", "console"}
+    assert {kind for kind, _, _ in blocks("python", "pycon", "console")} == {"python", "pycon", "console"}
+    assert "duckdb.sql(\"SELECT avg(Speed) FROM log\")" in [code for code, _ in inline_code()]
 
 
-@pytest.mark.parametrize("block", blocks(), ids=lambda block: f"{block[0]}-line{block[2]}")
+def test_the_install_the_readme_gives_brings_every_module_its_examples_use():
+    demo = next(body for _, body, _ in blocks("sh"))
+    extras = set(re.search(r"pip install '\.\[([\w,]+)\]'", demo)[1].split(","))
+    wanted: set[str] = set()
+    while extras - wanted:  # extras that name other extras of telvane, such as "all"
+        wanted |= extras
+        for requirement in map(Requirement, importlib.metadata.requires("telvane")):
+            if requirement.name == "telvane" and any(requirement.marker.evaluate({"extra": e}) for e in wanted):
+                extras |= requirement.extras
+    installed = {Requirement(text).name.lower() for text in importlib.metadata.requires("telvane")
+                 if any(Requirement(text).marker is None or Requirement(text).marker.evaluate({"extra": e})
+                        for e in wanted)}
+    code = "\n".join(body for _, body, _ in blocks("python", "pycon"))
+    modules = set(re.findall(r"^(?:>>> )?(?:import|from) (\w+)", code, re.MULTILINE))
+    modules |= {module for module, use in FEATURES.items() if use in TEXT}
+    providers = importlib.metadata.packages_distributions()
+    missing = [module for module in sorted(modules - set(sys.stdlib_module_names) - {"telvane"})
+               if not {name.lower() for name in providers.get(module, [])} & installed]
+    assert not missing, f"pip install '.[{','.join(sorted(wanted))}]' lacks {missing}"
+
+
+@pytest.mark.parametrize("block", blocks("python", "pycon", "console"), ids=lambda block: f"{block[0]}-line{block[2]}")
 def test_example(block, workdir):
     kind, body, line = block
-    for module in NEEDS[kind]:
-        pytest.importorskip(module)
     if kind == "python":
         exec(compile(body, f"{DOCUMENT.name}:{line}", "exec"), {"__name__": "__example__"})
     elif kind == "pycon":
@@ -63,6 +120,25 @@ def test_example(block, workdir):
             status, output = run_command(command)
             assert status == (1 if expected.startswith("telvane: ") else 0), output
             assert_output_matches(command, output, expected)
+
+
+@pytest.mark.parametrize("block", blocks("python"), ids=lambda block: f"line{block[2]}")
+def test_python_example_on_the_real_recording(block, workdir, sample):
+    _, body, line = block
+    exec(compile(body.replace('"synthetic_sample.ibt"', repr(str(sample))), f"{DOCUMENT.name}:{line}", "exec"),
+         {"__name__": "__example__"})
+
+
+@pytest.mark.parametrize("code, line", inline_code(), ids=lambda value: f"line{value}" if isinstance(value, int) else "")
+def test_inline_code(code, line, workdir):
+    import duckdb
+    import polars
+    import pyarrow
+
+    log = telvane.ibt("synthetic_sample.ibt")
+    names = {"telvane": telvane, "log": log, "lap": log.lap(1), "recording": telvane.open("synthetic_sample.ibt"),
+             "pa": pyarrow, "pl": polars, "duckdb": duckdb}
+    exec(compile(code, f"{DOCUMENT.name}:{line}", "exec"), names)
 
 
 def run_doctest(body: str, line: int) -> None:
