@@ -80,8 +80,10 @@ def recorded_time(log: LogFile) -> tuple[float, list[tuple[int, float, float]]]:
     session = np.zeros(len(times), np.int64) if session is None else session.astype(np.int64)
     step = np.diff(times)
     steady = (session[1:] == session[:-1]) & (step >= 0) & (step <= gap_ms(log))
-    spans = [(int(number), float(np.nanmin(times[session == number])),
-              float(np.nanmax(times[session == number]))) for number in np.unique(session)]
+    known = np.isfinite(times)
+    spans = [(int(number), float(times[ours].min()), float(times[ours].max()))
+             for number in np.unique(session) for ours in [known & (session == number)]
+             if ours.any()]
     return float(step[steady].sum()), spans
 
 
