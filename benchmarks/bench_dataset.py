@@ -1,0 +1,177 @@
+"""A season to a Parquet dataset: 40 synthetic recordings of varied tracks, cars and drivers
+plus three bad files, exported with the local process pool and on a Dask LocalCluster; the
+dataset's tree; a DuckDB query across it; and the Parquet write against pyarrow's defaults
+on a one-hour recording and the real sample.
+
+Run with the environment's telvane (with the dask extra) on PATH:
+    python benchmarks/bench_dataset.py [DIR]
+DIR defaults to /tmp/telvane-dataset-bench; the recordings (about 1.7 GB) are reused."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import duckdb
+import numpy as np
+import pyarrow.parquet as pq
+
+import telvane
+from telvane import parquet, sample
+from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
+
+TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]
+CARS = ["mercedesamggt4", "porsche992cup", "bmwm4gt3", "ferrari296gt3"]
+DRIVERS = ["Ana Lima", "Ben Okafor", "Chloé Martin", "Daniel Novák", "Eva Lindqvist"]
+REAL_SAMPLE = Path("/work/shared/samples/redbullring_amg.ibt")
+EXTRA_CHANNELS = 250  # a real recording has about 270 scalar channels
+
+
+def recording(flying_laps: int, extra: int, session_info: str) -> bytes:
+    columns = sample.synthetic_sample_columns(flying_laps=flying_laps)
+    variables, dtype = sample._layout()
+    n = len(columns["SessionTime"])
+    base = np.zeros(n, dtype=dtype)
+    for name in dtype.names:
+        base[name] = columns[name]
+    pad = [Var(f"Extra{i:03d}", FLOAT, dtype.itemsize + 4 * i, 1, "padding channel", "")
+           for i in range(extra)]
+    noise = np.random.default_rng(flying_laps).normal(size=(n, extra)).astype("<f4")
+    values = (columns["Speed"][:, None] * (1 + np.arange(extra) / 100) + noise).astype("<f4")
+    records = np.concatenate([base.view(np.uint8).reshape(n, -1),
+                              values.view(np.uint8).reshape(n, -1)], axis=1)
+    return write_ibt(variables + pad, records.tobytes(), session_info=session_info,
+                     tick_rate=sample.TICK_RATE, session_start_date=sample.SESSION_START_DATE)
+
+
+def session_info(number: int) -> str:
+    text = sample.SESSION_INFO
+    track = TRACKS[number % len(TRACKS)]
+    text = text.replace("TrackName: synthetic raceway", f"TrackName: {track}")
+    text = text.replace("TrackDisplayName: Synthetic Raceway", f"TrackDisplayName: {track.title()}")
+    text = text.replace("UserName: Sam Synthetic", f"UserName: {DRIVERS[number % len(DRIVERS)]}")
+    car = CARS[number % len(CARS)]
+    return text.replace("   CarScreenName: Synthetic GT3", f"   CarPath: {car}\n   CarScreenName: {car}")
+
+
+def make_inputs(inputs: Path) -> None:
+    inputs.mkdir(parents=True)
+    for number in range(40):
+        data = recording(2 + number % 5, EXTRA_CHANNELS, session_info(number))
+        (inputs / f"rec{number:02d}.ibt").write_bytes(data)
+    good = (inputs / "rec00.ibt").read_bytes()
+    (inputs / "truncated.ibt").write_bytes(good[:len(good) // 3])
+    (inputs / "notes.ibt").write_text("not a recording")
+    # SessionTime in the last 7 bytes of a record: the core's internal error when read
+    (inputs / "damaged.ibt").write_bytes(write_ibt([Var("SessionTime", DOUBLE, 93, count=0)],
+                                                   bytes(100), buf_len=100, session_record_count=1))
+
+
+def timed_export(args: list[str]) -> float:
+    began = time.perf_counter()
+    subprocess.run(["telvane", "export", *args], check=False, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    return time.perf_counter() - began
+
+
+def dask_export(inputs: Path, out: Path) -> tuple[float, float, int]:
+    import distributed
+
+    import telvane.dask
+
+    began = time.perf_counter()
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(2)
+        started = time.perf_counter()
+        report = telvane.dask.export(sorted(inputs.glob("*.ibt")), out, client=client, timeout=600)
+        done = time.perf_counter()
+    return started - began, done - started, int((report["status"] == "ok").sum())
+
+
+def tree(root: Path, depth: int = 4) -> str:
+    lines = []
+    for path in sorted(root.rglob("*")):
+        parts = path.relative_to(root).parts
+        if len(parts) <= depth and (path.is_dir() or len(parts) == 1):
+            lines.append("  " * (len(parts) - 1) + parts[-1] + ("/" if path.is_dir() else ""))
+    return "\n".join(lines)
+
+
+def write_times(log: telvane.LogFile, scratch: Path) -> tuple[float, int, float, int]:
+    table = log.to_table()
+    figures = []
+    for write in (lambda path: pq.write_table(table, path),
+                  lambda path: parquet.write_table(table, path)):
+        best = float("inf")
+        for _ in range(3):
+            began = time.process_time()
+            write(scratch)
+            best = min(best, time.process_time() - began)
+        figures += [best, scratch.stat().st_size]
+    return tuple(figures)
+
+
+def main() -> None:
+    root = Path(sys.argv[1] if len(sys.argv) > 1 else "/tmp/telvane-dataset-bench")
+    inputs = root / "in"
+    if not inputs.exists():
+        make_inputs(inputs)
+    sizes = [p.stat().st_size for p in inputs.glob("rec*.ibt")]
+    print(f"inputs: {len(sizes)} recordings, {sum(sizes) / 1e9:.2f} GB, "
+          f"{len(TRACKS)} tracks, {len(CARS)} cars, {len(DRIVERS)} drivers; 3 bad files")
+
+    for jobs in ("1", "2"):
+        out = root / f"pool{jobs}"
+        shutil.rmtree(out, ignore_errors=True)
+        print(f"telvane export --jobs {jobs}: {timed_export([str(inputs), '--out', str(out), '--jobs', jobs]):.1f} s")
+    out = root / "flat"
+    shutil.rmtree(out, ignore_errors=True)
+    print(f"telvane export --flat --jobs 2: {timed_export([str(inputs), '--out', str(out), '--flat', '--jobs', '2']):.1f} s")
+    out = root / "dask"
+    shutil.rmtree(out, ignore_errors=True)
+    start, seconds, ok = dask_export(inputs, out)
+    print(f"telvane.dask.export on a LocalCluster (2 workers x 1 thread): {seconds:.1f} s "
+          f"({ok} exported; cluster start {start:.1f} s)")
+
+    dataset_dir = root / "pool2"
+    print(f"\nthe dataset ({sum(f.stat().st_size for f in dataset_dir.rglob('*') if f.is_file()) / 1e9:.2f} GB):")
+    print(tree(dataset_dir))
+    print(pq.read_table(dataset_dir / "_report.parquet").to_pandas()
+          .sort_values("source").tail(5).to_string(index=False))
+    print("\nbest lap per driver per track:")
+    print(duckdb.sql(f"""
+        SELECT track, driver, car, min(duration) / 1000 AS best_s, count(*) AS full_laps
+        FROM read_parquet('{dataset_dir}/laps/**/*.parquet', hive_partitioning = true)
+        WHERE lap_type = 'full' GROUP BY ALL ORDER BY track, best_s"""))
+
+    print("\nParquet write of the wide table (CPU seconds, best of 3; file size):")
+    one_hour = root / "one_hour.ibt"
+    if not one_hour.exists():
+        one_hour.write_bytes(recording(40, EXTRA_CHANNELS, sample.SESSION_INFO))
+    cases = [("one-hour synthetic", one_hour)] + ([("real sample", REAL_SAMPLE)] if REAL_SAMPLE.exists() else [])
+    for name, path in cases:
+        log = telvane.ibt(path)
+        before, before_size, after, after_size = write_times(log, root / "write.parquet")
+        print(f"  {name} ({len(log):,} records, {len(log.channels)} channels): pyarrow defaults "
+              f"{before * 1000:.0f} ms, {before_size / 1e6:.1f} MB; telvane {after * 1000:.0f} ms, "
+              f"{after_size / 1e6:.1f} MB")
+
+    print("\nworker start-up against conversion (what --jobs by default weighs):")
+    from telvane.cli import pool
+
+    began = time.perf_counter()
+    list(pool.run(_noop, [()], 1, lambda *a: None, lambda *a: None))
+    print(f"  one worker process started and stopped: {time.perf_counter() - began:.2f} s")
+
+
+def _noop(progress: object = None) -> None:
+    import telvane.dataset  # noqa: F401  (what a worker imports before its first file)
+
+
+if __name__ == "__main__":
+    main()
