@@ -53,7 +53,7 @@ def session_info(number: int) -> str:
     track = TRACKS[number % len(TRACKS)]
     text = text.replace("TrackName: synthetic raceway", f"TrackName: {track}")
     text = text.replace("TrackDisplayName: Synthetic Raceway", f"TrackDisplayName: {track.title()}")
-    text = text.replace("UserName: Sam Synthetic", f"UserName: {DRIVERS[number % len(DRIVERS)]}")
+    text = text.replace("UserName: Sam Synthetic", f"UserName: {DRIVERS[number // len(TRACKS) % len(DRIVERS)]}")
     car = CARS[number % len(CARS)]
     return text.replace("   CarScreenName: Synthetic GT3", f"   CarPath: {car}\n   CarScreenName: {car}")
 
@@ -129,9 +129,11 @@ def main() -> None:
         out = root / f"pool{jobs}"
         shutil.rmtree(out, ignore_errors=True)
         print(f"telvane export --jobs {jobs}: {timed_export([str(inputs), '--out', str(out), '--jobs', jobs]):.1f} s")
-    out = root / "flat"
-    shutil.rmtree(out, ignore_errors=True)
-    print(f"telvane export --flat --jobs 2: {timed_export([str(inputs), '--out', str(out), '--flat', '--jobs', '2']):.1f} s")
+    for jobs in ("1", "2"):
+        out = root / f"flat{jobs}"
+        shutil.rmtree(out, ignore_errors=True)
+        print(f"telvane export --flat --jobs {jobs}: "
+              f"{timed_export([str(inputs), '--out', str(out), '--flat', '--jobs', jobs]):.1f} s")
     out = root / "dask"
     shutil.rmtree(out, ignore_errors=True)
     start, seconds, ok = dask_export(inputs, out)

@@ -115,7 +115,9 @@ def _meta(sources: list[str], columns: Sequence[str] | None) -> pandas.DataFrame
     and types, found without requiring any one file to be readable."""
     for source in sources:
         try:
-            return telvane.ibt(source).to_table(columns).schema.empty_table().to_pandas()
+            with telvane.open(source) as recording:
+                table = recording.read(columns, laps=False).to_table(columns)
+            return table.schema.empty_table().to_pandas()
         except BaseException as exc:  # also the core's InternalError, for a damaged file
             if isinstance(exc, (KeyboardInterrupt, SystemExit)):
                 raise
@@ -126,7 +128,8 @@ def _meta(sources: list[str], columns: Sequence[str] | None) -> pandas.DataFrame
 def _read_partition(source: str, *, channels: list[str], errors: str,
                     empty: pandas.DataFrame) -> pandas.DataFrame:
     try:
-        return telvane.ibt(source).to_table(channels).to_pandas()
+        with telvane.open(source) as recording:
+            return recording.read(channels, laps=False).to_table(channels).to_pandas()
     except BaseException as exc:  # the computation would hang on one not an Exception
         if errors == "skip":
             return empty

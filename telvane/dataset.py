@@ -92,8 +92,10 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
     temporaries: list[Path] = []
     try:
         keys = prepare(out_dir, partition_by)
-        reading = None if progress is None else (lambda k, n: progress(READ_SHARE * k / n))
-        log = telvane.ibt(os.fspath(source), reading)
+        reading = None if progress is None else (
+            lambda k, n: progress(READ_SHARE * k / n if n else READ_SHARE))
+        with telvane.open(os.fspath(source)) as recording:
+            log = recording.read(_with_aggregated(recording, columns), progress=reading)
         recording = content_hash(source)
         values = recording_keys(log)
         directory = [f"{key}={urllib.parse.quote(values[key], safe='')}" for key in keys]
@@ -221,6 +223,17 @@ def _laps(log: LogFile) -> pa.Table:
             field = field.with_metadata(log[channel].schema.field(1).metadata)
         laps = laps.append_column(field, pa.array(values, mask=np.isnan(values)))
     return laps
+
+
+def _with_aggregated(recording: telvane.Recording, columns: Sequence[str] | None
+                     ) -> list[str] | None:
+    """The channels to read: the chosen ones and those the lap aggregates need."""
+    if columns is None:
+        return None
+    names = [columns] if isinstance(columns, str) else list(columns)
+    catalogue = recording.variables.to_pydict()
+    present = {name for name, channel in zip(catalogue["name"], catalogue["channel"]) if channel}
+    return names + [name for name in ("Speed", "FuelLevel") if name in present]
 
 
 def _with_keys(table: pa.Table, values: dict[str, str]) -> pa.Table:
