@@ -3,8 +3,10 @@ Every wait has a timeout, so a hang fails the test instead of blocking the run."
 
 from __future__ import annotations
 
-import shutil
+import subprocess
+import sys
 
+import pyarrow.parquet as pq
 import pytest
 
 import telvane
@@ -74,3 +76,13 @@ def test_read_ibt_raises_for_a_bad_file_instead_of_hanging(client, inputs, bad):
 def test_read_ibt_fails_at_once_when_nothing_is_readable(inputs):
     with pytest.raises(ValueError, match="none of the 2 recordings can be read"):
         telvane_dask.read_ibt([inputs["internal"], inputs["not_ibt"]])
+
+
+def test_the_command_line_exports_on_a_running_cluster(client, inputs, tmp_path):
+    out = tmp_path / "out"
+    done = subprocess.run([sys.executable, "-m", "telvane", "export", inputs["good"], inputs["truncated"], "--out", out,
+                           "--scheduler", client.scheduler.address], capture_output=True, text=True, timeout=WAIT)
+    assert done.returncode == 1 and done.stdout.splitlines()[-1].startswith("exported 1 of 2 files")
+    assert done.stderr.startswith(f"telvane: {inputs['truncated']}: Invalid header")
+    report = pq.read_table(out / "_report.parquet").to_pylist()
+    assert sorted(row["status"] for row in report) == ["failed", "ok"]
