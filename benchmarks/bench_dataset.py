@@ -9,7 +9,6 @@ DIR defaults to /tmp/telvane-dataset-bench; the recordings (about 1.7 GB) are re
 
 from __future__ import annotations
 
-import os
 import shutil
 import subprocess
 import sys

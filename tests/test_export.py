@@ -14,9 +14,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import telvane
-from conftest import OVERRUN
+from conftest import OVERRUN, posix_only
 from telvane import cli, dataset
-from telvane.cli import export as cli_export
 from telvane.cli import pool
 from telvane.sample import write_synthetic_sample
 
@@ -66,6 +65,7 @@ def test_export_writes_the_dataset_and_its_report_past_bad_files(capsys, recordi
     assert not hidden_files(Path("out"))
 
 
+@posix_only
 def test_a_dead_worker_fails_only_its_own_task():
     tasks = [(0.0,), ("die",), (1.0,), (2.0,), ("die",), (3.0,)]
     results = dict(pool.run(_task, tasks, 2, progress=lambda index, fraction: None,
@@ -80,6 +80,7 @@ def _task(value: object, progress: object) -> object:
     return value
 
 
+@posix_only
 @pytest.mark.slow
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_sigterm_stops_like_ctrl_c_removes_temporaries_and_reports_the_exported(recording, jobs):
@@ -96,6 +97,7 @@ def test_sigterm_stops_like_ctrl_c_removes_temporaries_and_reports_the_exported(
     assert len(set(dataset.read("out").sessions.to_table()["source"].to_pylist())) == 1  # same bytes, one recording
 
 
+@posix_only
 @pytest.mark.slow
 def test_workers_die_with_their_parent_and_free_the_callers_pipes(recording):
     many(recording)
