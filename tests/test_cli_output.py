@@ -13,26 +13,10 @@ from pathlib import Path
 import pytest
 
 import telvane
-from telvane import cli
 from telvane._writer import DOUBLE, FLOAT, Var, pack_records, write_ibt
 from telvane.cli.reports import describe
-from telvane.sample import write_synthetic_sample
 from builders import write_channels
-
-
-@pytest.fixture(scope="module")
-def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return write_synthetic_sample(tmp_path_factory.mktemp("sample"))
-
-
-def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    status = cli.main([str(arg) for arg in args])
-    out, err = capsys.readouterr()
-    return status, out, err
-
-
-def stdin_holding(monkeypatch: pytest.MonkeyPatch, data: bytes) -> None:
-    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+from test_cli import recording, run  # noqa: F401 (a fixture)
 
 
 def recording_with(path: str, unit: str = "", desc: str = "", name: str = "Speed", **layout: object) -> str:
@@ -43,20 +27,15 @@ def recording_with(path: str, unit: str = "", desc: str = "", name: str = "Speed
     return path
 
 
-def test_info_of_several_recordings_and_standard_input(capsys, recording, monkeypatch):
-    stdin_holding(monkeypatch, recording.read_bytes())
+def test_info_of_several_recordings_and_standard_input_as_text_and_json(capsys, recording, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(recording.read_bytes())))
     status, out, err = run(capsys, "info", recording, "missing.ibt", "-")
     assert (status, err) == (1, "telvane: missing.ibt: I/O error: No such file or directory (os error 2)\n")
-    from_stdin = telvane.ibt(recording.read_bytes())
-    from_stdin.file_name = "<stdin>"
-    assert out == f"{describe(telvane.ibt(recording))}\n\n{describe(from_stdin)}\n"
-
-
-def test_info_as_json(capsys, recording, monkeypatch):
-    stdin_holding(monkeypatch, recording.read_bytes())
+    log = telvane.ibt(recording)
+    assert out == f"{describe(log)}\n\n{describe(log).replace(str(recording), '<stdin>', 1)}\n"
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(recording.read_bytes())))
     status, out, _ = run(capsys, "info", "--json", recording, "-")
     first, second = json.loads(out)
-    log = telvane.ibt(recording)
     assert (status, first["file"], second["file"]) == (0, str(recording), "<stdin>")
     assert first["metadata"] == {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
     assert first["start_date"] == "2024-05-01T14:03:12+00:00" and first["records"] == len(log)

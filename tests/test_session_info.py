@@ -94,14 +94,11 @@ def test_the_real_recording(sample):
     text = log.metadata["session_info_yaml"]
     ours, plain = log.session(), yaml.safe_load(text)
 
-    def leaves(tree: object, path: tuple = ()) -> dict:
-        if isinstance(tree, dict):
-            return {k: v for key, value in tree.items() for k, v in leaves(value, path + (key,)).items()}
-        if isinstance(tree, list):
-            return {k: v for i, value in enumerate(tree) for k, v in leaves(value, path + (i,)).items()}
-        return {path: tree}
+    def leaves(tree: object, path: tuple = ()) -> list[tuple[tuple, object]]:
+        items = tree.items() if isinstance(tree, dict) else enumerate(tree) if isinstance(tree, list) else None
+        return [(path, tree)] if items is None else [leaf for key, value in items for leaf in leaves(value, path + (key,))]
 
-    ours, plain = leaves(ours), leaves(plain)
+    ours, plain = dict(leaves(ours)), dict(leaves(plain))
     assert ours.keys() == plain.keys()
     assert {path: value for path, value in plain.items() if type(value) in (int, float)} == \
         {path: value for path, value in ours.items() if type(value) in (int, float)}
