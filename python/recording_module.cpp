@@ -171,6 +171,34 @@ PyObject* open_file_metadata(PyObject* self, PyObject* /*unused*/) noexcept {
   return build_metadata(*open->file).release();
 }
 
+// The session-info block as the file holds it: the metadata's text has replaced the bytes
+// that are not UTF-8, which telvane reads again from these (the Windows code page).
+PyObject* open_file_session_info_block(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  if (!check_open(open)) return nullptr;
+  try {
+    const IbtFile& file = *open->file;
+    PyRef block;
+    {
+      const TruncationGuard guard = file.guard_reads();
+      block = PyRef::steal(PyBytes_FromStringAndSize(
+          reinterpret_cast<const char*>(file.bytes().data()) + file.header().session_info_offset,
+          file.header().session_info_len));
+    }
+    if (!block) return nullptr;
+    if (Status unchanged = check_unchanged(file); !unchanged.ok()) {
+      raise_read_error(unchanged.error(), open->name, open->by_path);
+      return nullptr;
+    }
+    return block.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    raise_internal("unexpected C++ exception");
+    return nullptr;
+  }
+}
+
 PyObject* open_file_close(PyObject* self, PyObject* /*unused*/) noexcept {
   OpenFile* open = as_open_file(self);
   open->closed = true;
@@ -325,6 +353,8 @@ PyMethodDef kOpenFileMethods[] = {
      "(source_name, tick_rate, record_count, stored_record_count, ignored_bytes)"},
     {"variables", open_file_variables, METH_NOARGS, "[(name, type, count, unit, desc, offset), ...]"},
     {"metadata", open_file_metadata, METH_NOARGS, "The metadata dict of the recording."},
+    {"session_info_block", open_file_session_info_block, METH_NOARGS,
+     "The session-info block's bytes as the file holds them."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file_read)), METH_FASTCALL,
      "read(channel_positions, array_positions, laps, progress) -> (timecodes, channels, arrays, laps)"},
     {"close", open_file_close, METH_NOARGS, "Releases the file; a read in progress finishes first."},

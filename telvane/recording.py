@@ -29,6 +29,7 @@ class Recording:
     def __init__(self, handle: OpenFile) -> None:
         self._handle = handle
         self.source_name, self.tick_rate, self.record_count, stored, ignored = handle.header()
+        self.file_name = self.source_name  # what read() names its LogFile; open() may know better
         self._closed = False
         self._recovery = (stored, ignored) if stored != self.record_count else None
 
@@ -83,9 +84,13 @@ class Recording:
             [self._channels[name] for name in channels], [self._arrays[name] for name in array_names],
             laps, progress)
         from telvane.base import LogFile
+        from telvane.session_yaml import trim_session_info
 
-        return LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.source_name,
-                       timecodes=timecodes.column(0), arrays=array_tables)
+        raw = None  # the text has replacement characters: keep the bytes for session()
+        if "\ufffd" in metadata["session_info_yaml"]:
+            raw = trim_session_info(self._handle.session_info_block())
+        return LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.file_name,
+                       timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw)
 
     def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
         """The channels and the array variables a read returns. With `arrays`, `columns` may
@@ -134,6 +139,9 @@ def open(source: Any, *, recover: bool = False) -> Recording:
     says 0 records, or more than it holds (a simulator that crashed while recording), is read
     up to its last complete record, with a warning saying what was recovered."""
     recording = Recording(open_file(source, recover))
+    name = getattr(source, "name", None)  # a file object's path, which the core does not see
+    if recording.source_name == "<bytes>" and isinstance(name, str):
+        recording.file_name = name
     if recording._recovery is not None:
         stored, ignored = recording._recovery
         warnings.warn(f"{recording.source_name}: the header says {stored} records; recovered "

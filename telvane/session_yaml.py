@@ -41,6 +41,15 @@ def decode_session_info(raw: bytes) -> str:
     return raw.decode("utf-8", "telvane.cp1252")
 
 
+def trim_session_info(block: bytes) -> bytes:
+    """The part of a session-info block the reader takes as its text: from the first "---"
+    (else the first non-NUL byte) to the last non-NUL byte."""
+    start = block.find(b"---")
+    if start < 0:
+        start = len(block) - len(block.lstrip(b"\0"))
+    return block[start:max(start, len(block.rstrip(b"\0")))]
+
+
 def quote_session_yaml(text: str) -> str:
     """The session-info text with free-text values, and every value plain YAML would misread
     or refuse, double-quoted. A line that follows a free-text value and is no entry of its

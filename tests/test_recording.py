@@ -4,6 +4,7 @@ and the lifetime of an opened recording."""
 from __future__ import annotations
 
 import errno
+import io
 import os
 import sys
 import threading
@@ -260,12 +261,12 @@ def test_an_exception_from_progress_ends_the_read(long_recording: str) -> None:
 # -- lifetime ---------------------------------------------------------------------------------
 
 
-def test_source_names_follow_ibt(write_file) -> None:
+def test_source_names_follow_ibt_and_a_file_object_gives_its_name(write_file) -> None:
     path = write_file(SIX)
     with open(path, "rb") as file:
-        sources = [path, Path(path), SIX, file]
-        assert [telvane.open(source).read().file_name for source in sources] == \
-            [telvane.ibt(source).file_name for source in sources]
+        sources = [path, Path(path), SIX, io.BytesIO(SIX), file]
+        assert [telvane.open(source).read().file_name for source in sources] == [path, path, "<bytes>", "<bytes>", path]
+        assert telvane.open(file).source_name == telvane.ibt(file).file_name == "<bytes>"
 
 
 def test_a_recording_reads_again_until_closed() -> None:

@@ -10,7 +10,6 @@ import pytest
 import yaml
 
 import telvane
-from telvane.base import LogFile
 from builders import write_channels
 from conftest import posix_only
 
@@ -66,10 +65,12 @@ CP1252 = "---\nDriverInfo:\n Drivers:\n - UserName: José Müller\n   TeamName: 
 CP1252 = CP1252.replace("José Müller".encode(), "José Müller".encode("cp1252"))  # one name in the Windows code page
 
 
-def test_session_info_bytes_in_the_windows_code_page():
-    log = telvane.ibt(write_channels(record_count=1, session_info=CP1252))
+@pytest.mark.parametrize("by_path", [True, False])
+def test_session_info_in_the_windows_code_page(by_path, write_file):
+    data = write_channels(record_count=1, session_info=b"\0\0" + CP1252 + b"\0" * 7)
+    log = telvane.open(write_file(data) if by_path else data).read()
     assert "Jos\ufffd M\ufffdller" in log.metadata["session_info_yaml"]  # the metadata stays as the reader made it
-    log = LogFile(log.channels, log.laps, log.metadata, log.file_name, session_info_bytes=CP1252)
+    assert telvane.ibt(data).session_info_bytes is None and log.session_info_bytes == CP1252
     assert log.session()["DriverInfo"]["Drivers"] == [{"UserName": "José Müller", "TeamName": "Équipe “Œil” №1"}]
     assert log.time_range(0, 1).session() == log.session()
 
