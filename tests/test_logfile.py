@@ -198,6 +198,12 @@ def test_html_repr_lists_laps_and_escapes(sample_log):
     assert "&lt;bytes&gt;" in odd and "<b>" not in odd
 
 
+@pytest.mark.parametrize("ms, text", [(65_123, "1:05.123"), (600.4, "0:00.600"), (-61_000, "-1:01.000"),
+                                      (3_725_004, "1:02:05.004"), (float("nan"), "-:--.---")])
+def test_lap_time_text(ms, text):
+    assert format_lap_time(ms) == text
+
+
 def test_import_stays_light():
     code = "import sys, telvane; print(sorted({'pandas', 'polars', 'yaml', 'matplotlib', 'duckdb'} & set(sys.modules)))"
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "[]\n"
