@@ -75,6 +75,7 @@ class LogFile:
         self._timecodes = timecodes
 
     def __getitem__(self, name: str) -> pa.Table:
+        """The channel table of that name; KeyError when the recording has none."""
         return self.channels[name]
 
     def __contains__(self, name: object) -> bool:
