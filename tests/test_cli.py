@@ -63,6 +63,11 @@ def test_export_csv(capsys, recording):
     (["plot", "{recording}", "-o", "p.png", "--laps", "9"], "{recording}: no lap 9"),
     (["plot", "{recording}", "-o", "p.png", "--channels", "Speed,Sped,Spin"],
      "{recording}: no channel named 'Sped', 'Spin'"),
+    (["export", "{recording}", "--out", "o", "--format", "csv"], "--format applies to --flat; the dataset is Parquet"),
+    (["export", "{recording}", "--out", "o", "--flat", "--partition-by", "car"],
+     "--partition-by and --scheduler apply to the dataset, not to --flat"),
+    (["export", "{recording}", "--out", "o", "--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"],
+     "--jobs applies to local worker processes, not to --scheduler"),
     (["export", "{recording}", "other/synthetic_sample.ibt", "--out", "o", "--flat"],
      "several inputs would be written to o/synthetic_sample.parquet"),
 ])

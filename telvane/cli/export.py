@@ -59,6 +59,8 @@ def export_command(args: argparse.Namespace) -> int:
         raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
     if args.format and not args.flat:
         raise CommandError("--format applies to --flat; the dataset is Parquet")
+    if args.jobs and args.scheduler:
+        raise CommandError("--jobs applies to local worker processes, not to --scheduler")
     sources = _export_sources(args.files)
     if args.flat:
         suffix = "." + (args.format or "parquet")
