@@ -94,3 +94,10 @@ def test_recording_time_never_runs_back(log):
     assert change in breaks and marks == [(x[change], 1)]
     seconds = log["SessionTime"].column(1).to_numpy()
     assert x[:change] == pytest.approx(seconds[:change])  # the first session keeps its own clock
+
+
+@pytest.mark.parametrize("count", [1, 10, 14])
+def test_every_trace_has_its_own_colour(count):
+    import matplotlib.colors
+
+    assert len({matplotlib.colors.to_hex(colour) for colour in panels.colours(count)}) == count

@@ -108,16 +108,17 @@ def _draw(logs: dict[str, LogFile], chosen: Sequence[tuple[str, int]], channels:
                                 gridspec_kw={"height_ratios": heights},
                                 figsize=(11, 1.2 + sum(heights)))
     handles = []
+    colours = panels.colours(len(laps))
     for axis, name in zip(axes[:-1, 0], channels):
         handles = [panels.draw(axis, _distances(lap), lap, name, speed_unit, linewidth=1,
-                               color=f"C{k}") for k, (_, lap) in enumerate(laps)]
+                               color=colour) for (_, lap), colour in zip(laps, colours)]
         panels.label(axis, laps[0][1], name, speed_unit)
     gained = axes[-1, 0]
-    gained.axhline(0.0, color="C0", linewidth=1)
-    for k, (_, lap) in enumerate(laps[1:], start=1):
+    gained.axhline(0.0, color=colours[0], linewidth=1)
+    for (_, lap), colour in zip(laps[1:], colours[1:]):
         table = delta(laps[0][1], lap)
         gained.plot(table["distance"].to_numpy(), table["delta"].to_numpy() / 1000.0,
-                    color=f"C{k}", linewidth=1)
+                    color=colour, linewidth=1)
     gained.set_ylabel("time lost to the\nfirst lap [s]")
     gained.grid(alpha=0.3)
     gained.set_xlabel("lap distance [m]")

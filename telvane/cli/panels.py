@@ -67,17 +67,30 @@ def lap_label(lap: dict[str, Any], sessions: int, source: str = "") -> str:
     return text + (" best" if lap["best"] else "")
 
 
+def colours(count: int) -> list[Any]:
+    """One colour per trace: the ten of matplotlib's cycle, or a spectrum for more laps,
+    so that no two traces look alike."""
+    import matplotlib
+
+    if count <= 10:
+        return [f"C{k}" for k in range(count)]
+    return list(matplotlib.colormaps["turbo"](np.linspace(0.05, 0.95, count)))
+
+
 def legend(figure: Any, handles: list[Any], labels: list[str]) -> float:
-    """Lap names in columns above the panels (none without names); returns the share of the
-    figure's height left for the panels."""
-    top = 1.0 - 0.5 / figure.get_figheight()
-    if handles:
-        columns = min(len(handles), 4 if max(map(len, labels)) < 30 else 2)
-        rows = -(-len(handles) // columns)
-        figure.legend(handles, labels, loc="upper center", frameon=False, ncol=columns,
-                      fontsize="small", bbox_to_anchor=(0.5, top))
-        top -= 0.22 * rows / figure.get_figheight()
-    return top
+    """Lap names in columns above the panels (none without names), the figure made taller
+    to hold them; returns the share of the figure's height left for the panels."""
+    height = figure.get_figheight()
+    title = 0.5  # inches for the title
+    if not handles:
+        return 1.0 - title / height
+    columns = min(len(handles), 4 if max(map(len, labels)) < 26 else 3)
+    rows = -(-len(handles) // columns)
+    extra = 0.2 * rows + 0.1
+    figure.set_figheight(height + extra)
+    figure.legend(handles, labels, loc="upper center", frameon=False, ncol=columns,
+                  fontsize="small", bbox_to_anchor=(0.5, 1.0 - title / (height + extra)))
+    return 1.0 - (title + extra) / (height + extra)
 
 
 def recording_time(log: LogFile) -> tuple[np.ndarray, np.ndarray, list[tuple[float, int]], bool]:

@@ -88,10 +88,11 @@ def _draw(log: LogFile, channels: Sequence[str], laps: Sequence[int] | None, x: 
     figure, axes = plt.subplots(len(channels), 1, sharex=True, squeeze=False,
                                 figsize=(11, 1.2 + 2.1 * len(channels)))
     handles = []
+    colours = panels.colours(len(traces))
     for axis, name in zip(axes[:, 0], channels):
-        handles = [panels.draw(axis, along, part, name, speed_unit, breaks, linewidth=1,
-                               color=f"C{k % 10}")
-                   for k, (_, part, along, breaks) in enumerate(traces)]
+        handles = [panels.draw(axis, along, part, name, speed_unit, breaks, color=colour,
+                               linewidth=1.8 if label.endswith(" best") else 1.0)
+                   for (label, part, along, breaks), colour in zip(traces, colours)]
         panels.label(axis, log, name, speed_unit)
     named = laps is not None or x == "distance"  # laps, not the whole recording
     if not named:
