@@ -307,7 +307,8 @@ class LogFile:
         """The session info parsed as YAML into dicts and lists ({} when there is none).
         Numbers are int and float; names, setup names and every other text are the exact
         strings the simulator wrote, read as UTF-8 or, where that fails, Windows-1252.
-        Raises ImportError without PyYAML, yaml.YAMLError for text no simulator writes."""
+        Raises ImportError without PyYAML; yaml.YAMLError, or ValueError when it is no
+        mapping, for text no simulator writes."""
         text = (self.metadata.get("session_info_yaml", "") if self.session_info_bytes is None
                 else decode_session_info(self.session_info_bytes))
         return parse_session_yaml(text)
