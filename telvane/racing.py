@@ -28,6 +28,10 @@ GAP_TICKS = 5
 WRAP_HIGH, WRAP_LOW, WRAP_STEP = 0.9, 0.1, 0.05
 CROSSING_WINDOW = 3
 
+# The channels the racing laps are made from.
+LAP_INPUTS = ("SessionTime", "SessionNum", "Lap", "LapDist", "LapDistPct", "PlayerTrackSurface",
+              "OnPitRoad")
+
 RACING_SCHEMA = pa.schema([
     pa.field("num", pa.int32(), False), pa.field("session", pa.int32(), False),
     pa.field("lap_type", pa.utf8(), False),

@@ -79,9 +79,13 @@ class Recording:
         named in `columns`, or all when it names none. `progress(k, n)` is told the records gathered, k of n."""
         self._check_open()
         channels, array_names = self._select(columns, arrays)
+        from telvane.racing import LAP_INPUTS
+
+        # lap_times() needs the lap inputs whatever the channels: read them, then drop them.
+        inputs = [name for name in LAP_INPUTS if laps and name in self._channels and name not in channels]
         metadata = self.metadata  # before the read, which a progress report may close the recording during
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
-            [self._channels[name] for name in channels], [self._arrays[name] for name in array_names],
+            [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
             laps, progress)
         from telvane.base import LogFile
         from telvane.session_yaml import trim_session_info
@@ -89,8 +93,13 @@ class Recording:
         raw = None  # the text has replacement characters: keep the bytes for session()
         if "\ufffd" in metadata["session_info_yaml"]:
             raw = trim_session_info(self._handle.session_info_block())
-        return LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.file_name,
-                       timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw)
+        log = LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.file_name,
+                      timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw)
+        if inputs:
+            log.lap_times(), log._raw_spans  # kept by the LogFile once made
+            for name in inputs:
+                del log.channels[name]
+        return log
 
     def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
         """The channels and the array variables a read returns. With `arrays`, `columns` may

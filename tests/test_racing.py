@@ -303,6 +303,16 @@ def test_recordings_laps_against_an_independent_reading(whole):
             assert lap["duration"] == pytest.approx(changed * 1000, abs=2.0)
 
 
+def test_a_read_of_some_channels_keeps_the_racing_laps(synthetic, write_file):
+    path = write_file(synthetic)
+    whole = telvane.ibt(path)
+    with telvane.open(path) as recording:
+        part = recording.read(["Speed"])
+    assert part.channel_names == ["Speed"] and part.lap_times().equals(whole.lap_times())
+    assert part.lap(1).timecodes.equals(whole.lap(1).timecodes)
+    assert part.time_range(0, 10**9).laps.equals(whole.laps)
+
+
 def test_the_real_recordings_one_out_lap(sample):
     log, seconds = telvane.ibt(sample), columns_of(sample.read_bytes())["SessionTime"]
     start, end = seconds[0] * 1000, seconds[-1] * 1000
