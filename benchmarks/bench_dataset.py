@@ -26,7 +26,7 @@ from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]
 CARS = ["mercedesamggt4", "porsche992cup", "bmwm4gt3", "ferrari296gt3"]
 DRIVERS = ["Ana Lima", "Ben Okafor", "Chloé Martin", "Daniel Novák", "Eva Lindqvist"]
-REAL_SAMPLE = Path("/work/shared/samples/redbullring_amg.ibt")
+REAL_SAMPLE = Path(__file__).resolve().parents[1] / ".." / "shared" / "samples" / "redbullring_amg.ibt"
 EXTRA_CHANNELS = 250  # a real recording has about 270 scalar channels
 
 

@@ -44,7 +44,7 @@ RATE = 60
 GENERATION = 2  # bump when the generated content changes, so cached files are rebuilt
 CHUNK_BYTES = 16 << 20
 FRESH_PROCESSES = 3  # first calls are one per process: their figures are medians over this many
-PYIRSDK_PYTHON = Path("/work/venv-bench/bin/python")
+PYIRSDK_PYTHON = BENCHMARKS.parent / ".venv-bench" / "bin" / "python"  # see README.md
 
 
 # ---------------------------------------------------------------------------------------------
