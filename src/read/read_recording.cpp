@@ -161,20 +161,11 @@ bool gather_all(const IbtFile& file, const std::vector<GatherTarget>& targets, B
 }  // namespace
 
 Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& request, const ReadProgress& progress) {
-  Result<const VarHeader*> session_time = find_session_time(file);
-  if (!session_time.ok()) return session_time.error();
   const TruncationGuard guard = file.guard_reads();
-  Result<ByteView> area = record_area(file);
-  if (!area.ok()) return area.error();
-  const ByteView records = area.value();
-  const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
-  const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
-  if (Status status = check_per_record_read(records, count, stride,
-                                            static_cast<std::uint64_t>(session_time.value()->offset), 8);
-      !status.ok()) {
-    return status.error();
-  }
-  Sweep sweep = plan_columns(*session_time.value(), request, count);
+  Result<SessionTimeRecords> found = session_time_records(file);
+  if (!found.ok()) return found.error();
+  [[maybe_unused]] const auto& [session_time, records, count, stride, offset] = found.value();
+  Sweep sweep = plan_columns(*session_time, request, count);
   LapSweep laps;
   if (request.laps) {
     if (Status status = plan_lap_inputs(file, records, count, stride, laps, sweep.targets); !status.ok()) {

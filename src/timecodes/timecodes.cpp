@@ -23,20 +23,27 @@ Result<const VarHeader*> find_session_time(const IbtFile& file) {
   return session_time;
 }
 
-Result<Timecodes> build_timecodes(const IbtFile& file) {
-  Result<const VarHeader*> found = find_session_time(file);
-  if (!found.ok()) return found.error();
-  const VarHeader* session_time = found.value();
-  const TruncationGuard guard = file.guard_reads();
+Result<SessionTimeRecords> session_time_records(const IbtFile& file) {
+  Result<const VarHeader*> session_time = find_session_time(file);
+  if (!session_time.ok()) return session_time.error();
   Result<ByteView> area = record_area(file);
   if (!area.ok()) return area.error();
-  const ByteView records = area.value();
-  const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
-  const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
-  const auto offset = static_cast<std::uint64_t>(session_time->offset);
-  if (Status status = check_per_record_read(records, count, stride, offset, sizeof(double)); !status.ok()) {
+  const SessionTimeRecords found{session_time.value(), area.value(),
+                                 static_cast<std::uint64_t>(file.sub_header().session_record_count),
+                                 static_cast<std::uint64_t>(file.header().buf_len),
+                                 static_cast<std::uint64_t>(session_time.value()->offset)};
+  if (Status status = check_per_record_read(found.records, found.count, found.stride, found.offset, sizeof(double));
+      !status.ok()) {
     return status.error();
   }
+  return found;
+}
+
+Result<Timecodes> build_timecodes(const IbtFile& file) {
+  const TruncationGuard guard = file.guard_reads();
+  Result<SessionTimeRecords> found = session_time_records(file);
+  if (!found.ok()) return found.error();
+  [[maybe_unused]] const auto& [session_time, records, count, stride, offset] = found.value();
   Timecodes timecodes{ColumnMemory::allocate(count * sizeof(std::int64_t)), static_cast<std::int64_t>(count)};
   auto* out = reinterpret_cast<std::int64_t*>(timecodes.memory->data());
   for (std::uint64_t i = 0; i < count; ++i) {

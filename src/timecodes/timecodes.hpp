@@ -26,6 +26,20 @@ struct Timecodes {
 /// The `SessionTime` variable the time base is read from, which must be a double.
 [[nodiscard]] Result<const VarHeader*> find_session_time(const IbtFile& file);
 
+/// The record area with `SessionTime` known to be readable in every record: a double at
+/// `offset` in each of `count` records `stride` bytes apart. Read it under
+/// `file.guard_reads()`.
+struct SessionTimeRecords {
+  const VarHeader* session_time = nullptr;
+  ByteView records;
+  std::uint64_t count = 0;
+  std::uint64_t stride = 0;
+  std::uint64_t offset = 0;
+};
+
+/// `SessionTime` and the records it is read from, checked before any record is read.
+[[nodiscard]] Result<SessionTimeRecords> session_time_records(const IbtFile& file);
+
 /// The time base from the `SessionTime` variable (a double, read as 8 bytes per record).
 [[nodiscard]] Result<Timecodes> build_timecodes(const IbtFile& file);
 
