@@ -78,6 +78,11 @@ Result<std::wstring> wide_path(const std::string& path) {
   return wide;
 }
 
+bool make_read_only(void* address, std::size_t size) {
+  DWORD previous = 0;
+  return VirtualProtect(address, size, PAGE_READONLY, &previous) != 0;
+}
+
 }  // namespace
 
 Result<OpenFile> open_regular_file(const std::string& path) {
@@ -130,19 +135,6 @@ Result<void*> allocate_pages(std::size_t size) {
   void* address = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   if (address == nullptr) return allocation_error();
   return address;
-}
-
-Result<void*> copy_to_read_only_pages(std::span<const std::uint8_t> bytes, std::size_t size) {
-  Result<void*> pages = allocate_pages(size);
-  if (!pages.ok()) return pages;
-  if (!bytes.empty()) std::memcpy(pages.value(), bytes.data(), bytes.size());
-  DWORD previous = 0;
-  if (!VirtualProtect(pages.value(), size, PAGE_READONLY, &previous)) {
-    IbtError error = last_os_error();
-    free_pages(pages.value(), size);
-    return error;
-  }
-  return pages;
 }
 
 void discard_pages(void* address, std::size_t size) noexcept {
@@ -198,6 +190,8 @@ const char* kind_of(mode_t mode) {
   return nullptr;
 }
 
+bool make_read_only(void* address, std::size_t size) { return ::mprotect(address, size, PROT_READ) == 0; }
+
 }  // namespace
 
 Result<OpenFile> open_regular_file(const std::string& path) {
@@ -240,18 +234,6 @@ Result<void*> allocate_pages(std::size_t size) {
   return address;
 }
 
-Result<void*> copy_to_read_only_pages(std::span<const std::uint8_t> bytes, std::size_t size) {
-  Result<void*> pages = allocate_pages(size);
-  if (!pages.ok()) return pages;
-  if (!bytes.empty()) std::memcpy(pages.value(), bytes.data(), bytes.size());
-  if (::mprotect(pages.value(), size, PROT_READ) != 0) {
-    IbtError error = last_os_error();
-    free_pages(pages.value(), size);
-    return error;
-  }
-  return pages;
-}
-
 void discard_pages(void* address, std::size_t size) noexcept {
   ::madvise(address, round_up_to_page(size), MADV_DONTNEED);
 }
@@ -271,5 +253,17 @@ std::size_t page_size() noexcept {
 }
 
 #endif
+
+Result<void*> copy_to_read_only_pages(std::span<const std::uint8_t> bytes, std::size_t size) {
+  Result<void*> pages = allocate_pages(size);
+  if (!pages.ok()) return pages;
+  if (!bytes.empty()) std::memcpy(pages.value(), bytes.data(), bytes.size());
+  if (!make_read_only(pages.value(), size)) {
+    IbtError error = last_os_error();
+    free_pages(pages.value(), size);
+    return error;
+  }
+  return pages;
+}
 
 }  // namespace telvane::platform
