@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <new>
 #include <string>
 
 #include "py_str.hpp"
@@ -43,6 +44,17 @@ void raise_internal(std::string_view message) {
   PyObject* type = internal_error_type();
   if (type == nullptr) return;  // the interpreter's own error is pending
   raise_with_message(type, message);
+}
+
+PyObject* raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    raise_internal("unexpected C++ exception");
+    return nullptr;
+  }
 }
 
 void creation_failed() {

@@ -12,6 +12,11 @@ namespace telvane::py {
 /// `except Exception` does not swallow a defect of the extension itself.
 void raise_internal(std::string_view message);
 
+/// Called inside `catch (...)` of a function the interpreter calls, so that no C++ exception
+/// reaches it: std::bad_alloc becomes MemoryError, anything else the internal error
+/// "unexpected C++ exception". Returns nullptr for the caller to return.
+PyObject* raise_current_exception() noexcept;
+
 /// The interpreter failed to create an object the code relies on: leaves a MemoryError
 /// pending; otherwise prints the pending exception to stderr and raises the internal error
 /// "Python API call failed".

@@ -148,11 +148,8 @@ PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, Py
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return result;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   } catch (...) {
-    raise_internal("unexpected C++ exception");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 

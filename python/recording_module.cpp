@@ -111,11 +111,8 @@ PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     open->readers = 0;
     open->closed = false;
     return self.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   } catch (...) {
-    raise_internal("unexpected C++ exception");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 
@@ -191,11 +188,8 @@ PyObject* open_file_session_info_block(PyObject* self, PyObject* /*unused*/) noe
       return nullptr;
     }
     return block.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   } catch (...) {
-    raise_internal("unexpected C++ exception");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 
@@ -340,11 +334,8 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyRef tables = hand_over(std::move(*result).value(), table_class.get());
     release_if_done(open);
     return tables.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   } catch (...) {
-    raise_internal("unexpected C++ exception");
-    return nullptr;
+    return raise_current_exception();
   }
 }
 
