@@ -82,3 +82,13 @@ def positive(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
     return int(text)
+
+
+def add_trace_options(command: argparse.ArgumentParser, default_channels: str,
+                      output_help: str) -> None:
+    """The options of the commands that draw channel traces: --channels, --mph and -o."""
+    command.add_argument("--channels", metavar="A,B,...", type=names,
+                         default=names(default_channels),
+                         help=f"channels to plot (default: {default_channels})")
+    command.add_argument("--mph", action="store_true", help="speed in mph instead of km/h")
+    command.add_argument("-o", "--output", metavar="OUT", help=output_help)

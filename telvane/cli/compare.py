@@ -12,7 +12,7 @@ from typing import Any
 from telvane._extras import needs_extra
 from telvane.base import LogFile
 from telvane.cli import panels
-from telvane.cli.common import STDIN, CommandError, names, read_recording, write_atomically
+from telvane.cli.common import STDIN, CommandError, add_trace_options, read_recording, write_atomically
 from telvane.cli.plot import output_path
 from telvane.racing import delta, lap_distances
 
@@ -28,14 +28,9 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
                     "the number repeats, as in several sessions, its fastest full lap); "
                     "FILE alone its best lap.")
     compare.add_argument("laps", metavar="FILE[:LAP]", nargs="+", type=_lap_argument)
-    compare.add_argument("--channels", metavar="A,B,...", type=names,
-                         default=names(DEFAULT_COMPARE_CHANNELS),
-                         help=f"channels to plot (default: {DEFAULT_COMPARE_CHANNELS})")
-    compare.add_argument("--mph", action="store_true", help="speed in mph instead of km/h")
-    compare.add_argument("-o", "--output", metavar="OUT",
-                         help="output file, its suffix naming the format (.png, .jpg, .pdf, "
-                              ".svg), or a directory (default: the first FILE's name with "
-                              "_compare.png, here)")
+    add_trace_options(compare, DEFAULT_COMPARE_CHANNELS,
+                      "output file, its suffix naming the format (.png, .jpg, .pdf, .svg), "
+                      "or a directory (default: the first FILE's name with _compare.png, here)")
     compare.set_defaults(command=compare_command)
 
 

@@ -10,8 +10,8 @@ from typing import Any
 
 from telvane._extras import needs_extra
 from telvane.base import LogFile
-from telvane.cli.common import (STDIN, CommandError, lap_numbers, names, read_recording,
-                                write_atomically)
+from telvane.cli.common import (STDIN, CommandError, add_trace_options, lap_numbers,
+                                read_recording, write_atomically)
 from telvane.cli import panels
 from telvane.racing import lap_distances, record_times
 
@@ -23,19 +23,15 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
     plot = commands.add_parser("plot", help="plot channel traces to a PNG file",
                                description="Plot channels, laps overlaid for comparison.")
     plot.add_argument("file", metavar="FILE")
-    plot.add_argument("--channels", metavar="A,B,...", type=names,
-                      default=names(DEFAULT_PLOT_CHANNELS),
-                      help=f"channels to plot (default: {DEFAULT_PLOT_CHANNELS})")
     plot.add_argument("--laps", metavar="N,M,...", type=lap_numbers,
                       help="lap numbers to overlay (default: the whole recording against time, "
                            "or every full lap against distance)")
     plot.add_argument("--x", choices=("distance", "time"),
                       help="x axis (default: distance with --laps, time without)")
-    plot.add_argument("--mph", action="store_true", help="speed in mph instead of km/h")
-    plot.add_argument("-o", "--output", metavar="OUT",
-                      help="output file, its suffix naming the format (.png, .jpg, .pdf, .svg), "
-                           "or a directory (an existing one, or a name ending in /) for "
-                           "FILE's name with .png (default: that name, here)")
+    add_trace_options(plot, DEFAULT_PLOT_CHANNELS,
+                      "output file, its suffix naming the format (.png, .jpg, .pdf, .svg), "
+                      "or a directory (an existing one, or a name ending in /) for "
+                      "FILE's name with .png (default: that name, here)")
     plot.set_defaults(command=plot_command)
 
 
