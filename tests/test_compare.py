@@ -81,9 +81,19 @@ def test_units_shown(unit, speed_unit, factor, shown_unit):
     assert values == pytest.approx([0.5 * factor, factor]) and text == shown_unit
 
 
-def test_levels_are_steps(log):
+def test_levels_are_steps_with_whole_ticks(log):
     assert [panels.is_step(log[name].schema.field(1)) for name in ("Gear", "OnPitRoad", "Speed", "Lap")] == [
         True, True, False, True]
+    import matplotlib.pyplot as plt
+
+    lap = log.lap(1)  # on track: OnPitRoad stays 0, a flat level
+    figure, axes = plt.subplots(2)
+    for axis, name in zip(axes, ("Gear", "OnPitRoad")):
+        panels.draw(axis, np.arange(len(lap)), lap, name, "km/h")
+        panels.label(axis, lap, name, "km/h")
+        ticks = [tick for tick in axis.get_yticks() if axis.get_ylim()[0] <= tick <= axis.get_ylim()[1]]
+        assert ticks and all(tick == int(tick) for tick in ticks), (name, ticks)
+    plt.close(figure)
 
 
 def test_recording_time_never_runs_back(log):

@@ -53,7 +53,7 @@ def label(axis: Any, log: LogFile, name: str, speed_unit: str) -> None:
     if is_step(field):
         from matplotlib.ticker import MaxNLocator
 
-        axis.yaxis.set_major_locator(MaxNLocator(integer=True))
+        axis.yaxis.set_major_locator(MaxNLocator(integer=True, min_n_ticks=1))
     axis.grid(alpha=0.3)
 
 
