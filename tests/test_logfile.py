@@ -17,10 +17,10 @@ from telvane.base import LogFile
 from telvane.text import format_lap_time
 
 # Two sessions whose session times overlap: the second starts again at 0.
-RESET = telvane.ibt(write_channels({
+TWO_SESSIONS = write_channels({
     "SessionTime": (DOUBLE, [0, .01, .02, .03, .04, 0, .01, .02, .03]),
     "SessionNum": (INT, [0] * 5 + [1] * 4), "Lap": (INT, [0, 0, 1, 1, 1, 0, 0, 1, 1]),
-    "Speed": (FLOAT, [1.5, 2, 3, 4, 5, 6, 7, 8, 9])}))
+    "Speed": (FLOAT, [1.5, 2, 3, 4, 5, 6, 7, 8, 9])})
 
 
 def address(table: pa.Table | LogFile, column: int = 0) -> int:
@@ -86,7 +86,7 @@ def test_channel_info(sample_log):
 ])
 def test_arguments_are_checked(call, error, message):
     with pytest.raises(error) as raised:
-        call(RESET)
+        call(telvane.ibt(TWO_SESSIONS))
     assert raised.value.args == (message,)
 
 
@@ -95,7 +95,7 @@ def test_arguments_are_checked(call, error, message):
 def test_missing_optional_dependency_names_the_extra(monkeypatch, method, extra):
     monkeypatch.setitem(sys.modules, extra, None)  # each extra is named after its module
     with pytest.raises(ImportError, match=rf"pip install 'telvane\[{extra}\]'"):
-        getattr(RESET, method)()
+        getattr(telvane.ibt(TWO_SESSIONS), method)()
 
 
 def test_laps_and_contiguous_time_ranges_are_slices_with_metadata_of_their_own(sample_log):
@@ -112,8 +112,9 @@ def test_laps_and_contiguous_time_ranges_are_slices_with_metadata_of_their_own(s
     part = sample_log.time_range(laps[2]["start_time"], laps[2]["end_time"])  # a slice too
     assert part.lap_times()["duration"].to_pylist() == [laps[2]["duration"]]
     assert address(part) == address(sample_log) and part.timecodes.equals(sample_log.lap(2).timecodes)
-    assert RESET.find_laps(num=np.int32(1), session=np.int64(1)) == [3]
-    gathered = RESET.time_range(0, 20)  # the laps of a gathered range keep their own records
+    assert telvane.ibt(TWO_SESSIONS).find_laps(num=np.int32(1), session=np.int64(1)) == [3]
+    # the laps of a gathered range keep their own records
+    gathered = telvane.ibt(TWO_SESSIONS).time_range(0, 20)
     assert [values(gathered.lap(row), "Speed") for row in range(2)] == [[1.5, 2], [6, 7]]
 
 
@@ -125,7 +126,7 @@ def test_laps_and_contiguous_time_ranges_are_slices_with_metadata_of_their_own(s
     (50, 60, [], []),
 ])
 def test_time_range(start, end, times, laps):
-    part = RESET.time_range(start, end)
+    part = telvane.ibt(TWO_SESSIONS).time_range(start, end)
     assert part.timecodes.to_pylist() == times and part.metadata["lap_count"] == len(laps)
     for table in (part.laps, part.lap_times()):  # (num, session) of the laps lying wholly inside
         assert list(zip(table["num"].to_pylist(), table["session"].to_pylist())) == laps
@@ -133,7 +134,7 @@ def test_time_range(start, end, times, laps):
 
 
 def test_html_repr_escapes():
-    odd = LogFile({}, RESET.laps, {"track_display_name": "<b>"}, "<bytes>")._repr_html_()
+    odd = LogFile({}, telvane.ibt(TWO_SESSIONS).laps, {"track_display_name": "<b>"}, "<bytes>")._repr_html_()
     assert "&lt;bytes&gt;" in odd and "<b>" not in odd
 
 
