@@ -5,7 +5,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 from collections.abc import Callable
 from pathlib import Path
 
@@ -31,24 +30,18 @@ linux_only = pytest.mark.skipif(sys.platform != "linux", reason="reads /proc or 
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals, FIFOs or sockets")
 
 
+# Each test runs in its own directory: a Python subprocess started in the project root would
+# import the source package, which lacks the compiled module, instead of the installed one.
 @pytest.fixture(autouse=True)
 def outside_the_source_tree(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    """Runs each test from its own directory: a Python subprocess started in the project
-    root would import the source package, which lacks the compiled module, instead of the
-    installed one."""
     monkeypatch.chdir(tmp_path)
 
 
 @pytest.fixture(scope="session")
-def native() -> types.ModuleType:
-    import telvane._telvane_rs as native
+def ibt() -> Callable:
+    from telvane._telvane_rs import ibt
 
-    return native
-
-
-@pytest.fixture(scope="session")
-def ibt(native: types.ModuleType) -> Callable:
-    return native.ibt
+    return ibt
 
 
 @pytest.fixture(scope="session")
@@ -103,8 +96,7 @@ def synthetic() -> bytes:
 
 @pytest.fixture
 def logfile_args(ibt: Callable, monkeypatch: pytest.MonkeyPatch) -> Callable[..., tuple]:
-    """Calls ibt with LogFile replaced by a recorder; returns the four LogFile arguments
-    (channels, laps, metadata, source_name)."""
+    """ibt, returning the arguments it gives LogFile: channels, laps, metadata, source_name."""
     import telvane.base
 
     monkeypatch.setattr(telvane.base, "LogFile", lambda *args: args)
@@ -113,8 +105,7 @@ def logfile_args(ibt: Callable, monkeypatch: pytest.MonkeyPatch) -> Callable[...
 
 @pytest.fixture(scope="session")
 def run_python() -> Callable[..., object]:
-    """Runs a script in a fresh interpreter with the given arguments; returns what it printed
-    as JSON."""
+    """Runs a script in a fresh interpreter; returns what it printed as JSON."""
 
     def run(script: str, *args: object) -> object:
         done = subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
