@@ -16,7 +16,8 @@ from builders import write_channels
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
 # A SessionTime of count 0 in the last 7 bytes of the record: the parse accepts its empty
 # extent, but the time base reads 8 bytes at 93 in a 100-byte record area.
-OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0)], bytes(100), buf_len=100, session_record_count=1)
+OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0)], bytes(100), buf_len=100,
+                    session_record_count=1)
 SPEED = write_channels({"Speed": (FLOAT, [1.0, 2.0])})  # a valid file: SessionTime and Speed, two records
 NO_SESSION_TIME = write_ibt([Var("Speed", FLOAT, 0)], bytes(8))
 
@@ -26,7 +27,7 @@ NO_SESSION_TIME = write_ibt([Var("Speed", FLOAT, 0)], bytes(8))
 counts_memory = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                    reason="memory and mapping counts are ASan's own under ASan")
 # What some checks need and not every platform of the wheels has.
-linux_only = pytest.mark.skipif(sys.platform != "linux", reason="reads /proc or caps the address space, as Linux can")
+linux_only = pytest.mark.skipif(sys.platform != "linux", reason="reads /proc or caps the address space")
 posix_only = pytest.mark.skipif(os.name != "posix", reason="needs POSIX signals, FIFOs or sockets")
 
 

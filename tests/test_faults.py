@@ -27,9 +27,10 @@ MAX = 2**31 - 1
 def recording(n: int, seed: int) -> bytes:
     """n records of laps, pit flags and lap fractions, distinct for each seed."""
     rng = np.random.default_rng(seed)
-    return write_channels({"Lap": (INT, np.sort(rng.integers(0, n // 20 + 1, n)).tolist()),
-                           "OnPitRoad": (BOOL, (rng.random(n) < 0.1).tolist()),
-                           "LapDistPct": (FLOAT, rng.random(n).tolist())}, session_info=f"---\nSessionID: {seed}\n")
+    channels = {"Lap": (INT, np.sort(rng.integers(0, n // 20 + 1, n)).tolist()),
+                "OnPitRoad": (BOOL, (rng.random(n) < 0.1).tolist()),
+                "LapDistPct": (FLOAT, rng.random(n).tolist())}
+    return write_channels(channels, session_info=f"---\nSessionID: {seed}\n")
 
 
 def content(log: object) -> tuple:
@@ -75,28 +76,21 @@ def test_hostile_sizes_and_memory_exhaustion_under_address_space_caps(synthetic,
 
 
 def test_nested_and_interleaved_calls_get_the_serial_results(ibt, write_file):
-    # Calls interleave at their progress reports (thread switches there let one call end
-    # while another that started later still runs), and nest in them.
+    # Calls nest in the progress reports of others, in threads that switch at those reports.
     files = [write_file(recording(n, seed)) for seed, n in enumerate([1, 200, 700, 1500])]
-    serial, barrier, interval = {path: ibt(path) for path in files}, threading.Barrier(4), sys.getswitchinterval()
+    serial, together = {path: content(ibt(path)) for path in files}, threading.Barrier(len(files))
 
-    def work(path: str) -> list:
-        barrier.wait()
-        logs = []
-        for _ in range(10):
-            inner = []
-            logs += [ibt(path, lambda k, n: (inner.append(ibt(files[k % 4])), time.sleep(0))), *inner]
-        return [content(log) for log in logs]
+    def nest(path: str) -> list:
+        together.wait()
+        inner = []
+        outer = ibt(path, lambda k, n: (inner.append(content(ibt(files[k % 4]))), time.sleep(0)))
+        return [content(outer), *inner]
 
-    sys.setswitchinterval(1e-5)
-    try:
-        with ThreadPoolExecutor(len(files)) as pool:
-            results = dict(zip(files, pool.map(work, files)))
-    finally:
-        sys.setswitchinterval(interval)
-    for path, got in results.items():
-        nested = (serial[files[k % 4]] for k in range(1, len(serial[path].channels) + 1))
-        assert got == [content(log) for log in (serial[path], *nested)] * 10
+    with ThreadPoolExecutor(len(files)) as pool:
+        results = list(pool.map(nest, files * 10))
+    for path, got in zip(files * 10, results):
+        channels = len(serial[path]) - 3  # the number of progress reports
+        assert got == [serial[path], *(serial[files[k % 4]] for k in range(1, channels + 1))]
 
 
 # What happens to the source once ibt has returned: the file rewritten in place, or shrunk, or
@@ -132,8 +126,9 @@ CHANGED_WHILE_READ = """
     if after == "faulthandler":  # another SIGBUS handler, installed after a first read
         telvane.ibt(paths[0])
         faulthandler.enable()
-    changes = {"truncate": lambda path: os.truncate(path, 4096), "touch": lambda path: os.utime(path, ns=(0, 0)),
-               "grow": lambda path: open(path, "ab").write(b"\\0")}
+    changes = {"truncate": lambda path: os.truncate(path, 4096),
+               "grow": lambda path: open(path, "ab").write(b"\\0"),
+               "touch": lambda path: os.utime(path, ns=(0, 0))}
     together = threading.Barrier(len(paths))
     def read(path):
         def progress(k, n):
@@ -156,12 +151,14 @@ CHANGED_WHILE_READ = """
     ("truncate", 1, "", 1), ("truncate", 3, "", 1), ("truncate", 1, "faulthandler", 1),
     ("truncate", 3, "faulthandler", 1), ("truncate", 1, "", 70), ("grow", 1, "", 1), ("touch", 1, "", 1),
 ])
-def test_a_file_changed_while_read_raises_instead_of_killing_the_process(write_file, change, at, after, files):
+def test_a_file_changed_while_read_raises_instead_of_killing_the_process(write_file, change, at, after,
+                                                                         files):
     paths = [write_file(recording(2_000, seed=7)) for _ in range(files)]
     # Under the sanitizer run, AddressSanitizer would report the signal instead of dying by it.
     env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":handle_sigbus=0"}
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(CHANGED_WHILE_READ), change, str(at), after, *paths],
-                          env=env, capture_output=True, text=True, timeout=300)
+    script = textwrap.dedent(CHANGED_WHILE_READ)
+    done = subprocess.run([sys.executable, "-c", script, change, str(at), after, *paths], env=env,
+                          capture_output=True, text=True, timeout=300)
     what = "was truncated" if change == "truncate" else "changed"
     assert json.loads(done.stdout) == [f"I/O error: file {what} while it was being read"] * files, done.stderr
     assert done.returncode == -signal.SIGBUS

@@ -61,7 +61,8 @@ FORMS = {
     **{f"sequence of length {n}": (lambda data, path, n=n: Items(data, n), False) for n in (None, 0, 2**62)},
     "BytesIO": (lambda data, path: io.BytesIO(data), False),
     "read() list, failing sequence": (lambda data, path: Reader(list(data)), False),
-    "list of 256 with read": (lambda data, path: made("L", (list,), seek=id, read=lambda s: data)([256]), False),
+    "list of 256 with read": (lambda data, path: made("L", (list,), seek=id, read=lambda self: data)([256]),
+                              False),
 }
 
 
@@ -77,35 +78,29 @@ def test_each_form(fails, logfile_args, write_file, form):
     channels, _, _, source_name = logfile_args(make(VALID, path))
     reference = logfile_args(VALID)[0]
     assert source_name == (path if is_path else "<bytes>")
-    assert list(channels) == ["SessionTime", "Speed"] and all(channels[k].equals(reference[k]) for k in channels)
+    assert list(channels) == ["SessionTime", "Speed"]
+    assert all(channels[name].equals(reference[name]) for name in channels)
 
 
-def Raises(attribute: str, error: BaseException) -> object:
-    """An object whose attribute lookup raises."""
-    return made("Raises", **{attribute: property(lambda self: (_ for _ in ()).throw(error))})()
-
-
-def failing(method: str, error: BaseException, members: dict) -> object:
-    """A file-like object, with the given members, whose method raises error."""
+def failing(name: str, error: BaseException, members: dict, lookup: bool = False) -> object:
+    """An object with these members whose member `name` raises error when called, or when looked up."""
     def fail(*args: object) -> None:
         raise error
 
-    return made("Failing", **{**FILE, **members, method: fail})()
-
-
-class Interrupt(BaseException):
-    pass
+    return made("Failing", **{**members, name: property(fail) if lookup else fail})()
 
 
 # An exception from the source's own methods passes unchanged; from the sequence methods only
 # those that are not ordinary failures of the bytes test (Ctrl-C there is not "not bytes").
 SEQUENCE = {"__getitem__": lambda self, i: VALID[i], "__len__": lambda self: len(VALID)}
-BEYOND_FAILURE = [KeyboardInterrupt("^C"), MemoryError("full"), SystemExit(3), Interrupt("stop")]
-PASSED_ON = [*[(method, error, {}) for method in ("__fspath__", "seek", "read")
+BEYOND_FAILURE = [KeyboardInterrupt("^C"), MemoryError("full"), SystemExit(3),
+                  made("Interrupt", (BaseException,))("stop")]
+PASSED_ON = [*[(method, error, FILE) for method in ("__fspath__", "seek", "read")
                for error in [ValueError(method), *BEYOND_FAILURE]],
-             *[(method, error, SEQUENCE) for method in SEQUENCE for error in BEYOND_FAILURE]]
+             *[(method, error, {**FILE, **SEQUENCE}) for method in SEQUENCE for error in BEYOND_FAILURE]]
 UNUSABLE = [42, "\ud800", [256], [-1], ["a"], {1, 2}, array("i", [300]), memoryview(b"abc").cast("c"),
-            [made("Index", __index__=lambda self: 256)()], Raises("__fspath__", AttributeError("no"))]
+            [made("Index", __index__=lambda self: 256)()],
+            failing("__fspath__", AttributeError("no"), {}, lookup=True)]
 # source -> (exception type, message)
 FAILURES = [
     *[(source, TypeError, EXPECTED) for source in UNUSABLE],
@@ -122,7 +117,7 @@ FAILURES = [
     (Reader([256]), OverflowError, "out of range integral type conversion attempted"),
     (Reader(["a"]), TypeError, "'str' object cannot be interpreted as an integer"),
     (made("NoSeek", read=lambda self: b"")(), AttributeError, "'NoSeek' object has no attribute 'seek'"),
-    (Raises("__fspath__", KeyError("k")), KeyError, "'k'"),
+    (failing("__fspath__", KeyError("k"), {}, lookup=True), KeyError, "'k'"),
     *[(failing(method, error, members), type(error), str(error)) for method, error, members in PASSED_ON],
 ]
 
@@ -155,8 +150,8 @@ def test_special_files_by_path_are_refused_without_waiting(tmp_path, special, me
         os.mkfifo(path)
     # Opening a FIFO that has no writer waits for one, holding the GIL: run it apart.
     script = "import sys, telvane\ntry:\n    telvane.ibt(sys.argv[1])\nexcept OSError as exc:\n    print(exc)"
-    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
-    assert re.fullmatch(f"{re.escape(str(path))}: I/O error: {message}", done.stdout.strip()), done
+    printed = subprocess.check_output([sys.executable, "-c", script, str(path)], text=True, timeout=60)
+    assert re.fullmatch(f"{re.escape(str(path))}: I/O error: {message}", printed.strip()), printed
 
 
 def test_a_name_that_is_not_utf8_opens_by_its_file_system_bytes(fails, tmp_path):
