@@ -52,8 +52,7 @@ def state(*passed: object) -> tuple[dict, int, int]:
     with open("/proc/self/maps") as maps:  # the files mapped, and the bytes mapped read-only
         lines = [line.split(maxsplit=5) for line in maps]
     spans = (line[0].split("-") for line in lines if line[1] == "r--p" and len(line) == 5)
-    exact = {"fds": sorted(os.listdir("/proc/self/fd")),
-             "files": sorted(line[5] for line in lines if len(line) == 6),
+    exact = {"fds": sorted(os.listdir("/proc/self/fd")), "files": {line[5] for line in lines if len(line) == 6},
              "anonymous": sum(int(end, 16) - int(start, 16) for start, end in spans),
              "refs": [sys.getrefcount(value) for value in passed]}
     with open("/proc/self/statm") as statm:
