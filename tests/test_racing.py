@@ -27,9 +27,9 @@ LAP_CASES = {
         dict(Lap=[0, 4, 4, 4, 0, 4, 4, 4, 5, 5], LapDistPct=[0, .3, .31, .32, 0, .96, .96, .98, .01, .02],
              PlayerTrackSurface=[-1, 3, 3, 3, -1, 1, 1, 2, 3, 3], OnPitRoad=[0, 0, 0, 0, 0, 1, 1, 1, 0, 0]),
         [(4, 0, "partial", 1, 4, "reset"), (4, 0, "out", 5, 8, "end"), (5, 0, "partial", 8, 10, "start")]),
-    "placement frame at distance 0 without a track surface": (
-        dict(Lap=[5, 5, 0, 5, 5], LapDist=[900, 910, 0, 20, 30], LapDistPct=[.9, .91, 0, .02, .03]),
-        [(5, 0, "partial", 0, 2, "reset"), (5, 0, "partial", 3, 5, "")]),
+    "placement frame of two records at distance 0, without a track surface": (
+        dict(Lap=[5, 5, 0, 0, 5, 5], LapDist=[900, 910, 0, 0, 20, 30], LapDistPct=[.9, .91, 0, 0, .02, .03]),
+        [(5, 0, "partial", 0, 2, "reset"), (5, 0, "partial", 4, 6, "")]),
     "a long stretch at lap 0 off the world is driving, not a frame": (
         dict(Lap=[0, 0, 0, 1, 1], PlayerTrackSurface=[-1, -1, -1, 3, 3],
              LapDistPct=[.97, .98, .99, .005, .02]),
@@ -111,18 +111,17 @@ def test_crossings_and_sectors_are_interpolated_between_ticks(lag):
 
 @pytest.mark.parametrize("lag", [-1, 0, 2])
 def test_by_distance_resamples_linear_channels_and_holds_steps(lag):
-    columns = drive(400.0, 20.0, accelerating, lag=lag)
-    t = columns["SessionTime"] - 50.0
-    log = recording(**columns, Speed=30 + 4 * t, Gear=(accelerating(t) // 100 % 5 + 1).astype(int))
-    table = log.lap(1).by_distance(["Speed", "Gear"], step=2.0)
+    columns = drive(400.0, 20.0, lambda t: np.round(60 * t), lag=lag)  # a record on every metre
+    x = np.round(60 * (columns["SessionTime"] - 50.0))
+    log = recording(**columns, Speed=30 + x / 15, Gear=((x + 50) // 100 % 5 + 1).astype(int))
+    table = log.lap(1).by_distance(["Speed", "Gear"], step=2.5)
     assert table.column_names == ["distance", "Speed", "Gear"] and table.schema.field("Gear").type == "int32"
     distance, at = table["distance"].to_numpy(), 400.0 + table["distance"].to_numpy()
-    assert distance[0] == 0.0 and distance[-1] == 400.0 and np.all(np.diff(distance) == 2.0)
+    assert distance[0] == 0.0 and distance[-1] == 400.0 and np.all(np.diff(distance) == 2.5)
     # values within a few records of the line may be held from the lap's first or last record
-    tolerance = np.where((distance > 3) & (distance < 397), 0.01, 0.3)
-    assert np.all(np.abs(table["Speed"].to_numpy() - np.sqrt(900 + 8 * at)) < tolerance)
-    clear = np.abs((at + 50) % 100 - 50) > 1.0  # a record's step (at most 1 m) away from a change of gear
-    assert np.array_equal(table["Gear"].to_numpy()[clear], (at // 100 % 5 + 1)[clear])
+    tolerance = np.where((distance > 3) & (distance < 397), 1e-3, 0.3)
+    assert np.all(np.abs(table["Speed"].to_numpy() - (30 + at / 15)) < tolerance)
+    assert np.array_equal(table["Gear"].to_numpy(), (at + 50) // 100 % 5 + 1)  # held from its record on
 
 
 @pytest.mark.parametrize("call, error, message", [
