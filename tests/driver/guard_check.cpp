@@ -40,11 +40,11 @@ void install_count_reset_once() {
 
 using Handler = void (*)(int);
 
-// The plain handler in place; null for a siginfo one.
+// The plain handler in place; SIG_ERR, which no handler can be, for a siginfo one.
 Handler current() {
   struct sigaction now {};
   ::sigaction(SIGBUS, nullptr, &now);
-  return (now.sa_flags & SA_SIGINFO) != 0 ? nullptr : now.sa_handler;
+  return (now.sa_flags & SA_SIGINFO) != 0 ? SIG_ERR : now.sa_handler;
 }
 
 // After `install`, sends SIGBUS to this thread while a guard of other memory is held (and

@@ -24,18 +24,19 @@ configure_and_build portable -DTELVANE_PORTABLE_POSIX=ON
 configure_and_build windows -DCMAKE_SYSTEM_NAME=Windows \
   -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix
 
-# A sparse file of more than 4 GiB: three records of almost 2 GiB each, the third past 4 GiB,
-# so that the time base reads the far end of a large mapping.
+# A sparse file of more than 4 GiB: four records of almost 2 GiB each, the last two past 4 GiB
+# into the file and the last one past 4 GiB into the record area too, so that the time base
+# and the gather read the far end of a large mapping.
 "$python" - "$build/large.ibt" <<'PYTHON'
 import struct, sys
-records, buf_len, buf_offset = 3, 2**31 - 8, 288
+records, buf_len, buf_offset = 4, 2**31 - 8, 288
 head = struct.pack("<10i", 2, 0, 60, 0, 0, 0, 1, 144, 1, buf_len) + bytes(8)
 head += struct.pack("<2i", 0, buf_offset) + bytes(56)
-head += struct.pack("<q2d2i", 0, 1.5, 3.25, 1, records)
+head += struct.pack("<q2d2i", 0, 1.5, 4.5, 1, records)
 head += struct.pack("<4i32s64s32s", 5, 0, 1, 0, b"SessionTime", b"", b"s")
 with open(sys.argv[1], "wb") as out:
     out.write(head)
-    for r, seconds in enumerate([1.5, 2.75, 3.25]):
+    for r, seconds in enumerate([1.5, 2.75, 3.25, 4.5]):
         out.seek(buf_offset + r * buf_len)
         out.write(struct.pack("<d", seconds))
     out.truncate(buf_offset + records * buf_len)
