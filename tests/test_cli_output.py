@@ -26,10 +26,9 @@ def test_info_of_several_recordings_and_standard_input(capsys, recording, monkey
     status, out, err = run(capsys, "info", recording, "missing.ibt", "-")
     assert (status, err) == (1, "telvane: missing.ibt: I/O error: No such file or directory (os error 2)\n")
     assert out == f"{text}\n\n{text.replace(str(recording), '<stdin>', 1)}\n"
-    [shown] = json.loads(run(capsys, "info", "--json", recording)[1])
-    assert (shown["file"], shown["start_date"]) == (str(recording), "2024-05-01T14:03:12+00:00")
-    assert (shown["records"], shown["channels"]) == (len(log), log.channel_names)
-    assert shown["laps"] == log.lap_times().to_pylist()
+    [info] = json.loads(run(capsys, "info", "--json", recording)[1])
+    assert (info["file"], info["records"], info["channels"]) == (str(recording), len(log), log.channel_names)
+    assert (info["start_date"], info["laps"]) == ("2024-05-01T14:03:12+00:00", log.lap_times().to_pylist())
 
 
 @pytest.mark.filterwarnings("ignore:Glyph")  # the font has no glyphs for control characters
