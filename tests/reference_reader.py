@@ -1,9 +1,5 @@
-"""An independent reading of an IBT file with struct and numpy, from the file format alone.
-
-Tests compare what the native reader returns with this slower, plainer reading of the same
-bytes: header fields, variable headers, the session-info text, every scalar's values, the
-millisecond timecodes, the laps and the metadata dict; `assert_matches` compares a result
-with it."""
+"""An independent reading of an IBT file with struct and numpy, from the file format alone;
+`assert_matches` compares what the native reader returns with it."""
 
 from __future__ import annotations
 
@@ -18,8 +14,7 @@ import pyarrow as pa
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 ELEMENT_SIZE = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
 BITS_DTYPE = {CHAR: "<u1", BOOL: "<u1", INT: "<u4", BITFIELD: "<u4", FLOAT: "<u4", DOUBLE: "<u8"}
-
-INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+ARROW_TYPES = [pa.uint8(), pa.bool_(), pa.int32(), pa.uint32(), pa.float32(), pa.float64()]
 # Unicode White_Space; str.strip() without arguments would also strip U+001C..U+001F.
 WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) \
     + "\u2028\u2029\u202f\u205f\u3000"
@@ -28,38 +23,26 @@ METADATA_PREFIXES = {
     "TrackCountry: ": "track_country", "TrackLength: ": "track_length", "SeriesID: ": "series_id",
     "SeasonID: ": "season_id", "SessionID: ": "session_id", "SubSessionID: ": "sub_session_id",
 }
-LAP_FRACTION_LOW, LAP_FRACTION_HIGH = np.float32(0.02), np.float32(0.98)
-ARROW_TYPES = [pa.uint8(), pa.bool_(), pa.int32(), pa.uint32(), pa.float32(), pa.float64()]
 LAPS_SCHEMA = pa.schema([pa.field("num", pa.int32(), False), pa.field("start_time", pa.int64(), False),
                          pa.field("end_time", pa.int64(), False), pa.field("lap_type", pa.utf8(), False),
                          pa.field("session", pa.int32(), False)])
+Variable = namedtuple("Variable", "name desc unit type offset count")
 
 
 class RecordAreaOverrun(IndexError):
-    """A fixed-width read that would leave the record area."""
-
-
-Variable = namedtuple("Variable", "name desc unit type offset count")
+    pass
 
 
 def _text(field: bytes) -> str:
     return field.split(b"\0", 1)[0].decode("utf-8", "replace")
 
 
-def _variable(data: bytes, at: int) -> Variable:
-    type_, offset, count = struct.unpack_from("<Iii", data, at)
-    return Variable(_text(data[at + 16:at + 48]), _text(data[at + 48:at + 112]),
-                    _text(data[at + 112:at + 144]), type_, offset, count)
-
-
 def session_info_text(block: bytes) -> str:
-    """The text of a session-info block: from the first "---" (else the first non-NUL byte)
-    to the last non-NUL byte."""
+    """From the first "---" (else the first non-NUL byte) to the last non-NUL byte."""
     start = block.find(b"---")
     if start < 0:
         start = next((i for i, byte in enumerate(block) if byte), 0)
-    stop = len(block.rstrip(b"\0"))
-    return block[start:max(start, stop)].decode("utf-8", "replace")
+    return block[start:max(start, len(block.rstrip(b"\0")))].decode("utf-8", "replace")
 
 
 def timecode(seconds: float) -> int:
@@ -67,37 +50,27 @@ def timecode(seconds: float) -> int:
     product = float(seconds) * 1000.0
     if product != product:
         return 0
-    if product >= 2**63:
-        return INT64_MAX
-    if product < -(2**63):
-        return INT64_MIN
-    exact = Fraction(product)
-    magnitude = int(abs(exact) + Fraction(1, 2))  # int() of a non-negative Fraction floors
-    return magnitude if exact >= 0 else -magnitude
+    if abs(product) >= 2**63:
+        return 2**63 - 1 if product > 0 else -(2**63)
+    magnitude = int(abs(Fraction(product)) + Fraction(1, 2))  # int() of a non-negative Fraction floors
+    return magnitude if product >= 0 else -magnitude
 
 
 def lap_type(length: int, pit_first: bool, pit_last: bool, d_first: np.float32, d_last: np.float32) -> str:
-    mid_lap = [LAP_FRACTION_LOW < d < LAP_FRACTION_HIGH for d in (d_first, d_last)]  # False for NaN
+    mid_lap = [np.float32(0.02) < d < np.float32(0.98) for d in (d_first, d_last)]  # False for NaN
     if length < 2:
         return "incomplete"
     return "out" if pit_first else "in" if pit_last else "partial" if any(mid_lap) else "full"
 
 
-def trim(text: str) -> str:
-    return text.strip(WHITE_SPACE)
-
-
 def scan_session_info(text: str) -> dict[str, str]:
     """The nine keys of the line scanner, in the order of their first matching line."""
-    lines = text.split("\n")
-    if lines[-1] == "":
-        lines.pop()
     found: dict[str, str] = {}
-    for line in lines:
-        line = trim(line[:-1] if line.endswith("\r") else line)
+    for line in text.split("\n"):
+        line = line.removesuffix("\r").strip(WHITE_SPACE)
         for prefix, key in METADATA_PREFIXES.items():
             if line.startswith(prefix):
-                found[key] = trim(line[len(prefix):])
+                found[key] = line[len(prefix):].strip(WHITE_SPACE)
     return found
 
 
@@ -106,17 +79,17 @@ class ReferenceFile:
 
     def __init__(self, data: bytes) -> None:
         self.data = bytes(data)
-        (self.version, _, self.tick_rate, _, self.session_info_len, self.session_info_offset,
-         self.num_vars, self.var_header_offset, _, self.buf_len) = struct.unpack_from("<10i", self.data)
-        if self.version not in (1, 2):
-            raise ValueError(f"IBT version {self.version}")
+        (_, _, self.tick_rate, _, info_len, info_offset, num_vars, var_header_offset, _,
+         self.buf_len) = struct.unpack_from("<10i", self.data)
         self.buf_offset = struct.unpack_from("<i", self.data, 52)[0]
         (self.session_start_date, self.start_time, self.end_time, self.lap_count,
          self.record_count) = struct.unpack_from("<qddii", self.data, 112)
-        self.vars = [_variable(self.data, self.var_header_offset + 144 * i)
-                     for i in range(self.num_vars)]
-        block = self.data[self.session_info_offset:self.session_info_offset + self.session_info_len]
-        self.session_info = session_info_text(block)
+        self.vars = []
+        for at in range(var_header_offset, var_header_offset + 144 * num_vars, 144):
+            type_, offset, count = struct.unpack_from("<Iii", self.data, at)
+            self.vars.append(Variable(_text(self.data[at + 16:at + 48]), _text(self.data[at + 48:at + 112]),
+                                      _text(self.data[at + 112:at + 144]), type_, offset, count))
+        self.session_info = session_info_text(self.data[info_offset:info_offset + info_len])
 
     def find_var(self, name: str) -> Variable | None:
         """The last variable of that name, as the file's name lookup resolves duplicates."""
@@ -124,25 +97,19 @@ class ReferenceFile:
 
     @cached_property
     def record_area(self) -> memoryview:
-        size = self.buf_len * self.record_count
-        return memoryview(self.data)[self.buf_offset:self.buf_offset + size]
+        return memoryview(self.data)[self.buf_offset:self.buf_offset + self.buf_len * self.record_count]
 
     def read(self, offset: int, dtype: str) -> np.ndarray:
-        """One value per record at `offset` inside each record, read from the record area;
-        a read for a record may take bytes of the next one but never leave the area."""
-        width = np.dtype(dtype).itemsize
-        n = self.record_count
+        """One value per record at `offset` inside each record; a read for a record may take
+        bytes of the next one but never leave the record area."""
+        n, width = self.record_count, np.dtype(dtype).itemsize
         if n and (n - 1) * self.buf_len + offset + width > len(self.record_area):
-            raise RecordAreaOverrun(
-                f"read of {width} bytes at {(n - 1) * self.buf_len + offset} "
-                f"leaves the record area of {len(self.record_area)} bytes")
-        if n == 0:
-            return np.empty(0, dtype)
-        return np.ndarray((n,), dtype, self.record_area, offset, (self.buf_len,)).copy()
+            raise RecordAreaOverrun(f"read of {width} bytes at {(n - 1) * self.buf_len + offset}")
+        return np.ndarray((n,), dtype, self.record_area, offset, (self.buf_len,)).copy() if n else \
+            np.empty(0, dtype)
 
     def value_bits(self, var: Variable) -> np.ndarray:
-        """Element 0 of the variable in every record as an unsigned integer of its width, to
-        compare floating-point values bit for bit; Bool as 1 for any non-zero byte."""
+        """Element 0 in every record as an unsigned integer of its width, Bool as 1 for any non-zero byte."""
         raw = self.read(var.offset, BITS_DTYPE[var.type])
         return (raw != 0).astype("u1") if var.type == BOOL else raw
 
@@ -151,34 +118,26 @@ class ReferenceFile:
         var = self.find_var("SessionTime")
         if var is None or var.type != DOUBLE:
             raise ValueError("no Double SessionTime")
-        seconds = self.read(var.offset, "<f8")
-        return np.array([timecode(s) for s in seconds.tolist()], dtype=np.int64)
-
-    def scalars(self) -> list[Variable]:
-        """The variables that become channels, in file order, duplicates kept."""
-        return [v for v in self.vars if v.count == 1]
-
-    def field_metadata(self, var: Variable) -> dict[bytes, bytes]:
-        return {b"units": var.unit.encode(), b"desc": var.desc.encode(),
-                b"interpolate": b"True" if var.type in (FLOAT, DOUBLE) else b"False"}
+        return np.array([timecode(s) for s in self.read(var.offset, "<f8").tolist()], dtype=np.int64)
 
     def laps(self) -> list[dict[str, object]]:
-        """The rows of the laps table: num, start_time, end_time, lap_type, session."""
+        """The rows of the laps table."""
         lap_var, pit_var, pct_var = map(self.find_var, ["Lap", "OnPitRoad", "LapDistPct"])
         if lap_var is None or self.record_count == 0:
             return []
         n, times, laps = self.record_count, self.timecodes.tolist(), self.read(lap_var.offset, "<i4")
         pits = self.read(pit_var.offset, "<u1") != 0 if pit_var else np.zeros(n, bool)
-        fractions = {FLOAT: "<f4", DOUBLE: "<f8"}.get(pct_var.type if pct_var else None)
-        fractions = self.read(pct_var.offset, fractions).astype(np.float32) if fractions else np.zeros(n, np.float32)
+        dtype = {FLOAT: "<f4", DOUBLE: "<f8"}.get(pct_var.type if pct_var else None)
+        fractions = self.read(pct_var.offset, dtype).astype(np.float32) if dtype else \
+            np.zeros(n, np.float32)
         starts = [0] + [i for i in range(1, n) if laps[i] != laps[i - 1]]
         rows, session = [], 0
         for k, (first, end) in enumerate(zip(starts, starts[1:] + [n])):
             session += k > 0 and laps[first] == 0
-            rows.append({"num": int(laps[first]), "start_time": times[first], "end_time": times[min(end, n - 1)],
-                         "lap_type": lap_type(end - first, pits[first], pits[end - 1], fractions[first],
-                                              fractions[end - 1]),
-                         "session": session})
+            rows.append(dict(num=int(laps[first]), start_time=times[first], end_time=times[min(end, n - 1)],
+                             lap_type=lap_type(end - first, pits[first], pits[end - 1], fractions[first],
+                                               fractions[end - 1]),
+                             session=session))
         return rows
 
     def metadata(self) -> dict[str, object]:
@@ -189,16 +148,11 @@ class ReferenceFile:
 
 
 def column_bits(array: pa.Array, code: int) -> np.ndarray:
-    """The rows of a column as unsigned integers of their width (Bool: 0 or 1), read from its
-    data buffer (for Bool only the bits of these rows, whatever the padding holds)."""
-    validity, data = array.buffers()
-    assert validity is None
-    dtype = np.dtype(BITS_DTYPE[code])
-    if len(array) == 0:
-        return np.empty(0, dtype)
+    """The rows of a column without nulls as unsigned integers of their width, Bool as 0 or 1."""
+    assert array.buffers()[0] is None
     if code == BOOL:
-        return np.unpackbits(np.frombuffer(data, np.uint8), bitorder="little")[array.offset:array.offset + len(array)]
-    return np.frombuffer(data, dtype, len(array), array.offset * dtype.itemsize)
+        return array.to_numpy(zero_copy_only=False).astype("u1")
+    return array.view(pa.from_numpy_dtype(np.dtype(BITS_DTYPE[code]))).to_numpy()
 
 
 def _comparable(value: object) -> tuple[type, object]:
@@ -206,16 +160,16 @@ def _comparable(value: object) -> tuple[type, object]:
 
 
 def assert_matches(log: object, ref: ReferenceFile, file_name: str = "<bytes>") -> None:
-    """The LogFile holds what the reference reads: every channel (a later duplicate at the
-    first one's position) bit for bit with its schema, one batch each, all sharing one
-    timecodes buffer; the laps; the metadata in key order, floats bit for bit."""
-    expected = {}
-    for var in ref.scalars():
-        expected[var.name] = var
+    """The LogFile holds what the reference reads: every scalar variable as a channel (a later
+    duplicate at the first one's place) bit for bit with its schema, one batch each, all
+    sharing one timecodes buffer; the laps; the metadata in key order, floats bit for bit."""
+    expected = {var.name: var for var in ref.vars if var.count == 1}
     assert list(log.channels) == list(expected) and log.file_name == file_name
     for name, var in expected.items():
         table = log.channels[name]
-        value_field = pa.field(name, ARROW_TYPES[var.type], False, ref.field_metadata(var))
+        metadata = {b"units": var.unit.encode(), b"desc": var.desc.encode(),
+                    b"interpolate": b"True" if var.type in (FLOAT, DOUBLE) else b"False"}
+        value_field = pa.field(name, ARROW_TYPES[var.type], False, metadata)
         assert table.schema.equals(pa.schema([pa.field("timecodes", pa.int64(), False), value_field]), True)
         assert [column.num_chunks for column in table.columns] == [1, 1]
         timecodes, values = (column.chunk(0) for column in table.columns)
@@ -225,6 +179,7 @@ def assert_matches(log: object, ref: ReferenceFile, file_name: str = "<bytes>") 
         assert len({t.column(0).chunk(0).buffers()[1].address for t in log.channels.values()}) <= 1
     assert log.laps.schema.equals(LAPS_SCHEMA, check_metadata=True)
     assert [c.num_chunks for c in log.laps.columns] == [1] * 5
+    log.laps.validate(full=True)
     assert log.laps.to_pylist() == ref.laps()
     assert [(k, *_comparable(v)) for k, v in log.metadata.items()] == \
         [(k, *_comparable(v)) for k, v in ref.metadata().items()]

@@ -1,5 +1,5 @@
-"""ibt against an independent reading of the same bytes: random valid layouts, and every
-kind of single-byte change and truncation of them."""
+"""ibt against an independent reading of the same bytes: random valid layouts, single-byte
+changes and truncations of them, and real recordings."""
 
 from __future__ import annotations
 
@@ -10,31 +10,30 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from reference_reader import BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, RecordAreaOverrun, ReferenceFile, assert_matches
+from reference_reader import (BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, METADATA_PREFIXES, RecordAreaOverrun,
+                              ReferenceFile, assert_matches)
 from telvane._writer import Var, write_ibt
 
-SETTINGS = settings(max_examples=150, derandomize=True, database=None, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.function_scoped_fixture])
 # The reference narrows Double lap fractions with numpy, which warns about NaN and overflow.
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning:reference_reader")
 ERROR_PREFIXES = ("Invalid header: ", "Arrow error: ")
 
 
 def _bits(dtype: str, *values: float) -> list[int]:
-    """The bit patterns of values stored as binary32 ("<f4") or binary64 ("<f8")."""
     return np.array(values, dtype).view(f"<u{np.dtype(dtype).itemsize}").tolist()
 
 
 # Element bit patterns that records are built from: boundaries, NaNs with payloads, infinities,
-# subnormals, the lap-fraction limits and times that round halfway.
+# subnormals, the lap-fraction limits, and times that round halfway or saturate in milliseconds.
 POOLS = {
     1: [0, 1, 2, 127, 128, 255],
     4: [0, 1, 2, 3, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x7F800000, 0xFF800000, 0x7FC00000, 0x7F800001,
         0xFFC01234, 0x00000001, *_bits("<f4", 0.02, 0.98, 0.5, 0.019999, 0.980001, -0.0)],
-    8: [0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000, 0x7FF0000000000001,
-        0xFFF8000000000123, 1, *_bits("<f8", 1.5, 0.0625, -0.0625, 12.3456, 1234.5675, 1e17, -1e17, 9.3e15,
-                                          0.02, 0.98, 0.020000000001, 0.97999999999, 1 / 60)],
+    8: [0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
+        0x7FF0000000000001, 0xFFF8000000000123, 1,
+        *_bits("<f8", 1.5, 0.0625, -0.0625, 12.3456, 1234.5675, 1e17, -1e17, 9.3e15, 0.02, 0.98,
+               0.020000000001, 0.97999999999, 1 / 60, 4503599627370.499, 9223372036854775.808,
+               -9223372036854775.808, 0.0005, -0.0025, -0.0004999)],
 }
 STYLES = ["runs", "pool", "raw", "runs"]
 # Runs of equal values, so that laps last several records and pit flags and fractions hold.
@@ -42,34 +41,26 @@ RUNS = {1: [0, 0, 0, 1, 2], 4: [0, 1, 2, 0x3F000000, *_bits("<f4", 0.02, 0.98, 0
         8: [0, *_bits("<f8", 0.5, 0.02, 0.98, 0.1, 0.99)]}
 
 NAMES = st.one_of(st.sampled_from(["Lap", "OnPitRoad", "LapDistPct"]),
-                  st.sampled_from(["SessionTime", "Speed", b"Sp\xb0ed", b"n" * 32, b"", b"a\0b", "Sessiontime"]),
+                  st.sampled_from(["SessionTime", "Speed", b"Sp\xb0ed", b"n" * 32, b"", b"a\0b",
+                                   "Sessiontime"]),
                   st.binary(max_size=32))
 COUNTS = st.sampled_from([1, 0, 2, 3, 4]) | st.just(1)
 # The types the laps are read with, given to their variables half of the time.
 LAP_TYPES = {"Lap": [INT], "OnPitRoad": [BOOL], "LapDistPct": [FLOAT, DOUBLE]}
-KEYS = ["TrackName: ", "TrackDisplayName: ", "TrackCity: ", "TrackCountry: ", "TrackLength: ", "SeriesID: ",
-        "SeasonID: ", "SessionID: ", "SubSessionID: "]
 NEAR_MISSES = ["trackname: ", "TrackName:", "TrackName:\t", "- SeriesID: ", "SessionID:  ", "Track Name: "]
 SPACE = st.sampled_from(["", " ", "    ", "\t", "\u3000", "\xa0", "\x85", "\u2028", "\x1c", "\r"])
 VALUE = st.one_of(st.text(max_size=12).map(str.encode), st.binary(max_size=8))
 KEY_LINE = st.builds(lambda i, k, v, t: (i + k).encode() + v + t.encode(),
-                     SPACE, st.sampled_from(KEYS + NEAR_MISSES), VALUE, SPACE)
+                     SPACE, st.sampled_from([*METADATA_PREFIXES, *NEAR_MISSES]), VALUE, SPACE)
 LINE = st.one_of(KEY_LINE, KEY_LINE, st.binary(max_size=16))
 ENDING = st.sampled_from([b"\n", b"\r\n", b"\r", b"\r\r\n", b""])
 
 
 @st.composite
-def session_info(draw: st.DrawFn) -> bytes:
-    text = b"".join(line + end for line, end in draw(st.lists(st.tuples(LINE, ENDING), max_size=12)))
-    return (bytes(draw(st.integers(0, 2))) + draw(st.sampled_from([b"", b"---\n", b"-- -\n"])) + text
-            + bytes(draw(st.integers(0, 3))))
-
-
-@st.composite
-def layouts(draw: st.DrawFn, max_records: int = 300) -> dict:
+def layouts(draw: st.DrawFn, max_records: int) -> dict:
     """Variables of every type and count 0..4 at any offsets (overlaps and duplicate names
-    included, always a Double SessionTime), records built from random bytes and special
-    values, random session info and header values."""
+    included, always a Double SessionTime), records of random bytes and special values, random
+    session info between NULs and header values."""
     specs = draw(st.lists(st.tuples(NAMES, st.integers(0, 5), COUNTS, st.binary(max_size=64),
                                     st.binary(max_size=32), st.sampled_from(STYLES)), max_size=10))
     specs.append(("SessionTime", DOUBLE, draw(COUNTS), b"Seconds", b"s", draw(st.sampled_from(STYLES))))
@@ -85,7 +76,8 @@ def layouts(draw: st.DrawFn, max_records: int = 300) -> dict:
             code = draw(st.sampled_from(LAP_TYPES[name]))
         specs[i] = (name, code, *rest)
     extents = [ELEMENT_SIZE[t] * c for _, t, c, *_ in specs]
-    buf_len = max(extents) + draw(st.integers(0, 12))
+    # Records past 4 KiB are gathered in blocks of 116..119 records, or of 8 for the largest.
+    buf_len = max(extents) + draw(st.integers(0, 12) | st.integers(4400, 4500) | st.just(70_000))
     vars = [Var(name, t, draw(st.integers(0, buf_len - e)), c, desc, unit)
             for (name, t, c, desc, unit, _), e in zip(specs, extents)]
     n = draw(st.integers(0, max_records))
@@ -93,87 +85,64 @@ def layouts(draw: st.DrawFn, max_records: int = 300) -> dict:
     area = bytearray(rng.integers(0, 256, n * buf_len, dtype=np.uint8).tobytes())
     for var, (*_, style) in zip(vars, specs):
         width = ELEMENT_SIZE[var.type]
-        if style == "raw" or var.count == 0 or n == 0:
-            continue
-        pool = np.array(POOLS[width], f"<u{width}")
-        if style == "pool":
-            values = rng.choice(pool, n)
-        else:
-            values = np.repeat(rng.choice(RUNS[width], n), rng.integers(1, 40, n))[:n]
-        np.ndarray((n,), f"<u{width}", area, var.offset, (buf_len,))[:] = values
+        if style != "raw" and var.count and n:
+            values = rng.choice(np.array(POOLS[width], f"<u{width}"), n) if style == "pool" else \
+                np.repeat(rng.choice(RUNS[width], n), rng.integers(1, 40, n))[:n]
+            np.ndarray((n,), f"<u{width}", area, var.offset, (buf_len,))[:] = values
     header = dict(version=draw(st.sampled_from([1, 2])), tick_rate=draw(st.integers(-2**31, 2**31 - 1)),
                   session_start_date=draw(st.integers(-2**63, 2**63 - 1)), start_time=draw(st.floats()),
                   end_time=draw(st.floats()), lap_count=draw(st.integers(-2**31, 2**31 - 1)))
-    return dict(vars=vars, records=bytes(area), session_info=draw(session_info()), buf_len=buf_len,
-                session_record_count=n, **header)
-
-
-def reads_past_the_record_area(ref: ReferenceFile) -> bool:
-    try:
-        ref.timecodes, ref.laps()
-    except RecordAreaOverrun:
-        return True
-    return False
-
-
-def check(ibt, internal_error: type, source: object, data: bytes, name: str = "<bytes>") -> None:
-    """ibt(source) matches the reference reading of data, or is refused as the reference predicts."""
-    ref = ReferenceFile(data)
-    if reads_past_the_record_area(ref):
-        with pytest.raises(internal_error):
-            ibt(source)
-    else:
-        assert_matches(ibt(source), ref, name)
-
-
-@SETTINGS
-@given(layout=layouts(), form=st.sampled_from(["bytes", "path", "file-like"]))
-def test_valid_layouts_read_like_the_reference(ibt, internal_error, tmp_path, layout, form):
-    data = write_ibt(**layout)
-    if form == "path":
-        (tmp_path / "file.ibt").write_bytes(data)
-        check(ibt, internal_error, str(tmp_path / "file.ibt"), data, str(tmp_path / "file.ibt"))
-    else:
-        check(ibt, internal_error, data if form == "bytes" else io.BytesIO(data), data)
-
-
-@pytest.mark.parametrize("by_path", [True, False], ids=["path", "bytes"])
-@pytest.mark.parametrize("recording", ["synthetic", "sample"])
-def test_recordings_read_like_the_reference(ibt, request, write_file, recording, by_path):
-    if recording == "sample":
-        path = str(request.getfixturevalue("sample"))
-        data = open(path, "rb").read()
-    else:
-        data = request.getfixturevalue("synthetic")
-        path = write_file(data)
-    assert_matches(ibt(path if by_path else data), ReferenceFile(data), path if by_path else "<bytes>")
+    text = b"".join(line + end for line, end in draw(st.lists(st.tuples(LINE, ENDING), max_size=12)))
+    start = draw(st.sampled_from([b"", b"---\n", b"-- -\n", b"ab---"]))
+    info = bytes(draw(st.integers(0, 2))) + start + text + bytes(draw(st.integers(0, 3)))
+    return dict(vars=vars, records=bytes(area), session_info=info, buf_len=buf_len, session_record_count=n,
+                **header)
 
 
 def mutations(data: bytes, layout: dict) -> st.SearchStrategy[bytes]:
-    """One byte set to any value, at a position drawn from each part of the file alike (the
-    numeric fields of the variable headers apart from their texts), or a prefix."""
-    n, info_at = len(layout["vars"]), 144 + 144 * len(layout["vars"])
-    records_at = info_at + len(layout["session_info"])
-    in_var_header = lambda first, last: st.builds(lambda i, k: 144 + 144 * i + k, st.integers(0, n - 1),
-                                                  st.integers(first, last))
-    parts = [st.integers(0, 111), st.integers(112, 143)]
-    parts += [in_var_header(0, 15), in_var_header(16, 143)] if n else []
-    parts += [st.integers(start, stop - 1) for start, stop in [(info_at, records_at), (records_at, len(data))]
-              if start < stop]
-    changed = st.builds(lambda p, b: data[:p] + bytes([b]) + data[p + 1:], st.one_of(parts), st.integers(0, 255))
+    """One byte set to any value, in the headers, in the numeric fields of a variable header or
+    anywhere, or a prefix."""
+    var_fields = st.builds(lambda i, k: 144 + 144 * i + k, st.integers(0, len(layout["vars"]) - 1),
+                           st.integers(0, 15))
+    positions = st.one_of(st.integers(0, 143), var_fields, st.integers(0, len(data) - 1))
+    changed = st.builds(lambda i, b: data[:i] + bytes([b]) + data[i + 1:], positions, st.integers(0, 255))
     return st.one_of(changed, changed, st.integers(0, len(data) - 1).map(lambda size: data[:size]))
 
 
-@SETTINGS
+@settings(max_examples=300, derandomize=True, database=None, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                 HealthCheck.function_scoped_fixture])
 @given(st.data())
-def test_changed_and_truncated_files_read_like_the_reference_or_are_refused(ibt, internal_error, data):
-    layout = data.draw(layouts(max_records=20))
-    mutated = data.draw(mutations(write_ibt(**layout), layout))
-    try:
-        log = ibt(mutated)
-    except RuntimeError as exc:
-        assert str(exc).startswith(ERROR_PREFIXES), str(exc)
-    except internal_error:
-        assert reads_past_the_record_area(ReferenceFile(mutated))
+def test_files_and_changed_files_read_like_the_reference_or_are_refused(ibt, internal_error, tmp_path, data):
+    """A valid layout by each kind of source, or a single-byte change or a truncation of one."""
+    changed = data.draw(st.booleans())
+    layout = data.draw(layouts(max_records=20 if changed else 300))
+    file = source = write_ibt(**layout)
+    size, name = len(file), "<bytes>"
+    if changed:
+        file = source = data.draw(mutations(file, layout))
     else:
-        assert_matches(log, ReferenceFile(mutated))
+        (tmp_path / "file.ibt").write_bytes(file)
+        path = str(tmp_path / "file.ibt")
+        source, name = data.draw(st.sampled_from([(file, name), (io.BytesIO(file), name), (path, path)]))
+    try:
+        log = ibt(source)
+    except RuntimeError as exc:
+        message = str(exc)
+        assert changed and message.startswith(ERROR_PREFIXES), message
+        if len(file) < size:  # a truncation fails for its size
+            assert message.startswith("Invalid header: File too small for "), message
+            assert f": {len(file)} bytes (need " in message, message
+    except internal_error:
+        reference = ReferenceFile(file)
+        with pytest.raises(RecordAreaOverrun):  # where the reference reads past the record area too
+            reference.timecodes, reference.laps()
+    else:
+        assert_matches(log, ReferenceFile(file), name)
+
+
+@pytest.mark.parametrize("recording", ["synthetic", "sample"])
+def test_recordings_read_like_the_reference(ibt, request, write_file, recording):
+    source = request.getfixturevalue(recording)  # the synthetic bytes or the real recording's path
+    path = write_file(source) if recording == "synthetic" else str(source)
+    assert_matches(ibt(path), ReferenceFile(open(path, "rb").read()), path)
