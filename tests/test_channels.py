@@ -23,13 +23,14 @@ ARRAYS_ONLY = write_ibt([Var("SessionTime", DOUBLE, 0, count=2), Var("Temps", FL
 
 
 # (file, what raises: progress at its second report or LogFile, the exception) -> the reports made
-@pytest.mark.parametrize("data, raiser, error, calls", [
-    (FIVE, None, None, [(k, 5) for k in range(1, 6)]), (ARRAYS_ONLY, None, None, []),
-    *[(FIVE, "progress", error, [(1, 5), (2, 5)]) for error in (LookupError(), KeyboardInterrupt(), SystemExit(3))],
-    (FIVE, "LogFile", LookupError(), [(k, 5) for k in range(1, 6)]),
+@pytest.mark.parametrize("file, raiser, error, calls", [
+    ("five", None, None, [(k, 5) for k in range(1, 6)]), ("arrays only", None, None, []),
+    *[("five", "progress", error, [(1, 5), (2, 5)])
+      for error in (LookupError(), KeyboardInterrupt(), SystemExit(3))],
+    ("five", "LogFile", LookupError(), [(k, 5) for k in range(1, 6)]),
 ])
-def test_progress_reports_and_exceptions_from_the_callers_code(ibt, monkeypatch, data, raiser, error, calls):
-    made = []
+def test_progress_reports_and_exceptions_from_the_callers_code(ibt, monkeypatch, file, raiser, error, calls):
+    data, made = {"five": FIVE, "arrays only": ARRAYS_ONLY}[file], []
 
     def progress(k: int, n: int) -> None:
         made.append((k, n))
