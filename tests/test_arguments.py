@@ -1,8 +1,7 @@
-"""The module surface: argument errors, signature, docstrings, exports, and sub-interpreters."""
+"""The module surface: argument errors, signature, docstrings and exports."""
 
 import inspect
 import subprocess
-import sys
 
 import pytest
 
@@ -36,21 +35,3 @@ def test_function_and_module_surface_and_the_one_exported_symbol(ibt):
     assert native.__doc__ and "\n" not in native.__doc__.strip() and "IBT" in native.__doc__
     symbols = subprocess.check_output(["nm", "-D", "--defined-only", native.__file__], text=True)
     assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit__telvane_rs"]
-
-
-SUBINTERPRETER = """
-    import json
-    import _xxsubinterpreters as interpreters
-    import telvane._telvane_rs
-    try:
-        interpreters.run_string(interpreters.create(), "import telvane._telvane_rs")
-        print(json.dumps("imported"))
-    except interpreters.RunFailedError as exc:
-        print(json.dumps(str(exc)))
-"""
-
-
-@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="uses the 3.11 sub-interpreter module")
-def test_sub_interpreters_are_refused(run_python):
-    message = run_python(SUBINTERPRETER)
-    assert "ImportError" in message and "sub-interpreters" in message, message

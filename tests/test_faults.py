@@ -1,7 +1,5 @@
-"""Limits and faults: hostile sizes, memory exhaustion, re-entrant and interleaved calls, and
-files that change during or after a call."""
-
-from __future__ import annotations
+"""Limits and faults: memory exhaustion, re-entrant and interleaved calls, and files that change
+during or after a call."""
 
 import gc
 import json
@@ -10,8 +8,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -20,9 +16,6 @@ import pytest
 from conftest import linux_only, posix_only
 from telvane._writer import BOOL, FLOAT, INT
 from builders import write_channels
-
-MAX = 2**31 - 1
-
 
 def recording(n: int, seed: int) -> bytes:
     """n records of laps, pit flags and lap fractions, distinct for each seed."""
@@ -37,60 +30,44 @@ def content(log: object) -> tuple:
     return log.file_name, log.metadata, log.laps, *log.channels.items()
 
 
-# Header fields claiming far more than the few hundred bytes there are.
-CLAIMS = [dict(num_vars=MAX), dict(session_record_count=MAX), dict(session_record_count=MAX, buf_len=MAX),
-          dict(session_info_len=MAX)]
-# Under an address-space cap, the claims fail on their sizes, by bytes and by path: nothing is
-# allocated from a count before it is checked. Then reads of a recording, by bytes and by path
-# in turn, each under a cap a step higher than the last, from what the process holds to well
-# past what a read needs.
-UNDER_CAPS = """
+# Reads of a recording, by bytes and by path in turn, each under an address-space cap a step
+# higher than the last, from what the process holds to well past what a read needs.
+MEMORY_SWEEP = """
     import json, resource, sys, telvane
-    path, *claims = sys.argv[1:]
+    path = sys.argv[1]
     data = open(path, "rb").read()
     expected = len(telvane.ibt(data))
-    def outcome(source):
-        try:
-            return "returned" if len(telvane.ibt(source)) == expected else "wrong"
-        except BaseException as exc:
-            return type(exc).__name__
-    def cap(kib):
-        resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, resource.RLIM_INFINITY))
     vm = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
-    cap(vm + 32768)
-    steps = [outcome(source) for claim in claims for source in (open(claim, "rb").read(), claim)]
     outcomes = set()
     for step in range(600):
-        cap(vm + 128 * step)
-        outcomes.add(outcome(data if step % 2 else path))
-    print(json.dumps([*steps, sorted(outcomes)]))
+        resource.setrlimit(resource.RLIMIT_AS, ((vm + 128 * step) * 1024, resource.RLIM_INFINITY))
+        try:
+            outcomes.add("returned" if len(telvane.ibt(data if step % 2 else path)) == expected else "wrong")
+        except BaseException as exc:
+            outcomes.add(type(exc).__name__)
+    print(json.dumps(sorted(outcomes)))
 """
 
 
 @pytest.mark.slow
 @linux_only
-def test_hostile_sizes_and_memory_exhaustion_under_address_space_caps(synthetic, write_file, run_python):
-    claims = [write_file(write_channels({"Speed": (FLOAT, [1.0, 2.0])}, **fields)) for fields in CLAIMS]
-    expected = [*["RuntimeError", "OSError"] * len(CLAIMS), ["MemoryError", "returned"]]
-    assert run_python(UNDER_CAPS, write_file(synthetic), *claims) == expected
+def test_memory_exhaustion_anywhere_in_a_read_is_memory_error(synthetic, write_file, run_python):
+    assert run_python(MEMORY_SWEEP, write_file(synthetic)) == ["MemoryError", "returned"]
 
 
 def test_nested_and_interleaved_calls_get_the_serial_results(ibt, write_file):
-    # Calls nest in the progress reports of others, in threads that switch at those reports.
-    files = [write_file(recording(n, seed)) for seed, n in enumerate([1, 200, 700, 1500])]
-    serial, together = {path: content(ibt(path)) for path in files}, threading.Barrier(len(files))
+    # Each call nests a call in each of its four progress reports, in threads that run together.
+    files = [write_file(recording(n, seed)) for seed, n in enumerate([1, 200, 700, 1500, 90])]
+    serial = [content(ibt(path)) for path in files]
 
-    def nest(path: str) -> list:
-        together.wait()
+    def nest(first: int) -> list:
         inner = []
-        outer = ibt(path, lambda k, n: (inner.append(content(ibt(files[k % 4]))), time.sleep(0)))
+        outer = ibt(files[first], lambda k, n: inner.append(content(ibt(files[(first + k) % 5]))))
         return [content(outer), *inner]
 
     with ThreadPoolExecutor(len(files)) as pool:
-        results = list(pool.map(nest, files * 10))
-    for path, got in zip(files * 10, results):
-        channels = len(serial[path]) - 3  # the number of progress reports
-        assert got == [serial[path], *(serial[files[k % 4]] for k in range(1, channels + 1))]
+        results = list(pool.map(nest, [*range(5)] * 8))
+    assert results == [serial[first:] + serial[:first] for first in range(5)] * 8
 
 
 # What happens to the source once ibt has returned: the file rewritten in place, or shrunk, or
@@ -110,8 +87,6 @@ def test_tables_outlive_changes_to_the_source_and_the_log_file(ibt, tmp_path, ch
     CHANGES[change](path, source)
     del source
     gc.collect()
-    for table in [kept[1], *(table for _, table in kept[2:])]:
-        table.validate(full=True)
     assert kept == content(ibt(data))[1:]
 
 
@@ -151,8 +126,7 @@ CHANGED_WHILE_READ = """
     ("truncate", 1, "", 1), ("truncate", 3, "", 1), ("truncate", 1, "faulthandler", 1),
     ("truncate", 3, "faulthandler", 1), ("truncate", 1, "", 70), ("grow", 1, "", 1), ("touch", 1, "", 1),
 ])
-def test_a_file_changed_while_read_raises_instead_of_killing_the_process(write_file, change, at, after,
-                                                                         files):
+def test_a_file_changed_while_read_raises_and_a_sigbus_still_ends(write_file, change, at, after, files):
     paths = [write_file(recording(2_000, seed=7)) for _ in range(files)]
     # Under the sanitizer run, AddressSanitizer would report the signal instead of dying by it.
     env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":handle_sigbus=0"}

@@ -2,8 +2,6 @@
 class of error path: nothing at all of some kinds, and in one of two rounds of calls no more
 memory (one object kept per call would add CALLS blocks in each round)."""
 
-from __future__ import annotations
-
 import gc
 import io
 import os
@@ -38,11 +36,9 @@ OUTCOMES = {
     "invalid header by path": (lambda d: str(d / "short.ibt"), OSError, {}),
     "missing SessionTime by bytes": (lambda d: NO_SESSION_TIME, RuntimeError, {}),
     "read past the record area": (lambda d: OVERRUN, BaseException, {}),
-    "unusable source": (lambda d: object(), TypeError, {}),
     "read() gives 256": (lambda d: SimpleNamespace(seek=id, read=lambda: [256]), OverflowError, {}),
     "progress raises": (lambda d: GOOD, LookupError, {"progress": refuse}),
     "LogFile raises": (lambda d: GOOD, LookupError, {"LogFile": refuse}),
-    "unknown keyword": (lambda d: GOOD, TypeError, {"sources": 1}),
 }
 
 
@@ -52,7 +48,8 @@ def state(*passed: object) -> tuple[dict, int, int]:
     with open("/proc/self/maps") as maps:  # the files mapped, and the bytes mapped read-only
         lines = [line.split(maxsplit=5) for line in maps]
     spans = (line[0].split("-") for line in lines if line[1] == "r--p" and len(line) == 5)
-    exact = {"fds": sorted(os.listdir("/proc/self/fd")), "files": {line[5] for line in lines if len(line) == 6},
+    exact = {"fds": sorted(os.listdir("/proc/self/fd")),
+             "files": {line[5] for line in lines if len(line) == 6},
              "anonymous": sum(int(end, 16) - int(start, 16) for start, end in spans),
              "refs": [sys.getrefcount(value) for value in passed]}
     with open("/proc/self/statm") as statm:
