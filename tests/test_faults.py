@@ -17,6 +17,7 @@ from conftest import linux_only, posix_only
 from telvane._writer import BOOL, FLOAT, INT
 from builders import write_channels
 
+
 def recording(n: int, seed: int) -> bytes:
     """n records of laps, pit flags and lap fractions, distinct for each seed."""
     rng = np.random.default_rng(seed)
