@@ -76,7 +76,6 @@ def test_rerunning_replaces_and_a_failed_file_leaves_nothing(tmp_path, write_fil
 @pytest.mark.parametrize("value, expected", [
     ("a/b\\c", "a/b\\c"),
     ("100% = full", "100% = full"),
-    ("..", ".."),
     ("Jürgen \u65e5\u672c", "Jürgen \u65e5\u672c"),
     ("'quoted #7: yes'", "quoted #7: yes"),
     ("", "unknown"),
