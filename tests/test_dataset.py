@@ -96,8 +96,8 @@ def test_channels_of_any_names_read_as_one_dataset(tmp_path):
     for name, channels in [("a.ibt", {"recording": (INT, [1, 2]), "Track": (FLOAT, [3.0, 4.0]),
                                       "timecodes": (INT, [5, 6])}), ("b.ibt", {"Speed": (FLOAT, [7.0])})]:
         assert dataset.convert(recording(tmp_path / name, channels), out)["status"] == "ok"
-    rows = query("recording_2, Track_2, timecodes_2", out, "channels", "ORDER BY timecodes")
-    assert rows == [(1, 3.0, 5), (None, None, None), (2, 4.0, 6)]
+    rows = query("recording_2, Track_2, timecodes_2", out, "channels", "ORDER BY recording_2 NULLS LAST")
+    assert rows == [(1, 3.0, 5), (2, 4.0, 6), (None, None, None)]
     table = dataset.read(out).channels.to_table(columns=["Track_2", "Speed"])
     assert sorted(table.to_pylist(), key=str) == [
         {"Track_2": 3.0, "Speed": None}, {"Track_2": 4.0, "Speed": None}, {"Track_2": None, "Speed": 7.0}]
