@@ -29,8 +29,9 @@ def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, st
     return status, *capsys.readouterr()
 
 
-STARTS = {".png": b"\x89PNG", ".jpg": b"\xff\xd8\xff", ".pdf": b"%PDF", ".svg": b"<?xml",  # what each format
-          ".parquet": b"PAR1", ".csv": b'"timecodes","Gear"\n'}  # begins with
+# how a file of each format begins
+STARTS = {".png": b"\x89PNG", ".jpg": b"\xff\xd8\xff", ".pdf": b"%PDF", ".svg": b"<?xml", ".parquet": b"PAR1",
+          ".csv": b'"timecodes","Gear"\n'}
 FORMAT = "the suffix names the format, one of .png, .jpg, .jpeg, .pdf, .svg"
 INPUT = "is the input recording; choose another output"
 COMMANDS = [  # the recordings are those the `folder` fixture makes
