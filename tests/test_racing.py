@@ -109,6 +109,17 @@ def test_crossings_and_sectors_are_interpolated_between_ticks(lag):
     assert log.theoretical_best() == pytest.approx({0: sum(row["duration"] for row in best)})
 
 
+def test_sector_bests_leave_out_laps_out_and_a_theoretical_best_needs_every_sector():
+    def slowing(t):  # fastest first: the out lap's sectors would be the best ones
+        return 60 * t - 0.5 * t * t
+
+    log = recording(SPLITS, **drive(400.0, 20.0, slowing, OnPitRoad=(np.arange(1200) < 3).astype(int)))
+    assert [(row["sector"], row["lap"]) for row in log.sectors().to_pylist() if row["best"]] == [
+        (0, 1), (1, 1), (2, 1)]
+    assert list(log.theoretical_best()) == [0]
+    assert recording(SPLITS, **drive(400.0, 6.0, slowing)).theoretical_best() == {}  # sector 1 only
+
+
 @pytest.mark.parametrize("lag", [-1, 0, 2])
 def test_by_distance_resamples_linear_channels_and_holds_steps(lag):
     columns = drive(400.0, 20.0, lambda t: np.round(60 * t), lag=lag)  # a record on every metre
