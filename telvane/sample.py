@@ -148,6 +148,7 @@ DriverInfo:
    TeamName: Synthetic #7 Racing
    CarNumber: "7"
    CarNumberRaw: 7
+   CarPath: synthgt3
    CarScreenName: Synthetic GT3
    CarScreenNameShort: Synth GT3
    CarClassShortName: GT3

@@ -43,7 +43,7 @@ def test_the_dataset_holds_the_recordings_channels_laps_and_session(tmp_path, sy
     tables, log = dataset.read(out), telvane.ibt(synthetic)
     (session,) = tables.sessions.to_table().to_pylist()
     assert [session[key] for key in ["recording", *dataset.KEYS, "records", "laps", "source_size"]] == [
-        report["recording"], "synthetic raceway", "Synthetic GT3", "Sam Synthetic", "Practice", "2024-05-01",
+        report["recording"], "synthetic raceway", "synthgt3", "Sam Synthetic", "Practice", "2024-05-01",
         len(log), log.lap_times().num_rows, source.stat().st_size]
     assert session["session_info"] == log.metadata["session_info_yaml"]
     wide = log.to_table().replace_schema_metadata(None)

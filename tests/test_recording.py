@@ -22,8 +22,12 @@ ARRAY_VARS = [Var("SessionTime", DOUBLE, 0), Var("Torque_ST", FLOAT, 8, count=3,
 ARRAY_ROWS = [[1.0, [1.0, 2.0, 3.0], [10, 11], [1, 0, 2]],
               [1.0 + 1 / 30, [4.0, 5.0, 6.0], [12, 13], [0, 0, 1]]]
 ARRAYS = write_ibt(ARRAY_VARS, pack_records(ARRAY_VARS, 31, ARRAY_ROWS), tick_rate=30)
+# 4 KiB records, enough of them that a read is shared between two threads
+LARGE = np.zeros(8200, [("time", "<f8"), ("speed", "<f4"), ("rest", "V4084")])
+LARGE["time"], LARGE["speed"] = np.arange(8200) / 60, np.arange(8200)
 RECORDINGS = {"arrays": ARRAYS, "duplicates": write_ibt(DUPLICATES, pack_records(DUPLICATES, 20, [
-    [0.0, 1.5, 7, 9], [0.5, 2.5, 8, 10]]))}
+    [0.0, 1.5, 7, 9], [0.5, 2.5, 8, 10]])), "large": write_ibt(
+    [Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8)], LARGE.tobytes(), buf_len=4096)}
 # columns to read, given the channel names, and the channels that read gives
 SELECTIONS = {"all": lambda names: (None, names), "none": lambda names: ([], []),
               "one by name": lambda names: (names[-1], names[-1:]),
