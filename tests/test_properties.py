@@ -41,8 +41,8 @@ RUNS = {1: [0, 0, 0, 1, 2], 4: [0, 1, 2, 0x3F000000, *_bits("<f4", 0.02, 0.98, 0
         8: [0, *_bits("<f8", 0.5, 0.02, 0.98, 0.1, 0.99)]}
 
 NAMES = st.one_of(st.sampled_from(["Lap", "OnPitRoad", "LapDistPct"]),
-                  st.sampled_from(["SessionTime", "Speed", b"Sp\xb0ed", b"n" * 32, b"", b"a\0b",
-                                   "Sessiontime"]),
+                  st.sampled_from(["SessionTime", "Speed", b"Sp\xb0ed", b"\xed\xa0\x80", b"n" * 32, b"",
+                                   b"a\0b", "Sessiontime"]),
                   st.binary(max_size=32))
 COUNTS = st.sampled_from([1, 0, 2, 3, 4]) | st.just(1)
 # The types the laps are read with, given to their variables half of the time.
