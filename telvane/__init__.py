@@ -35,5 +35,5 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    # What help() and completion list: LogFile too, not the lazy import behind it.
-    return sorted({*globals(), "LogFile", "IbtError", "Recording", "open"} - {"__getattr__", "__dir__"})
+    # What help() and completion list: the lazily imported names too, not the import behind them.
+    return sorted({*globals(), *__all__} - {"__getattr__", "__dir__"})

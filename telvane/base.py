@@ -267,9 +267,10 @@ class LogFile:
     @cached_property
     def _raw_spans(self) -> tuple[np.ndarray, np.ndarray]:
         """[first, end) record positions of the rows of `laps`: the runs of the lap
-        counter, as the laps table is made."""
+        counter, as the laps table is made; none when the table was not made (a read
+        with `laps=False`)."""
         lap = self.channels.get("Lap")
-        if lap is None or not len(lap):
+        if lap is None or not len(lap) or not self.laps.num_rows:
             first = np.zeros(0, np.int64)
         else:
             values = lap.column(1).to_numpy()

@@ -5,6 +5,7 @@ import subprocess
 
 import pytest
 
+import telvane
 import telvane._telvane_rs as native
 from conftest import SPEED as VALID
 
@@ -32,6 +33,7 @@ def test_function_and_module_surface_and_the_one_exported_symbol(ibt):
     assert (ibt.__name__, ibt.__module__, ibt.__self__) == ("ibt", native.__name__, native)
     assert type(ibt) is type(len)
     assert type(native.__all__) is list and native.__all__ == ["ibt"]
+    assert set(telvane.__all__) <= set(dir(telvane))  # the lazily imported names too
     assert native.__doc__ and "\n" not in native.__doc__.strip() and "IBT" in native.__doc__
     symbols = subprocess.check_output(["nm", "-D", "--defined-only", native.__file__], text=True)
     assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit__telvane_rs"]
