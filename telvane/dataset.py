@@ -24,16 +24,18 @@ import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.dataset as ds
 
 import telvane
 from telvane import parquet
 from telvane.base import LogFile
 from telvane.columns import unique_names
+
+if TYPE_CHECKING:
+    import pyarrow.dataset as ds
 
 LAYOUT_VERSION = 1
 LAYOUT_FILE = "_telvane_dataset.json"
@@ -128,6 +130,8 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     """The channels, laps and sessions of the dataset under `out_dir` as pyarrow datasets,
     partition keys as string columns. The channels dataset has every channel of every
     recording (null where a recording lacks it)."""
+    import pyarrow.dataset as ds  # a heavy import that only reading needs
+
     keys = _layout(out_dir)["partition_by"]
     partition_schema = pa.schema([(key, pa.string()) for key in keys])
     partitioning = ds.partitioning(partition_schema, flavor="hive")
