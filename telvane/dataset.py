@@ -118,7 +118,7 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # the core's InternalError (a damaged file) is one too
-        report["error"] = _message(exc, source)
+        report["error"] = error_message(exc, source)
     finally:
         for temporary in temporaries:
             temporary.unlink(missing_ok=True)
@@ -159,7 +159,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
     session = {
         "track_display_name": meta.get("track_display_name"),
         "car_name": _player(meta)["CarScreenName"],
-        "start": _utc(meta.get("session_start_date", 0)),
+        "start": start_date(meta.get("session_start_date", 0)),
         "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
         "source": _shown(source), "source_size": os.stat(source).st_size,
         "session_info": meta.get("session_info_yaml", ""),
@@ -187,7 +187,7 @@ def recording_keys(log: LogFile) -> dict[str, str]:
     sessions = _list_entries(text, "Sessions")
     session = next((entry for entry in sessions if entry.get("SessionNum") == number),
                    sessions[0] if sessions else {})
-    start = _utc(meta.get("session_start_date", 0))
+    start = start_date(meta.get("session_start_date", 0))
     found = {"track": meta.get("track_name"), "car": player.get("CarPath") or player["CarScreenName"],
              "driver": player.get("UserName"), "session_type": session.get("SessionType"),
              "date": start.date().isoformat() if start else None}
@@ -293,7 +293,9 @@ def _fitted(value: str | None) -> str:
     return value
 
 
-def _utc(seconds: int) -> datetime.datetime | None:
+def start_date(seconds: int) -> datetime.datetime | None:
+    """The session's start from the header's Unix time; None when there is none (0 or less)
+    or no date has that time."""
     try:
         return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc) if seconds > 0 else None
     except (OverflowError, OSError, ValueError):  # a date no calendar holds
@@ -324,7 +326,8 @@ def _shown(path: str | os.PathLike[str]) -> str:
     return os.fsdecode(path).encode("utf-8", "backslashreplace").decode()
 
 
-def _message(exc: BaseException, source: str | os.PathLike[str]) -> str:
+def error_message(exc: BaseException, source: str | os.PathLike[str]) -> str:
+    """The text of a report row's error: the exception's message without the source's name."""
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
     text = text or type(exc).__name__
     prefix = f"{os.fspath(source)}: "

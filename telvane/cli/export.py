@@ -135,13 +135,10 @@ def convert_flat(source: str, target: str, channels: list[str] | None,
         write_atomically(Path(target), lambda path: _write_table(
             table, path, Path(target).suffix, progress))
         row.update(status="ok", records=len(log))
-    except KeyError as exc:
-        row["error"] = exc.args[0]
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # also the core's InternalError: report it, go on
-        text = str(exc)
-        row["error"] = text[len(source) + 2:] if text.startswith(f"{source}: ") else text
+        row["error"] = dataset.error_message(exc, source)
     row["seconds"] = time.perf_counter() - began
     return row
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import math
 import sys
@@ -11,6 +10,7 @@ from typing import Any
 
 from telvane.base import LogFile
 from telvane.cli.common import CommandError, pattern, read_recording
+from telvane.dataset import start_date
 from telvane.racing import recorded_time, sector_starts
 from telvane.text import format_lap_time, printable
 
@@ -54,7 +54,7 @@ def info_command(args: argparse.Namespace) -> int:
 def summary(log: LogFile) -> dict[str, Any]:
     """What `telvane info --json` tells of a recording."""
     meta = {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
-    started = _start_date(meta["session_start_date"])
+    started = start_date(meta["session_start_date"])
     return {"file": log.file_name, "metadata": meta,
             "start_date": started.isoformat() if started else None,
             "records": len(log), "recorded_ms": recorded_time(log)[0],
@@ -69,17 +69,6 @@ def _finite(value: Any) -> Any:
     if isinstance(value, dict):
         return {key: _finite(item) for key, item in value.items()}
     return [_finite(item) for item in value] if isinstance(value, list) else value
-
-
-def _start_date(seconds: int) -> datetime.datetime | None:
-    """The session's start from the header's Unix time; None when there is none (0 or less)
-    or no date has that time."""
-    if seconds <= 0:
-        return None
-    try:
-        return datetime.datetime.fromtimestamp(seconds, tz=datetime.timezone.utc)
-    except (OverflowError, OSError, ValueError):  # past year 9999, or past what time_t holds
-        return None
 
 
 def describe(log: LogFile) -> str:
@@ -98,7 +87,7 @@ def describe(log: LogFile) -> str:
         lines.append(f"  Session    {', '.join(ids)}")
     seconds = meta.get("session_start_date", 0)
     if seconds > 0:
-        started = _start_date(seconds)
+        started = start_date(seconds)
         lines.append(f"  Date       {started:%Y-%m-%d %H:%M:%S} UTC" if started
                      else f"  Date       invalid ({seconds})")
     recorded, sessions = recorded_time(log)
