@@ -234,13 +234,13 @@ class LogFile:
         `sector` (from 0), `start_time`, `end_time` and `duration` (ms, interpolated at the
         lines), and `best` (the session's shortest time in that sector, in and out laps
         left aside)."""
-        return racing.sectors(self, self.lap_times())
+        return self._sectors
 
     def theoretical_best(self) -> dict[int, float]:
         """Per session, the sum of its best sector times (ms), for the sessions with a time
         in every sector."""
         starts = racing.sector_starts(self.metadata.get("session_info_yaml", ""))
-        return racing.theoretical_best(self.sectors(), len(starts))
+        return racing.theoretical_best(self._sectors, len(starts))
 
     def by_distance(self, channels: Channels = None, step: float = 1.0) -> pa.Table:
         """For a LogFile holding one lap (what lap() returns): the channels (all by default)
@@ -263,6 +263,10 @@ class LogFile:
     @cached_property
     def _racing(self) -> pa.Table:
         return racing.racing_laps(self)
+
+    @cached_property
+    def _sectors(self) -> pa.Table:
+        return racing.sectors(self, self.lap_times())
 
     @cached_property
     def _raw_spans(self) -> tuple[np.ndarray, np.ndarray]:

@@ -121,8 +121,8 @@ def _traces(log: LogFile, laps: Sequence[int] | None, x: str
         rows = log.find_laps(lap_type="full")
         if not rows:
             raise CommandError(f"{log.file_name}: no full laps to compare; choose --laps")
-    return [(panels.lap_label(table[row], sessions), log.lap(row),
-             _x_values(log.lap(row), x, table[row]), None) for row in sorted(rows)]
+    return [(panels.lap_label(table[row], sessions), part, _x_values(part, x, table[row]), None)
+            for row in sorted(rows) for part in [log.lap(row)]]
 
 
 def _x_values(part: LogFile, x: str, lap: dict[str, Any]) -> Any:
