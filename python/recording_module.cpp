@@ -72,6 +72,12 @@ void release_if_done(OpenFile* self) {
   if (self->closed && self->readers == 0) self->file.reset();
 }
 
+// A read no longer needs the mapping once read_recording returns: what it made owns its memory.
+void end_read(OpenFile* self) {
+  --self->readers;
+  release_if_done(self);
+}
+
 // -- open_file(source, recover) ----------------------------------------------------------
 
 PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -316,24 +322,17 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       }
     } catch (...) {
       PyEval_RestoreThread(state);
-      --open->readers;
-      release_if_done(open);
+      end_read(open);
       throw;
     }
     PyEval_RestoreThread(state);
-    --open->readers;
-    if (call.raised()) {
-      release_if_done(open);
-      return nullptr;
-    }
+    end_read(open);
+    if (call.raised()) return nullptr;
     if (!result->ok()) {
       raise_read_error(result->error(), open->name, open->by_path);
-      release_if_done(open);
       return nullptr;
     }
-    PyRef tables = hand_over(std::move(*result).value(), table_class.get());
-    release_if_done(open);
-    return tables.release();
+    return hand_over(std::move(*result).value(), table_class.get()).release();
   } catch (...) {
     return raise_current_exception();
   }

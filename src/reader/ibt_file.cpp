@@ -149,10 +149,10 @@ Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records) {
   {
     const TruncationGuard guard = region.guard_reads();
     layout = parse_layout(region.bytes(), records, file.header_, file.sub_header_, file.vars_, file.session_info_);
+    if (layout.ok()) file.stored_record_count_ = region.bytes().read(layout::kSessionRecordCount);
   }
   if (Status unchanged = region.check_unchanged(); !unchanged.ok()) return unchanged.error();
   if (!layout.ok()) return layout.error();
-  file.stored_record_count_ = region.bytes().read(layout::kSessionRecordCount);
   for (std::size_t i = 0; i < file.vars_.size(); ++i) file.var_index_.insert_or_assign(file.vars_[i].name, i);
   file.region_ = std::move(region);
   return file;
