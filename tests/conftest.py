@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from telvane import cli
 from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 from builders import write_channels
 
@@ -111,3 +112,11 @@ def run_python() -> Callable[..., object]:
         return json.loads(done.stdout)
 
     return run
+
+
+def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
+    try:
+        status = cli.main([str(arg) for arg in args])
+    except SystemExit as exit:  # --help and usage errors
+        status = exit.code
+    return status, *capsys.readouterr()

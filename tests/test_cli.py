@@ -10,8 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import OVERRUN
-from telvane import cli
+from conftest import OVERRUN, run
 from telvane.cli import export as cli_export
 from telvane.sample import write_synthetic_sample
 
@@ -19,14 +18,6 @@ from telvane.sample import write_synthetic_sample
 @pytest.fixture(scope="module")
 def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return write_synthetic_sample(tmp_path_factory.mktemp("sample"))
-
-
-def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
-    try:
-        status = cli.main([str(arg) for arg in args])
-    except SystemExit as exit:  # --help and usage errors
-        status = exit.code
-    return status, *capsys.readouterr()
 
 
 # how a file of each format begins

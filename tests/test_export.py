@@ -10,18 +10,12 @@ from pathlib import Path
 import pyarrow.parquet as pq
 import pytest
 from builders import write_channels
-from conftest import OVERRUN, posix_only
+from conftest import OVERRUN, posix_only, run
 
 import telvane
-from telvane import cli, dataset
+from telvane import dataset
 from telvane._writer import FLOAT, INT
 from telvane.cli import pool
-
-
-def run(capsys, *args):
-    status = cli.main([str(arg) for arg in args])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def no_hidden_files(root):

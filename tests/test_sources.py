@@ -3,7 +3,6 @@
 import io
 import os
 import pathlib
-import re
 import subprocess
 import sys
 from array import array
@@ -137,9 +136,9 @@ def test_file_like_is_rewound_read_once_and_left_open(fails):
 
 @posix_only
 @pytest.mark.parametrize("special, message", [
-    ("/", r"not a regular file \(a directory\)"),
-    ("/dev/null", r"not a regular file \(a device\)"),
-    ("fifo", r"not a regular file \(a FIFO\)"),
+    ("/", "not a regular file (a directory)"),
+    ("/dev/null", "not a regular file (a device)"),
+    ("fifo", "not a regular file (a FIFO)"),
 ])
 def test_special_files_by_path_are_refused_without_waiting(tmp_path, special, message):
     path = pathlib.Path(special) if special.startswith("/") else tmp_path / special
@@ -148,7 +147,7 @@ def test_special_files_by_path_are_refused_without_waiting(tmp_path, special, me
     # Opening a FIFO that has no writer waits for one, holding the GIL: run it apart.
     script = "import sys, telvane\ntry:\n    telvane.ibt(sys.argv[1])\nexcept OSError as exc:\n    print(exc)"
     printed = subprocess.check_output([sys.executable, "-c", script, str(path)], text=True, timeout=60)
-    assert re.fullmatch(f"{re.escape(str(path))}: I/O error: {message}", printed.strip()), printed
+    assert printed.strip() == f"{path}: I/O error: {message}", printed
 
 
 def test_a_name_that_is_not_utf8_opens_by_its_file_system_bytes(fails, tmp_path):
