@@ -129,7 +129,7 @@ PyRef convert(const Arguments& arguments) {
   PyRef metadata = build_metadata(file);
   if (!metadata) return {};
 
-  PyRef log_file_class = attribute_of_module("telvane.base", "LogFile");
+  PyRef log_file_class = attribute_of_module("telvane.logfile", "LogFile");
   if (!log_file_class) return {};
   PyRef name = make_path_str(source->name);
   if (!name) return {};

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
-    from telvane.base import LogFile
+    from telvane.logfile import LogFile
     from telvane.recording import IbtError, Recording, open  # noqa: A004
 
 __version__ = "0.1.0"
@@ -18,7 +18,7 @@ def __getattr__(name: str) -> Any:
     # LogFile needs pyarrow, which `ibt` imports only when it converts a file: importing
     # telvane itself stays possible without it.
     if name == "LogFile":
-        from telvane.base import LogFile
+        from telvane.logfile import LogFile
 
         return LogFile
     if name == "delta":

@@ -5,7 +5,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane.base import Metadata
+from telvane.logfile import Metadata
 
 class IbtError(ValueError):
     """The file is not a valid IBT recording; the message says which check it failed."""

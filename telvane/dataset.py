@@ -31,7 +31,7 @@ import pyarrow as pa
 
 import telvane
 from telvane import parquet
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 from telvane.columns import unique_names
 
 if TYPE_CHECKING:

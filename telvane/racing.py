@@ -14,7 +14,7 @@ import numpy as np
 import pyarrow as pa
 
 if TYPE_CHECKING:
-    from telvane.base import LogFile
+    from telvane.logfile import LogFile
 
 # The simulator writes one record with the lap counter at 0, not in the world (track
 # surface -1) or at lap distance 0, when the car is placed: at the start and after a reset

@@ -13,7 +13,7 @@ from telvane._recording_rs import IbtError, OpenFile, open_file
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from telvane.base import LogFile, Metadata
+    from telvane.logfile import LogFile, Metadata
 
 __all__ = ["IbtError", "Recording", "open"]
 
@@ -87,7 +87,7 @@ class Recording:
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
             [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
             laps, progress)
-        from telvane.base import LogFile
+        from telvane.logfile import LogFile
         from telvane.session_yaml import trim_session_info
 
         raw = None  # the text has replacement characters: keep the bytes for session()

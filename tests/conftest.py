@@ -95,9 +95,9 @@ def synthetic() -> bytes:
 @pytest.fixture
 def logfile_args(ibt: Callable, monkeypatch: pytest.MonkeyPatch) -> Callable[..., tuple]:
     """ibt, returning the arguments it gives LogFile: channels, laps, metadata, source_name."""
-    import telvane.base
+    import telvane.logfile
 
-    monkeypatch.setattr(telvane.base, "LogFile", lambda *args: args)
+    monkeypatch.setattr(telvane.logfile, "LogFile", lambda *args: args)
     return ibt
 
 

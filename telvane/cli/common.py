@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import telvane
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 
 
 class CommandError(Exception):

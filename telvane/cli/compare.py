@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Any
 
 from telvane._extras import needs_extra
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 from telvane.cli import panels
 from telvane.cli.common import STDIN, CommandError, add_trace_options, read_recording, write_atomically
 from telvane.cli.plot import output_path

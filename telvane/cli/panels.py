@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 from telvane.racing import gap_ms, record_times
 from telvane.text import field_text, format_lap_time
 

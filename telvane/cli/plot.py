@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import Any
 
 from telvane._extras import needs_extra
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 from telvane.cli.common import (STDIN, CommandError, add_trace_options, lap_numbers,
                                 read_recording, write_atomically)
 from telvane.cli import panels

@@ -8,7 +8,7 @@ import math
 import sys
 from typing import Any
 
-from telvane.base import LogFile
+from telvane.logfile import LogFile
 from telvane.cli.common import CommandError, pattern, read_recording
 from telvane.dataset import start_date
 from telvane.racing import recorded_time, sector_starts
