@@ -22,7 +22,7 @@ def __getattr__(name: str) -> Any:
 
         return LogFile
     if name == "delta":
-        from telvane.racing import delta
+        from telvane.logfile import delta
 
         return delta
     # Looked up here rather than imported above, where `open` would hide the built-in

@@ -18,7 +18,6 @@ import datetime
 import hashlib
 import json
 import os
-import re
 import secrets
 import time
 import urllib.parse
@@ -32,6 +31,7 @@ import pyarrow as pa
 import telvane
 from telvane import parquet
 from telvane.logfile import LogFile
+from telvane.session_info import list_entries, player
 from telvane.columns import unique_names
 
 if TYPE_CHECKING:
@@ -158,7 +158,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
     meta = log.metadata
     session = {
         "track_display_name": meta.get("track_display_name"),
-        "car_name": _player(meta)["CarScreenName"],
+        "car_name": player(meta.get("session_info_yaml", ""))["CarScreenName"],
         "start": start_date(meta.get("session_start_date", 0)),
         "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
         "source": _shown(source), "source_size": os.stat(source).st_size,
@@ -180,16 +180,16 @@ def recording_keys(log: LogFile) -> dict[str, str]:
     name once percent-encoded."""
     meta = log.metadata
     text = meta.get("session_info_yaml", "")
-    player = _player(meta)
+    own = player(text)
     number = "0"
     if "SessionNum" in log and len(log):
         number = str(log["SessionNum"].column(1)[0].as_py())
-    sessions = _list_entries(text, "Sessions")
+    sessions = list_entries(text, "Sessions")
     session = next((entry for entry in sessions if entry.get("SessionNum") == number),
                    sessions[0] if sessions else {})
     start = start_date(meta.get("session_start_date", 0))
-    found = {"track": meta.get("track_name"), "car": player.get("CarPath") or player["CarScreenName"],
-             "driver": player.get("UserName"), "session_type": session.get("SessionType"),
+    found = {"track": meta.get("track_name"), "car": own.get("CarPath") or own["CarScreenName"],
+             "driver": own.get("UserName"), "session_type": session.get("SessionType"),
              "date": start.date().isoformat() if start else None}
     return {key: _fitted(found[key]) for key in KEYS}
 
@@ -245,45 +245,6 @@ def _with_keys(table: pa.Table, values: dict[str, str]) -> pa.Table:
     for position, (name, value) in enumerate(values.items()):
         table = table.add_column(position, name, pa.repeat(pa.scalar(value), table.num_rows))
     return table
-
-
-def _player(meta: dict[str, Any]) -> dict[str, str]:
-    """The session info's entry of DriverInfo's Drivers for the recording's own car."""
-    text = meta.get("session_info_yaml", "")
-    drivers = _list_entries(text, "Drivers")
-    own = re.search(r"^\s*DriverCarIdx: *(\S+)", text, re.MULTILINE)
-    index = own.group(1) if own else None
-    entry = next((entry for entry in drivers if entry.get("CarIdx") == index), {})
-    return {"CarScreenName": None, **entry}
-
-
-def _list_entries(text: str, key: str) -> list[dict[str, str]]:
-    """The entries of the first list under `key:` in the session-info text, each as its
-    `Name: value` lines, values as written (outer quotes removed). Read line by line, not
-    as YAML, since free text the simulator writes unquoted is not always valid YAML."""
-    entries: list[dict[str, str]] = []
-    indent = None
-    for line in text.splitlines():
-        stripped = line.lstrip(" ")
-        depth = len(line) - len(stripped)
-        if indent is None:
-            if stripped.rstrip() == f"{key}:":
-                indent = depth
-            continue
-        if not stripped.strip():
-            continue
-        if depth < indent or (depth == indent and not stripped.startswith("- ")):
-            break
-        if depth == indent:
-            entries.append({})
-            stripped, depth = stripped[2:], depth + 2
-        name, colon, value = stripped.partition(":")
-        if depth == indent + 2 and colon and entries:
-            value = value.strip()
-            if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
-                value = value[1:-1]
-            entries[-1].setdefault(name.rstrip(), value)
-    return entries
 
 
 def _fitted(value: str | None) -> str:

@@ -13,17 +13,21 @@ from typing import TYPE_CHECKING, Any, TypedDict
 import numpy as np
 import pyarrow as pa
 
-from telvane import racing
+from telvane import racing, traces
 from telvane._extras import needs_extra
 from telvane.columns import unique_names
-from telvane.session_yaml import decode_session_info, parse_session_yaml
+from telvane.lap_inputs import LapInputs, column_values, lap_inputs
+from telvane.racing import LAP_TYPES
+from telvane.session_info import decode_session_info
+from telvane.session_yaml import parse_session_yaml
 from telvane.text import field_text, format_lap_time, lap_rows
 
 if TYPE_CHECKING:
     import pandas
     import polars
 
-LAP_TYPES = ("full", "partial", "in", "out", "incomplete")
+__all__ = ["Channels", "LAP_TYPES", "LogFile", "Metadata", "delta"]
+
 Channels = str | Sequence[str] | None  # one name, several, or None for all
 
 
@@ -63,7 +67,8 @@ class LogFile:
     def __init__(self, channels: dict[str, pa.Table], laps: pa.Table, metadata: Metadata,
                  file_name: str, *, session_info_bytes: bytes | None = None,
                  timecodes: pa.ChunkedArray | None = None,
-                 arrays: dict[str, pa.Table] | None = None) -> None:
+                 arrays: dict[str, pa.Table] | None = None,
+                 lap_inputs: LapInputs | None = None) -> None:
         self.channels = channels
         self.laps = laps
         self.metadata = metadata
@@ -73,6 +78,8 @@ class LogFile:
         self.session_info_bytes = session_info_bytes
         self.arrays = {} if arrays is None else arrays  # array variables, from Recording.read(arrays=True)
         self._timecodes = timecodes
+        if lap_inputs is not None:  # else made from the channels when first needed
+            self.lap_inputs = lap_inputs
 
     def __getitem__(self, name: str) -> pa.Table:
         """The channel table of that name; KeyError when the recording has none."""
@@ -185,9 +192,11 @@ class LogFile:
         num, session = _integer("num", num), _integer("session", session)
         table = self.lap_times()
         match = np.ones(table.num_rows, bool)
-        for key, value in (("num", num), ("session", session), ("lap_type", lap_type)):
+        for key, value in (("num", num), ("session", session)):
             if value is not None:
-                match &= table.column(key).to_numpy(zero_copy_only=False) == value
+                match &= column_values(table.column(key)) == value
+        if lap_type is not None:
+            match &= np.array(table.column("lap_type").to_pylist(), object) == lap_type
         return np.flatnonzero(match).tolist()
 
     def lap(self, row: int) -> LogFile:
@@ -217,7 +226,7 @@ class LogFile:
                                 f"got {value!r}")
         if not start_ms <= end_ms:
             raise ValueError(f"time_range() end_ms {end_ms!r} is before start_ms {start_ms!r}")
-        times = self.timecodes.to_numpy()
+        times = column_values(self.timecodes)
         keep = (times >= start_ms) & (times < end_ms)
         rows = np.flatnonzero(keep)
         if rows.size == 0 or rows[-1] - rows[0] + 1 == rows.size:
@@ -239,8 +248,7 @@ class LogFile:
     def theoretical_best(self) -> dict[int, float]:
         """Per session, the sum of its best sector times (ms), for the sessions with a time
         in every sector."""
-        starts = racing.sector_starts(self.metadata.get("session_info_yaml", ""))
-        return racing.theoretical_best(self._sectors, len(starts))
+        return racing.theoretical_best(self._sectors, len(self.lap_inputs.sector_starts))
 
     def by_distance(self, channels: Channels = None, step: float = 1.0) -> pa.Table:
         """For a LogFile holding one lap (what lap() returns): the channels (all by default)
@@ -248,7 +256,8 @@ class LogFile:
         line). Values are interpolated linearly where the channel's field metadata says so
         (`interpolate`), else held from the last record (gears, flags). Raises KeyError as
         `to_table`."""
-        return racing.by_distance(self, self._chosen(channels), step)
+        chosen = {name: self.channels[name] for name in self._chosen(channels)}
+        return traces.by_distance(self.lap_inputs, self.lap_times(), chosen, step)
 
     def _chosen(self, channels: Channels) -> list[str]:
         """The names `channels` stands for: one name, several, or None for all; KeyError
@@ -261,37 +270,39 @@ class LogFile:
         return names
 
     @cached_property
+    def lap_inputs(self) -> LapInputs:
+        """What laps, sectors and traces are worked out from: the lap channels, the times and
+        the session values, kept whatever channels the LogFile holds."""
+        return lap_inputs(self.channels, self.timecodes, self.metadata, self.file_name)
+
+    @cached_property
     def _racing(self) -> pa.Table:
-        return racing.racing_laps(self)
+        return racing.racing_laps(self.lap_inputs)
 
     @cached_property
     def _sectors(self) -> pa.Table:
-        return racing.sectors(self, self.lap_times())
+        return racing.sectors(self.lap_inputs, self.lap_times())
 
     @cached_property
-    def _raw_spans(self) -> tuple[np.ndarray, np.ndarray]:
+    def _raw_spans(self) -> tuple[np.ndarray, np.ndarray] | None:
         """[first, end) record positions of the rows of `laps`: the runs of the lap
         counter, as the laps table is made; none when the table was not made (a read
-        with `laps=False`)."""
-        lap = self.channels.get("Lap")
-        if lap is None or not len(lap) or not self.laps.num_rows:
+        with `laps=False`), None when the runs are not the table's rows."""
+        values = self.lap_inputs.lap
+        if values is None or not len(values) or not self.laps.num_rows:
             first = np.zeros(0, np.int64)
         else:
-            values = lap.column(1).to_numpy()
-            first = np.flatnonzero(np.diff(values, prepend=values[0] - 1))
+            first = np.flatnonzero(np.append(True, values[1:] != values[:-1]))
         if len(first) != self.laps.num_rows:
-            raise ValueError(f"{self.file_name}: the laps table does not match the runs of "
-                             f"the Lap channel")
+            return None
         return first, np.append(first[1:], len(self)).astype(np.int64)
 
     def _derived(self, channels: dict[str, pa.Table], keep: np.ndarray) -> LogFile:
-        """A LogFile of the records `keep` marks, with the laps lying wholly among them and
-        metadata describing the slice."""
+        """A LogFile of the records `keep` marks, with the laps lying wholly among them, the
+        lap inputs and arrays of those records, and metadata describing the slice."""
         before = np.concatenate(([0], np.cumsum(keep)))  # kept records before each position
-        raw_first, raw_end = self._raw_spans
-        raw_whole = _lying_within(before, raw_first, raw_end)
         laps = self.lap_times()
-        first, end = (laps.column(name).to_numpy() for name in ("first_record", "end_record"))
+        first, end = (column_values(laps.column(name)) for name in ("first_record", "end_record"))
         whole = _lying_within(before, first, end)
         laps = laps.filter(pa.array(whole))
         for name, positions in (("first_record", first), ("end_record", end)):
@@ -299,12 +310,30 @@ class LogFile:
             laps = laps.set_column(index, laps.schema.field(index),
                                    pa.array(before[positions[whole]]))
         timecodes = None if self._timecodes is None else self._timecodes.filter(pa.array(keep))
-        log = LogFile(channels, self.laps.filter(pa.array(raw_whole)), self.metadata,
-                      self.file_name, session_info_bytes=self.session_info_bytes, timecodes=timecodes)
-        log._raw_spans = (before[raw_first[raw_whole]], before[raw_end[raw_whole]])
+        raw_laps, raw_spans = self._raw_laps_within(before, keep)
+        log = LogFile(channels, raw_laps, self.metadata, self.file_name,
+                      session_info_bytes=self.session_info_bytes, timecodes=timecodes,
+                      arrays=_take_arrays(self.arrays, keep), lap_inputs=self.lap_inputs.take(keep))
+        log._raw_spans = raw_spans
         log._racing = laps
         log.metadata = _slice_metadata(self.metadata, log)
         return log
+
+    def _raw_laps_within(self, before: np.ndarray, keep: np.ndarray
+                         ) -> tuple[pa.Table, tuple[np.ndarray, np.ndarray] | None]:
+        """The rows of `laps` lying wholly among the kept records, and their spans there.
+        Where the lap counter's runs are not the table's rows, the rows whose times lie
+        within those of the kept records."""
+        spans = self._raw_spans
+        if spans is None:
+            times = column_values(self.timecodes)[keep]
+            low, high = (times.min(), times.max()) if len(times) else (0, -1)
+            start, end = (column_values(self.laps.column(name)) for name in ("start_time", "end_time"))
+            return self.laps.filter(pa.array((start >= low) & (end <= high))), None
+        raw_first, raw_end = spans
+        whole = _lying_within(before, raw_first, raw_end)
+        return (self.laps.filter(pa.array(whole)),
+                (before[raw_first[whole]], before[raw_end[whole]]))
 
     # -- session info ---------------------------------------------------------------------
 
@@ -362,15 +391,35 @@ def _slice_metadata(metadata: Metadata, log: LogFile) -> Metadata:
     time (s) of a derived LogFile."""
     times = log.channels.get("SessionTime")
     if times is None or not pa.types.is_floating(times.schema.field(1).type):
-        seconds = log.timecodes.to_numpy() / 1000.0
+        seconds = column_values(log.timecodes) / 1000.0
     else:
-        seconds = times.column(1).to_numpy()
+        seconds = column_values(times.column(1))
     sliced = metadata.copy()
     sliced["record_count"] = len(log)
     sliced["lap_count"] = log.lap_times().num_rows
     sliced["start_time"] = float(seconds[0]) if len(seconds) else 0.0
     sliced["end_time"] = float(seconds[-1]) if len(seconds) else 0.0
     return sliced
+
+
+def _take_arrays(arrays: dict[str, pa.Table], keep: np.ndarray) -> dict[str, pa.Table]:
+    """The rows of the kept records of every array table: one per record, or as many per
+    record as a sub-tick array has samples per tick."""
+    taken: dict[str, pa.Table] = {}
+    for name, table in arrays.items():
+        per_record = table.num_rows // len(keep) if len(keep) else 1
+        taken[name] = table.filter(pa.array(np.repeat(keep, per_record)))
+    return taken
+
+
+def delta(reference: LogFile, lap: LogFile) -> pa.Table:
+    """The time `lap` lost (positive, ms) or gained (negative) against `reference` by every
+    metre of lap distance that both cover, counted from the first such metre (the line for
+    two laps from the line); both are one-lap LogFiles, as lap() returns, from one
+    recording or from two of the same track. Raises ValueError for laps of two tracks (the
+    track name or length differ)."""
+    return traces.delta(reference.lap_inputs, reference.lap_times(), lap.lap_inputs,
+                        lap.lap_times())
 
 
 def _take_channels(channels: dict[str, pa.Table], rows: pa.Array) -> dict[str, pa.Table]:

@@ -81,25 +81,25 @@ class Recording:
         channels, array_names = self._select(columns, arrays)
         from telvane.racing import LAP_INPUTS
 
-        # lap_times() needs the lap inputs whatever the channels: read them, then drop them.
-        inputs = [name for name in LAP_INPUTS if laps and name in self._channels and name not in channels]
+        # The lap model needs its inputs whatever the channels: read them, keep them as the
+        # LogFile's lap inputs, and show only the channels asked for.
+        inputs = [name for name in LAP_INPUTS if name in self._channels and name not in channels]
         metadata = self.metadata  # before the read, which a progress report may close the recording during
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
             [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
             laps, progress)
+        from telvane.lap_inputs import lap_inputs
         from telvane.logfile import LogFile
-        from telvane.session_yaml import trim_session_info
+        from telvane.session_info import trim_session_info
 
         raw = None  # the text has replacement characters: keep the bytes for session()
         if "\ufffd" in metadata["session_info_yaml"]:
             raw = trim_session_info(self._handle.session_info_block())
-        log = LogFile(channel_tables, laps_table if laps else _empty_laps(), metadata, self.file_name,
-                      timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw)
-        if inputs:
-            log.lap_times(), log._raw_spans  # kept by the LogFile once made
-            for name in inputs:
-                del log.channels[name]
-        return log
+        shown = {name: channel_tables[name] for name in channels}
+        lap_values = lap_inputs(channel_tables, timecodes.column(0), metadata, self.file_name)
+        return LogFile(shown, laps_table if laps else _empty_laps(), metadata, self.file_name,
+                       timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw,
+                       lap_inputs=lap_values)
 
     def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
         """The channels and the array variables a read returns. With `arrays`, `columns` may

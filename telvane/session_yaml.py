@@ -1,15 +1,15 @@
-"""The simulator's session-info text read as YAML: its bytes decoded, its free text kept
-exactly as typed."""
+"""The simulator's session-info text read as YAML, its free text kept exactly as typed."""
 
 from __future__ import annotations
 
-import codecs
 import functools
 import re
 from types import ModuleType
 from typing import Any
 
 from telvane._extras import needs_extra
+
+__all__ = ["FREE_TEXT_KEYS", "parse_session_yaml", "quote_session_yaml"]
 
 # Values that drivers and teams type, which the simulator writes unquoted whatever they hold.
 FREE_TEXT_KEYS = frozenset({"AbbrevName", "CameraName", "CarNumber", "DriverSetupName",
@@ -23,31 +23,6 @@ _NEEDS_QUOTES = re.compile(r": | #|:$|^[-?:](?: |$)|^[,\[\]{}#&*!|>'\"%@`]"
 _ESCAPES = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
 _ESCAPES.update({code: f"\\u{code:04x}" for code in (0x2028, 0x2029, 0xFFFE, 0xFFFF)})
 _ESCAPES.update({ord("\\"): "\\\\", ord('"'): '\\"'})
-
-
-def _cp1252(error: UnicodeError) -> tuple[str, int]:
-    # Bytes that are not UTF-8 are read as Windows-1252, the simulator's code page; its five
-    # unassigned bytes as the control characters of the same value, as Windows reads them.
-    assert isinstance(error, UnicodeDecodeError)
-    bad = error.object[error.start:error.end]
-    return "".join(bytes([b]).decode("cp1252", "ignore") or chr(b) for b in bad), error.end
-
-
-codecs.register_error("telvane.cp1252", _cp1252)
-
-
-def decode_session_info(raw: bytes) -> str:
-    """UTF-8 text, each byte sequence that is not UTF-8 read as Windows-1252."""
-    return raw.decode("utf-8", "telvane.cp1252")
-
-
-def trim_session_info(block: bytes) -> bytes:
-    """The part of a session-info block the reader takes as its text: from the first "---"
-    (else the first non-NUL byte) to the last non-NUL byte."""
-    start = block.find(b"---")
-    if start < 0:
-        start = len(block) - len(block.lstrip(b"\0"))
-    return block[start:max(start, len(block.rstrip(b"\0")))]
 
 
 def quote_session_yaml(text: str) -> str:

@@ -10,11 +10,11 @@ from pathlib import Path
 from typing import Any
 
 from telvane._extras import needs_extra
-from telvane.logfile import LogFile
+from telvane.logfile import LogFile, delta
 from telvane.cli import panels
 from telvane.cli.common import STDIN, CommandError, add_trace_options, read_recording, write_atomically
 from telvane.cli.plot import output_path
-from telvane.racing import delta, lap_distances
+from telvane.traces import lap_distances
 
 DEFAULT_COMPARE_CHANNELS = "Speed,Throttle,Brake,Gear"
 
@@ -128,6 +128,6 @@ def _draw(logs: dict[str, LogFile], chosen: Sequence[tuple[str, int]], channels:
 
 def _distances(lap: LogFile) -> Any:
     try:
-        return lap_distances(lap)
+        return lap_distances(lap.lap_inputs, lap.lap_times())
     except ValueError as exc:
         raise CommandError(str(exc)) from None

@@ -10,7 +10,7 @@ import numpy as np
 import pyarrow as pa
 
 from telvane.logfile import LogFile
-from telvane.racing import gap_ms, record_times
+from telvane.racing import gap_ms
 from telvane.text import field_text, format_lap_time
 
 SPEED_UNITS = {"km/h": 3.6, "mph": 3600 / 1609.344}  # from m/s
@@ -98,14 +98,14 @@ def recording_time(log: LogFile) -> tuple[np.ndarray, np.ndarray, list[tuple[flo
     or a clock that starts again goes on after the end of the previous stretch. Also the
     records that begin a new stretch (where the line breaks), the x and number of each
     session's start, and whether x is the session time throughout."""
-    seconds = record_times(log) / 1000.0
+    seconds = log.lap_inputs.times / 1000.0
     if not len(seconds):
         return seconds, np.zeros(0, np.int64), [], True
     session = log["SessionNum"].column(1).to_numpy() if "SessionNum" in log else \
         np.zeros(len(seconds), np.int64)
     step = np.diff(seconds)
     same_session = session[1:] == session[:-1]
-    joined = same_session & (step >= 0) & (step <= gap_ms(log) / 1000.0)
+    joined = same_session & (step >= 0) & (step <= gap_ms(log.lap_inputs) / 1000.0)
     forward = np.where(same_session & (step > 0), step, 0.0)
     x = np.nan_to_num(seconds[0]) + np.concatenate(([0.0], np.cumsum(np.nan_to_num(forward))))
     starts = np.flatnonzero(~same_session) + 1

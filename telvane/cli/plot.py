@@ -13,7 +13,7 @@ from telvane.logfile import LogFile
 from telvane.cli.common import (STDIN, CommandError, add_trace_options, lap_numbers,
                                 read_recording, write_atomically)
 from telvane.cli import panels
-from telvane.racing import lap_distances, record_times
+from telvane.traces import lap_distances
 
 DEFAULT_PLOT_CHANNELS = "Speed,Throttle,Brake"
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # as the output's suffix names them
@@ -128,11 +128,11 @@ def _traces(log: LogFile, laps: Sequence[int] | None, x: str
 def _x_values(part: LogFile, x: str, lap: dict[str, Any]) -> Any:
     if x == "distance":
         try:
-            return lap_distances(part)
+            return lap_distances(part.lap_inputs, part.lap_times())
         except ValueError:
             raise CommandError(f"{part.file_name}: no LapDist or LapDistPct channel for "
                                f"--x distance") from None
-    return (record_times(part) - lap["start_time"]) / 1000
+    return (part.lap_inputs.times - lap["start_time"]) / 1000
 
 
 def _x_label(log: LogFile, x: str, per_lap: bool) -> str:

@@ -11,7 +11,7 @@ from typing import Any
 from telvane.logfile import LogFile
 from telvane.cli.common import CommandError, pattern, read_recording
 from telvane.dataset import start_date
-from telvane.racing import recorded_time, sector_starts
+from telvane.racing import recorded_time
 from telvane.text import format_lap_time, printable
 
 
@@ -57,7 +57,7 @@ def summary(log: LogFile) -> dict[str, Any]:
     started = start_date(meta["session_start_date"])
     return {"file": log.file_name, "metadata": meta,
             "start_date": started.isoformat() if started else None,
-            "records": len(log), "recorded_ms": recorded_time(log)[0],
+            "records": len(log), "recorded_ms": recorded_time(log.lap_inputs)[0],
             "channels": log.channel_names, "laps": log.lap_times().to_pylist(),
             "sectors": log.sectors().to_pylist(), "theoretical_best": log.theoretical_best()}
 
@@ -90,7 +90,7 @@ def describe(log: LogFile) -> str:
         started = start_date(seconds)
         lines.append(f"  Date       {started:%Y-%m-%d %H:%M:%S} UTC" if started
                      else f"  Date       invalid ({seconds})")
-    recorded, sessions = recorded_time(log)
+    recorded, sessions = recorded_time(log.lap_inputs)
     if sessions:
         spans = "; ".join(f"{'session time' if len(sessions) == 1 else f'session {number}:'} "
                           f"{first / 1000:.3f} s to {last / 1000:.3f} s"
@@ -112,7 +112,7 @@ def _lap_lines(log: LogFile) -> list[str]:
     if not laps:
         return ["  No laps"]
     sectors = {(row["lap"], row["sector"]): row["duration"] for row in log.sectors().to_pylist()}
-    count = len(sector_starts(log.metadata.get("session_info_yaml", ""))) if sectors else 0
+    count = len(log.lap_inputs.sector_starts) if sectors else 0
     lines = [("  Lap  Session  Type        Time     "
               + "".join(f"  Sector {k + 1}" for k in range(count))).rstrip()]
     for row, lap in enumerate(laps):

@@ -1,0 +1,113 @@
+"""The lap inputs: what the lap model reads of a recording, as plain numpy arrays and values,
+so that laps, sectors and traces are worked out alike whichever way the recording was read
+and whatever channels the reader was asked for."""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping
+from functools import cached_property
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+
+from telvane.session_info import length_metres, sector_starts
+
+__all__ = ["CHANNELS", "LapInputs", "column_values", "lap_inputs"]
+
+# The channels the lap model reads, by the name of the field that holds each.
+CHANNELS = {"lap": "Lap", "dist": "LapDist", "pct": "LapDistPct", "surface": "PlayerTrackSurface",
+            "pit": "OnPitRoad", "session": "SessionNum", "speed": "Speed"}
+_NUMPY = {pa.int8(): np.int8, pa.int16(): np.int16, pa.int32(): np.int32, pa.int64(): np.int64,
+          pa.uint8(): np.uint8, pa.uint16(): np.uint16, pa.uint32(): np.uint32,
+          pa.uint64(): np.uint64, pa.float32(): np.float32, pa.float64(): np.float64}
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class LapInputs:
+    """Per record: `times` (ms of session time, float64, NaN where unknown) and the lap
+    channels (None where the recording lacks one, any numeric type); and the recording's
+    tick rate, session-info text, track name and length (m, from the session info) and
+    file name."""
+
+    times: np.ndarray
+    lap: np.ndarray | None = None
+    dist: np.ndarray | None = None
+    pct: np.ndarray | None = None
+    surface: np.ndarray | None = None
+    pit: np.ndarray | None = None
+    session: np.ndarray | None = None
+    speed: np.ndarray | None = None
+    tick_rate: int = 60
+    session_info: str = ""
+    track_name: str | None = None
+    track_length: float | None = None
+    file_name: str = ""
+
+    def __len__(self) -> int:
+        return len(self.times)
+
+    @cached_property
+    def sector_starts(self) -> list[float]:
+        """The lap fractions where the sectors start ([] without usable sector lines)."""
+        return sector_starts(self.session_info, self.file_name)
+
+    def take(self, rows: slice | np.ndarray) -> LapInputs:
+        """The inputs of the chosen records (a slice, positions or a mask)."""
+        arrays = {name: None if value is None else value[rows]
+                  for name in ("times", *CHANNELS)
+                  for value in [getattr(self, name)]}
+        return dataclasses.replace(self, **arrays)
+
+
+def column_values(column: pa.ChunkedArray | pa.Array) -> np.ndarray:
+    """A column of a fixed-width or boolean type as numpy, read from its buffers: no copy for
+    one chunk, and neither pandas nor pyarrow.compute imported as `to_numpy()` would."""
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    kind = column.type
+    parts = []
+    for chunk in chunks:
+        data = chunk.buffers()[1]
+        if pa.types.is_boolean(kind):
+            bits = np.frombuffer(data, np.uint8) if data is not None else np.zeros(0, np.uint8)
+            parts.append(np.unpackbits(bits, bitorder="little")
+                         [chunk.offset:chunk.offset + len(chunk)].astype(bool))
+        elif data is None:
+            parts.append(np.zeros(0, _NUMPY[kind]))
+        else:
+            parts.append(np.frombuffer(data, _NUMPY[kind], len(chunk), chunk.offset
+                                       * np.dtype(_NUMPY[kind]).itemsize))
+    if len(parts) == 1:
+        return parts[0]
+    return np.concatenate(parts) if parts else np.zeros(0, _NUMPY.get(kind, np.float64))
+
+
+def lap_inputs(channels: Mapping[str, pa.Table], timecodes: pa.ChunkedArray,
+               metadata: Mapping[str, Any], file_name: str) -> LapInputs:
+    """The lap inputs of a recording read into channel tables (which may lack any of
+    them) sharing `timecodes`."""
+    arrays = {field: _values(channels.get(name)) for field, name in CHANNELS.items()}
+    seconds = _values(channels.get("SessionTime"))
+    if seconds is None or seconds.dtype.kind != "f":  # the whole-ms timecodes, else finer
+        times = column_values(timecodes).astype(np.float64)
+    else:
+        with np.errstate(over="ignore", invalid="ignore"):
+            times = seconds.astype(np.float64) * 1000.0
+        times[~np.isfinite(times)] = np.nan  # a time the record does not know
+    rate = metadata.get("tick_rate")
+    return LapInputs(times=times, **arrays,
+                     tick_rate=rate if isinstance(rate, int) and rate > 0 else 60,
+                     session_info=str(metadata.get("session_info_yaml", "")),
+                     track_name=metadata.get("track_name"),
+                     track_length=length_metres(metadata.get("track_length")),
+                     file_name=file_name)
+
+
+def _values(table: pa.Table | None) -> np.ndarray | None:
+    if table is None:
+        return None
+    kind = table.schema.field(1).type
+    if not (pa.types.is_boolean(kind) or kind in _NUMPY):
+        return None  # a channel of a type no lap input has (bit fields, text)
+    return column_values(table.column(1))

@@ -1,0 +1,101 @@
+"""Every way of reading a recording gives the same laps, sectors, theoretical best and traces,
+whatever channels were asked for; laps are worked out only when asked; derived LogFiles keep
+what their analyses need."""
+
+import numpy as np
+import pytest
+from builders import write_channels
+
+import telvane
+from telvane._writer import BOOL, DOUBLE, FLOAT, INT
+from telvane.racing import LAP_INPUTS
+
+SPLITS = "SplitTimeInfo:\n Sectors:\n" + "".join(
+    f" - SectorNum: {number}\n   SectorStartPct: {start:.6f}\n" for number, start in enumerate([0, .3, .7]))
+TYPES = {"SessionTime": DOUBLE, "Lap": INT, "LapDist": FLOAT, "LapDistPct": FLOAT, "OnPitRoad": BOOL,
+         "Speed": FLOAT, "Gear": INT}
+
+
+def driven(lap_type: int = INT, length: float = 500.0) -> bytes:
+    """A car lapping a `length` m track for 40 s, out of the pits, with three sectors."""
+    t = np.arange(2400) / 60
+    x = 20 * t + 0.5 * t * t
+    columns = dict(SessionTime=30 + t, Lap=np.floor(x / length), LapDistPct=(x % length) / length,
+                   LapDist=x % length, OnPitRoad=(t < 1).astype(int), Speed=20 + t, Gear=(t // 8).astype(int))
+    types = {**TYPES, "Lap": lap_type}
+    info = f"WeekendInfo:\n TrackName: oval\n TrackLength: {length / 1000:.2f} km\n{SPLITS}"
+    return write_channels({name: (types[name], list(values)) for name, values in columns.items()},
+                          session_info=info)
+
+
+RECORDINGS = {"hand-made": lambda request: driven(), "double Lap": lambda request: driven(DOUBLE),
+              "synthetic": lambda request: request.getfixturevalue("synthetic"),
+              "real": lambda request: request.getfixturevalue("sample").read_bytes()}
+# columns to read, given the channel names
+SELECTIONS = {"all": lambda names: None, "none": lambda names: [], "one": lambda names: ["Gear"],
+              "without the lap channels": lambda names: [n for n in names if n not in LAP_INPUTS]}
+
+
+def analyses(log: telvane.LogFile) -> tuple:
+    laps = log.lap_times()
+    rows = [row for row, kind in enumerate(laps["lap_type"].to_pylist()) if kind == "full"][:2]
+    traces = [log.lap(row).by_distance([], step=5.0) for row in rows]
+    return laps, log.sectors(), log.theoretical_best(), traces
+
+
+@pytest.mark.parametrize("select", SELECTIONS.values(), ids=SELECTIONS)
+@pytest.mark.parametrize("recording", RECORDINGS.values(), ids=RECORDINGS)
+def test_a_read_of_any_channels_gives_the_analyses_of_ibt(request, recording, select):
+    data = recording(request)
+    expected = telvane.ibt(data)
+    log = telvane.open(data).read(select(expected.channel_names))
+    assert "_racing" not in vars(log)  # worked out when asked, not by the read
+    laps, sectors, best, traces = analyses(log)
+    want_laps, want_sectors, want_best, want_traces = analyses(expected)
+    assert laps.equals(want_laps) and sectors.equals(want_sectors) and best == want_best
+    assert len(traces) == len(want_traces) and all(a.equals(b) for a, b in zip(traces, want_traces))
+    assert want_laps.num_rows and want_sectors.num_rows and want_best
+
+
+def test_the_hand_made_recordings_have_sectors_laps_and_traces():
+    laps, sectors, best, traces = analyses(telvane.ibt(driven(DOUBLE)))
+    assert laps["lap_type"].to_pylist() == ["out", "full", "full", "partial"]
+    assert sectors.num_rows == 3 * 2 + 2 + 2 and len(best) == 1 and len(traces) == 2
+    assert traces[0]["distance"].to_pylist() == [5.0 * k for k in range(101)]
+
+
+@pytest.mark.parametrize("derive", [lambda log: log.lap(1), lambda log: log.time_range(35_000, 52_000),
+                                    lambda log: log.lap(log.find_laps(lap_type="full")[-1])])
+def test_derived_logfiles_keep_the_arrays_and_the_lap_inputs(synthetic, derive):
+    whole = telvane.open(synthetic).read(["Speed"], arrays=True)
+    part = derive(whole)
+    assert part.arrays.keys() == whole.arrays.keys() and part.arrays
+    first = int(np.searchsorted(whole.timecodes.to_numpy(), part.timecodes[0].as_py()))
+    for name, table in part.arrays.items():
+        per_record = whole.arrays[name].num_rows // len(whole)
+        assert table.equals(whole.arrays[name].slice(first * per_record, len(part) * per_record))
+    assert np.array_equal(part.lap_inputs.times, whole.lap_inputs.times[first:first + len(part)])
+    assert part.lap_times().num_rows and part.sectors().num_rows
+
+
+def test_a_double_lap_counter_is_sliced_by_lap(write_file):
+    path = write_file(driven(DOUBLE))
+    for log in (telvane.ibt(path), telvane.open(path).read(["SessionTime"])):
+        lap = log.lap_times().to_pylist()[1]
+        assert len(log.lap(1)) == lap["end_record"] - lap["first_record"]
+
+
+def test_laps_and_the_commands_that_show_them_import_neither_pandas_nor_compute(run_python, synthetic,
+                                                                                write_file):
+    found = run_python("""
+        import contextlib, io, json, sys
+        import telvane
+        from telvane import cli
+        log = telvane.ibt(sys.argv[1])
+        log.lap_times(), log.sectors(), log.theoretical_best(), log.find_laps(num=1)
+        telvane.open(sys.argv[1]).read(["Speed"]).lap_times()
+        with contextlib.redirect_stdout(io.StringIO()):
+            cli.main(["info", sys.argv[1]]), cli.main(["channels", sys.argv[1]])
+        print(json.dumps([name for name in ("pandas", "pyarrow.compute") if name in sys.modules]))
+    """, write_file(synthetic))
+    assert found == []
