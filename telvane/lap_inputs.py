@@ -12,16 +12,14 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
+from telvane._arrow import NUMPY_TYPES, column_values
 from telvane.session_info import length_metres, sector_starts
 
-__all__ = ["CHANNELS", "LapInputs", "column_values", "lap_inputs"]
+__all__ = ["CHANNELS", "LapInputs", "lap_inputs"]
 
 # The channels the lap model reads, by the name of the field that holds each.
 CHANNELS = {"lap": "Lap", "dist": "LapDist", "pct": "LapDistPct", "surface": "PlayerTrackSurface",
             "pit": "OnPitRoad", "session": "SessionNum", "speed": "Speed"}
-_NUMPY = {pa.int8(): np.int8, pa.int16(): np.int16, pa.int32(): np.int32, pa.int64(): np.int64,
-          pa.uint8(): np.uint8, pa.uint16(): np.uint16, pa.uint32(): np.uint32,
-          pa.uint64(): np.uint64, pa.float32(): np.float32, pa.float64(): np.float64}
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -61,28 +59,6 @@ class LapInputs:
         return dataclasses.replace(self, **arrays)
 
 
-def column_values(column: pa.ChunkedArray | pa.Array) -> np.ndarray:
-    """A column of a fixed-width or boolean type as numpy, read from its buffers: no copy for
-    one chunk, and neither pandas nor pyarrow.compute imported as `to_numpy()` would."""
-    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
-    kind = column.type
-    parts = []
-    for chunk in chunks:
-        data = chunk.buffers()[1]
-        if pa.types.is_boolean(kind):
-            bits = np.frombuffer(data, np.uint8) if data is not None else np.zeros(0, np.uint8)
-            parts.append(np.unpackbits(bits, bitorder="little")
-                         [chunk.offset:chunk.offset + len(chunk)].astype(bool))
-        elif data is None:
-            parts.append(np.zeros(0, _NUMPY[kind]))
-        else:
-            parts.append(np.frombuffer(data, _NUMPY[kind], len(chunk), chunk.offset
-                                       * np.dtype(_NUMPY[kind]).itemsize))
-    if len(parts) == 1:
-        return parts[0]
-    return np.concatenate(parts) if parts else np.zeros(0, _NUMPY.get(kind, np.float64))
-
-
 def lap_inputs(channels: Mapping[str, pa.Table], timecodes: pa.ChunkedArray,
                metadata: Mapping[str, Any], file_name: str) -> LapInputs:
     """The lap inputs of a recording read into channel tables (which may lack any of
@@ -108,6 +84,6 @@ def _values(table: pa.Table | None) -> np.ndarray | None:
     if table is None:
         return None
     kind = table.schema.field(1).type
-    if not (pa.types.is_boolean(kind) or kind in _NUMPY):
+    if not (pa.types.is_boolean(kind) or kind in NUMPY_TYPES):
         return None  # a channel of a type no lap input has (bit fields, text)
     return column_values(table.column(1))

@@ -16,7 +16,8 @@ import pyarrow as pa
 from telvane import racing, traces
 from telvane._extras import needs_extra
 from telvane.columns import unique_names
-from telvane.lap_inputs import LapInputs, column_values, lap_inputs
+from telvane._arrow import column_values, table_of
+from telvane.lap_inputs import LapInputs, lap_inputs
 from telvane.racing import LAP_TYPES
 from telvane.session_info import decode_session_info
 from telvane.session_yaml import parse_session_yaml
@@ -28,6 +29,8 @@ if TYPE_CHECKING:
 
 __all__ = ["Channels", "LAP_TYPES", "LogFile", "Metadata", "delta"]
 
+_CHANNEL_INFO = pa.schema([("name", pa.string()), ("type", pa.string()), ("unit", pa.string()),
+                           ("description", pa.string()), ("interpolate", pa.bool_())])
 Channels = str | Sequence[str] | None  # one name, several, or None for all
 
 
@@ -159,14 +162,11 @@ class LogFile:
         """One row per channel in file order: `name`, Arrow `type`, `unit`, `description`,
         and `interpolate` (whether values between records may be interpolated)."""
         fields = [table.schema.field(1) for table in self.channels.values()]
-        return pa.table({
-            "name": pa.array(self.channels, pa.string()),
-            "type": pa.array([str(field.type) for field in fields], pa.string()),
-            "unit": pa.array([field_text(field, b"units") for field in fields], pa.string()),
-            "description": pa.array([field_text(field, b"desc") for field in fields], pa.string()),
-            "interpolate": pa.array([field_text(field, b"interpolate") == "True"
-                                     for field in fields], pa.bool_()),
-        })
+        return table_of([list(self.channels), [str(field.type) for field in fields],
+                         [field_text(field, b"units") for field in fields],
+                         [field_text(field, b"desc") for field in fields],
+                         [field_text(field, b"interpolate") == "True" for field in fields]],
+                        _CHANNEL_INFO)
 
     # -- laps and time spans --------------------------------------------------------------
 

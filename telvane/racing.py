@@ -10,6 +10,7 @@ from __future__ import annotations
 import numpy as np
 import pyarrow as pa
 
+from telvane._arrow import column_values, table_of
 from telvane.lap_inputs import LapInputs
 
 __all__ = ["CROSSING_WINDOW", "GAP_TICKS", "GLITCH_RECORDS", "LAP_INPUTS", "LAP_TYPES",
@@ -173,7 +174,7 @@ def racing_laps(inputs: LapInputs) -> pa.Table:
     car stands in its stall. Times are ms of session time at the line crossing where the
     car crossed it, else at the first or last record with a time; no lap without one."""
     if inputs.lap is None or not len(inputs.lap):
-        return RACING_SCHEMA.empty_table()
+        return table_of([[]] * len(RACING_SCHEMA), RACING_SCHEMA)
     lap = np.asarray(inputs.lap)
     lap = np.where(np.isfinite(lap), lap, -1) if lap.dtype.kind == "f" else lap
     n = len(lap)
@@ -184,7 +185,7 @@ def racing_laps(inputs: LapInputs) -> pa.Table:
 
     kept = np.flatnonzero(~glitch)
     if not len(kept):
-        return RACING_SCHEMA.empty_table()
+        return table_of([[]] * len(RACING_SCHEMA), RACING_SCHEMA)
     with np.errstate(invalid="ignore"):
         step = np.diff(times[kept])
     adjacent = np.diff(kept) == 1
@@ -240,8 +241,8 @@ def racing_laps(inputs: LapInputs) -> pa.Table:
     columns = [num, session, kind, start_time, end_time, duration, first, end,
                start_crossed, end_crossed, reset, best]
     columns = [column[keep] for column in columns]
-    columns[2] = pa.array([_KINDS[k] for k in columns[2]], pa.utf8())
-    return pa.table(dict(zip(RACING_SCHEMA.names, columns)), schema=RACING_SCHEMA)
+    columns[2] = [_KINDS[k] for k in columns[2]]
+    return table_of(columns, RACING_SCHEMA)
 
 
 def _best(duration: np.ndarray, groups: list[np.ndarray], eligible: np.ndarray) -> np.ndarray:
@@ -261,8 +262,6 @@ def _best(duration: np.ndarray, groups: list[np.ndarray], eligible: np.ndarray) 
 # -- sectors ----------------------------------------------------------------------------------
 
 def _column(table: pa.Table, name: str) -> np.ndarray:
-    from telvane.lap_inputs import column_values
-
     return column_values(table.column(name))
 
 
@@ -274,7 +273,7 @@ def sectors(inputs: LapInputs, laps: pa.Table) -> pa.Table:
     starts = np.array(inputs.sector_starts, np.float64)
     pct = inputs.pct
     if not len(starts) or pct is None or not laps.num_rows:
-        return SECTORS_SCHEMA.empty_table()
+        return table_of([[]] * len(SECTORS_SCHEMA), SECTORS_SCHEMA)
     m = len(starts)
     first, end = _column(laps, "first_record"), _column(laps, "end_record")
     # The steps forward between two records of one lap, and the lines each crosses.
@@ -315,7 +314,7 @@ def sectors(inputs: LapInputs, laps: pa.Table) -> pa.Table:
     best = _best(duration, [session, sector], eligible)
     num = _column(laps, "num")[lap_rows]
     columns = [lap_rows, num, session, sector, start_time, end_time, duration, best]
-    return pa.table(dict(zip(SECTORS_SCHEMA.names, columns)), schema=SECTORS_SCHEMA)
+    return table_of(columns, SECTORS_SCHEMA)
 
 
 def theoretical_best(sector_table: pa.Table, sector_count: int) -> dict[int, float]:

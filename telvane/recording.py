@@ -171,6 +171,8 @@ def _last_of_each(catalogue: list[tuple[str, str, int, str, str, int]],
 def _empty_laps() -> pa.Table:
     import pyarrow as pa
 
+    from telvane._arrow import table_of
+
     fields = [("num", pa.int32()), ("start_time", pa.int64()), ("end_time", pa.int64()), ("lap_type", pa.utf8()),
               ("session", pa.int32())]
-    return pa.schema([pa.field(name, kind, nullable=False) for name, kind in fields]).empty_table()
+    return table_of([[]] * len(fields), pa.schema([pa.field(name, kind, nullable=False) for name, kind in fields]))

@@ -10,7 +10,8 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from telvane.lap_inputs import LapInputs, column_values
+from telvane._arrow import column_values
+from telvane.lap_inputs import LapInputs
 
 __all__ = ["MAX_TRACK_METRES", "by_distance", "delta", "lap_distances", "only_lap",
            "resample", "track_length"]
