@@ -3,13 +3,17 @@ files have, cars driven with known crossing times, whole recordings read indepen
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import pytest
 
 import telvane
 from builders import write_channels
+from conftest import run
 from reference_reader import ReferenceFile
 from telvane._writer import BOOL, DOUBLE, FLOAT, INT
+from telvane.racing import lap_numbered
 
 TYPES = {"SessionTime": DOUBLE, "SessionNum": INT, "Lap": INT, "LapDist": FLOAT, "LapDistPct": FLOAT,
          "PlayerTrackSurface": INT, "OnPitRoad": BOOL, "Speed": FLOAT, "Gear": INT}
@@ -190,3 +194,129 @@ def test_recordings_laps_against_an_independent_reading(real, request, synthetic
     left = np.flatnonzero(~covered)
     assert np.all(values["Lap"][left] == 0) and np.all(values["PlayerTrackSurface"][left] == -1)
     assert np.all(np.diff(left) > 1)
+
+
+# -- the lap model on hostile data ----------------------------------------------------------------
+
+def track(name: str, km: float) -> str:
+    return f"WeekendInfo:\n TrackName: {name}\n TrackLength: {km:.2f} km\n"
+
+
+def splits(*starts: str) -> str:
+    return "SplitTimeInfo:\n Sectors:\n" + "".join(f" - SectorNum: {n}\n   SectorStartPct: {start}\n"
+                                                   for n, start in enumerate(starts))
+
+
+def wrap_into(negative: float) -> bytes:
+    """Laps 1, 2, 3; the simulator's LapDistPct wraps into `negative` as lap 2 begins."""
+    pct = [.80, .85, .90, .95, .96875, negative, .2, .4, .6, .8, .97, .01, .05]
+    return write_channels({"Lap": (INT, [1] * 5 + [2] * 6 + [3] * 2), "LapDistPct": (FLOAT, pct)})
+
+
+def written(columns: dict) -> bytes:
+    return write_channels({name: (TYPES[name], np.asarray(values).tolist()) for name, values in columns.items()})
+
+
+def with_distance(value: float) -> bytes:
+    """Laps of 400 m, the last to 839 m; one of its records at `value` m."""
+    columns = drive(400.0, 14.0, lambda t: 60 * t)
+    columns["LapDist"][820] = value
+    return written(columns)
+
+
+def two_sessions() -> bytes:
+    """The same track in two sessions, faster in the second."""
+    slow, fast = drive(400.0, 20.0, accelerating), drive(400.0, 20.0, lambda t: 30 * t + 2.5 * t * t)
+    columns = {name: np.concatenate((slow[name], fast[name])) for name in slow}
+    return written({**columns, "SessionNum": np.repeat([0, 1], 1200)})
+
+
+def standing_after_a_reset() -> bytes:
+    """Lap 3 driven, a reset, then the car standing in its pit stall for 5 s, Lap still 3."""
+    n = 300
+    columns = {"Lap": [3] * 60 + [0] + [3] * n, "PlayerTrackSurface": [3] * 60 + [-1] + [1] * n,
+               "OnPitRoad": [0] * 60 + [0] + [1] * n, "Speed": [50.0] * 60 + [0.0] + [0.1] * n,
+               "LapDistPct": [.5 + r / 1000 for r in range(60)] + [0.0] + [.03] * n,
+               "LapDist": [2000 + r * 4.0 for r in range(60)] + [0.0] + [120.0] * n}
+    return write_channels({name: (TYPES[name], values) for name, values in columns.items()})
+
+
+def lap_shapes(log):
+    return [(lap["lap_type"], 0 <= lap["duration"] < float("inf")) for lap in log.lap_times().to_pylist()]
+
+
+def sector_count(log):
+    return log.sectors().num_rows
+
+
+def message_of(call):
+    try:
+        return call()
+    except (ValueError, LookupError) as error:
+        return f"{type(error).__name__}: {error}"
+
+
+DRIVEN = drive(400.0, 20.0, accelerating)
+SECTORS = lambda info: recording(info, **DRIVEN)  # noqa: E731
+MANY = [f"{k / 20_000:.6f}" for k in range(20_000)]
+# recording -> what to ask of it, its answer, and the warnings given
+HOSTILE = {
+    "a wrap into a negative LapDistPct is no crossing, and no lap has a negative duration": (
+        lambda: telvane.ibt(wrap_into(-0.0312495)), lap_shapes,
+        [("partial", True)] * 3, []),
+    "nor an infinite one": (lambda: telvane.ibt(wrap_into(-0.03125)), lap_shapes, [("partial", True)] * 3, []),
+    "sector lines as a track has them": (lambda: SECTORS(splits("0", ".25", ".6")), sector_count, 9, []),
+    "a sector start that is no number is left out": (
+        lambda: SECTORS(splits("0", "-", ".25", "1.2.3", ".6")), sector_count, 9, []),
+    "20,000 sector lines are no track's": (
+        lambda: SECTORS(splits(*MANY)), sector_count, 0,
+        ["<bytes>: ignoring its 20000 sector starts: more than 100"]),
+    "unsorted sector lines": (lambda: SECTORS(splits("0", ".6", ".25")), sector_count, 0,
+                              ["<bytes>: ignoring its 3 sector starts: not increasing"]),
+    "a NaN sector line": (lambda: SECTORS(splits("0", "nan", ".6")), sector_count, 0,
+                          ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
+    "a sector line past the lap": (lambda: SECTORS(splits("0", ".5", "1.5")), sector_count, 0,
+                                   ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
+    "a distance far beyond the track is ignored": (
+        lambda: telvane.ibt(with_distance(1e7)).lap(2),
+        lambda lap: lap.by_distance([], step=1.0)["distance"].to_pylist()[-2:], [38.0, 39.0], []),
+    "as is a NaN distance": (
+        lambda: telvane.ibt(with_distance(float("nan"))).lap(2),
+        lambda lap: lap.by_distance([], step=1.0)["distance"].to_pylist()[-2:], [38.0, 39.0], []),
+    "laps of two tracks are not compared": (
+        lambda: (recording(track("oval", 0.4), **DRIVEN), recording(track("ring", 1.0), **DRIVEN)),
+        lambda logs: message_of(lambda: telvane.delta(logs[0].lap(1), logs[1].lap(1))),
+        "ValueError: cannot compare laps of different tracks: 'oval' (0.40 km) in <bytes> and 'ring' "
+        "(1.00 km) in <bytes>", []),
+    "a car standing in its pit stall makes no lap, though the raw laps show it": (
+        lambda: telvane.ibt(standing_after_a_reset()),
+        lambda log: (lap_shapes(log), log.laps["num"].to_pylist()), ([("partial", True)], [3, 0, 3]), []),
+    "lap number N: the only lap N": (
+        lambda: recording(**LAP_CASES["placement frames at the start and after a reset are no laps; the counter "
+                                      "resumes in the pits"][0]),
+        lambda log: message_of(lambda: lap_numbered(log.lap_times(), 5)), 2, []),
+    "lap number N split by a reset, none of it full": (
+        lambda: recording(**LAP_CASES["placement frames at the start and after a reset are no laps; the counter "
+                                      "resumes in the pits"][0]),
+        lambda log: message_of(lambda: lap_numbered(log.lap_times(), 4)),
+        "LookupError: no full lap 4, and 2 laps numbered 4: row 0 (partial, session 0), row 1 (out, session 0)",
+        []),
+    "lap number N: the fastest full lap N where the number repeats": (
+        lambda: telvane.ibt(two_sessions()),
+        lambda log: [(lap["num"], lap["session"], lap["lap_type"])
+                     for lap in [log.lap_times().to_pylist()[lap_numbered(log.lap_times(), 1)]]],
+        [(1, 1, "full")], []),
+}
+
+
+@pytest.mark.parametrize("make, ask, answer, warned", HOSTILE.values(), ids=HOSTILE)
+def test_the_lap_model_on_hostile_data(make, ask, answer, warned):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert ask(make()) == answer
+    assert [str(warning.message) for warning in caught] == warned
+
+
+@pytest.mark.parametrize("negative", [-0.0312495, -0.03125])
+def test_info_shows_laps_from_any_lap_distance(negative, write_file, capsys):
+    assert run(capsys, "info", write_file(wrap_into(negative)))[0] == 0
