@@ -5,12 +5,14 @@ the output directory under the same paths (one machine, or a shared file system)
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import CancelledError
 from typing import TYPE_CHECKING, Any
 
 import telvane
-from telvane import dataset
+from telvane import _convert, dataset
 from telvane._extras import needs_extra
 
 if TYPE_CHECKING:
@@ -18,7 +20,7 @@ if TYPE_CHECKING:
     import distributed
     import pandas
 
-REPORT_COLUMNS = ["source", "status", "error", "recording", "records", "seconds"]
+WORKER_WAIT = 60.0  # seconds to wait for a worker to join an empty cluster
 
 
 def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str], *,
@@ -28,10 +30,11 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
     """Convert each recording with telvane.dataset.convert in a task of its own on the
     cluster of `client` (by default the current client or, without one, a local cluster
     of one single-threaded worker process per core started for this call). Returns one
-    report row per input, in input order: source, status, error, recording, records and
-    seconds. Results are taken as they finish, so a file that fails, or kills its
-    worker, fails alone; files not finished within `timeout` seconds are cancelled and
-    reported failed. Raises ValueError when `out_dir` is a dataset partitioned otherwise."""
+    report row per input, in input order (the columns of telvane.dataset.convert's row).
+    Results are taken as they finish, so a file that fails, or kills its worker, fails
+    alone; a file not converted within `timeout` seconds gives up in its task and is
+    reported "timeout". Raises ValueError when `out_dir` is a dataset partitioned
+    otherwise, ConnectionError when the scheduler is lost."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
     pandas = needs_extra("pandas", "dask", "telvane.dask.export()")
     sources = [os.fspath(path) for path in paths]
@@ -48,38 +51,61 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
     rows = dict(export_as_completed(sources, out_dir, client=client, columns=columns,
                                     partition_by=partition_by, timeout=timeout))
     return pandas.DataFrame([rows[index] for index in range(len(sources))],
-                            columns=REPORT_COLUMNS)
+                            columns=_convert.REPORT_SCHEMA.names)
 
 
 def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         out_dir: str | os.PathLike[str], *, client: distributed.Client,
                         columns: Sequence[str] | None = None,
                         partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
-                        timeout: float | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
+                        timeout: float | None = None,
+                        window: int | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
-    files finish; the files still running when this stops are cancelled."""
+    files finish. At most `window` files are on the cluster at once (by default two per
+    worker thread), so the client holds a bounded number of tasks whatever the number of
+    files. Files cancelled from outside are reported "not attempted"; when the scheduler
+    is lost this raises ConnectionError after the rows of the files finished; the files
+    still running when this stops are cancelled."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
-    sources = [os.fspath(path) for path in paths]
-    futures = client.map(_convert, sources, out_dir=os.fspath(out_dir), pure=False,
-                         columns=None if columns is None else list(columns),
-                         partition_by=tuple(partition_by))
-    positions = {future.key: index for index, future in enumerate(futures)}
-    finished: set[int] = set()
+    sources = iter(enumerate(os.fspath(path) for path in paths))
     try:
-        for future in distributed.as_completed(futures, timeout=timeout):
-            index = positions[future.key]
-            finished.add(index)
+        client.wait_for_workers(1, timeout=WORKER_WAIT)
+    except TimeoutError:
+        raise TimeoutError(f"no worker joined the scheduler {client.scheduler.address} "
+                           f"within {WORKER_WAIT:g} s") from None
+    window = window or 2 * max(1, sum(client.nthreads().values()))
+    options = {"out_dir": os.fspath(out_dir), "columns": None if columns is None else list(columns),
+               "partition_by": tuple(partition_by), "timeout": timeout}
+    running: dict[Any, tuple[int, str]] = {}
+    completed = distributed.as_completed()
+
+    def submit(count: int) -> None:
+        for index, source in itertools.islice(sources, count):
+            future = client.submit(_task, source, pure=False, **options)
+            running[future] = index, source
+            completed.add(future)
+
+    submit(window)
+    try:
+        for future in completed:
+            index, source = running.pop(future)
             try:
                 row = future.result()
+            except CancelledError:
+                if client.status != "running":
+                    raise ConnectionError(f"lost the scheduler {client.scheduler.address}"
+                                          ) from None
+                row = _convert.report_row(source, "not attempted", "cancelled")
             except Exception as exc:  # the worker died (KilledWorker) or the task was lost
-                row = _failed(sources[index], f"{type(exc).__name__}: {exc}")
+                row = _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
             yield index, row
-    except TimeoutError:
-        for index, source in enumerate(sources):
-            if index not in finished:
-                yield index, _failed(source, f"not finished within {timeout} s")
+            submit(1)
+    except (OSError, TimeoutError) as exc:
+        if client.status == "running":
+            raise
+        raise ConnectionError(f"lost the scheduler: {exc}") from None
     finally:
-        client.cancel([future for future in futures if positions[future.key] not in finished])
+        client.cancel(list(running))
 
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,
@@ -92,32 +118,32 @@ def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] 
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
     sources = [os.fspath(path) for path in paths]
-    meta = _meta(sources, columns)
+    meta, channels = _meta(sources, columns)
     return dd.from_map(_read_partition, sources, meta=meta, label="read-ibt",
-                       channels=list(meta.columns[1:]), errors=errors, empty=meta)
+                       channels=channels, errors=errors, empty=meta)
 
 
-def _convert(source: str, *, out_dir: str, columns: list[str] | None,
-             partition_by: tuple[str, ...]) -> dict[str, Any]:
+def _task(source: str, *, out_dir: str, columns: list[str] | None,
+          partition_by: tuple[str, ...], timeout: float | None) -> dict[str, Any]:
     try:
-        return dataset.convert(source, out_dir, columns=columns, partition_by=partition_by)
+        return dataset.convert(source, out_dir, columns=columns, partition_by=partition_by,
+                               timeout=timeout)
     except BaseException as exc:  # the gather would wait forever for one not an Exception
-        return _failed(source, f"{type(exc).__name__}: {exc}")
+        return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 
 
-def _failed(source: str, error: str) -> dict[str, Any]:
-    return {"source": source, "status": "failed", "error": error, "recording": None,
-            "records": None, "seconds": None}
-
-
-def _meta(sources: list[str], columns: Sequence[str] | None) -> pandas.DataFrame:
-    """The empty frame of the first recording that can be read: the dataframe's columns
-    and types, found without requiring any one file to be readable."""
+def _meta(sources: list[str], columns: Sequence[str] | None
+          ) -> tuple[pandas.DataFrame, list[str]]:
+    """The empty frame of the first recording that can be read and the channels it holds:
+    the dataframe's columns and types (a column's name may differ from its channel's, as
+    `Timecodes_2` for a channel `Timecodes`), found without requiring any one file to be
+    readable."""
     for source in sources:
         try:
             with telvane.open(source) as recording:
-                table = recording.read(columns, laps=False).to_table(columns)
-            return table.schema.empty_table().to_pandas()
+                log = recording.read(columns, laps=False)
+            channels = list(log.channels) if columns is None else list(columns)
+            return log.to_table(channels).schema.empty_table().to_pandas(), channels
         except BaseException as exc:  # also the core's InternalError, for a damaged file
             if isinstance(exc, (KeyboardInterrupt, SystemExit)):
                 raise

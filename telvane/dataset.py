@@ -15,11 +15,9 @@ replaces them, and they appear together or not at all."""
 from __future__ import annotations
 
 import datetime
-import hashlib
 import json
 import os
 import secrets
-import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -29,7 +27,7 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import parquet
+from telvane import _convert, parquet
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane.columns import unique_names
@@ -39,13 +37,15 @@ if TYPE_CHECKING:
 
 LAYOUT_VERSION = 1
 LAYOUT_FILE = "_telvane_dataset.json"
+REPORTS = "_reports"
 TABLES = ("channels", "laps", "sessions")
 KEYS = ("track", "car", "driver", "session_type", "date")
 DEFAULT_PARTITION_BY = ("track", "car", "session_type")
 UNKNOWN = "unknown"
 MAX_SEGMENT = 200  # bytes of a percent-encoded key: a directory name stays within 255
+HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
+NO_NULL_MARK = "\0"  # no directory name holds it
 ROW_GROUP_SIZE = 65_536  # records, about 18 minutes at 60 Hz
-READ_SHARE = 0.25  # of a file's progress, the part taken by reading it; writing takes the rest
 
 
 class Tables(NamedTuple):
@@ -68,9 +68,8 @@ def prepare(out_dir: str | os.PathLike[str],
     if not path.exists():
         for table in TABLES:
             Path(out_dir, table).mkdir(parents=True, exist_ok=True)
-        temporary = _temporary(path.parent)
-        temporary.write_text(json.dumps(layout, indent=1) + "\n")
-        os.replace(temporary, path)
+        with _convert.staged() as stage:
+            stage(path).write_text(json.dumps(layout, indent=1) + "\n")
     found = _layout(out_dir)
     if found["partition_by"] != list(keys):
         raise ValueError(f"{out_dir} holds a dataset partitioned by "
@@ -82,48 +81,31 @@ def prepare(out_dir: str | os.PathLike[str],
 def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             columns: Sequence[str] | None = None,
             partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
-            progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
+            progress: Callable[[float], Any] | None = None,
+            timeout: float | None = None) -> dict[str, Any]:
     """Add one recording to the dataset under `out_dir`, or replace it there. Never raises
-    for a bad file or a failed write: returns the report row `source`, `status` ("ok" or
-    "failed"), `error` (None or the message), `recording` (the content hash), `records`
-    and `seconds`, and leaves nothing of a failed file behind. `progress(fraction)` is
-    told how far the file has come, reading then writing. Ctrl-C and SystemExit pass."""
-    began = time.perf_counter()
-    report: dict[str, Any] = {"source": _shown(source), "status": "failed", "error": None,
-                              "recording": None, "records": None, "seconds": 0.0}
-    temporaries: list[Path] = []
-    try:
+    for a bad file or a failed write: returns the report row `source`, `status` ("ok",
+    "failed" or "timeout" when not done within `timeout` seconds), `error` (None or the
+    message), `recording` (the content identity), `records`, `seconds` and `output`, and
+    leaves nothing of a file that did not succeed. `progress(fraction)` is told how far the
+    file has come, reading then writing. Ctrl-C and SystemExit pass."""
+    def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
+        return recording.read(_with_aggregated(recording, columns), progress=progress)
+
+    def write(log: LogFile, recording: str, stage: Callable[[Path], Path],
+              progress: _convert.Progress) -> str:
         keys = prepare(out_dir, partition_by)
-        reading = None if progress is None else (
-            lambda k, n: progress(READ_SHARE * k / n if n else READ_SHARE))
-        with telvane.open(os.fspath(source)) as recording:
-            log = recording.read(_with_aggregated(recording, columns), progress=reading)
-        recording = content_hash(source)
         values = recording_keys(log)
-        directory = [f"{key}={urllib.parse.quote(values[key], safe='')}" for key in keys]
+        directory = [f"{key}={_segment(values[key])}" for key in keys]
         tables = recording_tables(log, recording, {key: values[key] for key in KEYS
                                                    if key not in keys}, columns, source)
-        finals = []
         for name, table in tables.items():
-            finals.append(Path(out_dir, name, *directory, f"{recording}.parquet"))
-            finals[-1].parent.mkdir(parents=True, exist_ok=True)
-            temporaries.append(_temporary(finals[-1].parent))
-            writing = None if progress is None or name != "channels" else (
-                lambda k, n: progress(READ_SHARE + (1 - READ_SHARE) * k / n))
-            parquet.write_table(table, temporaries[-1], row_group_size=ROW_GROUP_SIZE,
-                                progress=writing)
-        for temporary, final in zip(temporaries, finals):
-            os.replace(temporary, final)
-        report.update(status="ok", recording=recording, records=len(log))
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # the core's InternalError (a damaged file) is one too
-        report["error"] = error_message(exc, source)
-    finally:
-        for temporary in temporaries:
-            temporary.unlink(missing_ok=True)
-        report["seconds"] = time.perf_counter() - began
-    return report
+            path = stage(Path(out_dir, name, *directory, f"{recording}.parquet"))
+            parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
+                                progress=progress if name == "channels" else None)
+        return os.fspath(Path(out_dir, "channels", *directory, f"{recording}.parquet"))
+
+    return _convert.convert(source, read, write, progress=progress, timeout=timeout)
 
 
 def read(out_dir: str | os.PathLike[str]) -> Tables:
@@ -134,7 +116,9 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
 
     keys = _layout(out_dir)["partition_by"]
     partition_schema = pa.schema([(key, pa.string()) for key in keys])
-    partitioning = ds.partitioning(partition_schema, flavor="hive")
+    # Every key has a value ("unknown" at worst): a directory named for HIVE_NULL is a
+    # driver or track of that name.
+    partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
     found = []
     for name in TABLES:
         parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
@@ -143,6 +127,18 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
         found.append(ds.dataset(Path(out_dir, name), schema=schema, format="parquet",
                                 partitioning=partitioning))
     return Tables(*found)
+
+
+def write_report(out_dir: str | os.PathLike[str], rows: Sequence[dict[str, Any]]) -> str:
+    """Add a run's report rows to the reports under `out_dir`, with a `run` column naming
+    the run (its UTC start and a random suffix, in time order); returns the run's name."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    run = f"{now:%Y%m%dT%H%M%S.%fZ}-{secrets.token_hex(3)}"
+    table = pa.Table.from_pylist(list(rows), schema=_convert.REPORT_SCHEMA)
+    table = table.add_column(0, "run", pa.repeat(pa.scalar(run), table.num_rows))
+    with _convert.staged() as stage:
+        parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
+    return run
 
 
 def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
@@ -161,7 +157,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
         "car_name": player(meta.get("session_info_yaml", ""))["CarScreenName"],
         "start": start_date(meta.get("session_start_date", 0)),
         "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
-        "source": _shown(source), "source_size": os.stat(source).st_size,
+        "source": _convert.shown(source), "source_size": os.stat(source).st_size,
         "session_info": meta.get("session_info_yaml", ""),
     }
     sessions = pa.Table.from_pylist([session], schema=pa.schema([
@@ -192,17 +188,6 @@ def recording_keys(log: LogFile) -> dict[str, str]:
              "driver": own.get("UserName"), "session_type": session.get("SessionType"),
              "date": start.date().isoformat() if start else None}
     return {key: _fitted(found[key]) for key in KEYS}
-
-
-def content_hash(path: str | os.PathLike[str]) -> str:
-    """The first 32 hexadecimal digits of the SHA-256 of the file's bytes."""
-    digest = hashlib.sha256()
-    buffer = bytearray(1 << 20)
-    view = memoryview(buffer)
-    with open(path, "rb") as file:
-        while count := file.readinto(buffer):
-            digest.update(view[:count])
-    return digest.hexdigest()[:32]
 
 
 # -- the parts of a recording's tables ----------------------------------------------------
@@ -247,6 +232,14 @@ def _with_keys(table: pa.Table, values: dict[str, str]) -> pa.Table:
     return table
 
 
+def _segment(value: str) -> str:
+    """The value percent-encoded for a directory name. The engines' mark of a missing value
+    is encoded whole: DuckDB and Spark compare the name to it before decoding."""
+    if value == HIVE_NULL:
+        return "".join(f"%{byte:02X}" for byte in value.encode())
+    return urllib.parse.quote(value, safe="")
+
+
 def _fitted(value: str | None) -> str:
     value = (value or "").strip() or UNKNOWN
     while len(urllib.parse.quote(value, safe="")) > MAX_SEGMENT:
@@ -266,30 +259,19 @@ def start_date(seconds: int) -> datetime.datetime | None:
 # -- files and messages -------------------------------------------------------------------
 
 def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
+    """The layout file's content, checked: ValueError "… is not a telvane dataset" when it
+    is missing, unreadable or not what this version writes."""
     path = Path(out_dir, LAYOUT_FILE)
     try:
         layout = json.loads(path.read_text())
     except FileNotFoundError:
         raise ValueError(f"{out_dir} is not a telvane dataset: no {LAYOUT_FILE}") from None
-    if layout.get("format") != "telvane dataset" or layout.get("version") != LAYOUT_VERSION:
+    except (OSError, UnicodeDecodeError, ValueError) as exc:
+        raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
+    keys = layout.get("partition_by") if isinstance(layout, dict) else None
+    if not isinstance(keys, list) or not all(isinstance(key, str) and key in KEYS for key in keys) \
+            or len(set(keys)) < len(keys) or layout.get("format") != "telvane dataset":
+        raise ValueError(f"{path}: not a telvane dataset")
+    if layout.get("version") != LAYOUT_VERSION:
         raise ValueError(f"{path}: not a telvane dataset of version {LAYOUT_VERSION}")
     return layout
-
-
-def _temporary(directory: Path) -> Path:
-    """A short hidden name in `directory`, whatever the final name's length; readers of
-    the dataset skip names that start with a dot."""
-    return directory / f".{secrets.token_hex(6)}.part"
-
-
-def _shown(path: str | os.PathLike[str]) -> str:
-    """The path as text that can be stored, bytes that are not UTF-8 escaped."""
-    return os.fsdecode(path).encode("utf-8", "backslashreplace").decode()
-
-
-def error_message(exc: BaseException, source: str | os.PathLike[str]) -> str:
-    """The text of a report row's error: the exception's message without the source's name."""
-    text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-    text = text or type(exc).__name__
-    prefix = f"{os.fspath(source)}: "
-    return text[len(prefix):] if text.startswith(prefix) else text

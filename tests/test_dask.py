@@ -8,7 +8,8 @@ import pyarrow.parquet as pq
 import pytest
 import telvane
 from telvane import dataset
-from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
+from builders import write_channels
+from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
 
 distributed = pytest.importorskip("distributed")
 telvane_dask = pytest.importorskip("telvane.dask")
@@ -46,8 +47,9 @@ def test_export_reports_every_file_in_order_and_writes_the_good_ones(client, inp
     assert report["records"][1] == len(telvane.ibt(inputs["good"]))
     sessions = dataset.read(tmp_path / "out").sessions.to_table()
     assert sessions["recording"].to_pylist() == [report["recording"][1]]
-    late = telvane_dask.export([inputs["good"]] * 3, tmp_path / "out", client=client, timeout=0.001)
-    assert "not finished within 0.001 s" in late["error"].tolist()
+    late = telvane_dask.export([inputs["good"]] * 3, tmp_path / "late", client=client, timeout=1e-9)
+    assert set(zip(late["status"], late["error"])) == {("timeout", "not finished within 1e-09 s")}
+    assert not list((tmp_path / "late").rglob("*.parquet"))  # nor later: the task itself gave up
 
 
 @pytest.mark.parametrize("bad, errors", [("internal", "skip"), ("internal", "raise"), ("truncated", "raise")])
@@ -63,6 +65,15 @@ def test_read_ibt_skips_or_raises_for_a_bad_file_without_hanging(client, inputs,
         assert len(result) == len(speed) and result["Speed"].max() == speed.max()
 
 
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+def test_read_ibt_reads_a_channel_whose_column_is_renamed(client, tmp_path, errors):
+    path = tmp_path / "t.ibt"
+    path.write_bytes(write_channels({"Timecodes": (INT, [5, 6])}))
+    frame = telvane_dask.read_ibt([path], errors=errors)
+    result = client.compute(frame).result(timeout=WAIT)
+    assert list(result.columns) == ["timecodes", "SessionTime", "Timecodes_2"] and result["Timecodes_2"].tolist() == [5, 6]
+
+
 def test_read_ibt_fails_at_once_when_nothing_is_readable(inputs):
     with pytest.raises(ValueError, match="none of the 2 recordings can be read"):
         telvane_dask.read_ibt([inputs["internal"], inputs["not_ibt"]])
@@ -75,4 +86,4 @@ def test_the_command_line_exports_on_a_running_cluster(client, inputs, tmp_path)
                           timeout=WAIT)
     assert done.returncode == 1 and done.stdout.splitlines()[-1].startswith("exported 1 of 2 files")
     assert done.stderr.startswith(f"telvane: {inputs['truncated']}: Invalid header")
-    assert sorted(pq.read_table(out / "_report.parquet")["status"].to_pylist()) == ["failed", "ok"]
+    assert sorted(pq.read_table(out / dataset.REPORTS)["status"].to_pylist()) == ["failed", "ok"]

@@ -1,6 +1,7 @@
 """The Parquet dataset: read back by pyarrow and DuckDB, re-runs, partition keys from awkward
 session info, bad files among good ones, and the Parquet files themselves."""
 
+import io
 import re
 import urllib.parse
 
@@ -10,10 +11,10 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import pytest
 from builders import write_channels
-from conftest import OVERRUN
+from conftest import OVERRUN, run
 
 import telvane
-from telvane import dataset, parquet
+from telvane import _convert, dataset, parquet
 from telvane._writer import FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -29,7 +30,8 @@ def recording(path, channels=None, **values):
 
 
 def query(select, out, table, rest=""):
-    files = f"read_parquet('{out}/{table}/**/*.parquet', hive_partitioning = true, union_by_name = true)"
+    files = (f"read_parquet('{out}/{table}/**/*.parquet', hive_partitioning = true, "
+             "hive_types_autocast = false, union_by_name = true)")
     return duckdb.sql(f"SELECT {select} FROM {files} {rest}").fetchall()
 
 
@@ -39,7 +41,7 @@ def test_the_dataset_holds_the_recordings_channels_laps_and_session(tmp_path, sy
     source.write_bytes(synthetic)
     report = dataset.convert(source, out, progress=seen.append)
     assert (report["status"], report["error"]) == ("ok", None)
-    assert seen == sorted(seen) and seen[-1] == 1.0 and any(dataset.READ_SHARE < f < 1.0 for f in seen)
+    assert seen == sorted(seen) and seen[-1] == 1.0 and any(_convert.READ_SHARE < f < 1.0 for f in seen)
     tables, log = dataset.read(out), telvane.ibt(synthetic)
     (session,) = tables.sessions.to_table().to_pylist()
     assert [session[key] for key in ["recording", *dataset.KEYS, "records", "laps", "source_size"]] == [
@@ -80,6 +82,7 @@ def test_rerunning_replaces_and_a_failed_file_leaves_nothing(tmp_path, write_fil
     ("'quoted #7: yes'", "quoted #7: yes"),
     ("", "unknown"),
     ("\u00e9" * 300, "\u00e9" * 33),  # cut to fit a directory name: 33 * 6 bytes encoded
+    ("__HIVE_DEFAULT_PARTITION__", "__HIVE_DEFAULT_PARTITION__"),  # the engines' mark of a null
 ])
 def test_partition_values_survive_the_path(tmp_path, value, expected):
     out = tmp_path / "out"
@@ -89,6 +92,7 @@ def test_partition_values_survive_the_path(tmp_path, value, expected):
     driver_dir = path.parent.parent.name
     assert len(driver_dir.encode()) <= 255 and urllib.parse.unquote(driver_dir) == f"driver={expected}"
     assert query("driver", out, "sessions") == [(expected,)]
+    assert dataset.read(out).sessions.to_table()["driver"].to_pylist() == [expected]
 
 
 def test_channels_of_any_names_read_as_one_dataset(tmp_path):
@@ -120,3 +124,56 @@ def test_parquet_files_store_the_session_info_once_and_take_options(synthetic, m
     large = pa.table({"x": [1.0]}, metadata={"session_info_yaml": "y" * 1001, "track": "t"})
     parquet.write_table(large, "s.parquet")
     assert pq.read_schema("s.parquet").metadata == {b"track": b"t", b"session_info_omitted": b"1001"}
+
+
+@pytest.mark.parametrize("layout", ["[]", '{"format": "telvane dataset", "version": 1}',
+                                    '{"format": "telvane dataset", "version": 1, "partition_by": [[]]}',
+                                    "not json"])
+def test_a_damaged_layout_file_is_not_a_dataset(tmp_path, capsys, layout):
+    out, source = tmp_path / "out", recording(tmp_path / "a.ibt")
+    out.mkdir()
+    (out / dataset.LAYOUT_FILE).write_text(layout)
+    expected = f"{out / dataset.LAYOUT_FILE}: not a telvane dataset"
+    with pytest.raises(ValueError, match=re.escape(expected)):
+        dataset.read(out)
+    row = dataset.convert(source, out)
+    assert (row["status"], row["error"].startswith(expected)) == ("failed", True)
+    status, _, err = run(capsys, "export", source, "--out", out)
+    assert status == 1 and err.startswith(f"telvane: {expected}") and err.count("\n") == 1
+    assert files(out) == [dataset.LAYOUT_FILE]
+
+
+@pytest.mark.parametrize("fault, options, status, error", [
+    # a regular expression that ran over every blank line from each line start took minutes
+    ("300,000 blank lines before the session info", {"timeout": 60.0}, "ok", None),
+    ("a deadline passed while reading", {"timeout": 1e-9}, "timeout", "not finished within 1e-09 s"),
+    ("standard input that holds no recording", {}, "failed", "Invalid header"),
+])
+def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypatch, fault, options,
+                                                              status, error):
+    out, source = tmp_path / "out", recording(tmp_path / "a.ibt")
+    if fault.startswith("300,000"):
+        text = "\n" * 300_000 + SESSION_INFO
+        source.write_bytes(write_channels({"Speed": (FLOAT, [1.0])}, session_info=text))
+    if fault.startswith("standard input"):
+        monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(b"no recording")))
+        source = "-"
+    row = dataset.convert(source, out, **options)
+    assert (row["status"], (row["error"] or "")[:len(error or "")]) == (status, error or "")
+    written = [path for path in files(out) if path.endswith(".parquet")]
+    assert len(written) == (3 if status == "ok" else 0) and all("/." not in path for path in files(out))
+    if status == "ok":
+        assert dataset.read(out).sessions.to_table()["driver"].to_pylist() == ["Sam Synthetic"]
+
+
+@pytest.mark.parametrize("change, same", [("a copy", True), ("one byte changed", False),
+                                          ("the same bytes given as bytes", True)])
+def test_the_recording_identity_is_the_bytes(tmp_path, synthetic, change, same):
+    original, other = tmp_path / "a.ibt", tmp_path / "b.ibt"
+    original.write_bytes(synthetic)
+    data = bytearray(synthetic)
+    if change == "one byte changed":
+        data[len(data) // 2] ^= 1
+    other.write_bytes(data)
+    theirs = _convert.recording_id(bytes(data) if change.endswith("as bytes") else other)
+    assert (_convert.recording_id(original) == theirs) == same and len(theirs) == 32

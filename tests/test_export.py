@@ -1,6 +1,7 @@
 """`telvane export` to the dataset, and what every export survives: bad files, dead
 workers, SIGTERM, outputs that would overwrite inputs, long names."""
 
+import multiprocessing.context
 import os
 import signal
 import subprocess
@@ -35,7 +36,7 @@ def test_export_writes_the_dataset_and_its_report_past_bad_files(capsys, synthet
     assert errors[0] == "telvane: in/internal.ibt: Read of bytes 93..101 outside the record area of 100 bytes"
     assert [line.split(": ")[1] for line in errors] == [f"in/{name}.ibt" for name in sorted(bad)]
     assert errors[1].startswith("telvane: in/text.ibt: Invalid header: ") and len(lines) == 2
-    report = pq.read_table("out/_report.parquet").sort_by("source").to_pylist()
+    report = pq.read_table(f"out/{dataset.REPORTS}").sort_by("source").to_pylist()
     assert [(row["source"], row["status"]) for row in report] == [("in/good.ibt", "ok")] + [
         (f"in/{name}.ibt", "failed") for name in sorted(bad)]
     sessions = dataset.read("out").sessions.to_table().select(["driver", "recording"]).to_pylist()
@@ -73,11 +74,14 @@ def test_sigterm_stops_like_ctrl_c_removes_temporaries_and_reports_the_exported(
     stdout, stderr = export.communicate(timeout=120)
     assert (export.returncode, stderr) == (143, "telvane: terminated\n") and no_hidden_files("out")
     assert stdout.splitlines()[-1].startswith("interrupted: exported ")
+    report = pq.read_table(f"out/{dataset.REPORTS}")
+    assert sorted(report["source"].to_pylist()) == [f"in/r{number:02d}.ibt" for number in range(40)]
+    assert set(report["status"].to_pylist()) == {"ok", "not attempted"}
 
 
 @pytest.mark.parametrize("args, target", [
     (["export", "rec.parquet", "--out", ".", "--flat"], "rec.parquet"),
-    (["export", "out/_report.parquet", "--out", "out"], "out/_report.parquet"),
+    (["export", "out/_telvane_dataset.json", "--out", "out"], "out/_telvane_dataset.json"),
 ])
 def test_export_refuses_to_overwrite_an_input(capsys, args, target):
     os.mkdir("out")
@@ -94,3 +98,41 @@ def test_flat_export_has_unique_columns_and_temporaries_fit_any_legal_output_nam
     table = pq.read_table(f"out/{stem}.parquet")
     assert table.column_names == ["timecodes", "timecodes_2", "Speed"]
     assert table.equals(telvane.ibt(f"{stem}.ibt").to_table(["timecodes", "Speed"]))
+
+
+ESCAPE = "\x1b]0;owned\x07"  # sets a terminal's title
+
+
+@pytest.mark.parametrize("mode", [[], ["--flat"], ["--jobs", "2"]])
+def test_everything_export_prints_from_a_path_or_a_recording_is_escaped(capsys, synthetic, mode):
+    os.mkdir("in")
+    Path(f"in/good{ESCAPE}.ibt").write_bytes(synthetic)
+    Path(f"in/bad{ESCAPE}.ibt").write_bytes(b"no recording")
+    status, out, err = run(capsys, "export", "in", "--out", f"out{ESCAPE}", *mode)
+    assert status == 1 and "\x1b" not in out + err and "\a" not in out + err
+    assert all(line.count("\\x1b]0;owned\\x07") >= 1 for line in out.splitlines())
+    assert err.startswith("telvane: in/bad\\x1b]0;owned\\x07.ibt: ") and len(out.splitlines()) == 2
+
+
+@posix_only
+def test_ctrl_c_while_a_worker_starts_stops_the_export(monkeypatch):
+    start = multiprocessing.context.SpawnProcess.start
+
+    def interrupted_start(process):
+        os.kill(os.getpid(), signal.SIGINT)
+        start(process)
+
+    monkeypatch.setattr(multiprocessing.context.SpawnProcess, "start", interrupted_start)
+    with pytest.raises(KeyboardInterrupt):
+        list(pool.run(_task, [(0.0,), (1.0,)], 2, progress=lambda index, fraction: None,
+                      died=lambda index, why: why))
+
+
+@pytest.mark.parametrize("mode", [[], ["--flat"]])
+def test_a_file_past_its_timeout_is_reported_and_leaves_nothing(capsys, synthetic, mode):
+    Path("a.ibt").write_bytes(synthetic)
+    status, out, err = run(capsys, "export", "a.ibt", "--out", "out", "--timeout", "1e-9", *mode)
+    assert (status, err) == (1, "telvane: a.ibt: not finished within 1e-09 s\n")
+    assert not [path for path in Path("out").rglob("*.parquet") if dataset.REPORTS not in str(path)]
+    if not mode:
+        assert pq.read_table(f"out/{dataset.REPORTS}")["status"].to_pylist() == ["timeout"]

@@ -13,15 +13,14 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import dataset, parquet
+from telvane import _convert, dataset, parquet
+from telvane.logfile import LogFile
 from telvane.cli import pool
-from telvane.cli.common import CommandError, names, positive, read_recording, write_atomically
+from telvane.cli.common import CommandError, names, positive
+from telvane.recording import Recording
+from telvane.text import printable
 from telvane.cli.progress import ProgressBar
 
-REPORT_NAME = "_report.parquet"
-REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
-                           ("error", pa.string()), ("recording", pa.string()),
-                           ("records", pa.int64()), ("seconds", pa.float64())])
 # A worker process costs about half a second to start; converting this many bytes of
 # input takes about as long, so a worker pays for itself beyond it.
 BYTES_PER_WORKER = 128 * 2**20
@@ -31,8 +30,9 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
     export = commands.add_parser(
         "export", help="convert recordings to a Parquet dataset, or to files",
         description="Convert recordings to a Parquet dataset under DIR: channels/, laps/ and "
-                    "sessions/, partitioned by keys from the session info, with a report in "
-                    f"DIR/{REPORT_NAME}. A directory stands for the .ibt files in it.")
+                    "sessions/, partitioned by keys from the session info, with each run's "
+                    f"report in DIR/{dataset.REPORTS}/. A directory stands for the .ibt "
+                    "files in it.")
     export.add_argument("files", metavar="PATH", nargs="+")
     export.add_argument("--out", metavar="DIR", required=True, type=Path,
                         help="directory for the outputs (created if missing)")
@@ -48,6 +48,8 @@ def add_commands(commands: argparse._SubParsersAction) -> None:
     export.add_argument("--jobs", metavar="N", type=positive,
                         help="worker processes (default: up to one per core, as the amount "
                              "of input repays starting them)")
+    export.add_argument("--timeout", metavar="SECONDS", type=seconds,
+                        help="give up a file not converted within SECONDS (reported timeout)")
     export.add_argument("--scheduler", metavar="tcp://HOST:PORT",
                         help="run on this Dask cluster instead of local processes "
                              "(needs telvane[dask]; the workers must see PATHS and DIR)")
@@ -68,11 +70,12 @@ def export_command(args: argparse.Namespace) -> int:
         clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
         if clashes:
             raise CommandError(f"several inputs would be written to {clashes[0]}")
-        tasks = [(str(s), str(t), args.channels) for s, t in zip(sources, targets)]
+        tasks = [(str(s), str(t), args.channels, args.timeout) for s, t in zip(sources, targets)]
     else:
-        targets = [args.out / REPORT_NAME, args.out / dataset.LAYOUT_FILE]
+        targets = [args.out / dataset.LAYOUT_FILE]
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
-        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by)) for s in sources]
+        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout)
+                 for s in sources]
     _refuse_to_overwrite(sources, targets)
     args.out.mkdir(parents=True, exist_ok=True)
     if not args.flat:
@@ -83,7 +86,7 @@ def export_command(args: argparse.Namespace) -> int:
     sizes = [_size(source) for source in sources]
     bar = ProgressBar(sizes)
     began = time.perf_counter()
-    rows: list[dict[str, Any]] = []
+    rows: dict[int, dict[str, Any]] = {}
     try:
         if args.scheduler:
             finished = _on_dask(args.scheduler, tasks)
@@ -91,68 +94,68 @@ def export_command(args: argparse.Namespace) -> int:
             jobs = args.jobs or _jobs_that_pay(sizes)
             finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar)
         for index, row in finished:
-            rows.append(row)
+            rows[index] = row
             bar.finish(index)
             if row["status"] != "ok":
-                bar.write(f"telvane: {row['source']}: {row['error']}", sys.stderr)
+                bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
             else:
-                bar.write(f"wrote {row['output']}" if args.flat else
-                          f"exported {row['source']} ({row['records']:,} records)", sys.stdout)
+                bar.write(printable(f"wrote {row['output']}" if args.flat else
+                                    f"exported {row['source']} ({row['records']:,} records)"),
+                          sys.stdout)
     finally:
         bar.close()
         seconds = time.perf_counter() - began
-        failed = sum(row["status"] != "ok" for row in rows)
-        interrupted = len(rows) < len(sources)
-        print(f"{'interrupted: ' if interrupted else ''}exported {len(rows) - failed} of "
-              f"{len(sources)} files to {args.out} in {seconds:.1f} s"
-              + (f", {failed} failed" if failed else ""))
+        ok = sum(row["status"] == "ok" for row in rows.values())
+        failed = len(rows) - ok
+        print(printable(f"{'interrupted: ' if len(rows) < len(sources) else ''}exported {ok} of "
+                        f"{len(sources)} files to {args.out} in {seconds:.1f} s"
+                        + (f", {failed} failed" if failed else "")))
         if not args.flat:
-            report = pa.Table.from_pylist(rows, schema=REPORT_SCHEMA)
-            write_atomically(args.out / REPORT_NAME,
-                             lambda path: parquet.write_table(report, path))
+            report = [rows.get(index) or _convert.report_row(source, "not attempted")
+                      for index, source in enumerate(sources)]
+            dataset.write_report(args.out, report)
     return 1 if failed else 0
 
 
 def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
-                       partition_by: tuple[str, ...],
+                       partition_by: tuple[str, ...], timeout: float | None,
                        progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
     return dataset.convert(source, out_dir, columns=channels, partition_by=partition_by,
-                           progress=progress)
+                           progress=progress, timeout=timeout)
 
 
-def convert_flat(source: str, target: str, channels: list[str] | None,
+def convert_flat(source: str, target: str, channels: list[str] | None, timeout: float | None,
                  progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
-    """Convert one recording to `target`, Parquet or CSV by its suffix; returns a report
-    row like telvane.dataset.convert's."""
-    began = time.perf_counter()
-    row: dict[str, Any] = {"source": source, "status": "failed", "error": None,
-                           "recording": None, "records": None, "output": target}
-    try:
-        reading = None if progress is None else (
-            lambda k, n: progress(dataset.READ_SHARE * k / n))
-        log = read_recording(source, reading)
-        table = log.to_table(channels)
-        write_atomically(Path(target), lambda path: _write_table(
-            table, path, Path(target).suffix, progress))
-        row.update(status="ok", records=len(log))
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # also the core's InternalError: report it, go on
-        row["error"] = dataset.error_message(exc, source)
-    row["seconds"] = time.perf_counter() - began
-    return row
+    """Convert the chosen channels of one recording to `target`, Parquet or CSV by its
+    suffix; returns its report row."""
+    def read(recording: Recording, progress: _convert.Progress) -> LogFile:
+        return recording.read(channels, laps=False, progress=progress)
+
+    def write(log: LogFile, recording: str, stage: Callable[[Path], Path],
+              progress: _convert.Progress) -> str:
+        _write_table(log.to_table(channels), stage(Path(target)), Path(target).suffix, progress)
+        return target
+
+    return _convert.convert(source, read, write, progress=progress, timeout=timeout)
 
 
-def _write_table(table: pa.Table, path: Path, suffix: str,
-                 progress: Callable[[float], Any] | None) -> None:
+def _write_table(table: pa.Table, path: Path, suffix: str, progress: _convert.Progress) -> None:
     if suffix == ".csv":
         import pyarrow.csv
 
         pyarrow.csv.write_csv(table, path)
-        return
-    writing = None if progress is None else (
-        lambda k, n: progress(dataset.READ_SHARE + (1 - dataset.READ_SHARE) * k / n))
-    parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=writing)
+    else:
+        parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=progress)
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, got {text!r}")
+    return value
 
 
 def _export_sources(names: Sequence[str]) -> list[Path]:
@@ -203,8 +206,7 @@ def _locally(function: Callable[..., dict[str, Any]], tasks: list[tuple[Any, ...
         return
 
     def died(index: int, why: str) -> dict[str, Any]:
-        return {"source": tasks[index][0], "status": "failed", "error": why,
-                "recording": None, "records": None, "seconds": None, "output": None}
+        return _convert.report_row(tasks[index][0], "failed", why)
 
     yield from pool.run(function, tasks, jobs, bar.update, died)
 
@@ -214,8 +216,8 @@ def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]]) -> Iterator[tuple[int
     from telvane._extras import needs_extra
 
     distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
-    _, out_dir, channels, partition_by = tasks[0]
+    _, out_dir, channels, partition_by, timeout = tasks[0]
     with distributed.Client(scheduler) as client:
         yield from telvane_dask.export_as_completed(
             [task[0] for task in tasks], out_dir, client=client, columns=channels,
-            partition_by=partition_by)
+            partition_by=partition_by, timeout=timeout)

@@ -3,6 +3,7 @@ task, and workers end when their parent does, however it ends."""
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -19,14 +20,25 @@ class _Worker:
         self.connection, theirs = context.Pipe()
         self.process = context.Process(target=_serve, args=(theirs, function), daemon=True)
         self.task: int | None = None
-        # A terminal's Ctrl-C reaches the whole process group; workers inherit the
-        # ignored disposition and leave stopping to the parent.
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
+        # A terminal's Ctrl-C reaches the whole process group: a worker ignores it and
+        # leaves stopping to the parent. The worker starts with SIGINT blocked, so one that
+        # comes before it ignores it is dropped there; here it stays pending until the
+        # start is done, then stops the parent.
+        with _sigint_blocked():
             self.process.start()
-        finally:
-            signal.signal(signal.SIGINT, previous)
         theirs.close()
+
+
+@contextlib.contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    if not hasattr(signal, "pthread_sigmask"):  # Windows, which has no signal masks
+        yield
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
 def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
@@ -98,6 +110,9 @@ def _exit_reason(code: int | None) -> str:
 
 def _serve(connection: Any, function: Callable[..., Any]) -> None:
     """A worker: run tasks until the parent closes the pipe."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     signal.signal(signal.SIGTERM, _exit)
     parent = multiprocessing.parent_process()
     if parent is not None:

@@ -1,0 +1,163 @@
+"""Converting one recording to files, the one path of every export: the report row and its
+schema, the recording's identity, the atomic write, the progress split and the deadline."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+import sys
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import pyarrow as pa
+
+import telvane
+from telvane.logfile import LogFile
+from telvane.recording import Recording
+
+__all__ = ["REPORT_SCHEMA", "STATUSES", "TimedOut", "convert", "error_message", "recording_id",
+           "report_row", "shown", "staged"]
+
+# ok: converted (or already held); failed: the file's own fault; timeout: not finished in
+# the time given; not attempted: stopped before its turn (interrupted, cancelled, cluster lost)
+STATUSES = ("ok", "failed", "timeout", "not attempted")
+REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
+                           ("error", pa.string()), ("recording", pa.string()),
+                           ("records", pa.int64()), ("seconds", pa.float64()),
+                           ("output", pa.string())])
+READ_SHARE = 0.25  # of a file's progress, the part taken by reading it; writing takes the rest
+STDIN = "-"
+
+Progress = Callable[[int, int], Any]
+Reader = Callable[[Recording, Progress], LogFile]
+Writer = Callable[[LogFile, str, Callable[[Path], Path], Progress], str]
+
+
+class TimedOut(Exception):
+    """The file's deadline passed: its convert stops where it is and removes what it wrote."""
+
+
+def report_row(source: str | os.PathLike[str], status: str = "failed", error: str | None = None,
+               **values: Any) -> dict[str, Any]:
+    """A row of REPORT_SCHEMA: the source as stored text, the values given, None elsewhere."""
+    row = dict.fromkeys(REPORT_SCHEMA.names)
+    row.update(values, source=shown(source), status=status, error=error)
+    return row
+
+
+def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
+            progress: Callable[[float], Any] | None = None,
+            timeout: float | None = None) -> dict[str, Any]:
+    """Open `source`, read(recording, progress) its LogFile, then write(log, identity, stage,
+    progress) it, where stage(final) gives the temporary each final path is written under;
+    the outputs are renamed into place together when write returns (the name it returns is
+    the row's `output`). Never raises for the file or the write: returns the report row, and
+    leaves nothing of a file that failed or timed out. `progress(fraction)` is told how far
+    the file has come, reading then writing. Ctrl-C and SystemExit pass."""
+    began = time.perf_counter()
+    row = report_row(source)
+    end = None if timeout is None else time.monotonic() + timeout
+    reading, writing = _split(progress, end)
+    try:
+        with _opened(source) as (recording, identity):
+            log = read(recording, reading)
+            _check(end)
+            name = identity()
+        with staged() as stage:
+            output = write(log, name, stage, writing)
+            _check(end)
+        row.update(status="ok", recording=name, records=len(log), output=output)
+    except TimedOut:
+        row.update(status="timeout", error=f"not finished within {timeout:g} s")
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # the core's InternalError (a damaged file) is one too
+        row["error"] = error_message(exc, source)
+    row["seconds"] = time.perf_counter() - began
+    return row
+
+
+@contextlib.contextmanager
+def staged() -> Iterator[Callable[[Path], Path]]:
+    """stage(final) gives a short hidden temporary beside `final` to write it under; when
+    the block ends without an error each is renamed to its final path, and in every case
+    no temporary is left. Readers of the outputs skip names that start with a dot."""
+    temporaries: dict[Path, Path] = {}
+
+    def stage(final: Path) -> Path:
+        final.parent.mkdir(parents=True, exist_ok=True)
+        temporary = final.parent / f".{secrets.token_hex(6)}.part"
+        temporaries[temporary] = final
+        return temporary
+
+    try:
+        yield stage
+        for temporary, final in temporaries.items():
+            os.replace(temporary, final)
+    finally:
+        for temporary in temporaries:
+            with contextlib.suppress(OSError):  # renamed already, or its directory is none
+                temporary.unlink()
+
+
+def recording_id(data: Any) -> str:
+    """The recording's identity: the first 32 hexadecimal digits of the BLAKE3 hash of every
+    byte of the file (a path) or of a bytes-like object."""
+    import blake3
+
+    digest = blake3.blake3(max_threads=blake3.blake3.AUTO)
+    if isinstance(data, (str, os.PathLike)):
+        digest.update_mmap(os.fspath(data))
+    else:
+        digest.update(data)
+    return digest.hexdigest()[:32]
+
+
+@contextlib.contextmanager
+def _opened(source: str | os.PathLike[str]) -> Iterator[tuple[Recording, Callable[[], str]]]:
+    """The opened recording and how to name it: standard input ("-") is read into memory."""
+    if os.fspath(source) == STDIN:
+        data = sys.stdin.buffer.read()
+        with telvane.open(data) as recording:
+            yield recording, lambda: recording_id(data)
+        return
+    with telvane.open(os.fspath(source)) as recording:
+        yield recording, lambda: recording_id(source)
+
+
+def _split(progress: Callable[[float], Any] | None, end: float | None
+           ) -> tuple[Progress, Progress]:
+    """The reading and writing parts of a file's progress, each k of n steps, each a point
+    where the deadline is checked."""
+    def reading(k: int, n: int) -> None:
+        _check(end)
+        if progress is not None:
+            progress(READ_SHARE * k / n if n else READ_SHARE)
+
+    def writing(k: int, n: int) -> None:
+        _check(end)
+        if progress is not None:
+            progress(READ_SHARE + (1 - READ_SHARE) * k / n if n else 1.0)
+
+    return reading, writing
+
+
+def _check(end: float | None) -> None:
+    if end is not None and time.monotonic() > end:
+        raise TimedOut
+
+
+def shown(path: str | os.PathLike[str]) -> str:
+    """The path as text that can be stored, bytes that are not UTF-8 escaped."""
+    return os.fsdecode(path).encode("utf-8", "backslashreplace").decode()
+
+
+def error_message(exc: BaseException, source: str | os.PathLike[str]) -> str:
+    """The text of a report row's error: the exception's message without the source's name."""
+    text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
+    text = text or type(exc).__name__
+    prefix = f"{os.fspath(source)}: "
+    return text[len(prefix):] if text.startswith(prefix) else text
