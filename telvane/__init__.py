@@ -8,7 +8,7 @@ from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
     from telvane.logfile import LogFile
-    from telvane.recording import IbtError, Recording, open  # noqa: A004
+    from telvane.recording import IbtError, Recording, open
 
 __version__ = "0.1.0"
 __all__ = ["IbtError", "LogFile", "Recording", "__version__", "delta", "ibt", "open"]

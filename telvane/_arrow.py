@@ -48,8 +48,8 @@ def arrow_array(values: Sequence[object] | np.ndarray, kind: pa.DataType) -> pa.
     if pa.types.is_boolean(kind):
         bits = np.packbits(np.asarray(values, bool), bitorder="little")
         return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(bits)])
-    data = np.ascontiguousarray(values, NUMPY_TYPES[kind])
-    return pa.Array.from_buffers(kind, len(data), [None, pa.py_buffer(data)])
+    fixed = np.ascontiguousarray(values, NUMPY_TYPES[kind])
+    return pa.Array.from_buffers(kind, len(fixed), [None, pa.py_buffer(fixed)])
 
 
 def table_of(columns: Sequence[Sequence[object] | np.ndarray], schema: pa.Schema) -> pa.Table:

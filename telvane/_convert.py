@@ -113,7 +113,8 @@ def recording_id(data: Any) -> str:
         digest.update_mmap(os.fspath(data))
     else:
         digest.update(data)
-    return digest.hexdigest()[:32]
+    identity: str = digest.hexdigest()[:32]
+    return identity
 
 
 @contextlib.contextmanager

@@ -3,10 +3,9 @@
 from __future__ import annotations
 
 import struct
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from os import PathLike
-from typing import Any, Union
 
 CHAR, BOOL, INT, BITFIELD, FLOAT, DOUBLE = range(6)
 ELEMENT_SIZE = {CHAR: 1, BOOL: 1, INT: 4, BITFIELD: 4, FLOAT: 4, DOUBLE: 8}
@@ -17,8 +16,8 @@ HEADER_SIZE = 112
 SUB_HEADER_SIZE = 32
 VAR_HEADER_SIZE = 144
 
-Text = Union[str, bytes]
-Value = Union[int, float, bool, Sequence[Union[int, float, bool]], None]
+Text = str | bytes
+Value = int | float | bool | Sequence[int | float | bool] | None
 
 
 @dataclass(frozen=True)

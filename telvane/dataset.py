@@ -263,7 +263,7 @@ def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
     is missing, unreadable or not what this version writes."""
     path = Path(out_dir, LAYOUT_FILE)
     try:
-        layout = json.loads(path.read_text())
+        layout: dict[str, Any] = json.loads(path.read_text())
     except FileNotFoundError:
         raise ValueError(f"{out_dir} is not a telvane dataset: no {LAYOUT_FILE}") from None
     except (OSError, UnicodeDecodeError, ValueError) as exc:

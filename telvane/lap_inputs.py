@@ -53,7 +53,7 @@ class LapInputs:
 
     def take(self, rows: slice | np.ndarray) -> LapInputs:
         """The inputs of the chosen records (a slice, positions or a mask)."""
-        arrays = {name: None if value is None else value[rows]
+        arrays: dict[str, Any] = {name: None if value is None else value[rows]
                   for name in ("times", *CHANNELS)
                   for value in [getattr(self, name)]}
         return dataclasses.replace(self, **arrays)

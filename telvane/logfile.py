@@ -27,7 +27,7 @@ if TYPE_CHECKING:
     import pandas
     import polars
 
-__all__ = ["Channels", "LAP_TYPES", "LogFile", "Metadata", "delta"]
+__all__ = ["LAP_TYPES", "Channels", "LogFile", "Metadata", "delta"]
 
 _CHANNEL_INFO = pa.schema([("name", pa.string()), ("type", pa.string()), ("unit", pa.string()),
                            ("description", pa.string()), ("interpolate", pa.bool_())])
@@ -133,13 +133,15 @@ class LogFile:
         """The wide table as a pandas DataFrame; `options` go to pyarrow's
         `Table.to_pandas`. Raises ImportError without pandas, KeyError as `to_table`."""
         needs_extra("pandas", "pandas", "LogFile.to_pandas()")
-        return self.to_table(channels).to_pandas(**options)
+        frame: pandas.DataFrame = self.to_table(channels).to_pandas(**options)
+        return frame
 
     def to_polars(self, channels: Channels = None) -> polars.DataFrame:
         """The wide table as a polars DataFrame. Raises ImportError without polars, KeyError
         as `to_table`."""
-        polars = needs_extra("polars", "polars", "LogFile.to_polars()")
-        return polars.from_arrow(self.to_table(channels))
+        module = needs_extra("polars", "polars", "LogFile.to_polars()")
+        frame: polars.DataFrame = module.from_arrow(self.to_table(channels))
+        return frame
 
     def to_parquet(self, path: str | os.PathLike[str], channels: Channels = None,
                    **options: Any) -> None:
@@ -197,7 +199,8 @@ class LogFile:
                 match &= column_values(table.column(key)) == value
         if lap_type is not None:
             match &= np.array(table.column("lap_type").to_pylist(), object) == lap_type
-        return np.flatnonzero(match).tolist()
+        numbers: list[int] = np.flatnonzero(match).tolist()
+        return numbers
 
     def lap(self, row: int) -> LogFile:
         """The records of the lap in row `row` of lap_times() (negative rows count from the

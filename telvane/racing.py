@@ -339,7 +339,7 @@ def lap_numbered(laps: pa.Table, number: int) -> int:
     only lap. Raises LookupError when no lap has the number, or when several do and none
     of them is full, listing them."""
     nums, kinds = _column(laps, "num"), laps.column("lap_type").to_pylist()
-    rows = np.flatnonzero(nums == number).tolist()
+    rows: list[int] = np.flatnonzero(nums == number).tolist()
     if not rows:
         raise LookupError(f"no lap {number}")
     full = [row for row in rows if kinds[row] == "full"]

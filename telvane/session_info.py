@@ -9,6 +9,7 @@ import codecs
 import math
 import re
 import warnings
+import itertools
 
 __all__ = ["MAX_SECTORS", "decode_session_info", "length_metres", "list_entries", "player",
            "sector_starts", "trim_session_info", "value_of"]
@@ -108,7 +109,7 @@ def _sector_problem(starts: list[float]) -> str:
         return "the first is not 0"
     if not all(math.isfinite(value) and 0.0 <= value < 1.0 for value in starts):
         return "not all within [0, 1)"
-    if any(later <= earlier for earlier, later in zip(starts, starts[1:])):
+    if any(later <= earlier for earlier, later in itertools.pairwise(starts)):
         return "not increasing"
     return ""
 

@@ -38,4 +38,5 @@ def printable(text: str) -> str:
 
 def field_text(field: pa.Field, key: bytes) -> str:
     """A field-metadata value (units, description…) as text, or "" when absent."""
-    return (field.metadata or {}).get(key, b"").decode("utf-8", "replace")
+    value: bytes = (field.metadata or {}).get(key, b"")
+    return value.decode("utf-8", "replace")

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any
 
 from telvane._writer import DOUBLE, ELEMENT_SIZE, Text, Var, pack_records, write_ibt
 
 
-def write_channels(channels: Mapping[Text, tuple[int, Sequence[Union[int, float, bool]]]] | None = None,
+def write_channels(channels: Mapping[Text, tuple[int, Sequence[int | float | bool]]] | None = None,
                    *, record_count: int = 0, **layout: Any) -> bytes:
     """An IBT file of scalar channels, name -> (type, one value per record), back to back after
     a Double "SessionTime" counting at the tick rate unless given; `layout` overrides the header."""

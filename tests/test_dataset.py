@@ -7,7 +7,6 @@ import urllib.parse
 
 import duckdb
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import pytest
 from builders import write_channels

@@ -4,6 +4,7 @@ changes and truncations of them, and real recordings."""
 from __future__ import annotations
 
 import io
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -109,6 +110,7 @@ def mutations(data: bytes, layout: dict) -> st.SearchStrategy[bytes]:
     return st.one_of(changed, changed, st.integers(0, len(data) - 1).map(lambda size: data[:size]))
 
 
+@pytest.mark.slow  # 300 layouts: about half of the whole suite's time
 @settings(max_examples=300, derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.function_scoped_fixture])
@@ -145,4 +147,4 @@ def test_files_and_changed_files_read_like_the_reference_or_are_refused(ibt, int
 def test_recordings_read_like_the_reference(ibt, request, write_file, recording):
     source = request.getfixturevalue(recording)  # the synthetic bytes or the real recording's path
     path = write_file(source) if recording == "synthetic" else str(source)
-    assert_matches(ibt(path), ReferenceFile(open(path, "rb").read()), path)
+    assert_matches(ibt(path), ReferenceFile(Path(path).read_bytes()), path)

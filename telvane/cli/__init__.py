@@ -28,7 +28,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if in_main_thread:
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        return args.command(args)
+        status: int = args.command(args)
+        return status
     except (CommandError, OSError, ImportError) as exc:
         print(f"telvane: {printable(str(exc))}", file=sys.stderr)
         return 1

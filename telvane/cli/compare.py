@@ -19,7 +19,7 @@ from telvane.traces import lap_distances
 DEFAULT_COMPARE_CHANNELS = "Speed,Throttle,Brake,Gear"
 
 
-def add_commands(commands: argparse._SubParsersAction) -> None:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     compare = commands.add_parser(
         "compare", help="overlay laps against lap distance, with the time delta",
         description="Overlay laps of one recording or of several of the same track against "

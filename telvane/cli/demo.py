@@ -12,7 +12,7 @@ from telvane.cli.plot import plot
 from telvane.cli.reports import describe
 
 
-def add_commands(commands: argparse._SubParsersAction) -> None:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     demo = commands.add_parser(
         "demo", help="write the synthetic sample recording, show its info and plot it",
         description="Write the bundled synthetic sample recording, then run info, plot and "

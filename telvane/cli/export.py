@@ -26,7 +26,7 @@ from telvane.cli.progress import ProgressBar
 BYTES_PER_WORKER = 128 * 2**20
 
 
-def add_commands(commands: argparse._SubParsersAction) -> None:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     export = commands.add_parser(
         "export", help="convert recordings to a Parquet dataset, or to files",
         description="Convert recordings to a Parquet dataset under DIR: channels/, laps/ and "
@@ -70,7 +70,8 @@ def export_command(args: argparse.Namespace) -> int:
         clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
         if clashes:
             raise CommandError(f"several inputs would be written to {clashes[0]}")
-        tasks = [(str(s), str(t), args.channels, args.timeout) for s, t in zip(sources, targets)]
+        tasks: list[tuple[Any, ...]] = [(str(s), str(t), args.channels, args.timeout)
+                                        for s, t in zip(sources, targets)]
     else:
         targets = [args.out / dataset.LAYOUT_FILE]
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY

@@ -80,7 +80,7 @@ def colours(count: int) -> list[Any]:
 def legend(figure: Any, handles: list[Any], labels: list[str]) -> float:
     """Lap names in columns above the panels (none without names), the figure made taller
     to hold them; returns the share of the figure's height left for the panels."""
-    height = figure.get_figheight()
+    height: float = figure.get_figheight()
     title = 0.5  # inches for the title
     if not handles:
         return 1.0 - title / height

@@ -19,7 +19,7 @@ DEFAULT_PLOT_CHANNELS = "Speed,Throttle,Brake"
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # as the output's suffix names them
 
 
-def add_commands(commands: argparse._SubParsersAction) -> None:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     plot = commands.add_parser("plot", help="plot channel traces to a PNG file",
                                description="Plot channels, laps overlaid for comparison.")
     plot.add_argument("file", metavar="FILE")
@@ -146,7 +146,7 @@ def _x_label(log: LogFile, x: str, per_lap: bool) -> str:
 
 def _mark_sessions(axes: Any, marks: list[tuple[float, int]]) -> None:
     for axis in axes:
-        for at, number in marks:
+        for at, _ in marks:
             axis.axvline(at, color="0.4", linestyle="--", linewidth=0.8)
     for at, number in marks:
         axes[0].annotate(f"session {number}", (at, 1.0), xycoords=("data", "axes fraction"),

@@ -15,7 +15,7 @@ from telvane.racing import recorded_time
 from telvane.text import format_lap_time, printable
 
 
-def add_commands(commands: argparse._SubParsersAction) -> None:
+def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     info = commands.add_parser("info", help="track, session, records and laps of recordings",
                                description="Show the track, session, records and lap times of "
                                            "each recording (- reads standard input).")
@@ -53,7 +53,7 @@ def info_command(args: argparse.Namespace) -> int:
 
 def summary(log: LogFile) -> dict[str, Any]:
     """What `telvane info --json` tells of a recording."""
-    meta = {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
+    meta: dict[str, Any] = {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
     started = start_date(meta["session_start_date"])
     return {"file": log.file_name, "metadata": meta,
             "start_date": started.isoformat() if started else None,
@@ -73,7 +73,7 @@ def _finite(value: Any) -> Any:
 
 def describe(log: LogFile) -> str:
     """The text of `telvane info`: what, where and when, then the laps."""
-    meta = log.metadata
+    meta: dict[str, Any] = dict(log.metadata)
     lines = [log.file_name]
     track = ", ".join(meta[key] for key in ("track_display_name", "track_city", "track_country")
                       if key in meta)
@@ -134,7 +134,7 @@ def _sector_time(ms: float | None) -> str:
 
 def channels_command(args: argparse.Namespace) -> int:
     log = read_recording(args.file)
-    rows = [("Name", "Type", "Unit", "Description")]
+    rows: list[tuple[str, ...]] = [("Name", "Type", "Unit", "Description")]
     for row in log.channel_info().to_pylist():
         if args.match is None or args.match.search(row["name"]):
             rows.append(tuple(printable(row[key])
