@@ -21,9 +21,10 @@ from telvane.recording import Recording
 __all__ = ["REPORT_SCHEMA", "STATUSES", "TimedOut", "convert", "error_message", "recording_id",
            "report_row", "shown", "staged"]
 
-# ok: converted (or already held); failed: the file's own fault; timeout: not finished in
-# the time given; not attempted: stopped before its turn (interrupted, cancelled, cluster lost)
-STATUSES = ("ok", "failed", "timeout", "not attempted")
+# ok: converted; present: held already, not converted again; failed: the file's own fault;
+# timeout: not finished in the time given; not attempted: stopped before its turn
+# (interrupted, cancelled, cluster lost)
+STATUSES = ("ok", "present", "failed", "timeout", "not attempted")
 REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
                            ("error", pa.string()), ("recording", pa.string()),
                            ("records", pa.int64()), ("seconds", pa.float64()),
@@ -49,10 +50,11 @@ def report_row(source: str | os.PathLike[str], status: str = "failed", error: st
 
 
 def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
-            progress: Callable[[float], Any] | None = None,
-            timeout: float | None = None) -> dict[str, Any]:
+            progress: Callable[[float], Any] | None = None, timeout: float | None = None,
+            held: Callable[[str], str | None] = lambda identity: None) -> dict[str, Any]:
     """Open `source`, read(recording, progress) its LogFile, then write(log, identity, stage,
-    progress) it, where stage(final) gives the temporary each final path is written under;
+    progress) it, unless held(identity) names where the outputs are already (status
+    "present"); where stage(final) gives the temporary each final path is written under;
     the outputs are renamed into place together when write returns (the name it returns is
     the row's `output`). Never raises for the file or the write: returns the report row, and
     leaves nothing of a file that failed or timed out. `progress(fraction)` is told how far
@@ -63,13 +65,18 @@ def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
     reading, writing = _split(progress, end)
     try:
         with _opened(source) as (recording, identity):
-            log = read(recording, reading)
-            _check(end)
             name = identity()
-        with staged() as stage:
-            output = write(log, name, stage, writing)
-            _check(end)
-        row.update(status="ok", recording=name, records=len(log), output=output)
+            output = held(name)
+            if output is None:
+                log = read(recording, reading)
+                _check(end)
+        if output is not None:
+            row.update(status="present", recording=name, output=output)
+        else:
+            with staged() as stage:
+                output = write(log, name, stage, writing)
+                _check(end)
+            row.update(status="ok", recording=name, records=len(log), output=output)
     except TimedOut:
         row.update(status="timeout", error=f"not finished within {timeout:g} s")
     except (KeyboardInterrupt, SystemExit):

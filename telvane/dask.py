@@ -26,7 +26,7 @@ WORKER_WAIT = 60.0  # seconds to wait for a worker to join an empty cluster
 def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str], *,
            client: distributed.Client | None = None, columns: Sequence[str] | None = None,
            partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
-           timeout: float | None = None) -> pandas.DataFrame:
+           timeout: float | None = None, replace: bool = False) -> pandas.DataFrame:
     """Convert each recording with telvane.dataset.convert in a task of its own on the
     cluster of `client` (by default the current client or, without one, a local cluster
     of one single-threaded worker process per core started for this call). Returns one
@@ -47,9 +47,10 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                                           dashboard_address=None) as cluster, \
                     distributed.Client(cluster) as local:
                 return export(sources, out_dir, client=local, columns=columns,
-                              partition_by=partition_by, timeout=timeout)
+                              partition_by=partition_by, timeout=timeout, replace=replace)
     rows = dict(export_as_completed(sources, out_dir, client=client, columns=columns,
-                                    partition_by=partition_by, timeout=timeout))
+                                    partition_by=partition_by, timeout=timeout,
+                                    replace=replace))
     return pandas.DataFrame([rows[index] for index in range(len(sources))],
                             columns=_convert.REPORT_SCHEMA.names)
 
@@ -58,7 +59,7 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         out_dir: str | os.PathLike[str], *, client: distributed.Client,
                         columns: Sequence[str] | None = None,
                         partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
-                        timeout: float | None = None,
+                        timeout: float | None = None, replace: bool = False,
                         window: int | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
     files finish. At most `window` files are on the cluster at once (by default two per
@@ -75,7 +76,7 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                            f"within {WORKER_WAIT:g} s") from None
     window = window or 2 * max(1, sum(client.nthreads().values()))
     options = {"out_dir": os.fspath(out_dir), "columns": None if columns is None else list(columns),
-               "partition_by": tuple(partition_by), "timeout": timeout}
+               "partition_by": tuple(partition_by), "timeout": timeout, "replace": replace}
     running: dict[Any, tuple[int, str]] = {}
     completed = distributed.as_completed()
 
@@ -124,10 +125,11 @@ def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] 
 
 
 def _task(source: str, *, out_dir: str, columns: list[str] | None,
-          partition_by: tuple[str, ...], timeout: float | None) -> dict[str, Any]:
+          partition_by: tuple[str, ...], timeout: float | None, replace: bool
+          ) -> dict[str, Any]:
     try:
         return dataset.convert(source, out_dir, columns=columns, partition_by=partition_by,
-                               timeout=timeout)
+                               timeout=timeout, replace=replace)
     except BaseException as exc:  # the gather would wait forever for one not an Exception
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 

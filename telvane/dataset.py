@@ -14,10 +14,13 @@ replaces them, and they appear together or not at all."""
 
 from __future__ import annotations
 
+import contextlib
 import datetime
+import glob
 import json
 import os
 import secrets
+import time
 import urllib.parse
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -45,6 +48,7 @@ UNKNOWN = "unknown"
 MAX_SEGMENT = 200  # bytes of a percent-encoded key: a directory name stays within 255
 HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
 NO_NULL_MARK = "\0"  # no directory name holds it
+SWEEP_AGE = 3600.0  # seconds since a temporary was last written, after which its run is dead
 ROW_GROUP_SIZE = 65_536  # records, about 18 minutes at 60 Hz
 
 
@@ -82,13 +86,21 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             columns: Sequence[str] | None = None,
             partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
             progress: Callable[[float], Any] | None = None,
-            timeout: float | None = None) -> dict[str, Any]:
-    """Add one recording to the dataset under `out_dir`, or replace it there. Never raises
-    for a bad file or a failed write: returns the report row `source`, `status` ("ok",
-    "failed" or "timeout" when not done within `timeout` seconds), `error` (None or the
-    message), `recording` (the content identity), `records`, `seconds` and `output`, and
-    leaves nothing of a file that did not succeed. `progress(fraction)` is told how far the
-    file has come, reading then writing. Ctrl-C and SystemExit pass."""
+            timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
+    """Add one recording to the dataset under `out_dir` (with `replace`, also when the
+    dataset holds its bytes already: its files are written again). Never raises for a bad
+    file or a failed write: returns the report row `source`, `status` ("ok"; "present" when
+    the dataset holds the recording already and it was not converted again; "failed"; or
+    "timeout" when not done within `timeout` seconds), `error` (None or the message),
+    `recording` (the content identity), `records`, `seconds` and `output`, and leaves
+    nothing of a file that did not succeed. `progress(fraction)` is told how far the file
+    has come, reading then writing. Ctrl-C and SystemExit pass."""
+    def held(recording: str) -> str | None:
+        keys = prepare(out_dir, partition_by)
+        pattern = Path(glob.escape(os.fspath(out_dir)), "sessions", *["*"] * len(keys),
+                       f"{recording}.parquet")
+        return None if replace else next(iter(glob.glob(os.fspath(pattern))), None)
+
     def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
         return recording.read(_with_aggregated(recording, columns), progress=progress)
 
@@ -105,7 +117,7 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
                                 progress=progress if name == "channels" else None)
         return os.fspath(Path(out_dir, "channels", *directory, f"{recording}.parquet"))
 
-    return _convert.convert(source, read, write, progress=progress, timeout=timeout)
+    return _convert.convert(source, read, write, progress=progress, timeout=timeout, held=held)
 
 
 def read(out_dir: str | os.PathLike[str]) -> Tables:
@@ -127,6 +139,22 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
         found.append(ds.dataset(Path(out_dir, name), schema=schema, format="parquet",
                                 partitioning=partitioning))
     return Tables(*found)
+
+
+def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int:
+    """Remove the temporaries that converts killed before they could remove them left under
+    `out_dir`: hidden `.part` files not written to for `older_than` seconds (a running
+    convert writes its own at least once a row group). Returns how many were removed."""
+    removed, now = 0, time.time()
+    for directory, _, names in os.walk(out_dir):
+        for name in names:
+            path = Path(directory, name)
+            if name.startswith(".") and name.endswith(".part"):
+                with contextlib.suppress(OSError):  # gone already: another run swept it
+                    if now - path.stat().st_mtime > older_than:
+                        path.unlink()
+                        removed += 1
+    return removed
 
 
 def write_report(out_dir: str | os.PathLike[str], rows: Sequence[dict[str, Any]]) -> str:

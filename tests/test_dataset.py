@@ -2,7 +2,9 @@
 session info, bad files among good ones, and the Parquet files themselves."""
 
 import io
+import os
 import re
+import time
 import urllib.parse
 
 import duckdb
@@ -61,11 +63,15 @@ def files(root):
     return sorted(str(path.relative_to(root)) for path in root.rglob("*") if path.is_file())
 
 
-def test_rerunning_replaces_and_a_failed_file_leaves_nothing(tmp_path, write_file):
+def test_a_rerun_skips_what_is_held_and_a_failed_file_leaves_nothing(tmp_path, write_file):
     out, source = tmp_path / "out", recording(tmp_path / "a.ibt")
-    dataset.convert(source, out, partition_by=["track"])
+    row = dataset.convert(source, out, partition_by=["track"])
     first = files(out)
-    assert dataset.convert(source, out, partition_by=["track"])["status"] == "ok"
+    (tmp_path / "copy.ibt").write_bytes(source.read_bytes())
+    again = dataset.convert(tmp_path / "copy.ibt", out, partition_by=["track"])
+    assert (again["status"], again["recording"], again["output"]) == (
+        "present", row["recording"], str(out / "sessions" / first[-1].split("/", 1)[1]))
+    assert dataset.convert(source, out, partition_by=["track"], replace=True)["status"] == "ok"
     assert files(out) == first and len(first) == 4  # three tables and the layout file
     for bad in [write_file(source.read_bytes()[:1000]), write_file(OVERRUN), tmp_path / "missing.ibt"]:
         assert dataset.convert(bad, out, partition_by=["track"])["status"] == "failed" and files(out) == first
@@ -176,3 +182,14 @@ def test_the_recording_identity_is_the_bytes(tmp_path, synthetic, change, same):
     other.write_bytes(data)
     theirs = _convert.recording_id(bytes(data) if change.endswith("as bytes") else other)
     assert (_convert.recording_id(original) == theirs) == same and len(theirs) == 32
+
+
+def test_a_sweep_removes_only_temporaries_no_run_writes_any_more(tmp_path):
+    out = tmp_path / "out"
+    dataset.convert(recording(tmp_path / "a.ibt"), out)
+    dead, live = out / "channels" / ".0123456789ab.part", out / "laps" / ".ba9876543210.part"
+    dead.write_bytes(b"left by a killed run")
+    live.write_bytes(b"being written")
+    os.utime(dead, (0, time.time() - dataset.SWEEP_AGE - 1))
+    assert dataset.sweep(out) == 1 and not dead.exists() and live.exists()
+    assert len([path for path in files(out) if path.endswith(".parquet")]) == 3

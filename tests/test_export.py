@@ -136,3 +136,19 @@ def test_a_file_past_its_timeout_is_reported_and_leaves_nothing(capsys, syntheti
     assert not [path for path in Path("out").rglob("*.parquet") if dataset.REPORTS not in str(path)]
     if not mode:
         assert pq.read_table(f"out/{dataset.REPORTS}")["status"].to_pylist() == ["timeout"]
+
+
+def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report(synthetic):
+    os.mkdir("in")
+    for number in range(4):  # four recordings: the sample with one byte of its padding changed
+        Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
+    command = [sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--jobs", "1"]
+    runs = [subprocess.Popen(command, stdout=subprocess.DEVNULL) for _ in range(2)]
+    assert [run.wait(timeout=120) for run in runs] == [0, 0]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.stdout.splitlines()[-1].endswith(", 4 held already") and no_hidden_files("out")
+    reports = pq.read_table(f"out/{dataset.REPORTS}")
+    assert len(set(reports["run"].to_pylist())) == 3 and reports.num_rows == 12
+    assert set(reports["status"].to_pylist()) <= {"ok", "present"}
+    recordings = dataset.read("out").sessions.to_table()["recording"].to_pylist()
+    assert sorted(recordings) == sorted(set(reports["recording"].to_pylist())) and len(recordings) == 4

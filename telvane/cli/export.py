@@ -48,6 +48,9 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     export.add_argument("--jobs", metavar="N", type=positive,
                         help="worker processes (default: up to one per core, as the amount "
                              "of input repays starting them)")
+    export.add_argument("--replace", action="store_true",
+                        help="convert again the recordings the dataset holds already "
+                             "(by default they are left as they are)")
     export.add_argument("--timeout", metavar="SECONDS", type=seconds,
                         help="give up a file not converted within SECONDS (reported timeout)")
     export.add_argument("--scheduler", metavar="tcp://HOST:PORT",
@@ -59,6 +62,8 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 def export_command(args: argparse.Namespace) -> int:
     if args.flat and (args.partition_by or args.scheduler):
         raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
+    if args.flat and args.replace:
+        raise CommandError("--replace applies to the dataset; --flat always writes")
     if args.format and not args.flat:
         raise CommandError("--format applies to --flat; the dataset is Parquet")
     if args.jobs and args.scheduler:
@@ -75,8 +80,8 @@ def export_command(args: argparse.Namespace) -> int:
     else:
         targets = [args.out / dataset.LAYOUT_FILE]
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
-        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout)
-                 for s in sources]
+        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout,
+                  args.replace) for s in sources]
     _refuse_to_overwrite(sources, targets)
     args.out.mkdir(parents=True, exist_ok=True)
     if not args.flat:
@@ -84,6 +89,7 @@ def export_command(args: argparse.Namespace) -> int:
             dataset.prepare(args.out, partition_by)
         except ValueError as exc:
             raise CommandError(str(exc)) from None
+        dataset.sweep(args.out)
     sizes = [_size(source) for source in sources]
     bar = ProgressBar(sizes)
     began = time.perf_counter()
@@ -97,7 +103,9 @@ def export_command(args: argparse.Namespace) -> int:
         for index, row in finished:
             rows[index] = row
             bar.finish(index)
-            if row["status"] != "ok":
+            if row["status"] == "present":
+                bar.write(printable(f"held already {row['source']}"), sys.stdout)
+            elif row["status"] != "ok":
                 bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
             else:
                 bar.write(printable(f"wrote {row['output']}" if args.flat else
@@ -106,10 +114,12 @@ def export_command(args: argparse.Namespace) -> int:
     finally:
         bar.close()
         seconds = time.perf_counter() - began
-        ok = sum(row["status"] == "ok" for row in rows.values())
-        failed = len(rows) - ok
+        statuses = [row["status"] for row in rows.values()]
+        ok, present = statuses.count("ok"), statuses.count("present")
+        failed = len(rows) - ok - present
         print(printable(f"{'interrupted: ' if len(rows) < len(sources) else ''}exported {ok} of "
                         f"{len(sources)} files to {args.out} in {seconds:.1f} s"
+                        + (f", {present} held already" if present else "")
                         + (f", {failed} failed" if failed else "")))
         if not args.flat:
             report = [rows.get(index) or _convert.report_row(source, "not attempted")
@@ -119,10 +129,10 @@ def export_command(args: argparse.Namespace) -> int:
 
 
 def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
-                       partition_by: tuple[str, ...], timeout: float | None,
+                       partition_by: tuple[str, ...], timeout: float | None, replace: bool,
                        progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
     return dataset.convert(source, out_dir, columns=channels, partition_by=partition_by,
-                           progress=progress, timeout=timeout)
+                           progress=progress, timeout=timeout, replace=replace)
 
 
 def convert_flat(source: str, target: str, channels: list[str] | None, timeout: float | None,
@@ -217,8 +227,8 @@ def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]]) -> Iterator[tuple[int
     from telvane._extras import needs_extra
 
     distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
-    _, out_dir, channels, partition_by, timeout = tasks[0]
+    _, out_dir, channels, partition_by, timeout, replace = tasks[0]
     with distributed.Client(scheduler) as client:
         yield from telvane_dask.export_as_completed(
             [task[0] for task in tasks], out_dir, client=client, columns=channels,
-            partition_by=partition_by, timeout=timeout)
+            partition_by=partition_by, timeout=timeout, replace=replace)
