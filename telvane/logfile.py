@@ -352,6 +352,14 @@ class LogFile:
 
     # -- display --------------------------------------------------------------------------
 
+    def view(self, rows: Sequence[int] | None = None) -> Any:
+        """The lap viewer page of this recording (a `telvane.view.View`: shown inline by
+        notebooks, written by its save(path)): rows of lap_times() to open with, the first
+        the reference; by default the fastest full lap against the next fastest."""
+        from telvane.view import view
+
+        return view([self], None if rows is None else [(0, operator.index(row)) for row in rows])
+
     def __repr__(self) -> str:
         counts = (_count(len(self.channels), "channel"), _count(len(self), "record"),
                   _count(self.lap_times().num_rows, "lap"))

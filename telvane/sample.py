@@ -40,6 +40,8 @@ PARKED = 2.0  # s the car stands in the box before it drives out
 LAST_LAP_DELAY = 4  # records after the line until LapLastLapTime shows the lap
 SECTOR_STARTS = (0.0, 0.3125, 0.6458)
 TORQUE_SAMPLES = 6  # SteeringWheelTorque_ST: the steering torque at 6 times the tick rate
+ORIGIN = (47.2197, 14.7647)  # degrees of latitude and longitude at the line
+EARTH_RADIUS = 6_371_000.0  # metres
 
 SCALARS = [  # name, type, unit, description, as the simulator names them
     ("SessionTime", DOUBLE, "s", "Seconds since session start"),
@@ -62,6 +64,11 @@ SCALARS = [  # name, type, unit, description, as the simulator names them
     ("SteeringWheelTorque", FLOAT, "N*m", "Output torque on steering shaft"),
     ("FuelLevel", FLOAT, "l", "Liters of fuel remaining"),
     ("EngineWarnings", BITFIELD, "irsdk_EngineWarnings", "Bitfield for warning lights"),
+    ("Lat", DOUBLE, "deg", "Latitude in decimal degrees"),
+    ("Lon", DOUBLE, "deg", "Longitude in decimal degrees"),
+    ("Yaw", FLOAT, "rad", "Yaw orientation"),
+    ("LatAccel", FLOAT, "m/s^2", "Lateral acceleration (including gravity)"),
+    ("LongAccel", FLOAT, "m/s^2", "Longitudinal acceleration (including gravity)"),
 ]
 ARRAYS = [  # name, type, count, unit, description
     ("CarIdxLap", INT, CAR_COUNT, "", "Laps started by car index"),
@@ -310,6 +317,57 @@ def _steering(fraction: np.ndarray) -> np.ndarray:
     return angle
 
 
+def _track() -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """East and north metres from the line, heading (rad) and curvature (1/m) at every
+    metre of the lap: a clockwise circuit turning in the corners only, each by about an
+    amount inverse to its speed, adjusted so that the lap closes on itself."""
+    metres = np.arange(int(TRACK_LENGTH) + 1, dtype=np.float64)
+    bends = []
+    for apex, _, length, _ in CORNERS:
+        offset = (metres - apex * TRACK_LENGTH + TRACK_LENGTH / 2) % TRACK_LENGTH - TRACK_LENGTH / 2
+        bend = np.exp(-0.5 * (offset / (length / 2)) ** 2)
+        bends.append(bend / bend[:-1].sum())
+    shape = np.array(bends)
+    turns = np.array([1.0 / speed for _, speed, _, _ in CORNERS])
+    turns *= -2 * np.pi / turns.sum()
+
+    def gap(turns: np.ndarray) -> np.ndarray:
+        heading = np.concatenate(([0.0], np.cumsum((turns @ shape)[:-1])))
+        return np.array([np.cos(heading[:-1]).sum(), np.sin(heading[:-1]).sum()])
+
+    # Newton steps on the turns that keep their sum and shrink the gap at the line.
+    keep_sum = np.eye(len(turns)) - 1.0 / len(turns)
+    for _ in range(8):
+        miss = gap(turns)
+        jacobian = np.array([(gap(turns + 1e-6 * keep_sum[k]) - miss) / 1e-6
+                             for k in range(len(turns))]).T
+        turns -= keep_sum @ np.linalg.lstsq(jacobian, miss, rcond=None)[0]
+    curvature = turns @ shape
+    heading = np.concatenate(([0.0], np.cumsum(curvature[:-1])))
+    east = np.concatenate(([0.0], np.cumsum(np.cos(heading[:-1]))))
+    north = np.concatenate(([0.0], np.cumsum(np.sin(heading[:-1]))))
+    return east, north, heading, curvature
+
+
+def _position(fraction: np.ndarray, speed: np.ndarray, frame: np.ndarray
+              ) -> dict[str, np.ndarray]:
+    """Latitude, longitude, yaw and the lateral and longitudinal accelerations of each
+    record."""
+    east, north, heading, curvature = _track()
+    metres = np.arange(len(east), dtype=np.float64)
+    at = (fraction % 1.0) * TRACK_LENGTH
+    lat0, lon0 = ORIGIN
+    lat = lat0 + np.degrees(np.interp(at, metres, north) / EARTH_RADIUS)
+    lon = lon0 + np.degrees(np.interp(at, metres, east)
+                            / (EARTH_RADIUS * np.cos(np.radians(lat0))))
+    yaw = (np.interp(at, metres, heading) + np.pi) % (2 * np.pi) - np.pi
+    still = frame | np.roll(frame, 1) | np.roll(frame, -1)
+    longitudinal = np.where(still, 0.0, np.gradient(speed) * TICK_RATE)
+    lateral = np.where(frame, 0.0, speed * speed * np.interp(at, metres, curvature))
+    return {"Lat": lat, "Lon": lon, "Yaw": np.where(frame, 0.0, yaw), "LatAccel": lateral,
+            "LongAccel": longitudinal}
+
+
 def _held(count: int, at: np.ndarray, values: np.ndarray, before: float = 0.0) -> np.ndarray:
     """Each value from its record (`at`, ascending) on until the next one; `before` until
     the first."""
@@ -429,6 +487,7 @@ def synthetic_sample_columns(flying_laps: int = 2) -> dict[str, np.ndarray]:
         "LFtemp": warm[:, None] + np.array([-3.0, 0.0, 3.0]) + 8.0 * brake[:, None],
         "RFtemp": warm[:, None] + np.array([4.0, 1.0, -2.0]) + 8.0 * brake[:, None],
         "SteeringWheelTorque_ST": torque,
+        **_position(fraction, speed, frame),
     }
 
 

@@ -1,4 +1,4 @@
-"""The telvane command: info, channels, export, plot, compare and demo on IBT recordings."""
+"""The telvane command: info, channels, export, plot, compare, view and demo on IBT recordings."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import threading
 from collections.abc import Sequence
 
 import telvane
-from telvane.cli import compare, demo, export, plot, reports
+from telvane.cli import compare, demo, export, plot, reports, view
 from telvane.cli.common import CommandError
 from telvane.text import printable
 
@@ -51,6 +51,6 @@ def _parser() -> argparse.ArgumentParser:
         prog="telvane", description="Read iRacing IBT telemetry recordings.")
     parser.add_argument("--version", action="version", version=f"telvane {telvane.__version__}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
-    for module in (reports, export, plot, compare, demo):
+    for module in (reports, export, plot, compare, view, demo):
         module.add_commands(commands)
     return parser

@@ -1,0 +1,786 @@
+// The telvane lap viewer: laps overlaid by lap distance in synced canvas panes, a track map
+// and tables, all from the data embedded in this page. window.telvaneView is its scripting API.
+'use strict';
+(function () {
+  const COLOURS = ['#1f5fbf', '#e4572e', '#2a9d3a', '#8e44ad', '#e69f00', '#0fa3b1', '#8c564b', '#d63384'];
+  const MARGIN_LEFT = 54, MARGIN_RIGHT = 10, PANE_HEIGHT = 118, DELTA_HEIGHT = 110;
+  const G = 9.80665;
+  const manifest = JSON.parse(document.getElementById('telvane-manifest').textContent);
+  const laps = manifest.laps;
+  const state = { ref: manifest.reference, others: manifest.others.slice(), x0: 0, x1: 1,
+                  cursor: null, panes: manifest.panes.slice(), speedUnit: 'km/h', mapColour: 'delta' };
+  let full = [0, 1], deltas = new Map(), panes = [], mapView = null, corners = [];
+
+  // -- the embedded columns ---------------------------------------------------------------
+
+  function fromBase64(text) {
+    const binary = atob(text.trim());
+    const bytes = new Uint8Array(binary.length);
+    for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+    return bytes;
+  }
+
+  async function inflate(bytes) {
+    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
+    return new Uint8Array(await new Response(stream).arrayBuffer());
+  }
+
+  // A column is stored as all first bytes of its values, then all second bytes, and so on.
+  function joinBytes(bytes, offset, count, width) {
+    const out = new Uint8Array(count * width);
+    for (let b = 0; b < width; b++) {
+      const from = offset + b * count;
+      for (let i = 0, j = b; i < count; i++, j += width) out[j] = bytes[from + i];
+    }
+    return width === 8 ? new Float64Array(out.buffer) : new Float32Array(out.buffer);
+  }
+
+  async function loadColumns() {
+    const bytes = await inflate(fromBase64(document.getElementById('telvane-columns').textContent));
+    for (const lap of laps) lap.cols = {};
+    for (const c of manifest.columns) laps[c.row].cols[c.name] = joinBytes(bytes, c.offset, c.count, c.width);
+  }
+
+  const hasData = (row) => laps[row] && laps[row].cols && laps[row].cols.elapsed !== undefined;
+  const chosen = () => [state.ref, ...state.others].filter(hasData);
+  const colourOf = (row) => COLOURS[Math.max(0, chosen().indexOf(row)) % COLOURS.length];
+
+  // -- values at a distance ---------------------------------------------------------------
+
+  function valueAt(values, start, d, linear) {
+    const p = d - start;
+    if (!values || !(p >= 0) || p > values.length - 1) return null;
+    const i = Math.floor(p), f = p - i;
+    const v = f === 0 || !linear ? values[i] : values[i] + (values[i + 1] - values[i]) * f;
+    return Number.isNaN(v) ? null : v;
+  }
+
+  // The time `row` loses (ms, positive) or gains against `reference` at each metre both
+  // cover, counted from the first such metre: as telvane.delta computes it.
+  function delta(reference, row) {
+    const key = reference + ':' + row;
+    if (deltas.has(key)) return deltas.get(key);
+    const r = laps[reference], l = laps[row];
+    const a = Math.max(r.start, l.start), b = Math.min(r.start + r.count - 1, l.start + l.count - 1);
+    let result = null;
+    if (b >= a) {
+      const n = b - a + 1, values = new Float64Array(n), er = r.cols.elapsed, el = l.cols.elapsed;
+      for (let i = 0, ir = a - r.start, il = a - l.start; i < n; i++) values[i] = el[il + i] - er[ir + i];
+      const first = values[0];
+      for (let i = 0; i < n; i++) values[i] -= first;
+      result = { start: a, values };
+    }
+    deltas.set(key, result);
+    return result;
+  }
+
+  // -- units shown ------------------------------------------------------------------------
+
+  function shown(name) {
+    const info = manifest.channels[name] || { unit: '' };
+    if (name === 'delta') return { scale: 0.001, unit: 's', label: 'delta' };
+    if (name === 'Speed' || info.unit === 'm/s') {
+      return state.speedUnit === 'mph' ? { scale: 2.2369362921, unit: 'mph', label: name }
+                                       : { scale: 3.6, unit: 'km/h', label: name };
+    }
+    if (info.unit === '%') return { scale: 100, unit: '%', label: name };
+    if (info.unit === 'rad') return { scale: 180 / Math.PI, unit: 'deg', label: name };
+    if (info.unit === 'm/s^2') return { scale: 1 / G, unit: 'g', label: name };
+    return { scale: 1, unit: info.unit, label: name };
+  }
+
+  const fixed = (v, digits) => (v === null || v === undefined ? '–' : v.toFixed(digits));
+
+  function lapTime(ms) {
+    if (ms === null || ms === undefined || !Number.isFinite(ms)) return '–';
+    const whole = Math.round(ms), m = Math.floor(whole / 60000), s = (whole % 60000) / 1000;
+    return m + ':' + s.toFixed(3).padStart(6, '0');
+  }
+
+  const signed = (ms) => (ms === null ? '–' : (ms > 0 ? '+' : ms < 0 ? '−' : '±') + Math.abs(ms / 1000).toFixed(3));
+
+  function lapName(row) {
+    const lap = laps[row], file = manifest.files[lap.file];
+    const session = (file.sessions && file.sessions[lap.session]) || 'session ' + lap.session;
+    return (manifest.files.length > 1 ? file.name + ' · ' : '') + session + ' lap ' + lap.num;
+  }
+
+  // -- the lap table ----------------------------------------------------------------------
+
+  function el(tag, attrs, ...children) {
+    const node = document.createElement(tag);
+    for (const [k, v] of Object.entries(attrs || {})) {
+      if (k === 'class') node.className = v; else if (k.startsWith('on')) node.addEventListener(k.slice(2), v);
+      else node.setAttribute(k, v);
+    }
+    for (const child of children) node.append(child);
+    return node;
+  }
+
+  function buildLapTable() {
+    const table = document.getElementById('laps');
+    const sectorCount = Math.max(0, ...laps.map((lap) => lap.sectors.length));
+    const several = manifest.files.length > 1;
+    const head = el('tr', {}, el('th', {}, 'ref'), el('th', {}, 'cmp'), el('th', {}, ''));
+    if (several) head.append(el('th', { class: 'text' }, 'file'));
+    head.append(el('th', { class: 'text' }, 'session'), el('th', {}, 'lap'), el('th', { class: 'text' }, 'type'), el('th', {}, 'time'));
+    for (let s = 0; s < sectorCount; s++) head.append(el('th', {}, 'S' + (s + 1)));
+    table.replaceChildren(el('thead', {}, head));
+    const body = el('tbody');
+    laps.forEach((lap, row) => {
+      const usable = hasData(row);
+      const radio = el('input', { type: 'radio', name: 'ref', title: 'reference lap' });
+      const box = el('input', { type: 'checkbox', title: 'compare with the reference' });
+      radio.disabled = box.disabled = !usable;
+      radio.addEventListener('change', () => select(row, state.others.filter((r) => r !== row)));
+      box.addEventListener('change', () => toggle(row));
+      const tr = el('tr', { class: 'lap' + (usable ? '' : ' nodata'), 'data-row': row },
+        el('td', {}, radio), el('td', {}, box), el('td', {}, el('span', { class: 'swatch' })));
+      if (several) tr.append(el('td', { class: 'text' }, manifest.files[lap.file].name));
+      const session = manifest.files[lap.file].sessions[lap.session] || String(lap.session);
+      tr.append(el('td', { class: 'text' }, session), el('td', {}, String(lap.num)),
+        el('td', { class: 'text' }, lap.lap_type), el('td', { class: lap.best ? 'best-lap' : '' }, lapTime(lap.duration)));
+      for (let s = 0; s < sectorCount; s++) {
+        tr.append(el('td', { class: lap.sector_best[s] ? 'best-sector' : '' }, lapTime(lap.sectors[s])));
+      }
+      tr.addEventListener('click', (event) => {
+        if (usable && event.target.tagName !== 'INPUT') toggle(row);
+      });
+      body.append(tr);
+    });
+    for (const best of manifest.theoretical) {
+      const tr = el('tr', { class: 'theoretical' }, el('td', { colspan: 3 }));
+      if (several) tr.append(el('td', { class: 'text' }, manifest.files[best.file].name));
+      const session = manifest.files[best.file].sessions[best.session] || String(best.session);
+      tr.append(el('td', { class: 'text' }, session), el('td', {}, ''), el('td', { class: 'text' }, 'theoretical best'),
+        el('td', {}, lapTime(best.duration)));
+      body.append(tr);
+    }
+    table.append(body);
+  }
+
+  function markLapTable() {
+    for (const tr of document.querySelectorAll('#laps tr.lap')) {
+      const row = Number(tr.dataset.row), on = chosen().includes(row);
+      tr.classList.toggle('ref', row === state.ref);
+      const [radio, box] = tr.querySelectorAll('input');
+      radio.checked = row === state.ref;
+      box.checked = state.others.includes(row);
+      tr.querySelector('.swatch').style.background = on ? colourOf(row) : 'transparent';
+    }
+  }
+
+  function toggle(row) {
+    if (row === state.ref) return;
+    const others = state.others.includes(row) ? state.others.filter((r) => r !== row) : [...state.others, row];
+    select(state.ref, others);
+  }
+
+  // -- the panes --------------------------------------------------------------------------
+
+  function plotWidth() { return document.getElementById('panes').clientWidth - MARGIN_LEFT - MARGIN_RIGHT; }
+  const toX = (d) => MARGIN_LEFT + (d - state.x0) / (state.x1 - state.x0) * plotWidth();
+  const toDistance = (x) => state.x0 + (x - MARGIN_LEFT) / plotWidth() * (state.x1 - state.x0);
+
+  function buildPanes() {
+    const box = document.getElementById('panes');
+    box.replaceChildren();
+    panes = [];
+    for (const name of ['delta', ...state.panes]) {
+      const canvas = el('canvas');
+      const div = el('div', { class: 'pane', 'data-channel': name }, canvas);
+      if (name !== 'delta' && !manifest.panes.includes(name)) {
+        div.append(el('button', { title: 'remove this pane', onclick: () => removePane(name) }, '×'));
+      }
+      box.append(div);
+      panes.push({ name, canvas, height: name === 'delta' ? DELTA_HEIGHT : PANE_HEIGHT });
+    }
+    sizeCanvases();
+  }
+
+  function sizeCanvases() {
+    const ratio = window.devicePixelRatio || 1, width = document.getElementById('panes').clientWidth;
+    for (const pane of panes) {
+      pane.canvas.style.height = pane.height + 'px';
+      pane.canvas.width = Math.round(width * ratio);
+      pane.canvas.height = Math.round(pane.height * ratio);
+      pane.ctx = pane.canvas.getContext('2d');
+      pane.ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+    }
+  }
+
+  function removePane(name) {
+    state.panes = state.panes.filter((n) => n !== name);
+    buildPanes();
+    drawAll();
+  }
+
+  function addPane(name) {
+    if (!name || state.panes.includes(name)) return;
+    state.panes.push(name);
+    buildPanes();
+    drawAll();
+  }
+
+  // The series a pane draws: per chosen lap, its values and first metre.
+  function series(name) {
+    if (name === 'delta') {
+      return state.others.filter(hasData).map((row) => ({ row, d: delta(state.ref, row) }))
+        .filter((s) => s.d).map((s) => ({ row: s.row, values: s.d.values, start: s.d.start, linear: true }));
+    }
+    const linear = !manifest.channels[name] || manifest.channels[name].interpolate;
+    return chosen().filter((row) => laps[row].cols[name])
+      .map((row) => ({ row, values: laps[row].cols[name], start: laps[row].start, linear }));
+  }
+
+  function valueRange(name, list) {
+    let low = Infinity, high = -Infinity;
+    for (const s of list) {
+      for (const v of s.values) { if (v < low) low = v; if (v > high) high = v; }
+    }
+    if (name === 'delta') { const m = Math.max(Math.abs(low), Math.abs(high), 100); return [-m * 1.1, m * 1.1]; }
+    if (!Number.isFinite(low)) return [0, 1];
+    const unit = (manifest.channels[name] || {}).unit;
+    if (unit === '%') return [Math.min(low, 0) - 0.04, Math.max(high, 1) + 0.04];
+    if (low === high) return [low - 1, high + 1];
+    if (!(manifest.channels[name] || {}).interpolate) return [low - 0.5, high + 0.5];
+    const pad = (high - low) * 0.06;
+    return [low - pad, high + pad];
+  }
+
+  function ticks(low, high, count) {
+    const raw = (high - low) / count, power = Math.pow(10, Math.floor(Math.log10(raw)));
+    const step = [1, 2, 2.5, 5, 10].map((m) => m * power).find((s) => s >= raw) || raw;
+    const out = [];
+    for (let v = Math.ceil(low / step) * step; v <= high + step * 1e-9; v += step) out.push(v);
+    return out;
+  }
+
+  function drawPane(pane) {
+    const ctx = pane.ctx, width = document.getElementById('panes').clientWidth, height = pane.height;
+    const list = series(pane.name), unit = shown(pane.name);
+    const [low, high] = pane.range = valueRange(pane.name, list);
+    const toY = (v) => 6 + (high - v) / (high - low) * (height - 12);
+    ctx.clearRect(0, 0, width, height);
+    ctx.font = '11px system-ui, sans-serif';
+    ctx.fillStyle = '#6b7585';
+    ctx.strokeStyle = '#eef1f5';
+    ctx.lineWidth = 1;
+    for (const t of ticks(low * unit.scale, high * unit.scale, 4)) {
+      const y = Math.round(toY(t / unit.scale)) + 0.5;
+      ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
+      ctx.fillText(String(Math.round(t * 1000) / 1000), 4, y + 4);
+    }
+    ctx.fillStyle = '#1d2430';
+    ctx.fillText(unit.label + (unit.unit ? ' [' + unit.unit + ']' : ''), MARGIN_LEFT + 4, 14);
+    ctx.strokeStyle = '#b9c0cc';
+    ctx.setLineDash([4, 4]);
+    for (const d of manifest.sector_starts.slice(1)) {
+      if (d < state.x0 || d > state.x1) continue;
+      const x = Math.round(toX(d)) + 0.5;
+      ctx.beginPath(); ctx.moveTo(x, 0); ctx.lineTo(x, height); ctx.stroke();
+    }
+    ctx.setLineDash([]);
+    if (pane.name === 'delta') {
+      ctx.strokeStyle = colourOf(state.ref);
+      const y = Math.round(toY(0)) + 0.5;
+      ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
+    }
+    ctx.save();
+    ctx.beginPath(); ctx.rect(MARGIN_LEFT, 0, width - MARGIN_LEFT - MARGIN_RIGHT, height); ctx.clip();
+    for (const s of list.slice().reverse()) trace(ctx, s, toY, colourOf(s.row));
+    ctx.restore();
+    if (!list.length && pane.name !== 'delta') {
+      ctx.fillStyle = '#6b7585';
+      ctx.fillText('not in the chosen laps (every channel is kept for the laps chosen when the page was written)', MARGIN_LEFT + 4, 34);
+    }
+  }
+
+  // One line through the visible points; where several points share a pixel column, their
+  // lowest and highest are drawn instead, so a whole hour draws as fast as a corner.
+  function trace(ctx, s, toY, colour) {
+    const values = s.values, i0 = Math.max(0, Math.floor(state.x0 - s.start) - 1);
+    const i1 = Math.min(values.length - 1, Math.ceil(state.x1 - s.start) + 1);
+    if (i1 < i0) return;
+    const scale = plotWidth() / (state.x1 - state.x0), dense = (i1 - i0) * 1 > plotWidth() * 2;
+    ctx.strokeStyle = colour;
+    ctx.lineWidth = 1.3;
+    ctx.beginPath();
+    let pen = false, column = null, low = 0, high = 0, lastY = 0;
+    const flush = () => {
+      if (column === null) return;
+      if (pen) ctx.lineTo(column, toY(low)); else ctx.moveTo(column, toY(low));
+      ctx.lineTo(column, toY(high));
+      pen = true;
+    };
+    for (let i = i0; i <= i1; i++) {
+      const v = values[i];
+      if (Number.isNaN(v)) { flush(); column = null; pen = false; continue; }
+      const x = MARGIN_LEFT + (s.start + i - state.x0) * scale;
+      if (dense) {
+        const c = Math.round(x);
+        if (c !== column) { flush(); column = c; low = high = v; } else { if (v < low) low = v; if (v > high) high = v; }
+        continue;
+      }
+      const y = toY(v);
+      if (!pen) ctx.moveTo(x, y);
+      else { if (!s.linear) ctx.lineTo(x, lastY); ctx.lineTo(x, y); }
+      pen = true;
+      lastY = y;
+    }
+    flush();
+    ctx.stroke();
+  }
+
+  // -- the map ----------------------------------------------------------------------------
+
+  function mapFrame() {
+    const canvas = document.getElementById('map'), box = canvas.parentElement;
+    const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+    if (!xs) return null;
+    let x0 = Infinity, x1 = -Infinity, y0 = Infinity, y1 = -Infinity;
+    for (let i = 0; i < xs.length; i++) {
+      if (Number.isNaN(xs[i])) continue;
+      x0 = Math.min(x0, xs[i]); x1 = Math.max(x1, xs[i]); y0 = Math.min(y0, ys[i]); y1 = Math.max(y1, ys[i]);
+    }
+    const w = box.clientWidth, h = box.clientHeight, pad = 14;
+    const k = Math.min((w - 2 * pad) / Math.max(x1 - x0, 1), (h - 2 * pad) / Math.max(y1 - y0, 1));
+    const ox = (w - (x1 - x0) * k) / 2, oy = (h - (y1 - y0) * k) / 2;
+    return { w, h, px: (x) => ox + (x - x0) * k, py: (y) => h - oy - (y - y0) * k };
+  }
+
+  function prepareCanvas(canvas, w, h) {
+    const ratio = window.devicePixelRatio || 1;
+    canvas.width = Math.round(w * ratio); canvas.height = Math.round(h * ratio);
+    const ctx = canvas.getContext('2d');
+    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+    return ctx;
+  }
+
+  // What colours the map line at each metre of the reference lap: the compared lap's loss
+  // (ms per metre, over 20 m) or a channel's value, as one of a few shades.
+  function mapShades(lap) {
+    const n = lap.count, shade = new Int8Array(n).fill(-1);
+    if (state.mapColour === 'delta') {
+      const other = state.others.find(hasData), d = other !== undefined ? delta(state.ref, other) : null;
+      if (!d) return { shade, palette: [] };
+      const palette = [];
+      for (let k = 0; k < 11; k++) {
+        const t = (k - 5) / 5;
+        palette.push(t < 0 ? mix([160, 166, 176], [26, 152, 80], -t) : mix([160, 166, 176], [215, 48, 39], t));
+      }
+      const slope = new Float64Array(n).fill(NaN);
+      let biggest = 1e-6;
+      for (let i = 0; i < n; i++) {
+        const a = valueAt(d.values, d.start, lap.start + i - 10, true), b = valueAt(d.values, d.start, lap.start + i + 10, true);
+        if (a === null || b === null) continue;
+        slope[i] = (b - a) / 20;
+        biggest = Math.max(biggest, Math.abs(slope[i]));
+      }
+      for (let i = 0; i < n; i++) {
+        if (!Number.isNaN(slope[i])) shade[i] = Math.max(0, Math.min(10, Math.round(5 + slope[i] / biggest * 2 * 5)));
+      }
+      return { shade, palette };
+    }
+    const values = lap.cols[state.mapColour];
+    if (!values) return { shade, palette: [] };
+    let low = Infinity, high = -Infinity;
+    for (const v of values) { if (v < low) low = v; if (v > high) high = v; }
+    const palette = [];
+    for (let k = 0; k < 12; k++) {
+      const t = k / 11;
+      palette.push(t < 0.5 ? mix([49, 54, 149], [250, 220, 90], t * 2) : mix([250, 220, 90], [200, 30, 40], t * 2 - 1));
+    }
+    for (let i = 0; i < n; i++) if (!Number.isNaN(values[i])) shade[i] = Math.round((values[i] - low) / Math.max(high - low, 1e-9) * 11);
+    return { shade, palette };
+  }
+
+  const mix = (a, b, t) => 'rgb(' + a.map((v, i) => Math.round(v + (b[i] - v) * t)).join(',') + ')';
+
+  function drawMap() {
+    const canvas = document.getElementById('map'), note = document.getElementById('map-note');
+    mapView = hasData(state.ref) ? mapFrame() : null;
+    const box = canvas.parentElement, ctx = prepareCanvas(canvas, box.clientWidth, box.clientHeight);
+    if (!mapView) { note.textContent = 'no Lat/Lon or Yaw to draw the track with'; drawDots(); return; }
+    note.textContent = 'track from ' + manifest.map_source + (state.mapColour === 'delta' ? ' · green: gaining, red: losing' : ' · ' + state.mapColour);
+    const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+    const { px, py } = mapView, { shade, palette } = mapShades(lap);
+    ctx.lineCap = 'round';
+    ctx.lineWidth = 7; ctx.strokeStyle = '#e6e9ee';
+    path(ctx, xs, ys, 0, xs.length - 1, px, py); ctx.stroke();
+    const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(xs.length - 1, Math.ceil(state.x1 - lap.start));
+    if (state.x1 - state.x0 < full[1] - full[0] - 1) {
+      ctx.lineWidth = 9; ctx.strokeStyle = '#c5d7f2';
+      path(ctx, xs, ys, i0, i1, px, py); ctx.stroke();
+    }
+    ctx.lineWidth = 3;
+    for (let k = -1; k < palette.length; k++) {
+      ctx.strokeStyle = k < 0 ? '#8a93a3' : palette[k];
+      ctx.beginPath();
+      for (let i = 1; i < xs.length; i++) {
+        if (shade[i] !== k || Number.isNaN(xs[i]) || Number.isNaN(xs[i - 1])) continue;
+        ctx.moveTo(px(xs[i - 1]), py(ys[i - 1])); ctx.lineTo(px(xs[i]), py(ys[i]));
+      }
+      ctx.stroke();
+    }
+    ctx.strokeStyle = '#1d2430'; ctx.fillStyle = '#1d2430'; ctx.lineWidth = 2; ctx.font = '11px system-ui, sans-serif';
+    manifest.sector_starts.forEach((d, s) => {
+      const i = Math.round(d - lap.start);
+      if (i < 0 || i + 1 >= xs.length) return;
+      const dx = xs[i + 1] - xs[i], dy = ys[i + 1] - ys[i], len = Math.hypot(dx, dy) || 1;
+      const nx = -dy / len * 9, ny = dx / len * 9, x = px(xs[i]), y = py(ys[i]);
+      ctx.beginPath(); ctx.moveTo(x - nx, y + ny); ctx.lineTo(x + nx, y - ny); ctx.stroke();
+      ctx.fillText(s === 0 ? 'S/F' : 'S' + (s + 1), x + nx * 1.4 + 2, y - ny * 1.4);
+    });
+    drawDots();
+  }
+
+  function path(ctx, xs, ys, i0, i1, px, py) {
+    ctx.beginPath();
+    let pen = false;
+    for (let i = i0; i <= i1; i++) {
+      if (Number.isNaN(xs[i])) { pen = false; continue; }
+      if (pen) ctx.lineTo(px(xs[i]), py(ys[i])); else ctx.moveTo(px(xs[i]), py(ys[i]));
+      pen = true;
+    }
+  }
+
+  function drawDots() {
+    const canvas = document.getElementById('map-dots'), box = canvas.parentElement;
+    const ctx = canvas.getContext('2d'), ratio = window.devicePixelRatio || 1;
+    if (canvas.width !== Math.round(box.clientWidth * ratio)) prepareCanvas(canvas, box.clientWidth, box.clientHeight);
+    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+    ctx.clearRect(0, 0, box.clientWidth, box.clientHeight);
+    if (!mapView || state.cursor === null) return;
+    for (const row of chosen().slice().reverse()) {
+      const lap = laps[row];
+      const x = valueAt(lap.cols.map_x, lap.start, state.cursor, true), y = valueAt(lap.cols.map_y, lap.start, state.cursor, true);
+      if (x === null || y === null) continue;
+      ctx.beginPath(); ctx.arc(mapView.px(x), mapView.py(y), 5, 0, 2 * Math.PI);
+      ctx.fillStyle = colourOf(row); ctx.fill();
+      ctx.lineWidth = 1.5; ctx.strokeStyle = '#fff'; ctx.stroke();
+    }
+  }
+
+  // -- cursor, read-out and sector table --------------------------------------------------
+
+  function readout(d) {
+    const names = [...new Set([...state.panes, ...Object.keys(manifest.channels).filter((n) => manifest.panes.includes(n))])];
+    return {
+      laps: chosen().map((row) => {
+        const lap = laps[row], values = {};
+        for (const name of Object.keys(lap.cols)) {
+          if (name === 'elapsed' || name === 'map_x' || name === 'map_y') continue;
+          values[name] = valueAt(lap.cols[name], lap.start, d, (manifest.channels[name] || {}).interpolate !== false);
+        }
+        const dl = row === state.ref ? { start: lap.start, values: [0] } : delta(state.ref, row);
+        let deltaMs = null;
+        if (row === state.ref) deltaMs = valueAt(lap.cols.elapsed, lap.start, d, true) === null ? null : 0;
+        else if (dl) deltaMs = valueAt(dl.values, dl.start, d, true);
+        return { row, distance: d, delta_ms: deltaMs, values, shown: names };
+      }),
+    };
+  }
+
+  function showReadout(result) {
+    const table = document.getElementById('readout'), rows = result ? result.laps : [];
+    const head = el('tr', {}, el('th', { class: 'text' }, state.cursor === null ? '' : fixed(state.cursor, 1) + ' m'),
+      ...rows.map((r) => el('th', { title: lapName(r.row) }, el('span', { class: 'swatch', style: 'background:' + colourOf(r.row) }), ' lap ' + laps[r.row].num)));
+    const line = (label, cells) => el('tr', {}, el('td', { class: 'text' }, label), ...cells);
+    const body = [line('Δ [s]', rows.map((r) => el('td', { class: r.delta_ms > 0 ? 'loss' : r.delta_ms < 0 ? 'gain' : '' }, signed(r.delta_ms))))];
+    for (const n of state.panes) {
+      const u = shown(n);
+      body.push(line(n + (u.unit ? ' [' + u.unit + ']' : ''), rows.map((r) => {
+        const v = r.values[n];
+        return el('td', {}, v === undefined || v === null ? '–' : fixed(v * u.scale, u.unit === 'g' ? 2 : Math.abs(v * u.scale) >= 1000 ? 0 : 1));
+      })));
+    }
+    table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...body));
+  }
+
+  function setCursor(d) {
+    state.cursor = Math.max(full[0], Math.min(full[1], Number(d)));
+    const line = document.getElementById('cursor-line');
+    const x = toX(state.cursor);
+    line.hidden = state.cursor < state.x0 || state.cursor > state.x1;
+    line.style.left = x + 'px';
+    drawDots();
+    const result = readout(state.cursor);
+    showReadout(result);
+    return { laps: result.laps.map(({ row, distance, delta_ms, values }) => ({ row, distance, delta_ms, values })) };
+  }
+
+  function sectorTable() {
+    const table = document.getElementById('sector-table'), ref = laps[state.ref];
+    if (!ref || !ref.sectors.length) { table.replaceChildren(el('caption', {}, 'no sectors in the session info')); return; }
+    const head = el('tr', {}, el('th', { class: 'text' }, 'lap'), ...ref.sectors.map((_, s) => el('th', {}, 'S' + (s + 1))), el('th', {}, 'lap'));
+    const rows = [el('tr', {}, el('td', { class: 'text' }, el('span', { class: 'swatch', style: 'background:' + colourOf(state.ref) }), ' ', lapName(state.ref)),
+      ...ref.sectors.map((ms) => el('td', {}, lapTime(ms))), el('td', {}, lapTime(ref.duration)))];
+    for (const row of state.others.filter(hasData)) {
+      const lap = laps[row];
+      const cell = (a, b) => {
+        const diff = a === null || b === null || a === undefined || b === undefined ? null : a - b;
+        return el('td', { class: diff > 0 ? 'loss' : diff < 0 ? 'gain' : '' }, signed(diff));
+      };
+      const whole = lap.lap_type === 'full' && ref.lap_type === 'full' ? lap.duration : null;
+      rows.push(el('tr', {}, el('td', { class: 'text' }, el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ', lapName(row)),
+        ...ref.sectors.map((ms, s) => cell(lap.sectors[s], ms)), cell(whole, ref.duration)));
+    }
+    table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...rows));
+  }
+
+  // -- extras: g-g diagram, pedal histograms, corners --------------------------------------
+
+  function drawGG() {
+    const canvas = document.getElementById('gg'), w = 300, h = 300, ctx = prepareCanvas(canvas, w, h);
+    canvas.style.width = w + 'px'; canvas.style.height = h + 'px';
+    const r = 130, cx = w / 2, cy = h / 2, limit = 2.5;
+    ctx.strokeStyle = '#e3e7ed'; ctx.fillStyle = '#6b7585'; ctx.font = '11px system-ui, sans-serif';
+    for (const g of [1, 2]) { ctx.beginPath(); ctx.arc(cx, cy, g / limit * r, 0, 2 * Math.PI); ctx.stroke(); ctx.fillText(g + ' g', cx + g / limit * r - 16, cy - 3); }
+    ctx.beginPath(); ctx.moveTo(cx - r, cy); ctx.lineTo(cx + r, cy); ctx.moveTo(cx, cy - r); ctx.lineTo(cx, cy + r); ctx.stroke();
+    ctx.fillText('lateral', w - 44, cy + 14); ctx.fillText('longitudinal', cx + 4, 12);
+    let any = false;
+    for (const row of chosen().slice().reverse()) {
+      const lap = laps[row], lat = lap.cols.LatAccel, lon = lap.cols.LongAccel;
+      if (!lat || !lon) continue;
+      any = true;
+      ctx.fillStyle = colourOf(row); ctx.globalAlpha = 0.35;
+      const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(lat.length - 1, Math.ceil(state.x1 - lap.start));
+      const stride = Math.max(1, Math.floor((i1 - i0) / 4000));
+      for (let i = i0; i <= i1; i += stride) {
+        if (Number.isNaN(lat[i]) || Number.isNaN(lon[i])) continue;
+        ctx.fillRect(cx + lat[i] / G / limit * r - 1, cy - lon[i] / G / limit * r - 1, 2, 2);
+      }
+      ctx.globalAlpha = 1;
+    }
+    if (!any) { ctx.fillStyle = '#6b7585'; ctx.fillText('no LatAccel and LongAccel', 10, h - 10); }
+  }
+
+  function drawHistograms() {
+    const canvas = document.getElementById('hist'), w = 460, h = 300, ctx = prepareCanvas(canvas, w, h);
+    canvas.style.width = w + 'px'; canvas.style.height = h + 'px';
+    const rows = chosen(), bins = 10;
+    ctx.font = '11px system-ui, sans-serif';
+    ['Throttle', 'Brake'].forEach((name, k) => {
+      const left = 20 + k * 225, width = 195, top = 20, height = 240;
+      ctx.fillStyle = '#1d2430'; ctx.fillText(name + ' [%]', left, 12);
+      ctx.strokeStyle = '#d8dde5'; ctx.beginPath(); ctx.moveTo(left, top + height); ctx.lineTo(left + width, top + height); ctx.stroke();
+      ctx.fillStyle = '#6b7585';
+      for (let b = 0; b <= bins; b += 5) ctx.fillText(String(b * 10), left + b / bins * width - 6, top + height + 13);
+      rows.forEach((row, j) => {
+        const values = laps[row].cols[name];
+        if (!values) return;
+        const counts = new Array(bins).fill(0);
+        let total = 0;
+        for (const v of values) if (!Number.isNaN(v)) { counts[Math.min(bins - 1, Math.max(0, Math.floor(v * bins)))]++; total++; }
+        const barW = width / bins / rows.length;
+        ctx.fillStyle = colourOf(row);
+        counts.forEach((c, b) => {
+          const bh = total ? c / total * height : 0;
+          ctx.fillRect(left + b * width / bins + j * barW, top + height - bh, Math.max(1, barW - 1), bh);
+        });
+      });
+    });
+  }
+
+  // Corners from a speed trace: a corner begins where the speed drops `drop` below the highest
+  // speed since the last corner and ends where it rises `drop` above its lowest; its apex is
+  // the middle of the metres within 0.1 m/s of that lowest speed.
+  function findCorners(speed, start, drop) {
+    const found = [];
+    let high = -Infinity, low = Infinity, lowAt = -1, inCorner = false;
+    for (let i = 0; i < speed.length; i++) {
+      const v = speed[i];
+      if (Number.isNaN(v)) continue;
+      if (!inCorner) {
+        if (v > high) high = v;
+        if (v < high - drop) { inCorner = true; low = v; lowAt = i; }
+      } else {
+        if (v < low) { low = v; lowAt = i; }
+        if (v > low + drop) {
+          let a = lowAt, b = lowAt;
+          while (a > 0 && Math.abs(speed[a - 1] - low) <= 0.1) a--;
+          while (b < i && Math.abs(speed[b + 1] - low) <= 0.1) b++;
+          found.push({ apex: start + (a + b) / 2, low });
+          inCorner = false; high = v;
+        }
+      }
+    }
+    return found;
+  }
+
+  function cornerTable() {
+    const ref = laps[state.ref];
+    corners = [];
+    if (hasData(state.ref) && ref.cols.Speed) {
+      const apexes = findCorners(ref.cols.Speed, ref.start, 4.0).map((c) => c.apex);
+      corners = apexes.map((apex, k) => {
+        const from = k ? (apexes[k - 1] + apex) / 2 : ref.start, to = k + 1 < apexes.length ? (apex + apexes[k + 1]) / 2 : ref.start + ref.count - 1;
+        return { corner: k + 1, apex, laps: chosen().map((row) => cornerOfLap(row, from, apex, to)) };
+      });
+    }
+    const table = document.getElementById('corners');
+    const rows = chosen();
+    const head = el('tr', {}, el('th', {}, 'corner'), el('th', {}, 'apex [m]'),
+      ...rows.flatMap((row) => ['min ' + shown('Speed').unit, 'brake [m]', 'throttle [m]'].map((t) =>
+        el('th', { style: 'color:' + colourOf(row) }, t))));
+    const body = corners.map((c) => el('tr', {}, el('td', {}, String(c.corner)), el('td', {}, fixed(c.apex, 0)),
+      ...c.laps.flatMap((l) => [el('td', {}, l.min_speed === null ? '–' : fixed(l.min_speed * shown('Speed').scale, 1)),
+        el('td', {}, fixed(l.brake_at, 0)), el('td', {}, fixed(l.throttle_at, 0))])));
+    table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...body));
+  }
+
+  // A lap through one corner (the metres `from` to `to` around `apex`): its lowest speed and
+  // where, the start of the braking that leads to it (brake above 10 %) and the first metre
+  // after it with the throttle above 20 %.
+  function cornerOfLap(row, from, apex, to) {
+    const lap = laps[row], speed = lap.cols.Speed, brake = lap.cols.Brake, throttle = lap.cols.Throttle;
+    const out = { row, min_speed: null, at: null, brake_at: null, throttle_at: null };
+    if (!speed) return out;
+    const i0 = Math.max(0, Math.ceil(from - lap.start)), i1 = Math.min(speed.length - 1, Math.floor(to - lap.start));
+    let lowAt = -1;
+    for (let i = i0; i <= i1; i++) if (!Number.isNaN(speed[i]) && (lowAt < 0 || speed[i] < speed[lowAt])) lowAt = i;
+    if (lowAt < 0) return out;
+    out.min_speed = speed[lowAt]; out.at = lap.start + lowAt;
+    if (brake) {
+      let i = lowAt;
+      while (i > i0 && !(brake[i] > 0.1)) i--;
+      if (brake[i] > 0.1) { while (i > i0 && brake[i - 1] > 0.1) i--; out.brake_at = lap.start + i; }
+    }
+    if (throttle) {
+      for (let i = lowAt; i <= i1; i++) if (throttle[i] > 0.2) { out.throttle_at = lap.start + i; break; }
+    }
+    return out;
+  }
+
+  // -- selection, zoom and drawing --------------------------------------------------------
+
+  function select(reference, others) {
+    reference = Number(reference);
+    if (!hasData(reference)) throw new Error('lap row ' + reference + ' has no traces to show');
+    state.ref = reference;
+    state.others = [...new Set((others || []).map(Number))].filter((r) => r !== reference && hasData(r));
+    full = [Infinity, -Infinity];
+    for (const row of [reference, ...state.others]) {
+      full[0] = Math.min(full[0], laps[row].start); full[1] = Math.max(full[1], laps[row].start + laps[row].count - 1);
+    }
+    if (full[1] - full[0] < 5) full[1] = full[0] + 5;
+    state.x0 = full[0]; state.x1 = full[1];
+    markLapTable();
+    drawAll();
+    sectorTable();
+    cornerTable();
+    if (state.cursor !== null) setCursor(state.cursor);
+  }
+
+  function zoom(from, to) {
+    let a = Math.max(full[0], Math.min(Number(from), Number(to))), b = Math.min(full[1], Math.max(Number(from), Number(to)));
+    if (!(b - a >= 5)) { const mid = (a + b) / 2; a = Math.max(full[0], mid - 2.5); b = Math.min(full[1], a + 5); }
+    state.x0 = a; state.x1 = b;
+    drawAll();
+    if (state.cursor !== null) setCursor(state.cursor);
+  }
+
+  function drawAll() {
+    for (const pane of panes) drawPane(pane);
+    drawMap();
+    drawGG();
+    drawHistograms();
+  }
+
+  function hookMouse() {
+    const box = document.getElementById('panes'), sel = document.getElementById('selection');
+    let drag = null;
+    const xOf = (event) => event.clientX - box.getBoundingClientRect().left;
+    box.addEventListener('mousedown', (event) => {
+      if (event.target.tagName === 'BUTTON') return;
+      drag = { x: xOf(event), pan: event.shiftKey, x0: state.x0, x1: state.x1 };
+      event.preventDefault();
+    });
+    window.addEventListener('mousemove', (event) => {
+      const x = xOf(event);
+      if (!drag) {
+        if (event.target.closest && event.target.closest('#panes')) setCursor(toDistance(x));
+        return;
+      }
+      if (drag.pan) {
+        const shift = (drag.x - x) / plotWidth() * (drag.x1 - drag.x0);
+        const span = drag.x1 - drag.x0, a = Math.max(full[0], Math.min(full[1] - span, drag.x0 + shift));
+        state.x0 = a; state.x1 = a + span; drawAll();
+        return;
+      }
+      sel.hidden = false;
+      sel.style.left = Math.min(drag.x, x) + 'px';
+      sel.style.width = Math.abs(x - drag.x) + 'px';
+      setCursor(toDistance(x));
+    });
+    window.addEventListener('mouseup', (event) => {
+      if (!drag) return;
+      const x = xOf(event), start = drag;
+      drag = null; sel.hidden = true;
+      if (!start.pan && Math.abs(x - start.x) > 4) zoom(toDistance(start.x), toDistance(x));
+    });
+    box.addEventListener('dblclick', () => zoom(full[0], full[1]));
+    box.addEventListener('wheel', (event) => {
+      event.preventDefault();
+      const at = toDistance(xOf(event)), factor = event.deltaY > 0 ? 1.25 : 0.8;
+      if (event.shiftKey || Math.abs(event.deltaX) > Math.abs(event.deltaY)) {
+        const shift = (event.deltaX || event.deltaY) / plotWidth() * (state.x1 - state.x0);
+        zoom(state.x0 + shift, state.x1 + shift);
+      } else zoom(at - (at - state.x0) * factor, at + (state.x1 - at) * factor);
+    }, { passive: false });
+    window.addEventListener('keydown', (event) => {
+      if (event.key !== 'ArrowLeft' && event.key !== 'ArrowRight') return;
+      const step = (state.x1 - state.x0) / 200 * (event.shiftKey ? 10 : 1);
+      setCursor((state.cursor === null ? state.x0 : state.cursor) + (event.key === 'ArrowLeft' ? -step : step));
+    });
+    let pending = false;
+    window.addEventListener('resize', () => {
+      if (pending) return;
+      pending = true;
+      requestAnimationFrame(() => { pending = false; sizeCanvases(); drawAll(); });
+    });
+  }
+
+  function hookControls() {
+    const unit = document.getElementById('speed-unit');
+    unit.addEventListener('change', () => { state.speedUnit = unit.value; drawAll(); cornerTable(); if (state.cursor !== null) setCursor(state.cursor); });
+    const names = Object.keys(manifest.channels).sort((a, b) => a.localeCompare(b));
+    const colour = document.getElementById('map-colour');
+    colour.append(el('option', { value: 'delta' }, 'delta gain/loss'), ...names.map((n) => el('option', { value: n }, n)));
+    colour.addEventListener('change', () => { state.mapColour = colour.value; drawMap(); });
+    const picker = document.getElementById('add-pane');
+    picker.append(el('option', { value: '' }, 'channel…'),
+      ...names.map((n) => el('option', { value: n, title: manifest.channels[n].desc }, n + (manifest.channels[n].unit ? ' [' + manifest.channels[n].unit + ']' : ''))));
+    picker.addEventListener('change', () => { addPane(picker.value); picker.value = ''; });
+  }
+
+  async function start() {
+    document.getElementById('title').textContent = manifest.title + ' · lap viewer';
+    await loadColumns();
+    buildLapTable();
+    buildPanes();
+    hookControls();
+    hookMouse();
+    select(state.ref, state.others);
+  }
+
+  const ready = start().catch((error) => {
+    const box = document.getElementById('error');
+    box.hidden = false;
+    box.textContent = 'The viewer could not start: ' + error.message;
+    throw error;
+  });
+
+  window.telvaneView = {
+    ready,
+    laps: () => laps.map((lap) => ({ file: manifest.files[lap.file].name, session: lap.session, num: lap.num,
+                                      lap_type: lap.lap_type, duration: lap.duration })),
+    select: (reference, others) => { select(reference, others); },
+    setCursor,
+    zoom: (from, to) => { zoom(from, to); return [state.x0, state.x1]; },
+    corners: () => corners.map((c) => ({ corner: c.corner, apex: c.apex, laps: c.laps.map((l) => ({ ...l })) })),
+    column: (row, name) => (laps[row] && laps[row].cols ? Array.from(laps[row].cols[name] || []) : null),
+    findCorners: (speed, start, drop) => findCorners(Float64Array.from(speed), start, drop),
+  };
+}());

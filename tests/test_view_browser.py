@@ -1,0 +1,203 @@
+"""The lap viewer page in headless Chromium, through its scripting API: the lap table, the
+delta and the read-out against the library, the decoded columns, the corner finder, and a
+page that fetches nothing and logs no error. Skipped where Chromium or Playwright is absent."""
+
+import io
+import shutil
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pytest
+
+import telvane
+from conftest import run
+from telvane import cli, sample
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)")
+
+
+@pytest.fixture(scope="module")
+def browser() -> Iterator[Any]:
+    sync_api = pytest.importorskip("playwright.sync_api")
+    with sync_api.sync_playwright() as playwright:
+        chromium = playwright.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        yield chromium
+        chromium.close()
+
+
+class Page:
+    """A page written by `telvane view`, opened, with what it requested and logged."""
+
+    def __init__(self, browser: Any, path: Path) -> None:
+        self.requests: list[str] = []
+        self.errors: list[str] = []
+        self.page = browser.new_page(viewport={"width": 1400, "height": 1200})
+        self.page.on("request", lambda request: self.requests.append(request.url))
+        self.page.on("console", lambda m: m.type in ("error", "warning") and self.errors.append(m.text))
+        self.page.on("pageerror", lambda error: self.errors.append(str(error)))
+        self.page.goto(path.as_uri())
+        self.page.evaluate("window.telvaneView.ready")
+
+    def api(self, call: str, *args: Any) -> Any:
+        return self.page.evaluate(f"(args) => window.telvaneView.{call}(...args)", list(args))
+
+
+def write_page(capsys: pytest.CaptureFixture[str], out: Path, *laps: object) -> Path:
+    status, _, err = run(capsys, "view", *laps, "-o", out, "--no-open")
+    assert status == 0, err
+    return out
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
+    """Two recordings of the synthetic track, the second with more flying laps."""
+    folder = tmp_path_factory.mktemp("browser")
+    first = sample.write_synthetic_sample(folder / "a.ibt")
+    second = folder / "b.ibt"
+    second.write_bytes(sample.synthetic_sample_bytes(flying_laps=4))
+    return first, second
+
+
+@pytest.fixture(scope="module")
+def demo(browser: Any, recordings: tuple[Path, Path], tmp_path_factory: pytest.TempPathFactory
+         ) -> Iterator[Page]:
+    out = tmp_path_factory.mktemp("page") / "demo.html"
+    assert cli.main(["view", str(recordings[0]), "-o", str(out), "--no-open"]) == 0
+    page = Page(browser, out)
+    yield page
+    page.page.close()
+
+
+def test_the_lap_table_is_lap_times(demo: Page, recordings: tuple[Path, Path]) -> None:
+    laps = telvane.ibt(recordings[0]).lap_times()
+    expected = [{"file": "a.ibt", "session": s, "num": n, "lap_type": t, "duration": d}
+                for n, s, t, d in zip(*(laps[c].to_pylist() for c in
+                                        ("num", "session", "lap_type", "duration")))]
+    assert demo.api("laps") == expected
+
+
+# (reference row, compared row) of the synthetic recording's lap_times(): the two best full
+# laps, the other way round, a partial lap and an out lap that start away from the line.
+PAIRS = [(7, 1), (1, 7), (2, 3), (0, 4), (1, 6)]
+
+
+@pytest.mark.parametrize("reference, other", PAIRS)
+def test_delta_and_read_out_are_the_library_s(demo: Page, recordings: tuple[Path, Path],
+                                              reference: int, other: int) -> None:
+    log = telvane.ibt(recordings[0])
+    expected = telvane.delta(log.lap(reference), log.lap(other))
+    distance, lost = expected["distance"].to_numpy(), expected["delta"].to_numpy()
+    traces = log.lap(other).by_distance(["Speed", "Gear", "Throttle"]).to_pandas().set_index("distance")
+    demo.api("select", reference, [other])
+    for at in [distance[0], distance[len(distance) // 3] + 0.37, distance[-1], *distance[::397]]:
+        shown = demo.api("setCursor", float(at))["laps"]
+        assert [lap["row"] for lap in shown] == [reference, other]
+        assert shown[0]["delta_ms"] == 0
+        assert shown[1]["delta_ms"] == pytest.approx(np.interp(at, distance, lost), abs=0.001)
+        if float(at).is_integer() and at in traces.index:
+            row = traces.loc[at]
+            assert shown[1]["values"]["Speed"] == np.float32(row["Speed"])
+            assert shown[1]["values"]["Gear"] == row["Gear"]
+            assert shown[1]["values"]["Throttle"] == np.float32(row["Throttle"])
+
+
+@pytest.mark.parametrize("row, name", [(7, "elapsed"), (1, "Speed"), (3, "Gear"), (0, "RPM"),
+                                       (7, "FuelLevel")])
+def test_columns_decode_to_the_values_written(demo: Page, recordings: tuple[Path, Path],
+                                              row: int, name: str) -> None:
+    from telvane.view.data import elapsed_by_distance
+
+    lap = telvane.ibt(recordings[0]).lap(row)
+    if name == "elapsed":
+        expected = elapsed_by_distance(lap)[1]
+    else:
+        expected = lap.by_distance([name])[name].to_numpy().astype(np.float32)
+    assert np.array_equal(np.array(demo.api("column", row, name), expected.dtype), expected)
+
+
+def test_corners_are_the_sample_s(demo: Page) -> None:
+    demo.api("select", 7, [1])
+    corners = demo.api("corners")
+    apexes = [c["apex"] for c in corners]
+    assert apexes == pytest.approx([a * sample.TRACK_LENGTH for a, *_ in sample.CORNERS], abs=25)
+    laps = [lap for corner in corners for lap in corner["laps"]]
+    braked = [lap for lap in laps if lap["brake_at"] is not None]  # fast corners need a lift only
+    assert len(braked) >= 0.75 * len(laps)
+    assert all(lap["brake_at"] < lap["at"] for lap in braked)
+    assert all(lap["at"] <= lap["throttle_at"] for lap in laps)
+
+
+# A speed trace (m/s, one value per metre) and the apexes found with a drop of 4 m/s.
+CORNER_CASES = [
+    ([50.0] * 40, []),
+    ([50, 48, 47, 48, 50, 50], []),  # a dip shallower than the drop
+    ([50, 45, 40, 35, 30, 35, 40, 45, 50], [4.0]),
+    ([50, 40, 30, 30, 30, 30, 40, 50], [3.5]),  # the middle of a flat minimum
+    ([50, 40, 30, 40, 50, 42, 34, 42, 50], [2.0, 6.0]),
+    ([50, 40, 30, 40, 50, 40, 30], [2.0]),  # a corner not left by the end is none
+]
+
+
+@pytest.mark.parametrize("speed, apexes", CORNER_CASES)
+def test_corner_finder(demo: Page, speed: list[float], apexes: list[float]) -> None:
+    found = demo.api("findCorners", speed, 100, 4.0)
+    assert [c["apex"] - 100 for c in found] == apexes
+
+
+def test_zoom_is_clipped_to_the_laps(demo: Page) -> None:
+    demo.api("select", 7, [1])
+    assert demo.api("zoom", 1000, 2000) == [1000, 2000]
+    assert demo.api("zoom", 3000, -50) == [0, 3000]
+    assert demo.api("zoom", 1200, 1200) == [1197.5, 1202.5]
+
+
+def test_two_recordings_of_one_track(browser: Any, recordings: tuple[Path, Path], tmp_path: Path,
+                                     capsys: pytest.CaptureFixture[str]) -> None:
+    first, second = recordings
+    page = Page(browser, write_page(capsys, tmp_path / "two.html", f"{first}:2", f"{second}:4"))
+    a, b = telvane.ibt(first), telvane.ibt(second)
+    rows = page.api("laps")
+    reference = next(k for k, r in enumerate(rows) if (r["file"], r["num"], r["lap_type"]) == ("a.ibt", 2, "full"))
+    other = next(k for k, r in enumerate(rows) if (r["file"], r["num"], r["lap_type"]) == ("b.ibt", 4, "full"))
+    expected = telvane.delta(a.lap(a.find_laps(num=2, lap_type="full")[0]),
+                             b.lap(b.find_laps(num=4, lap_type="full")[0]))
+    shown = page.api("setCursor", 2500.0)["laps"]
+    assert [lap["row"] for lap in shown] == [reference, other]
+    assert shown[1]["delta_ms"] == pytest.approx(
+        expected.to_pandas().set_index("distance").loc[2500.0, "delta"], abs=0.001)
+    assert page.errors == []
+
+
+def test_the_page_fetches_nothing_logs_nothing_and_draws(
+        browser: Any, recordings: tuple[Path, Path], tmp_path: Path,
+        capsys: pytest.CaptureFixture[str]) -> None:
+    image = pytest.importorskip("matplotlib.image")
+    path = write_page(capsys, tmp_path / "page.html", recordings[0])
+    page = Page(browser, path)
+    page.api("setCursor", 1500.0)
+    assert page.requests == [path.as_uri()]
+    assert page.errors == []
+    shot = image.imread(io.BytesIO(page.page.screenshot(full_page=True)), format="png")
+    height, width = shot.shape[:2]
+    assert width == 1400 and height > 1000
+    traces = page.page.locator("#traces").screenshot()
+    pixels = image.imread(io.BytesIO(traces), format="png")[..., :3].reshape(-1, 3)
+    colours = {tuple(p) for p in (pixels * 255).round().astype(int)[::7]}
+    assert len(colours) > 50  # lines, labels and grid, not a blank box
+    ink = (pixels.min(axis=1) < 0.6).mean()
+    assert 0.01 < ink < 0.5
+
+
+def test_the_real_recording(browser: Any, sample: Path, tmp_path: Path,
+                            capsys: pytest.CaptureFixture[str]) -> None:
+    page = Page(browser, write_page(capsys, tmp_path / "real.html", sample))
+    log = telvane.ibt(sample)
+    traces = log.lap(0).by_distance(["Speed", "RPM"]).to_pandas().set_index("distance")
+    at = float(traces.index[len(traces) // 2])
+    values = page.api("setCursor", at)["laps"][0]["values"]
+    assert (values["Speed"], values["RPM"]) == (np.float32(traces.loc[at, "Speed"]),
+                                                 np.float32(traces.loc[at, "RPM"]))
+    assert page.errors == []
