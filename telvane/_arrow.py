@@ -41,10 +41,10 @@ def column_values(column: pa.ChunkedArray | pa.Array) -> np.ndarray:
 def arrow_array(values: Sequence[object] | np.ndarray, kind: pa.DataType) -> pa.Array:
     """An array of `kind` (fixed-width, boolean or utf8) holding `values`."""
     if pa.types.is_string(kind):
-        data = [str(value).encode() for value in values]
-        offsets = np.concatenate(([0], np.cumsum([len(item) for item in data]))).astype(np.int32)
-        buffers = [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(data))]
-        return pa.Array.from_buffers(kind, len(data), buffers)
+        texts = [str(value).encode() for value in values]
+        offsets = np.concatenate(([0], np.cumsum([len(text) for text in texts]))).astype(np.int32)
+        buffers = [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(texts))]
+        return pa.Array.from_buffers(kind, len(texts), buffers)
     if pa.types.is_boolean(kind):
         bits = np.packbits(np.asarray(values, bool), bitorder="little")
         return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(bits)])

@@ -53,10 +53,13 @@ class LapInputs:
 
     def take(self, rows: slice | np.ndarray) -> LapInputs:
         """The inputs of the chosen records (a slice, positions or a mask)."""
-        arrays: dict[str, Any] = {name: None if value is None else value[rows]
-                  for name in ("times", *CHANNELS)
-                  for value in [getattr(self, name)]}
-        return dataclasses.replace(self, **arrays)
+        def part(values: np.ndarray | None) -> np.ndarray | None:
+            return None if values is None else values[rows]
+
+        return dataclasses.replace(
+            self, times=self.times[rows], lap=part(self.lap), dist=part(self.dist), pct=part(self.pct),
+            surface=part(self.surface), pit=part(self.pit), session=part(self.session),
+            speed=part(self.speed))
 
 
 def lap_inputs(channels: Mapping[str, pa.Table], timecodes: pa.ChunkedArray,

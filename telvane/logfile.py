@@ -14,9 +14,9 @@ import numpy as np
 import pyarrow as pa
 
 from telvane import racing, traces
+from telvane._arrow import column_values, table_of
 from telvane._extras import needs_extra
 from telvane.columns import unique_names
-from telvane._arrow import column_values, table_of
 from telvane.lap_inputs import LapInputs, lap_inputs
 from telvane.racing import LAP_TYPES
 from telvane.session_info import decode_session_info

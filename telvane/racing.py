@@ -68,6 +68,7 @@ def _sessions(inputs: LapInputs) -> np.ndarray:
     return np.asarray(inputs.session).astype(np.int64)
 
 
+@np.errstate(invalid="ignore", over="ignore")  # NaN and inf are bad samples, left out
 def recorded_time(inputs: LapInputs) -> tuple[float, list[tuple[int, float, float]]]:
     """Milliseconds of driving the recording holds (the steps between records of one
     session without a gap), and per session its first and last session time (ms)."""
@@ -167,6 +168,7 @@ def _standing(inputs: LapInputs, first: np.ndarray, end: np.ndarray) -> np.ndarr
     return standing
 
 
+@np.errstate(invalid="ignore", over="ignore")  # NaN and inf are bad samples, left out
 def racing_laps(inputs: LapInputs) -> pa.Table:
     """One row per racing lap (RACING_SCHEMA): a run of records with one value of the lap
     counter, within one session, without a gap in time and without a reset frame inside;
@@ -186,8 +188,7 @@ def racing_laps(inputs: LapInputs) -> pa.Table:
     kept = np.flatnonzero(~glitch)
     if not len(kept):
         return table_of([[]] * len(RACING_SCHEMA), RACING_SCHEMA)
-    with np.errstate(invalid="ignore"):
-        step = np.diff(times[kept])
+    step = np.diff(times[kept])
     adjacent = np.diff(kept) == 1
     same_session = (np.ones(len(kept) - 1, bool) if session_num is None
                     else session_num[kept[1:]] == session_num[kept[:-1]])
@@ -265,6 +266,7 @@ def _column(table: pa.Table, name: str) -> np.ndarray:
     return column_values(table.column(name))
 
 
+@np.errstate(invalid="ignore", over="ignore")  # NaN and inf are bad samples, left out
 def sectors(inputs: LapInputs, laps: pa.Table) -> pa.Table:
     """One row per sector driven whole within a racing lap of `laps` (SECTORS_SCHEMA), its
     times interpolated at the sector lines as lap times are at the finish line; `best` marks
@@ -301,7 +303,8 @@ def sectors(inputs: LapInputs, laps: pa.Table) -> pa.Table:
                            _column(laps, "end_time")[at_end]))
     order = np.lexsort((np.concatenate((record, first[at_start], end[at_end])), number, lap))
     lap, number, when = lap[order], number[order], when[order]
-    once = np.append(True, (lap[1:] != lap[:-1]) | (number[1:] != number[:-1]))
+    once = np.ones(len(lap), bool)
+    once[1:] = (lap[1:] != lap[:-1]) | (number[1:] != number[:-1])
     lap, number, when = lap[once], number[once], when[once]
     pair = np.flatnonzero((lap[1:] == lap[:-1]) & (number[1:] == number[:-1] + 1)
                           & (when[1:] >= when[:-1]))

@@ -6,10 +6,10 @@ in the wild hold thousands of blank lines."""
 from __future__ import annotations
 
 import codecs
+import itertools
 import math
 import re
 import warnings
-import itertools
 
 __all__ = ["MAX_SECTORS", "decode_session_info", "length_metres", "list_entries", "player",
            "sector_starts", "trim_session_info", "value_of"]

@@ -148,3 +148,45 @@ def test_recordings_read_like_the_reference(ibt, request, write_file, recording)
     source = request.getfixturevalue(recording)  # the synthetic bytes or the real recording's path
     path = write_file(source) if recording == "synthetic" else str(source)
     assert_matches(ibt(path), ReferenceFile(Path(path).read_bytes()), path)
+
+
+# -- the lap model on any lap inputs ------------------------------------------------------------------
+
+# Values a lap channel takes in files, sound or not.
+FRACTIONS = [0.0, 0.01, 0.5, 0.93, 0.97, 0.99, 1.0, -0.03125, -0.0312495, 1.5, float("nan"), float("inf")]
+SECONDS = [0.0, 1 / 60, 2 / 60, 0.5, -1 / 60, 1e300, float("nan"), float("-inf")]
+
+
+@st.composite
+def lap_inputs(draw: st.DrawFn) -> object:
+    from telvane.lap_inputs import LapInputs
+
+    n = draw(st.integers(1, 40))
+    steps = draw(st.lists(st.sampled_from(SECONDS), min_size=n, max_size=n))
+    column = lambda values, dtype: np.array(draw(st.lists(st.sampled_from(values), min_size=n, max_size=n)), dtype)  # noqa: E731
+    with np.errstate(invalid="ignore", over="ignore"):
+        times = np.cumsum(np.array(steps)) * 1000.0
+    times[~np.isfinite(times)] = np.nan  # as a LogFile keeps times it does not know
+    return LapInputs(
+        times=times, lap=column([0, 1, 2, 3, -1, 2**31 - 1], np.int32),
+        pct=column(FRACTIONS, np.float32), dist=column([0.0, 5.0, 200.0, 1e9, float("nan")], np.float32),
+        surface=column([-1, 1, 3], np.int32), pit=column([False, True], bool),
+        session=column([0, 0, 1], np.int32), speed=column([0.0, 30.0], np.float32),
+        session_info="SplitTimeInfo:\n Sectors:\n - SectorStartPct: 0\n - SectorStartPct: 0.5\n")
+
+
+@settings(max_examples=150, derandomize=True, database=None, deadline=None)
+@given(lap_inputs())
+def test_laps_and_sectors_of_any_inputs_are_timed_within_their_records(inputs):
+    from telvane import racing
+
+    laps = racing.racing_laps(inputs).to_pylist()
+    ends = [0] + [lap["end_record"] for lap in laps]
+    for before, lap in zip(ends, laps):
+        assert before <= lap["first_record"] < lap["end_record"] <= len(inputs)
+        assert 0 <= lap["duration"] < np.inf and lap["start_time"] <= lap["end_time"]
+        known = inputs.times[max(lap["first_record"] - 1, 0):lap["end_record"]]
+        assert np.nanmin(known) <= lap["start_time"] and lap["end_time"] <= np.nanmax(known)
+    for sector in racing.sectors(inputs, racing.racing_laps(inputs)).to_pylist():
+        lap = laps[sector["lap"]]
+        assert lap["start_time"] <= sector["start_time"] <= sector["end_time"] <= lap["end_time"]

@@ -10,6 +10,7 @@ import yaml
 
 import telvane
 from builders import write_channels
+from telvane.session_info import length_metres, player, sector_starts, value_of
 
 
 def session_of(info: str | bytes) -> dict:
@@ -82,3 +83,39 @@ def test_the_real_recording_against_plain_yaml(sample):
     for key in TYPED:
         written = re.findall(rf"^ *(?:- )?{key}: ?(.*)$", text, re.MULTILINE)
         assert written and [value for path, value in ours.items() if path[-1] == key] == written
+
+
+# -- the values read line by line -----------------------------------------------------------------
+
+BLANK = "\n" * 5000  # files in the wild hold thousands of blank lines
+DRIVERS = ("DriverInfo:\n DriverCarIdx: 1\n Drivers:\n - CarIdx: 0\n   UserName: Pace Car\n"
+           " - CarIdx: 1\n   UserName: 'Ann: B'\n   CarScreenName: Mercedes-AMG GT3\n")
+# reader, session-info text -> what it reads
+LINE_READS = [
+    (player, BLANK + DRIVERS, {"CarScreenName": "Mercedes-AMG GT3", "CarIdx": "1", "UserName": "Ann: B"}),
+    (player, DRIVERS.replace("\n", "\r\n"), {"CarScreenName": "Mercedes-AMG GT3", "CarIdx": "1", "UserName": "Ann: B"}),
+    (player, DRIVERS.replace("DriverCarIdx: 1", "DriverCarIdx: 7"), {"CarScreenName": None}),
+    (player, "", {"CarScreenName": None}),
+    (lambda text: value_of(text, "TrackLength"), "---\nWeekendInfo:\n" + BLANK + " TrackLength: 4.32 km\n", "4.32 km"),
+    (lambda text: value_of(text, "TrackName"), "WeekendInfo:\n TrackLengthName: x\n", None),
+    (sector_starts, "SplitTimeInfo:\n Sectors:\n" + BLANK + " - SectorNum: 0\n   SectorStartPct: 0.000000\n"
+     " - SectorNum: 1\n   SectorStartPct: 0.5\n", [0.0, 0.5]),
+    (sector_starts, "SplitTimeInfo:\n Sectors:\n - SectorNum: 0\n   SectorStartPct: 0\nCarSetup:\n"
+     " - SectorStartPct: 0.5\n", [0.0]),  # the lines of another block are not sectors
+    (sector_starts, "WeekendInfo:\n SectorStartPct: 0.0\n", []),
+    (length_metres, "4.32 km", 4320.0), (length_metres, "2.50 mi", 4023.36), (length_metres, "km", None),
+]
+
+
+@pytest.mark.parametrize("read, text, expected", LINE_READS)
+def test_values_read_line_by_line(read, text, expected):
+    assert read(text) == pytest.approx(expected) if isinstance(expected, float) else read(text) == expected
+
+
+def test_the_real_recordings_player_and_sectors_as_yaml_reads_them(sample):
+    text = telvane.ibt(sample).metadata["session_info_yaml"]
+    parsed = yaml.safe_load(text)
+    own = next(driver for driver in parsed["DriverInfo"]["Drivers"]
+               if driver["CarIdx"] == parsed["DriverInfo"]["DriverCarIdx"])
+    assert player(text)["UserName"] == own["UserName"] and player(text)["CarPath"] == own["CarPath"]
+    assert sector_starts(text) == [sector["SectorStartPct"] for sector in parsed["SplitTimeInfo"]["Sectors"]]
