@@ -12,7 +12,7 @@ import pytest
 
 from conftest import OVERRUN, run
 from telvane.cli import export as cli_export
-from telvane.sample import write_synthetic_sample
+from telvane.sample import synthetic_sample_bytes, write_synthetic_sample
 
 
 @pytest.fixture(scope="module")
@@ -24,13 +24,19 @@ def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
 STARTS = {".png": b"\x89PNG", ".jpg": b"\xff\xd8\xff", ".pdf": b"%PDF", ".svg": b"<?xml", ".parquet": b"PAR1",
           ".csv": b'"timecodes","Gear"\n'}
 FORMAT = "the suffix names the format, one of .png, .jpg, .jpeg, .pdf, .svg"
-INPUT = "is the input recording; choose another output"
+INPUT = "is an input recording; choose another output"
+NOT_IBT = "not an IBT recording (it starts with no IBT header: version 1768453152)"
+TRACKS = ("r.ibt (Synthetic Raceway, 4.32 km) and oval.ibt (Synthetic Oval Rd, 1.20 km) are "
+          "recordings of different tracks; compare laps of one track")
+LAPS_3 = "3.1 (partial, reset, session 0), 3.2 (out, session 0)"
 COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("plot r.ibt --channels Speed,Brake,OnPitRoad --laps 1,2 -o plots/", 0, "wrote plots/r.png\n"),
     ("plot r.ibt --x distance --mph -o x.jpg", 0, "wrote x.jpg\n"),
     ("plot r.ibt --laps 1 --x time -o other/x.PDF", 0, "wrote other/x.PDF\n"),
     ("plot r.ibt -o x.svg", 0, "wrote x.svg\n"),
-    ("compare r.ibt:1 other/r.ibt:2 other/r.ibt --mph -o .", 0, "wrote r.png\n"),
+    ("compare r.ibt:1 other/r.ibt:2 other/r.ibt --mph -o .", 0, "wrote r_compare.png\n"),
+    ("compare r.ibt:3.2 r.ibt:3.1 -o c.svg", 0, "wrote c.svg\n"),
+    ("plot r.ibt --laps 3.2,0 -o p.png", 0, "wrote p.png\n"),
     ("compare odd.ibt:7", 0, "wrote odd_compare.png\n"),
     ("export r.ibt --out o --flat --format csv --channels Gear", 0, "wrote o/r.csv\n"),
     *((f"export in --out out --flat --jobs {jobs}", 1,  # writes the others
@@ -42,6 +48,16 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("plot rec.png -o .", 1, f"telvane: rec.png: {INPUT}\n"),
     ("plot rec.png -o rec.png/x.png", 1, "telvane: rec.png/x.png: Not a directory\n"),  # not the temporary
     ("compare r.ibt:99", 1, "telvane: r.ibt: no lap 99\n"),
+    # a lap number that repeats without a full lap among its laps names none of them
+    ("compare r.ibt:3", 1, f"telvane: r.ibt: no full lap 3 but 2 laps numbered 3: {LAPS_3}; "
+                           "name one as r.ibt:3.K\n"),
+    ("compare r.ibt:3.3", 1, f"telvane: r.ibt: no lap 3.3; the laps numbered 3: {LAPS_3}\n"),
+    ("plot r.ibt --laps 1.3", 1, "telvane: r.ibt: no lap 1.3; the laps numbered 1: 1.1 (full, "
+                                 "session 0), 1.2 (full, session 1)\n"),
+    ("compare r.ibt oval.ibt", 1, f"telvane: {TRACKS}\n"),
+    ("compare r.ibt:1 oval.ibt:1 -o c.png", 1, f"telvane: {TRACKS}\n"),
+    *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
+        "info", "info --json", "channels", "plot", "compare", "export --out o --flat")),
     ("compare r.ibt --channels Speed,Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
     ("info overrun.ibt", 1,  # the core's internal error
      "telvane: overrun.ibt: Read of bytes 93..101 outside the record area of 100 bytes\n"),
@@ -57,7 +73,7 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
       ("", "info", "channels", "export", "plot", "compare", "demo")),
     *((command, 2, "usage: telvane") for command in
       ("", "frobnicate", "export r.ibt", "export r.ibt --out o --jobs 0", "plot r.ibt --laps 1,x",
-       "plot r.ibt --channels ,", "channels r.ibt --match (")),
+       "plot r.ibt --laps 1.0", "plot r.ibt --channels ,", "channels r.ibt --match (")),
 ]
 
 
@@ -70,6 +86,18 @@ def folder(recording: Path) -> None:
     Path("overrun.ibt").write_bytes(OVERRUN)
     Path("in/broken.ibt").write_bytes(recording.read_bytes()[:5000])
     Path("in/notes.txt").write_text("not a recording")
+    Path("text.ibt").write_text(" this is some text, not a recording\n" * 40)
+    Path("oval.ibt").write_bytes(variant(("Synthetic Raceway", "Synthetic Oval Rd"),
+                                         ("4.32 km", "1.20 km")))
+
+
+def variant(*replacements: tuple[str, str]) -> bytes:
+    """The sample recording with texts of its session info replaced by texts as long."""
+    data = synthetic_sample_bytes()
+    for old, new in replacements:
+        assert len(old) == len(new) and old.encode() in data
+        data = data.replace(old.encode(), new.encode())
+    return data
 
 
 def files() -> list[Path]:

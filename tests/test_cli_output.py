@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import io
 import json
+import os
 import re
+import subprocess
 import sys
 from pathlib import Path
 from typing import Any
@@ -17,7 +19,7 @@ import pytest
 import telvane
 from telvane._writer import DOUBLE, FLOAT, Var, pack_records, write_ibt
 from telvane.cli.reports import describe
-from test_cli import recording, run  # noqa: F401 (a fixture)
+from test_cli import recording, run, variant  # noqa: F401 (a fixture)
 
 
 def test_info_of_several_recordings_and_standard_input(capsys, recording, monkeypatch):
@@ -26,9 +28,12 @@ def test_info_of_several_recordings_and_standard_input(capsys, recording, monkey
     status, out, err = run(capsys, "info", recording, "missing.ibt", "-")
     assert (status, err) == (1, "telvane: missing.ibt: I/O error: No such file or directory (os error 2)\n")
     assert out == f"{text}\n\n{text.replace(str(recording), '<stdin>', 1)}\n"
-    [info] = json.loads(run(capsys, "info", "--json", recording)[1])
+    status, out, err = run(capsys, "info", "--json", recording, "missing.ibt")
+    info, missing = json.loads(out)
     assert (info["file"], info["records"], info["channels"]) == (str(recording), len(log), log.channel_names)
     assert (info["start_date"], info["laps"]) == ("2024-05-01T14:03:12+00:00", log.lap_times().to_pylist())
+    assert missing == {"file": "missing.ibt", "error": "I/O error: No such file or directory (os error 2)"}
+    assert (status, err) == (1, "telvane: missing.ibt: I/O error: No such file or directory (os error 2)\n")
 
 
 @pytest.mark.filterwarnings("ignore:Glyph")  # the font has no glyphs for control characters
@@ -70,9 +75,9 @@ def test_compare_names_its_laps_in_mph_with_levels_on_whole_numbers(capsys, reco
     log = telvane.ibt(recording)
     laps = log.lap_times().to_pylist()
     full = sorted((lap for lap in laps if lap["lap_type"] == "full"), key=lambda lap: lap["duration"])
-    # FILE names its fastest full lap; FILE:N the fastest full lap N, else the first lap N
-    chosen = [full[0], *(next(lap for lap in full + laps if lap["num"] == num) for num in (1, 0))]
-    figure = drawn(capsys, monkeypatch, "compare", recording, f"{recording}:1", f"{recording}:0", "--mph",
+    # FILE names its fastest full lap; FILE:N the fastest full lap N; FILE:N.K the K-th lap N
+    chosen = [full[0], next(lap for lap in full if lap["num"] == 1), [lap for lap in laps if lap["num"] == 0][1]]
+    figure = drawn(capsys, monkeypatch, "compare", recording, f"{recording}:1", f"{recording}:0.2", "--mph",
                    "--channels", "Speed,OnPitRoad")
     assert [text.get_text().split(" · ")[0] for text in figure.legends[0].texts] == [
         f"lap {lap['num']} (session {lap['session']})" for lap in chosen]
@@ -80,3 +85,50 @@ def test_compare_names_its_laps_in_mph_with_levels_on_whole_numbers(capsys, reco
     mph = log.lap(laps.index(chosen[1]))["Speed"].column(1).to_numpy() * 2.2369362920544
     assert speed.get_ylabel() == "Speed [mph]" and speed.lines[1].get_ydata() == pytest.approx(mph)
     assert all(tick == int(tick) for tick in on_pit_road.get_yticks())  # OnPitRoad stays 0 on a flying lap
+
+
+@pytest.mark.parametrize("command, copies", [("info", 60), ("info --json", 60), ("channels", 1),
+                                             ("export --flat --format csv --out o", 1)])
+def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, recording, command, copies):
+    """`telvane … | head`: the pipe closed before the command wrote."""
+    child = subprocess.Popen([sys.executable, "-m", "telvane", *command.split(), *[recording] * copies],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    child.stdout.close()
+    assert (child.wait(timeout=120), child.stderr.read()) == (141, b"")
+
+
+def inside(figure: Any, artist: Any) -> bool:
+    box = artist.get_window_extent(figure.canvas.get_renderer())
+    return 0 <= box.x0 and 0 <= box.y0 and box.x1 <= figure.bbox.x1 and box.y1 <= figure.bbox.y1
+
+
+def test_compare_of_long_file_names_keeps_legend_and_labels_on_the_page(capsys, recording, monkeypatch):
+    names = [f"{kind}_{'x' * 150}.ibt" for kind in ("practice", "qualifying")]
+    for name in names:
+        os.link(recording, name)
+    figure = drawn(capsys, monkeypatch, "compare", f"{names[0]}:1", f"{names[1]}:2", "-o", "c.png")
+    [legend] = figure.legends
+    assert inside(figure, legend) and all(inside(figure, axis.yaxis.label) for axis in figure.axes)
+    assert [text.get_text()[:8] for text in legend.texts] == ["practice", "qualifyi"]
+
+
+def test_a_whole_recording_plot_marks_every_lap_and_reset(capsys, recording, monkeypatch):
+    laps = telvane.ibt(recording).lap_times().to_pylist()
+    expected = [text for lap in laps for text in [f"lap {lap['num']}"] + ["reset"] * lap["reset"]]
+    top = drawn(capsys, monkeypatch, "plot", recording).axes[0]
+    marks = sorted((text.xy[0], text.get_text()) for text in top.texts if not text.get_text().startswith("session"))
+    assert [text for _, text in marks] == expected
+
+
+def test_a_percent_panel_spans_0_to_100_even_when_flat(capsys, monkeypatch):
+    variables = [Var("SessionTime", DOUBLE, 0), Var("Throttle", FLOAT, 8, unit="%")]
+    Path("idle.ibt").write_bytes(write_ibt(variables, pack_records(variables, 12, [[r / 60, 0.0] for r in range(9)])))
+    low, high = drawn(capsys, monkeypatch, "plot", "idle.ibt", "--channels", "Throttle").axes[0].get_ylim()
+    assert low <= 0 < 100 <= high < low + 110
+
+
+def test_sector_times_read_as_lap_times(capsys):
+    Path("short.ibt").write_bytes(variant(("SectorStartPct: 0.312500", "SectorStartPct: 0.030000")))
+    out = run(capsys, "info", "short.ibt")[1]
+    laps = out[out.index("  Lap  Session"):]
+    assert re.search(r"  0:0\d\.\d{3}  ", laps) and not re.search(r"(?<![:\d])\d\d\.\d{3}", laps)

@@ -1,6 +1,8 @@
 """The README's examples run as they stand beside the synthetic sample: python blocks (on the real
-recording too), pycon blocks as doctests, console blocks' telvane commands with their output and status."""
+recording too), pycon blocks as doctests, console blocks' telvane commands with their output and status;
+and what its text says of the commands and examples holds."""
 
+import argparse
 import contextlib
 import doctest
 import io
@@ -11,7 +13,9 @@ from pathlib import Path
 
 import pytest
 
+import telvane
 from telvane import cli
+from telvane.cli.common import FORMATS
 from telvane.sample import write_synthetic_sample
 
 README = Path(__file__).resolve().parents[1] / "README.md"
@@ -59,3 +63,45 @@ def test_example(kind, body, line, workdir):
 def test_python_example_on_the_real_recording(kind, body, line, workdir, sample):
     code = body.replace('"synthetic_sample.ibt"', repr(str(sample)))
     exec(compile(code, f"{README.name}:{line}", "exec"), {"__name__": "__example__"})
+
+
+def section(title: str) -> str:
+    start = TEXT.index(f"\n## {title}\n")
+    return TEXT[start:TEXT.index("\n## ", start + 1)]
+
+
+def commands() -> dict[str, argparse.ArgumentParser]:
+    [action] = [action for action in cli._parser()._actions if isinstance(action, argparse._SubParsersAction)]
+    return dict(action.choices)
+
+
+def counted_commands() -> bool:
+    count = re.search(r"has (\w+) commands", section("Command line"))[1]
+    return ["zero", "one", "two", "three", "four", "five", "six", "seven", "eight"].index(count) == len(commands())
+
+
+def what_it_is_names_every_command() -> bool:
+    line = re.search(r"a command line \((.*?)\)", " ".join(section("What it is").split()))[1]
+    return set(re.findall(r"`(?:telvane )?(\w+)`", line)) == set(commands())
+
+
+def plot_help_names_every_format() -> bool:
+    texts = [cli._parser().format_help(), commands()["plot"].format_help(), section("Command line")]
+    return all(f".{form}" in " ".join(text.split()) for text in texts for form in FORMATS)
+
+
+def quick_start_takes_the_fastest_lap() -> bool:
+    [block] = [body for kind, body, _ in BLOCKS if kind == "python" and "fastest" in body]
+    found: dict = {}
+    with contextlib.redirect_stdout(io.StringIO()):
+        exec(block, found)
+    laps = telvane.ibt("synthetic_sample.ibt").lap_times()
+    full = [duration for duration, kind in zip(laps["duration"].to_pylist(), laps["lap_type"].to_pylist())
+            if kind == "full"]
+    return found["fastest"].lap_times()["duration"].to_pylist() == [min(full)]
+
+
+@pytest.mark.parametrize("claim", [counted_commands, what_it_is_names_every_command,
+                                   plot_help_names_every_format, quick_start_takes_the_fastest_lap])
+def test_what_the_readme_says_holds(claim, workdir):
+    assert claim()

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import threading
 from collections.abc import Sequence
 
 import telvane
+from telvane._display import ChoiceError
 from telvane.cli import compare, demo, export, plot, reports, view
 from telvane.cli.common import CommandError
 from telvane.text import printable
@@ -29,8 +31,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         status: int = args.command(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
-    except (CommandError, OSError, ImportError) as exc:
+    except BrokenPipeError:
+        return _reader_gone()
+    except (CommandError, ChoiceError, OSError, ImportError) as exc:
         print(f"telvane: {printable(str(exc))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt as exc:
@@ -40,6 +45,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _reader_gone() -> int:
+    """The reader of standard output (`| head`) closed it: stop quietly, as Unix tools do,
+    with nothing more written to the pipe (not even at exit)."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+    return 128 + 13  # as a command that SIGPIPE ended
 
 
 def _terminate(signum: int, frame: object) -> None:

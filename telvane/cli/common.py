@@ -10,10 +10,18 @@ import secrets
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import telvane
-from telvane.logfile import LogFile
+from telvane import _telvane_rs
+
+if TYPE_CHECKING:
+    from telvane.logfile import LogFile
+
+__all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
+           "names", "output_path", "pattern", "positive", "read_recording", "write_atomically"]
+
+_VERSION = re.compile(r"(?:Invalid header: )?Unsupported IBT version: (-?\d+)$")
+FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
 
 
 class CommandError(Exception):
@@ -30,15 +38,24 @@ def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], 
     path = os.fspath(path)
     try:
         if path != STDIN:
-            return telvane.ibt(path, progress)
-        log = telvane.ibt(sys.stdin.buffer.read(), progress)
+            return _telvane_rs.ibt(path, progress)
+        log = _telvane_rs.ibt(sys.stdin.buffer.read(), progress)
         log.file_name = "<stdin>"
         return log
     except (KeyboardInterrupt, SystemExit):
         raise
-    except BaseException as exc:  # reader errors, and the core's InternalError for a damaged file
-        text, name = str(exc), "<stdin>" if path == STDIN else path
-        raise CommandError(text if text.startswith(f"{name}: ") else f"{name}: {text}") from exc
+    except BaseException as exc:  # the core's InternalError (a damaged file) is one too
+        raise file_error("<stdin>" if path == STDIN else path, exc) from exc
+
+
+def file_error(name: str, exc: BaseException) -> CommandError:
+    """The one line a command shows for a file it cannot read: named, and a file that is no
+    recording at all said to be none."""
+    text = str(exc).removeprefix(f"{name}: ")
+    version = _VERSION.match(text)
+    if version:
+        text = f"not an IBT recording (it starts with no IBT header: version {version[1]})"
+    return CommandError(f"{name}: {text}")
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
@@ -70,12 +87,29 @@ def names(text: str) -> list[str]:
     return names
 
 
-def lap_numbers(text: str) -> list[int]:
-    try:
-        return [int(number) for number in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected comma-separated lap numbers, "
-                                         f"got {text!r}") from None
+def output_path(output: str | None, default: str, inputs: list[str]) -> Path:
+    """Where a command that draws writes: `default` in the current directory, a file whose
+    suffix names a format, or `default` in a directory (created when named with a trailing
+    /); never one of the inputs."""
+    if output is None:
+        path = Path(default)
+    elif output.endswith(os.sep) or os.path.isdir(output):
+        Path(output).mkdir(parents=True, exist_ok=True)
+        path = Path(output, default)
+    else:
+        path = Path(output)
+        if path.suffix.lower().lstrip(".") not in FORMATS:
+            raise CommandError(f"{output}: the suffix names the format, one of "
+                               f"{', '.join('.' + name for name in FORMATS)}")
+    for source in inputs:
+        if source != STDIN and path.exists() and os.path.samefile(path, source):
+            raise CommandError(f"{path}: is an input recording; choose another output")
+    return path
+
+
+def default_name(source: str, suffix: str) -> str:
+    """The name of what a command writes for FILE: its stem (stdin for -) and `suffix`."""
+    return ("stdin" if source == STDIN else Path(source).stem) + suffix
 
 
 def positive(text: str) -> int:

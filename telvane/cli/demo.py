@@ -6,8 +6,11 @@ import argparse
 import tempfile
 from pathlib import Path
 
+__all__ = ["add_commands", "demo_command"]
+
+from telvane._display import LapName, choose_lap
 from telvane.cli.common import read_recording
-from telvane.cli.compare import choose_lap, compare
+from telvane.cli.compare import compare
 from telvane.cli.plot import plot
 from telvane.cli.reports import describe
 
@@ -33,10 +36,11 @@ def demo_command(args: argparse.Namespace) -> int:
     log = read_recording(sample)
     print(describe(log) + "\n")
     output = out / "synthetic_sample.png"
-    plot(log, ["Speed", "Throttle", "Brake", "Gear"], [1, 2], "distance", output)
+    plot(log, ["Speed", "Throttle", "Brake", "Gear"], [LapName(1), LapName(2)], "distance",
+         output)
     print(f"wrote {output}")
     output = out / "synthetic_sample_compare.png"
-    laps = [(str(sample), choose_lap(log, None)), (str(sample), choose_lap(log, 2))]
+    laps = [(str(sample), choose_lap(log, None)), (str(sample), choose_lap(log, LapName(2)))]
     compare({str(sample): log}, laps, ["Speed", "Throttle", "Brake", "Gear"], "km/h", output)
     print(f"wrote {output}")
     return 0

@@ -1,37 +1,52 @@
-"""Channel panels as a racer reads them: speed in km/h or mph, pedals in percent, gears and
-flags as steps on whole numbers, laps named by number and time, and no line drawn across a
-break in time (a gap, a session change, a clock starting again)."""
+"""Channel panels drawn with matplotlib as a racer reads them (the choices of units, steps
+and breaks are telvane._display'): one figure of stacked panels, the lap names above them,
+written atomically."""
 
 from __future__ import annotations
 
+import contextlib
+from collections.abc import Iterator, Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
-import pyarrow as pa
 
+from telvane._extras import needs_extra
+from telvane._display import is_step, shown, value_range
 from telvane.logfile import LogFile
-from telvane.racing import gap_ms
-from telvane.text import field_text, format_lap_time
+from telvane.cli.common import write_atomically
 
-SPEED_UNITS = {"km/h": 3.6, "mph": 3600 / 1609.344}  # from m/s
+__all__ = ["colours", "draw", "drawing", "label", "legend", "save"]
 
-
-def shown(values: np.ndarray, field: pa.Field, speed_unit: str) -> tuple[np.ndarray, str]:
-    """A channel's values in the unit shown, and that unit: m/s as `speed_unit`, fractions
-    given in "%" (pedals, LapDistPct) as percent."""
-    unit = field_text(field, b"units")
-    values = values.astype(np.float64)
-    if unit == "m/s":
-        return values * SPEED_UNITS[speed_unit], speed_unit
-    if unit == "%":
-        return values * 100.0, "%"
-    return values, unit
+TITLE_INCHES = 0.5
+LEGEND_ROW_INCHES = 0.2
 
 
-def is_step(field: pa.Field) -> bool:
-    """Whether the channel holds levels (gears, flags, counters) rather than a quantity
-    that varies smoothly between records."""
-    return field_text(field, b"interpolate") != "True"
+@contextlib.contextmanager
+def drawing(command: str, heights: Sequence[float]) -> Iterator[tuple[Any, Any]]:
+    """The figure and the column of axes (one per height, in inches, x shared) that a
+    command draws into; closed afterwards."""
+    matplotlib = needs_extra("matplotlib", "plot", command)
+    matplotlib.use("Agg")
+    with matplotlib.rc_context({"text.parse_math": False}):  # names and units hold "$" too
+        import matplotlib.pyplot as plt
+
+        figure, axes = plt.subplots(len(heights), 1, sharex=True, squeeze=False,
+                                    gridspec_kw={"height_ratios": list(heights)},
+                                    figsize=(11, 1.2 + sum(heights)))
+        try:
+            yield figure, axes[:, 0]
+        finally:
+            plt.close(figure)
+
+
+def save(figure: Any, output: Path, title: str, handles: list[Any], labels: list[str]) -> None:
+    """Title, the lap names above the panels, then the file in the format its suffix names."""
+    top = legend(figure, handles, labels)
+    figure.suptitle(title)
+    figure.tight_layout(rect=(0, 0, 1, top))
+    form = output.suffix.lower().lstrip(".")
+    write_atomically(output, lambda path: figure.savefig(path, format=form, dpi=110))
 
 
 def draw(axis: Any, x: np.ndarray, log: LogFile, name: str, speed_unit: str,
@@ -47,6 +62,7 @@ def draw(axis: Any, x: np.ndarray, log: LogFile, name: str, speed_unit: str,
 
 
 def label(axis: Any, log: LogFile, name: str, speed_unit: str) -> None:
+    """The panel's name and unit, whole-number ticks for levels, a fixed span for percent."""
     field = log[name].schema.field(1)
     _, unit = shown(np.zeros(0), field, speed_unit)
     axis.set_ylabel(f"{name} [{unit}]" if unit else name)
@@ -54,17 +70,13 @@ def label(axis: Any, log: LogFile, name: str, speed_unit: str) -> None:
         from matplotlib.ticker import MaxNLocator
 
         axis.yaxis.set_major_locator(MaxNLocator(integer=True, min_n_ticks=1))
+    span = value_range(unit)
+    if span is not None:
+        low, high = axis.dataLim.intervaly
+        low, high = (low, high) if np.isfinite([low, high]).all() else span
+        margin = 0.04 * (span[1] - span[0])
+        axis.set_ylim(min(span[0], low) - margin, max(span[1], high) + margin)
     axis.grid(alpha=0.3)
-
-
-def lap_label(lap: dict[str, Any], sessions: int, source: str = "") -> str:
-    """"lap 3 · 1:27.428", with the session where the recording has several, the source
-    when laps of several recordings are shown, and the best lap marked."""
-    text = f"{source} lap {lap['num']}" if source else f"lap {lap['num']}"
-    if sessions > 1:
-        text += f" (session {lap['session']})"
-    text += f" · {format_lap_time(lap['duration'])}"
-    return text + (" best" if lap["best"] else "")
 
 
 def colours(count: int) -> list[Any]:
@@ -78,36 +90,40 @@ def colours(count: int) -> list[Any]:
 
 
 def legend(figure: Any, handles: list[Any], labels: list[str]) -> float:
-    """Lap names in columns above the panels (none without names), the figure made taller
-    to hold them; returns the share of the figure's height left for the panels."""
-    height: float = figure.get_figheight()
-    title = 0.5  # inches for the title
+    """Lap names in columns above the panels (none without names), as many columns as fit
+    the figure's width, the figure made taller to hold them; returns the share of the
+    figure's height left for the panels."""
+    height = figure.get_figheight()
     if not handles:
-        return 1.0 - title / height
-    columns = min(len(handles), 4 if max(map(len, labels)) < 26 else 3)
+        return 1.0 - TITLE_INCHES / height
+    labels = [_fit(text, _characters(figure)) for text in labels]
+    columns = _columns(figure, labels)
     rows = -(-len(handles) // columns)
-    extra = 0.2 * rows + 0.1
+    extra = LEGEND_ROW_INCHES * rows + 0.1
     figure.set_figheight(height + extra)
     figure.legend(handles, labels, loc="upper center", frameon=False, ncol=columns,
-                  fontsize="small", bbox_to_anchor=(0.5, 1.0 - title / (height + extra)))
-    return 1.0 - (title + extra) / (height + extra)
+                  fontsize="small", bbox_to_anchor=(0.5, 1.0 - TITLE_INCHES / (height + extra)))
+    return 1.0 - (TITLE_INCHES + extra) / (height + extra)
 
 
-def recording_time(log: LogFile) -> tuple[np.ndarray, np.ndarray, list[tuple[float, int]], bool]:
-    """Seconds to plot a whole recording against: the session time, except that a session
-    or a clock that starts again goes on after the end of the previous stretch. Also the
-    records that begin a new stretch (where the line breaks), the x and number of each
-    session's start, and whether x is the session time throughout."""
-    seconds = log.lap_inputs.times / 1000.0
-    if not len(seconds):
-        return seconds, np.zeros(0, np.int64), [], True
-    session = log["SessionNum"].column(1).to_numpy() if "SessionNum" in log else \
-        np.zeros(len(seconds), np.int64)
-    step = np.diff(seconds)
-    same_session = session[1:] == session[:-1]
-    joined = same_session & (step >= 0) & (step <= gap_ms(log.lap_inputs) / 1000.0)
-    forward = np.where(same_session & (step > 0), step, 0.0)
-    x = np.nan_to_num(seconds[0]) + np.concatenate(([0.0], np.cumsum(np.nan_to_num(forward))))
-    starts = np.flatnonzero(~same_session) + 1
-    marks = [(float(x[i]), int(session[i])) for i in starts]
-    return x, np.flatnonzero(~joined) + 1, marks, bool(np.allclose(x, seconds, equal_nan=True))
+# A legend entry in small type: a line sample and its text, about 0.075 inch a character.
+SAMPLE_INCHES, CHARACTER_INCHES = 0.6, 0.075
+
+
+def _characters(figure: Any) -> int:
+    """The longest text one legend entry may hold within the figure's width."""
+    return int((figure.get_figwidth() * 0.95 - SAMPLE_INCHES) / CHARACTER_INCHES)
+
+
+def _fit(text: str, characters: int) -> str:
+    """The text, its middle (the long part of a file name) left out where it is longer."""
+    if len(text) <= characters:
+        return text
+    keep = characters - 1
+    return text[:keep - keep // 2] + "…" + text[len(text) - keep // 2:]
+
+
+def _columns(figure: Any, labels: list[str]) -> int:
+    """As many legend columns (at most four) as fit the figure's width."""
+    width = SAMPLE_INCHES + CHARACTER_INCHES * max(map(len, labels))
+    return max(1, min(len(labels), 4, int(figure.get_figwidth() * 0.95 // width)))

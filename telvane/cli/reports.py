@@ -9,7 +9,7 @@ import sys
 from typing import Any
 
 from telvane.logfile import LogFile
-from telvane.cli.common import CommandError, pattern, read_recording
+from telvane.cli.common import STDIN, CommandError, pattern, read_recording
 from telvane.dataset import start_date
 from telvane.racing import recorded_time
 from telvane.text import format_lap_time, printable
@@ -33,13 +33,17 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def info_command(args: argparse.Namespace) -> int:
-    reports, failed = [], 0
+    reports: list[Any] = []
+    failed = 0
     for file in args.files:
         try:
             log = read_recording(file)
         except CommandError as exc:
             print(f"telvane: {printable(str(exc))}", file=sys.stderr)
             failed += 1
+            if args.json:  # the error in the list too, where scripts look
+                name = "<stdin>" if file == STDIN else file
+                reports.append({"file": name, "error": str(exc).removeprefix(f"{name}: ")})
             continue
         if args.json:
             reports.append(_finite(summary(log)))
@@ -114,9 +118,9 @@ def _lap_lines(log: LogFile) -> list[str]:
     sectors = {(row["lap"], row["sector"]): row["duration"] for row in log.sectors().to_pylist()}
     count = len(log.lap_inputs.sector_starts) if sectors else 0
     lines = [("  Lap  Session  Type        Time     "
-              + "".join(f"  Sector {k + 1}" for k in range(count))).rstrip()]
+              + "".join(f"    Sector {k + 1}" for k in range(count))).rstrip()]
     for row, lap in enumerate(laps):
-        times = "".join(f"  {_sector_time(sectors.get((row, k))):>8}" for k in range(count))
+        times = "".join(f"  {_sector_time(sectors.get((row, k))):>10}" for k in range(count))
         mark = "  best" if lap["best"] else "  reset" if lap["reset"] else ""
         lines.append(f"  {lap['num']:>3}  {lap['session']:>7}  {lap['lap_type']:<10}  "
                      f"{format_lap_time(lap['duration']):>9}{times}{mark}".rstrip())
@@ -129,7 +133,7 @@ def _lap_lines(log: LogFile) -> list[str]:
 
 
 def _sector_time(ms: float | None) -> str:
-    return "" if ms is None else format_lap_time(ms).removeprefix("0:")
+    return "" if ms is None else format_lap_time(ms)
 
 
 def channels_command(args: argparse.Namespace) -> int:
