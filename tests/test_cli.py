@@ -26,8 +26,8 @@ STARTS = {".png": b"\x89PNG", ".jpg": b"\xff\xd8\xff", ".pdf": b"%PDF", ".svg": 
 FORMAT = "the suffix names the format, one of .png, .jpg, .jpeg, .pdf, .svg"
 INPUT = "is an input recording; choose another output"
 NOT_IBT = "not an IBT recording (it starts with no IBT header: version 1768453152)"
-TRACKS = ("r.ibt (Synthetic Raceway, 4.32 km) and oval.ibt (Synthetic Oval Rd, 1.20 km) are "
-          "recordings of different tracks; compare laps of one track")
+TRACKS = ("cannot compare laps of different tracks: 'synthetic raceway' (4.32 km) in r.ibt and "
+          "'synthetic oval rd' (1.20 km) in oval.ibt")
 LAPS_3 = "3.1 (partial, reset, session 0), 3.2 (out, session 0)"
 COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("plot r.ibt --channels Speed,Brake,OnPitRoad --laps 1,2 -o plots/", 0, "wrote plots/r.png\n"),
@@ -87,7 +87,7 @@ def folder(recording: Path) -> None:
     Path("in/broken.ibt").write_bytes(recording.read_bytes()[:5000])
     Path("in/notes.txt").write_text("not a recording")
     Path("text.ibt").write_text(" this is some text, not a recording\n" * 40)
-    Path("oval.ibt").write_bytes(variant(("Synthetic Raceway", "Synthetic Oval Rd"),
+    Path("oval.ibt").write_bytes(variant(("synthetic raceway", "synthetic oval rd"),
                                          ("4.32 km", "1.20 km")))
 
 
