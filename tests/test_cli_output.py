@@ -99,7 +99,7 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, recording,
 
 def inside(figure: Any, artist: Any) -> bool:
     box = artist.get_window_extent(figure.canvas.get_renderer())
-    return 0 <= box.x0 and 0 <= box.y0 and box.x1 <= figure.bbox.x1 and box.y1 <= figure.bbox.y1
+    return bool(box.x0 >= 0 and box.y0 >= 0 and box.x1 <= figure.bbox.x1 and box.y1 <= figure.bbox.y1)
 
 
 def test_compare_of_long_file_names_keeps_legend_and_labels_on_the_page(capsys, recording, monkeypatch):

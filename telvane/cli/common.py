@@ -20,7 +20,9 @@ if TYPE_CHECKING:
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
            "names", "output_path", "pattern", "positive", "read_recording", "write_atomically"]
 
-_VERSION = re.compile(r"(?:Invalid header: )?Unsupported IBT version: (-?\d+)$")
+# What `ibt` says of bytes that do not begin as an IBT file, which the command line says
+# as telvane.open does.
+_NOT_IBT = re.compile(r"Invalid header: (Unsupported IBT version: -?\d+)")
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
 
 
@@ -51,10 +53,7 @@ def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], 
 def file_error(name: str, exc: BaseException) -> CommandError:
     """The one line a command shows for a file it cannot read: named, and a file that is no
     recording at all said to be none."""
-    text = str(exc).removeprefix(f"{name}: ")
-    version = _VERSION.match(text)
-    if version:
-        text = f"not an IBT recording (it starts with no IBT header: version {version[1]})"
+    text = _NOT_IBT.sub(r"not an IBT recording (\1)", str(exc).removeprefix(f"{name}: "))
     return CommandError(f"{name}: {text}")
 
 

@@ -93,7 +93,7 @@ def legend(figure: Any, handles: list[Any], labels: list[str]) -> float:
     """Lap names in columns above the panels (none without names), as many columns as fit
     the figure's width, the figure made taller to hold them; returns the share of the
     figure's height left for the panels."""
-    height = figure.get_figheight()
+    height: float = figure.get_figheight()
     if not handles:
         return 1.0 - TITLE_INCHES / height
     labels = [_fit(text, _characters(figure)) for text in labels]
