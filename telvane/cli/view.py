@@ -9,8 +9,8 @@ import sys
 import webbrowser
 from pathlib import Path
 
+from telvane._display import choose_lap, split_lap_argument
 from telvane.cli.common import STDIN, CommandError, read_recording, write_atomically
-from telvane.cli.compare import _lap_argument, choose_lap
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -23,7 +23,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "repeats, its fastest full lap); FILE alone its best lap. The first lap "
                     "is the reference; one FILE alone compares its best lap with the next "
                     "best.")
-    view.add_argument("laps", metavar="FILE[:LAP]", nargs="+", type=_lap_argument)
+    view.add_argument("laps", metavar="FILE[:LAP]", nargs="+", type=split_lap_argument)
     view.add_argument("-o", "--output", metavar="OUT.html",
                       help="the page to write (default: beside the first FILE, its name with "
                            ".view.html)")
