@@ -51,6 +51,7 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
     rows = dict(export_as_completed(sources, out_dir, client=client, columns=columns,
                                     partition_by=partition_by, timeout=timeout,
                                     replace=replace))
+    dataset.merge_schemas(out_dir)
     return pandas.DataFrame([rows[index] for index in range(len(sources))],
                             columns=_convert.REPORT_SCHEMA.names)
 
@@ -122,6 +123,24 @@ def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] 
     meta, channels = _meta(sources, columns)
     return dd.from_map(_read_partition, sources, meta=meta, label="read-ibt",
                        channels=channels, errors=errors, empty=meta)
+
+
+def read_dataset(out_dir: str | os.PathLike[str], table: str = "channels"
+                 ) -> dask.dataframe.DataFrame:
+    """A table of the dataset under `out_dir` ("channels", "laps" or "sessions") as a lazy
+    Dask dataframe, one partition per file, with every column of every recording and the
+    partition keys, as telvane.dataset.read gives it."""
+    dd = needs_extra("dask.dataframe", "dask", "telvane.dask.read_dataset()")
+    if table not in dataset.TABLES:
+        raise ValueError(f"table must be one of {', '.join(dataset.TABLES)}, not {table!r}")
+    parts = getattr(dataset.read(out_dir), table)
+    meta = parts.schema.empty_table().to_pandas()
+    return dd.from_map(_read_fragment, list(parts.get_fragments()), meta=meta,
+                       label=f"read-{table}", schema=parts.schema)
+
+
+def _read_fragment(fragment: Any, *, schema: Any) -> pandas.DataFrame:
+    return fragment.to_table(schema=schema).to_pandas()
 
 
 def _task(source: str, *, out_dir: str, columns: list[str] | None,

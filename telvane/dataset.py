@@ -5,7 +5,10 @@
 - `laps/`: per recording, its laps with `recording`, the keys and per-lap aggregates;
 - `sessions/`: per recording, one row of keys, names, counts, the source file and the
   session-info text;
-- `_telvane_dataset.json`: the layout's version and the keys it is partitioned by.
+- `_telvane_dataset.json`: the layout's version and the keys it is partitioned by;
+- `_schemas/`: the schema of the channels table, the union of every recording's (see
+  telvane._table_schema);
+- `_reports/`: each export run's report.
 
 Every table is hive-partitioned (`track=…/car=…/`) by keys taken from the session info; a
 value is stored percent-encoded, which pyarrow, DuckDB, polars, Dask and Spark decode. The
@@ -30,7 +33,7 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _convert, parquet
+from telvane import _convert, _table_schema, parquet
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane.columns import unique_names
@@ -115,6 +118,7 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             path = stage(Path(out_dir, name, *directory, f"{recording}.parquet"))
             parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
                                 progress=progress if name == "channels" else None)
+        _table_schema.add(out_dir, "channels", recording, tables["channels"].schema, stage)
         return os.fspath(Path(out_dir, "channels", *directory, f"{recording}.parquet"))
 
     return _convert.convert(source, read, write, progress=progress, timeout=timeout, held=held)
@@ -123,7 +127,9 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
 def read(out_dir: str | os.PathLike[str]) -> Tables:
     """The channels, laps and sessions of the dataset under `out_dir` as pyarrow datasets,
     partition keys as string columns. The channels dataset has every channel of every
-    recording (null where a recording lacks it)."""
+    recording (null where a recording lacks it; a channel whose type differs between
+    recordings in a type that holds every value). Opens the dataset's schema file, not
+    the footer of every recording's file."""
     import pyarrow.dataset as ds  # a heavy import that only reading needs
 
     keys = _layout(out_dir)["partition_by"]
@@ -133,12 +139,22 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
     found = []
     for name in TABLES:
-        parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
-        schemas = [fragment.physical_schema for fragment in parts.get_fragments()]
-        schema = pa.unify_schemas(schemas + [partition_schema], promote_options="permissive")
+        kept = _table_schema.read(out_dir, name) if name == "channels" else None
+        if kept is None:  # laps and sessions: every file has the same columns
+            parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
+            fragment = next(parts.get_fragments(), None)
+            kept = pa.schema([]) if fragment is None else fragment.physical_schema
+        schema = _table_schema.unify([kept, partition_schema])
         found.append(ds.dataset(Path(out_dir, name), schema=schema, format="parquet",
                                 partitioning=partitioning))
     return Tables(*found)
+
+
+def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
+    """Keep the dataset's schema in one file per table again: what the end of an export
+    does, so that read() opens one small file whatever the number of recordings."""
+    _layout(out_dir)
+    _table_schema.merge(out_dir, TABLES)
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int:

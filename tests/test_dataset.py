@@ -16,7 +16,7 @@ from conftest import OVERRUN, run
 
 import telvane
 from telvane import _convert, dataset, parquet
-from telvane._writer import FLOAT, INT
+from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
 
@@ -50,7 +50,9 @@ def test_the_dataset_holds_the_recordings_channels_laps_and_session(tmp_path, sy
         len(log), log.lap_times().num_rows, source.stat().st_size]
     assert session["session_info"] == log.metadata["session_info_yaml"]
     wide = log.to_table().replace_schema_metadata(None)
-    assert tables.channels.to_table().select(wide.column_names).equals(wide, check_metadata=True)
+    channels = tables.channels.to_table().select(wide.column_names)  # columns nullable: others may lack them
+    nullable = pa.schema([field.with_nullable(True) for field in wide.schema])
+    assert channels.cast(wide.schema).equals(wide) and channels.schema.equals(nullable, check_metadata=True)
     laps = tables.laps.to_table()
     for row in range(laps.num_rows):
         speed, fuel = (log.lap(row)[name].column(1).to_numpy() for name in ("Speed", "FuelLevel"))
@@ -72,7 +74,7 @@ def test_a_rerun_skips_what_is_held_and_a_failed_file_leaves_nothing(tmp_path, w
     assert (again["status"], again["recording"], again["output"]) == (
         "present", row["recording"], str(out / "sessions" / first[-1].split("/", 1)[1]))
     assert dataset.convert(source, out, partition_by=["track"], replace=True)["status"] == "ok"
-    assert files(out) == first and len(first) == 4  # three tables and the layout file
+    assert files(out) == first and len(first) == 5  # three tables, the layout and the schema
     for bad in [write_file(source.read_bytes()[:1000]), write_file(OVERRUN), tmp_path / "missing.ibt"]:
         assert dataset.convert(bad, out, partition_by=["track"])["status"] == "failed" and files(out) == first
     with pytest.raises(ValueError, match="partitioned by track, not by car"):
@@ -165,7 +167,7 @@ def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypa
         source = "-"
     row = dataset.convert(source, out, **options)
     assert (row["status"], (row["error"] or "")[:len(error or "")]) == (status, error or "")
-    written = [path for path in files(out) if path.endswith(".parquet")]
+    written = [path for path in files(out) if path.endswith(".parquet") and not path.startswith("_")]
     assert len(written) == (3 if status == "ok" else 0) and all("/." not in path for path in files(out))
     if status == "ok":
         assert dataset.read(out).sessions.to_table()["driver"].to_pylist() == ["Sam Synthetic"]
@@ -192,4 +194,59 @@ def test_a_sweep_removes_only_temporaries_no_run_writes_any_more(tmp_path):
     live.write_bytes(b"being written")
     os.utime(dead, (0, time.time() - dataset.SWEEP_AGE - 1))
     assert dataset.sweep(out) == 1 and not dead.exists() and live.exists()
-    assert len([path for path in files(out) if path.endswith(".parquet")]) == 3
+    assert len([path for path in files(out) if path.endswith(".parquet")]) == 4
+
+
+def engines():
+    import dask.dataframe  # noqa: F401  (the dask extra)
+    import polars
+
+    import telvane.dask
+
+    # each engine's documented line for reading the channels table whole
+    return {
+        "pyarrow": lambda out: dataset.read(out).channels.to_table(),
+        "duckdb": lambda out: duckdb.sql(
+            f"SELECT * FROM read_parquet('{out}/channels/**/*.parquet', hive_partitioning = true, "
+            "hive_types_autocast = false, union_by_name = true)").to_arrow_table(),
+        "polars": lambda out: polars.scan_pyarrow_dataset(dataset.read(out).channels).collect().to_arrow(),
+        "dask": lambda out: pa.Table.from_pandas(
+            telvane.dask.read_dataset(out).compute(scheduler="synchronous"), preserve_index=False),
+    }
+
+
+@pytest.mark.parametrize("engine", ["pyarrow", "duckdb", "polars", "dask"])
+def test_every_engine_reads_every_column_of_recordings_with_different_channels(tmp_path, engine):
+    out = tmp_path / "out"
+    channels = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])},  # Flag: bool here
+                {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},  # a char there
+                {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])}]
+    expected = []
+    for number, chosen in enumerate(channels):
+        row = dataset.convert(recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}"), out)
+        for record in range(2):
+            values = {name: float(values[record]) for name, (_, values) in chosen.items()}
+            expected.append({"recording": row["recording"], "timecodes": round(record * 1000 / 60), **values})
+    dataset.merge_schemas(out)
+    table = engines()[engine](out)
+    names = {"recording", "timecodes", "SessionTime", "Speed", "Flag", "Gear", "Fuel", *dataset.DEFAULT_PARTITION_BY}
+    assert set(table.column_names) == names and table.num_rows == 6
+    found = [{name: (value if name == "recording" or value is None else float(value))
+              for name, value in row.items() if name in {"recording", "timecodes", "Speed", "Flag", "Gear", "Fuel"}}
+             for row in table.to_pylist()]
+    key = lambda row: (row["recording"], row["timecodes"])  # noqa: E731
+    expected = [{name: row.get(name) for name in ["recording", "timecodes", "Speed", "Flag", "Gear", "Fuel"]}
+                for row in expected]
+    assert sorted(found, key=key) == sorted(({**row, "timecodes": float(row["timecodes"])} for row in expected),
+                                            key=key)
+
+
+def test_read_opens_one_schema_file_not_every_recording(tmp_path):
+    out = tmp_path / "out"
+    for number, chosen in enumerate([{"Speed": (FLOAT, [1.0])}, {"Gear": (INT, [3])}]):
+        dataset.convert(recording(tmp_path / f"{number}.ibt", chosen), out)
+    dataset.merge_schemas(out)
+    assert len(os.listdir(out / "_schemas" / "channels")) == 1
+    for path in (out / "channels").rglob("*.parquet"):
+        path.write_bytes(b"PAR1 a footer no reader can open")
+    assert {"Speed", "Gear"} <= set(dataset.read(out).channels.schema.names)

@@ -125,6 +125,7 @@ def export_command(args: argparse.Namespace) -> int:
             report = [rows.get(index) or _convert.report_row(source, "not attempted")
                       for index, source in enumerate(sources)]
             dataset.write_report(args.out, report)
+            dataset.merge_schemas(args.out)
     return 1 if failed else 0
 
 

@@ -1,0 +1,102 @@
+"""The schema of each table of a dataset, kept beside it so that a reader opens a few small
+files instead of the footer of every recording's file.
+
+Under `_schemas/TABLE/`, each convert adds the schema of the file it wrote (an empty
+Parquet file named like it), and the end of a run merges them into one. The files are never
+changed, only added and removed after a merge, so runs at once need no lock: the table's
+schema is the union of whatever files are there."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+from collections.abc import Callable, Iterable
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+__all__ = ["SCHEMAS", "add", "merge", "read", "unify"]
+
+SCHEMAS = "_schemas"
+MERGED_PREFIX = "merged-"
+
+
+def add(out_dir: str | os.PathLike[str], table: str, name: str, schema: pa.Schema,
+        stage: Callable[[Path], Path]) -> None:
+    """Write the schema of file `name` of `table` under its staged temporary."""
+    path = stage(Path(out_dir, SCHEMAS, table, f"{name}.parquet"))
+    pq.write_table(schema.with_metadata(None).empty_table(), path)
+
+
+def read(out_dir: str | os.PathLike[str], table: str) -> pa.Schema | None:
+    """The union of the schemas kept for `table`, or None when none is kept."""
+    schemas = [schema for _, schema in _kept(out_dir, table)]
+    return unify(schemas) if schemas else None
+
+
+def merge(out_dir: str | os.PathLike[str], tables: Iterable[str]) -> None:
+    """Replace the schema files of each table by one holding their union. A file another
+    run adds meanwhile is kept, and a file another merge removed first is skipped."""
+    for table in tables:
+        kept = _kept(out_dir, table)
+        if len(kept) < 2:
+            continue
+        directory = Path(out_dir, SCHEMAS, table)
+        merged = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}.parquet"
+        temporary = directory / f".{secrets.token_hex(6)}.part"
+        try:
+            pq.write_table(unify([schema for _, schema in kept]).empty_table(), temporary)
+            os.replace(temporary, merged)
+        finally:
+            with contextlib.suppress(OSError):
+                temporary.unlink()
+        for path, _ in kept:
+            with contextlib.suppress(FileNotFoundError):
+                path.unlink()
+
+
+def unify(schemas: list[pa.Schema]) -> pa.Schema:
+    """One field per name in the order first seen, of a type every value can be cast to:
+    integers and floats widened as needed, a bool taken as uint8 beside numbers, text
+    beside anything else of another type. Field metadata of the first one kept."""
+    fields: dict[str, list[pa.Field]] = {}
+    for schema in schemas:
+        for field in schema:
+            fields.setdefault(field.name, []).append(field)
+    return pa.schema([_common(found) for found in fields.values()])
+
+
+def _common(fields: list[pa.Field]) -> pa.Field:
+    types = {field.type for field in fields}
+    first = fields[0]
+    if len(types) == 1:
+        kind = first.type
+    elif all(pa.types.is_boolean(t) or pa.types.is_integer(t) or pa.types.is_floating(t)
+             for t in types):
+        numbers = [pa.schema([("x", pa.uint8() if pa.types.is_boolean(t) else t)]) for t in types]
+        try:
+            kind = pa.unify_schemas(numbers, promote_options="permissive").field("x").type
+        except pa.ArrowInvalid:  # int64 beside uint64: no integer holds both
+            kind = pa.float64()
+    else:
+        kind = pa.large_string()
+    return pa.field(first.name, kind, nullable=True, metadata=first.metadata)
+
+
+def _kept(out_dir: str | os.PathLike[str], table: str) -> list[tuple[Path, pa.Schema]]:
+    """The schema files of `table` and their schemas; listed again when a merge removed one
+    after it was listed, since the merged file may have come after the listing."""
+    directory = Path(out_dir, SCHEMAS, table)
+    while True:
+        try:
+            names = [entry.name for entry in os.scandir(directory)]
+        except FileNotFoundError:
+            return []
+        paths = [directory / name for name in names
+                 if name.endswith(".parquet") and not name.startswith(".")]
+        try:
+            return [(path, pq.read_schema(path)) for path in paths]
+        except FileNotFoundError:
+            continue
