@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "channel/channel.hpp"
-#include "laps/laps.hpp"
-#include "reader/ibt_file.hpp"
 #include "mapping/mapped_region.hpp"
-#include "timecodes/timecodes.hpp"
+#include "read/read_recording.hpp"
+#include "reader/ibt_file.hpp"
 
 namespace {
 
@@ -49,15 +47,12 @@ void run_core(const std::string& path, Samples& samples) {
   Clock::time_point mark = Clock::now();
   std::optional<telvane::IbtFile> file = take(telvane::parse_ibt(take(telvane::map_file(path))));
   samples["parse"].push_back(seconds_since(mark));
-  telvane::Timecodes timecodes = take(telvane::build_timecodes(*file));
-  samples["timecodes"].push_back(seconds_since(mark));
-  telvane::Channels channels = take(telvane::build_channels(*file, timecodes));
-  samples["channels"].push_back(seconds_since(mark));
-  telvane::RecordBatch laps = take(telvane::build_laps_table(*file, timecodes));
-  samples["laps"].push_back(seconds_since(mark));
+  const telvane::ReadRequest request{telvane::scalar_channels(*file).vars, {}, true, telvane::LapCounter::Bits32};
+  telvane::ReadResult read = take(telvane::read_recording(*file, request, nullptr));
+  samples["read"].push_back(seconds_since(mark));
   file.reset();
   samples["unmap"].push_back(seconds_since(mark));
-  channels.entries.clear();
+  read = {};
   samples["release"].push_back(seconds_since(mark));
 }
 

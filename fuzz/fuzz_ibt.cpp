@@ -21,11 +21,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "channel/channel.hpp"
-#include "laps/laps.hpp"
-#include "reader/ibt_file.hpp"
+#include "arrays/array_table.hpp"
 #include "mapping/mapped_region.hpp"
-#include "timecodes/timecodes.hpp"
+#include "read/read_recording.hpp"
+#include "reader/ibt_file.hpp"
 
 namespace {
 
@@ -82,68 +81,94 @@ std::uint64_t position(const telvane::IbtFile& ibt, const telvane::VarHeader& va
 
 void check_timecodes(const telvane::IbtFile& ibt, const telvane::Timecodes& timecodes) {
   if (timecodes.length != ibt.sub_header().session_record_count) {
-    finding("build_timecodes", "length differs from the record count");
+    finding("read_recording timecodes", "length differs from the record count");
   }
   const telvane::VarHeader& time = *telvane::find_var(ibt, "SessionTime");
   for (std::int64_t r = 0; r < timecodes.length; ++r) {
     const std::optional<double> seconds = ibt.bytes().load<double>(position(ibt, time, r));
-    if (!seconds) finding("build_timecodes", "a time it read lies outside the file");
-    if (timecodes.values()[r] != telvane::seconds_to_timecode(*seconds)) finding("build_timecodes", "wrong timecode");
+    if (!seconds) finding("read_recording timecodes", "a time it read lies outside the file");
+    if (timecodes.values()[r] != telvane::seconds_to_timecode(*seconds)) finding("read_recording timecodes", "wrong timecode");
   }
 }
 
 // Every row of a channel table holds the bytes (or, for Bool, the "non-zero") of the file.
 void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, const telvane::RecordBatch& batch) {
   if (batch.array->length != ibt.sub_header().session_record_count) {
-    finding("build_channels", "row count differs from the record count");
+    finding("read_recording channels", "row count differs from the record count");
   }
   const auto* values = static_cast<const std::uint8_t*>(batch.array->children[1]->buffers[1]);
   const std::size_t width = telvane::element_size(var.type);
   for (std::int64_t r = 0; r < batch.array->length; ++r) {
     const std::optional<telvane::ByteView> stored = ibt.bytes().slice(position(ibt, var, r), width);
-    if (!stored) finding("build_channels", "a value outside the file was read");
+    if (!stored) finding("read_recording channels", "a value outside the file was read");
     const bool same = var.type == telvane::VarType::Bool
                           ? ((values[r / 8] >> (r % 8)) & 1) == (stored->data()[0] != 0)
                           : std::memcmp(values + r * width, stored->data(), width) == 0;
-    if (!same) finding("build_channels", "value of '" + var.name + "' differs from the file");
+    if (!same) finding("read_recording channels", "value of '" + var.name + "' differs from the file");
   }
 }
 
 // One table per scalar name, where the name first comes, holding its last variable's values.
-void check_channels(const telvane::IbtFile& ibt, const telvane::Timecodes& timecodes) {
-  telvane::Result<telvane::Channels> channels = telvane::build_channels(ibt, timecodes);
-  if (failed(channels, "build_channels", {})) return;
-  const std::vector<telvane::ChannelEntry>& entries = channels.value().entries;
+void check_channels(const telvane::IbtFile& ibt, const telvane::ScalarChannels& scalars,
+                    const std::vector<telvane::ChannelEntry>& entries) {
   std::unordered_map<std::string_view, const telvane::VarHeader*> last;
   for (const telvane::VarHeader& var : ibt.vars()) {
     if (var.count == 1) last[var.name] = &var;
   }
-  std::size_t scalars = 0;
+  std::size_t counted = 0;
   std::size_t next = 0;
   for (const telvane::VarHeader& var : ibt.vars()) {
     if (var.count != 1) continue;
-    if (scalars == channels.value().new_name.size()) finding("build_channels", "a scalar variable is not counted");
-    if (!channels.value().new_name[scalars++]) continue;
-    if (next == entries.size()) finding("build_channels", "a scalar name has no table");
+    if (counted == scalars.new_name.size()) finding("scalar_channels", "a scalar variable is not counted");
+    if (!scalars.new_name[counted++]) continue;
+    if (next == entries.size()) finding("read_recording channels", "a scalar name has no table");
     check_values(ibt, *last[var.name], entries[next++].batch);
   }
-  if (next != entries.size()) finding("build_channels", "a table for a variable that is not scalar");
+  if (next != entries.size()) finding("read_recording channels", "a table for a variable that is not scalar");
 }
 
-// Everything built here is released on return, the IbtFile (and so the mapping) last.
+// Every array table has a row per record, or per sample of a sub-tick array.
+void check_arrays(const telvane::IbtFile& ibt, const std::vector<const telvane::VarHeader*>& arrays,
+                  const std::vector<telvane::ChannelEntry>& entries) {
+  if (entries.size() != arrays.size()) finding("read_recording arrays", "a table is missing");
+  for (std::size_t i = 0; i < arrays.size(); ++i) {
+    const std::int64_t rows = std::int64_t{ibt.sub_header().session_record_count} *
+                              (telvane::is_sub_tick(*arrays[i]) ? arrays[i]->count : 1);
+    if (entries[i].batch.array->length != rows) finding("read_recording arrays", "wrong row count");
+  }
+}
+
+void check_laps(const telvane::Result<telvane::RecordBatch>& laps, std::int64_t records) {
+  if (failed(laps, "read_recording laps", {IbtError::Kind::OutOfRange})) return;
+  if (laps.value().array->length > records) finding("read_recording laps", "more laps than records");
+}
+
+// The read ibt makes (every scalar, the lap counter as 32-bit integers), then one of every
+// variable with the lap counter read by value. Everything built here is released on
+// return, the IbtFile (and so the mapping) last.
 void drive(telvane::MappedRegion region) {
   telvane::Result<telvane::IbtFile> file = telvane::parse_ibt(std::move(region));
-  if (failed(file, "parse_ibt", {IbtError::Kind::InvalidHeader})) return;
+  if (failed(file, "parse_ibt", {IbtError::Kind::InvalidHeader, IbtError::Kind::NotRecording})) return;
   const telvane::IbtFile& ibt = file.value();
 
-  telvane::Result<telvane::Timecodes> timecodes = telvane::build_timecodes(ibt);
-  if (failed(timecodes, "build_timecodes", {IbtError::Kind::InvalidHeader, IbtError::Kind::Internal})) return;
-  check_timecodes(ibt, timecodes.value());
-  check_channels(ibt, timecodes.value());
+  const telvane::ScalarChannels scalars = telvane::scalar_channels(ibt);
+  telvane::Result<telvane::ReadResult> read =
+      telvane::read_recording(ibt, {scalars.vars, {}, true, telvane::LapCounter::Bits32}, nullptr);
+  if (failed(read, "read_recording", {IbtError::Kind::InvalidHeader, IbtError::Kind::OutOfRange})) return;
+  check_timecodes(ibt, read.value().timecodes);
+  check_channels(ibt, scalars, read.value().channels);
+  check_laps(*read.value().laps, read.value().timecodes.length);
 
-  telvane::Result<telvane::RecordBatch> laps = telvane::build_laps_table(ibt, timecodes.value());
-  if (failed(laps, "build_laps_table", {IbtError::Kind::Internal})) return;
-  if (laps.value().array->length > timecodes.value().length) finding("build_laps_table", "more laps than records");
+  telvane::ReadRequest every{{}, {}, true, telvane::LapCounter::Value};
+  for (const telvane::VarHeader& var : ibt.vars()) {
+    if (var.count > 1) every.arrays.push_back(&var);
+  }
+  every.channels = scalars.vars;
+  read = telvane::read_recording(ibt, every, nullptr);
+  if (failed(read, "read_recording", {IbtError::Kind::InvalidHeader, IbtError::Kind::OutOfRange})) return;
+  check_channels(ibt, scalars, read.value().channels);
+  check_arrays(ibt, every.arrays, read.value().arrays);
+  check_laps(*read.value().laps, read.value().timecodes.length);
 }
 
 void run(std::span<const std::uint8_t> input) {

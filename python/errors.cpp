@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <cerrno>
 #include <new>
 #include <string>
 
@@ -21,6 +22,28 @@ PyObject* internal_error_type() {
                                      nullptr);
   }
   return type;
+}
+
+constexpr const char kIbtErrorDoc[] =
+    "The file is not a valid IBT recording; the message says which check it failed and\n"
+    "`filename` names the file.";
+
+// What the message says after the file's name.
+std::string read_error_text(const IbtError& error) {
+  switch (error.kind()) {
+    case IbtError::Kind::NotRecording: return "not an IBT recording (" + error.message() + ")";
+    case IbtError::Kind::LiveDump: return error.message();
+    case IbtError::Kind::OutOfRange: return error.message();
+    default: return error.display();
+  }
+}
+
+// Raises type(args) with `filename` set on the exception.
+void raise_with_filename(PyObject* type, PyObject* args, PyObject* filename) {
+  PyRef exception = PyRef::steal(PyObject_CallObject(type, args));
+  if (!exception) return;
+  if (PyObject_SetAttrString(exception.get(), "filename", filename) != 0) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
 }
 
 std::string qualified_name(PyObject* type) {
@@ -63,6 +86,41 @@ void creation_failed() {
   raise_internal("Python API call failed");
 }
 
+PyObject* ibt_error_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyErr_NewExceptionWithDoc("telvane.IbtError", kIbtErrorDoc, PyExc_ValueError, nullptr);
+  return type;
+}
+
+void raise_read_error(const IbtError& error, const std::string& name, bool by_path) {
+  if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
+  PyRef filename = by_path ? make_path_str(name) : PyRef::steal(PyUnicode_FromString("<bytes>"));
+  if (!filename) return creation_failed();
+  if (error.kind() == IbtError::Kind::Io && error.os_code() != 0) {
+#ifdef _WIN32
+    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, error.os_code(), filename.get());
+#else
+    errno = error.os_code();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+#endif
+    return;
+  }
+  if (error.kind() == IbtError::Kind::Io) {
+    PyRef text = make_str(error.message());
+    PyRef args = text ? PyRef::steal(Py_BuildValue("(iOO)", EIO, text.get(), filename.get())) : PyRef();
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    return;
+  }
+  const std::string text = ": " + read_error_text(error);
+  PyRef tail = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyRef message = tail ? PyRef::steal(PyUnicode_Concat(filename.get(), tail.get())) : PyRef();
+  if (!message) return creation_failed();
+  PyObject* type = ibt_error_type();
+  if (type == nullptr) return;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, message.get()));
+  if (args) raise_with_filename(type, args.get(), filename.get());
+}
+
 void raise_error(const IbtError& error, const std::string* path) {
   if (path != nullptr) {
     PyRef shown = make_path_str(*path);
@@ -73,7 +131,9 @@ void raise_error(const IbtError& error, const std::string* path) {
     if (!message) return creation_failed();
     return PyErr_SetObject(PyExc_OSError, message.get());
   }
-  if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
+  if (error.kind() == IbtError::Kind::Internal || error.kind() == IbtError::Kind::OutOfRange) {
+    return raise_internal(error.display());
+  }
   raise_with_message(PyExc_RuntimeError, error.display());
 }
 

@@ -27,6 +27,16 @@ void creation_failed();
 /// display text, or the internal error for a defect.
 void raise_error(const IbtError& error, const std::string* path = nullptr);
 
+/// telvane.IbtError, a ValueError; created on first use and kept for the life of the process.
+PyObject* ibt_error_type();
+
+/// Raises `error` of the recording `name` (a path when `by_path`, else "<bytes>") as
+/// telvane.open reports it, the name in the message ("<name>: ...") and as `filename`: for a
+/// file that is not a valid recording IbtError; for a system error the OSError subclass of
+/// its error number; OSError(EIO) for a file refused as not regular or one that changed
+/// while it was read. Only a defect of the code is the internal error.
+void raise_read_error(const IbtError& error, const std::string& name, bool by_path);
+
 /// Raises `type(message)`; `message` may hold any UTF-8, NUL characters included.
 void raise_with_message(PyObject* type, std::string_view message);
 

@@ -4,14 +4,12 @@
 #include <new>
 #include <optional>
 
-#include "channel/channel.hpp"
 #include "errors.hpp"
 #include "handover.hpp"
-#include "laps/laps.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
-#include "timecodes/timecodes.hpp"
+#include "read/read_recording.hpp"
 #include "source.hpp"
 
 namespace telvane::py {
@@ -73,12 +71,13 @@ bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
 
 // Fills `channels` in file order and reports each scalar variable, duplicates of a name
 // included: the name's table is stored where its first variable comes.
-bool add_channels(PyObject* channels, Channels built, PyObject* table_class, PyObject* progress) {
-  const std::size_t total = built.new_name.size();
+bool add_channels(PyObject* channels, std::vector<ChannelEntry> entries, const std::vector<bool>& new_name,
+                  PyObject* table_class, PyObject* progress) {
+  const std::size_t total = new_name.size();
   std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    if (built.new_name[k]) {
-      ChannelEntry entry = std::move(built.entries[next++]);
+    if (new_name[k]) {
+      ChannelEntry entry = std::move(entries[next++]);
       PyRef table = batch_to_table(std::move(entry.batch), table_class);
       if (!table) return false;
       PyRef name = make_str(entry.name);
@@ -94,9 +93,11 @@ PyRef convert(const Arguments& arguments) {
   if (!source) return {};
   const IbtFile& file = source->file;
 
-  Result<Timecodes> timecodes = build_timecodes(file);
-  if (!timecodes.ok()) {
-    raise_error(timecodes.error());
+  ScalarChannels scalars = scalar_channels(file);
+  ReadRequest request{scalars.vars, {}, true, LapCounter::Bits32};
+  Result<ReadResult> read = read_recording(file, request, nullptr);
+  if (!read.ok()) {
+    raise_error(read.error());
     return {};
   }
   PyRef table_class = attribute_of_module("pyarrow", "Table");
@@ -106,20 +107,17 @@ PyRef convert(const Arguments& arguments) {
     creation_failed();
     return {};
   }
-  Result<Channels> entries = build_channels(file, timecodes.value());
-  if (!entries.ok()) {
-    raise_error(entries.error());
+  ReadResult& result = read.value();
+  if (!add_channels(channels.get(), std::move(result.channels), scalars.new_name, table_class.get(),
+                    arguments.progress)) {
     return {};
   }
-  if (!add_channels(channels.get(), std::move(entries).value(), table_class.get(), arguments.progress)) return {};
-
-  Result<RecordBatch> laps_batch = build_laps_table(file, timecodes.value());
+  Result<RecordBatch>& laps_batch = *result.laps;
   if (!laps_batch.ok()) {
     raise_error(laps_batch.error());
     return {};
   }
-  // The laps are the last values read from the file: nothing built from it may be returned
-  // if it changed meanwhile.
+  // Nothing built from the file may be returned if it changed while it was read.
   if (Status complete = check_unchanged(file); !complete.ok()) {
     raise_error(complete.error(), source->path());
     return {};

@@ -1,7 +1,6 @@
 // The extension module telvane._recording_rs: an opened recording that reads the tables
 // asked for, with the interpreter lock released while it works on the file's bytes.
 
-#include <cerrno>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -19,41 +18,14 @@
 namespace telvane::py {
 namespace {
 
-constexpr const char kIbtErrorDoc[] =
-    "The file is not a valid IBT recording; the message says which check it failed.";
-
-PyObject* g_ibt_error = nullptr;  // telvane.IbtError, kept for the life of the process
-
-// Raises the Python form of `error` for the file `name` (a path when `by_path`, else
-// "<bytes>"): IbtError for a file that is not a valid recording, for a system error the
-// OSError subclass of its error number with the path as filename, and OSError(EIO) for a
-// file refused as not regular or one that changed while it was read.
-void raise_read_error(const IbtError& error, const std::string& name, bool by_path) {
-  if (error.kind() == IbtError::Kind::Internal) return raise_internal(error.display());
-  if (error.kind() != IbtError::Kind::Io) return raise_with_message(g_ibt_error, error.display());
-  PyRef filename = by_path ? make_path_str(name) : PyRef::borrow(Py_None);
-  if (!filename) return;
-  if (error.os_code() != 0) {
-#ifdef _WIN32
-    PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, error.os_code(), by_path ? filename.get() : nullptr);
-#else
-    errno = error.os_code();
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, by_path ? filename.get() : nullptr);
-#endif
-    return;
-  }
-  PyRef message = make_str(error.message());
-  PyRef exception =
-      message ? PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", EIO, message.get(), filename.get())) : PyRef();
-  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-}
-
 /// The Python object behind telvane.Recording: owns the opened file until close().
 struct OpenFile {
   PyObject_HEAD
   std::optional<IbtFile> file;
   std::string name;
   bool by_path;
+  std::string error_name;  // the file errors name: the path, or a file object's own name
+  bool error_named;        // false for bytes, which errors call "<bytes>"
   int readers;  // reads in progress, with the interpreter lock released
   bool closed;
 };
@@ -78,34 +50,47 @@ void end_read(OpenFile* self) {
   release_if_done(self);
 }
 
-// -- open_file(source, recover) ----------------------------------------------------------
+// The file-system bytes of `name`, a str or None; false with a Python error set.
+bool fs_name(PyObject* name, std::string& out, bool& named) {
+  if (name == Py_None) return true;
+  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(name));
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  named = true;
+  return true;
+}
+
+// -- open_file(source, recover, name) ----------------------------------------------------
 
 PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    if (nargs != 2) {
-      PyErr_SetString(PyExc_TypeError, "open_file() takes exactly 2 arguments (source, recover)");
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "open_file() takes exactly 3 arguments (source, recover, name)");
       return nullptr;
     }
     const int recover = PyObject_IsTrue(args[1]);
     if (recover < 0) return nullptr;
     std::optional<MappedSource> source = map_source(args[0]);
     if (!source) return nullptr;
+    std::string error_name = source->by_path ? source->name : std::string();
+    bool error_named = source->by_path;
+    if (!source->by_path && !fs_name(args[2], error_name, error_named)) return nullptr;
     if (source->by_path && source->name.find('\0') != std::string::npos) {
       PyErr_SetString(PyExc_ValueError, "embedded null byte");  // as the os module says it
       return nullptr;
     }
     if (!source->region.ok()) {
-      raise_read_error(source->region.error(), source->name, source->by_path);
+      raise_read_error(source->region.error(), error_name, error_named);
       return nullptr;
     }
     Result<IbtFile> file = parse_ibt(std::move(source->region).value(),
                                      recover ? RecordCount::Recovered : RecordCount::Stored);
     if (!file.ok()) {
-      raise_read_error(file.error(), source->name, source->by_path);
+      raise_read_error(file.error(), error_name, error_named);
       return nullptr;
     }
     if (Result<const VarHeader*> session_time = find_session_time(file.value()); !session_time.ok()) {
-      raise_read_error(session_time.error(), source->name, source->by_path);
+      raise_read_error(session_time.error(), error_name, error_named);
       return nullptr;
     }
     PyRef self = PyRef::steal(PyType_GenericAlloc(g_open_file_type, 0));
@@ -114,6 +99,8 @@ PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     new (&open->file) std::optional<IbtFile>(std::move(file).value());
     new (&open->name) std::string(std::move(source->name));
     open->by_path = source->by_path;
+    new (&open->error_name) std::string(std::move(error_name));
+    open->error_named = error_named;
     open->readers = 0;
     open->closed = false;
     return self.release();
@@ -128,6 +115,7 @@ void open_file_dealloc(PyObject* self) noexcept {
   OpenFile* open = as_open_file(self);
   open->file.~optional();
   open->name.~basic_string();
+  open->error_name.~basic_string();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -190,7 +178,7 @@ PyObject* open_file_session_info_block(PyObject* self, PyObject* /*unused*/) noe
     }
     if (!block) return nullptr;
     if (Status unchanged = check_unchanged(file); !unchanged.ok()) {
-      raise_read_error(unchanged.error(), open->name, open->by_path);
+      raise_read_error(unchanged.error(), open->error_name, open->error_named);
       return nullptr;
     }
     return block.release();
@@ -280,7 +268,7 @@ PyRef hand_over(ReadResult result, PyObject* table_class) {
   PyRef channels = timecodes ? tables_dict(std::move(result.channels), table_class) : PyRef();
   PyRef arrays = channels ? tables_dict(std::move(result.arrays), table_class) : PyRef();
   if (!arrays) return {};
-  PyRef laps = result.laps ? batch_to_table(std::move(*result.laps), table_class) : PyRef::borrow(Py_None);
+  PyRef laps = result.laps ? batch_to_table(std::move(*result.laps).value(), table_class) : PyRef::borrow(Py_None);
   if (!laps) return {};
   return PyRef::steal(PyTuple_Pack(4, timecodes.get(), channels.get(), arrays.get(), laps.get()));
 }
@@ -317,6 +305,9 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::optional<Result<ReadResult>> result;
     try {
       result.emplace(read_recording(file, request, progress));
+      if (result->ok() && result->value().laps && !result->value().laps->ok()) {
+        result.emplace(result->value().laps->error());
+      }
       if (result->ok()) {
         if (Status complete = check_unchanged(file); !complete.ok()) result.emplace(complete.error());
       }
@@ -329,7 +320,7 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     end_read(open);
     if (call.raised()) return nullptr;
     if (!result->ok()) {
-      raise_read_error(result->error(), open->name, open->by_path);
+      raise_read_error(result->error(), open->error_name, open->error_named);
       return nullptr;
     }
     return hand_over(std::move(*result).value(), table_class.get()).release();
@@ -363,7 +354,7 @@ PyType_Spec kOpenFileSpec = {"telvane._recording_rs.OpenFile", sizeof(OpenFile),
 
 PyMethodDef kMethods[] = {
     {"open_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file)), METH_FASTCALL,
-     "open_file(source, recover) -> OpenFile"},
+     "open_file(source, recover, name) -> OpenFile; errors name a file object by `name` (a str or None)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -380,12 +371,10 @@ PyObject* init_module() {
     g_open_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kOpenFileSpec));
     if (g_open_file_type == nullptr) return nullptr;
   }
-  if (g_ibt_error == nullptr) {
-    g_ibt_error = PyErr_NewExceptionWithDoc("telvane.IbtError", kIbtErrorDoc, PyExc_ValueError, nullptr);
-    if (g_ibt_error == nullptr) return nullptr;
-  }
+  PyObject* ibt_error = ibt_error_type();
+  if (ibt_error == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "OpenFile", reinterpret_cast<PyObject*>(g_open_file_type)) != 0 ||
-      PyModule_AddObjectRef(module.get(), "IbtError", g_ibt_error) != 0) {
+      PyModule_AddObjectRef(module.get(), "IbtError", ibt_error) != 0) {
     return nullptr;
   }
   return module.release();

@@ -79,9 +79,7 @@ def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
             row.update(status="ok", recording=name, records=len(log), output=output)
     except TimedOut:
         row.update(status="timeout", error=f"not finished within {timeout:g} s")
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # the core's InternalError (a damaged file) is one too
+    except Exception as exc:
         row["error"] = error_message(exc, source)
     row["seconds"] = time.perf_counter() - began
     return row

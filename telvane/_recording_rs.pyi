@@ -8,7 +8,10 @@ import pyarrow as pa
 from telvane.logfile import Metadata
 
 class IbtError(ValueError):
-    """The file is not a valid IBT recording; the message says which check it failed."""
+    """The file is not a valid IBT recording; the message says which check it failed and
+    `filename` names the file."""
+
+    filename: str
 
 class OpenFile:
     def header(self) -> tuple[str, int, int, int, int]: ...
@@ -25,4 +28,4 @@ class OpenFile:
     ) -> tuple[pa.Table, dict[str, pa.Table], dict[str, pa.Table], pa.Table | None]: ...
     def close(self) -> None: ...
 
-def open_file(source: Any, recover: bool, /) -> OpenFile: ...
+def open_file(source: Any, recover: bool, name: str | None, /) -> OpenFile: ...

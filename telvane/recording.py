@@ -69,6 +69,16 @@ class Recording:
         self._check_open()
         return self._handle.metadata()
 
+    @cached_property
+    def _session_info_bytes(self) -> bytes | None:
+        """The session-info block as the file holds it where the metadata text has replaced
+        bytes that are not UTF-8, for session() to decode; else None."""
+        if "\ufffd" not in self.metadata["session_info_yaml"]:
+            return None
+        from telvane.session_info import trim_session_info
+
+        return trim_session_info(self._handle.session_info_block())
+
     # -- reading --------------------------------------------------------------------------
 
     def read(self, columns: str | Iterable[str] | None = None, *, laps: bool = True, arrays: bool = False,
@@ -84,17 +94,14 @@ class Recording:
         # The lap model needs its inputs whatever the channels: read them, keep them as the
         # LogFile's lap inputs, and show only the channels asked for.
         inputs = [name for name in LAP_INPUTS if name in self._channels and name not in channels]
-        metadata = self.metadata  # before the read, which a progress report may close the recording during
+        # Taken before the read, during which a progress report or another thread may close the recording.
+        metadata, raw = self.metadata, self._session_info_bytes
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
             [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
             laps, progress)
         from telvane.lap_inputs import lap_inputs
         from telvane.logfile import LogFile
-        from telvane.session_info import trim_session_info
 
-        raw = None  # the text has replacement characters: keep the bytes for session()
-        if "\ufffd" in metadata["session_info_yaml"]:
-            raw = trim_session_info(self._handle.session_info_block())
         shown = {name: channel_tables[name] for name in channels}
         lap_values = lap_inputs(channel_tables, timecodes.column(0), metadata, self.file_name)
         return LogFile(shown, laps_table if laps else _empty_laps(), metadata, self.file_name,
@@ -147,9 +154,10 @@ def open(source: Any, *, recover: bool = False) -> Recording:
     returns a Recording without converting anything. With `recover`, a file whose header
     says 0 records, or more than it holds (a simulator that crashed while recording), is read
     up to its last complete record, with a warning saying what was recovered."""
-    recording = Recording(open_file(source, recover))
     name = getattr(source, "name", None)  # a file object's path, which the core does not see
-    if recording.source_name == "<bytes>" and isinstance(name, str):
+    name = name if isinstance(name, str) and not isinstance(source, (str, bytes)) else None
+    recording = Recording(open_file(source, recover, name))
+    if recording.source_name == "<bytes>" and name is not None:
         recording.file_name = name
     if recording._recovery is not None:
         stored, ignored = recording._recovery

@@ -123,17 +123,35 @@ def test_recovery_reads_every_complete_record(stored, cut, warning):
     assert log["Speed"].column(1).to_pylist() == [float(v) for v in range(len(log))]
 
 
-@pytest.mark.parametrize("data", [SIX[:100], write_ibt([Var("Speed", FLOAT, 0)], bytes(8)),
-                                  write_ibt([Var("SessionTime", FLOAT, 0)], bytes(8)),
-                                  with_record_count(SIX[:len(SIX) - 6 * 12 + 5], 9)])  # not one whole record
-def test_invalid_files_raise_ibt_error_with_ibts_text(data, write_file):
-    with pytest.raises(RuntimeError) as expected:
-        telvane.ibt(data)
-    for source in (data, write_file(data)):
-        for recover in (False, True):
-            with pytest.raises(telvane.IbtError) as raised:
-                telvane.open(source, recover=recover)
-            assert str(raised.value) == str(expected.value) and isinstance(raised.value, ValueError)
+TEXT = b"plain text, renamed .ibt\n" * 8
+# SessionTime declared with no elements 5 bytes before the end of the record: its 8-byte read
+# for the last record runs past the record area
+OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0), Var("Speed", FLOAT, 0)], bytes(100),
+                    buf_len=100, session_record_count=1)
+# file-caused conditions: the bytes, and the message after the file's name
+FILE_ERRORS = {
+    "not a recording": (TEXT, f"not an IBT recording (Unsupported IBT version: {int.from_bytes(TEXT[:4], 'little')})"),
+    "cut in the header": (SIX[:100], "Invalid header: File too small for header: 100 bytes (need 112)"),
+    "no time base": (write_ibt([Var("Speed", FLOAT, 0)], bytes(8)), "Invalid header: Missing SessionTime variable"),
+    "time base not double": (write_ibt([Var("SessionTime", FLOAT, 0)], bytes(8)),
+                             "Invalid header: SessionTime should be double, got Float"),
+    "read past the records": (OVERRUN, "Read of bytes 93..101 outside the record area of 100 bytes"),
+    "records cut short": (with_record_count(SIX, 9), f"Invalid header: File too small for 9 records: {len(SIX)} "
+                                                     f"bytes (need {len(SIX) + 3 * 12})"),
+}
+SOURCES = {"path": lambda path: path, "bytes": lambda path: Path(path).read_bytes(),
+           "file object": lambda path: open(path, "rb")}
+
+
+@pytest.mark.parametrize("how", SOURCES)
+@pytest.mark.parametrize("data, message", FILE_ERRORS.values(), ids=FILE_ERRORS)
+def test_file_caused_errors_are_ibt_errors_naming_the_file(data, message, how, write_file):
+    path = write_file(data)
+    name = "<bytes>" if how == "bytes" else path
+    with pytest.raises(telvane.IbtError) as raised:
+        telvane.open(SOURCES[how](path)).read()
+    assert isinstance(raised.value, ValueError) and raised.value.filename == name
+    assert str(raised.value) == f"{name}: {message}"
 
 
 @pytest.mark.parametrize("path, kind, code", [("absent.ibt", FileNotFoundError, errno.ENOENT),
@@ -185,3 +203,20 @@ def test_source_names_follow_ibt_and_a_file_object_gives_its_name(write_file):
         names = [telvane.open(source).read().file_name for source in sources]
         assert names == [path, path, "<bytes>", "<bytes>", path]
         assert telvane.open(file).source_name == telvane.ibt(file).file_name == "<bytes>"
+
+
+def test_lap_counter_of_any_type_is_segmented_by_its_values():
+    laps = [0.0, 0.0, 1.0, 1.0, 1.0, 2.5, 2.5, 2.5]
+    data = write_channels({"Lap": (DOUBLE, laps), "Speed": (FLOAT, [1.0] * len(laps))})
+    for log in (telvane.open(data).read(["SessionTime"]), telvane.open(data).read()):
+        assert log.laps.column("num").to_pylist() == [0, 1, 2]
+        assert log.laps.column("start_time").to_pylist() == log.timecodes.take([0, 2, 5]).to_pylist()
+        assert len(log.lap(0)) == len(log.lap(0).timecodes)  # the laps match the runs of Lap
+
+
+def test_close_from_another_thread_keeps_a_finished_read_of_cp1252_session_info():
+    data = write_channels({"Speed": (FLOAT, [1.0, 2.0])}, session_info="---\nDriverInfo:\n UserName: Jos\xe9\n".encode("cp1252"))
+    recording = telvane.open(data)
+    log = recording.read(progress=lambda k, n: recording.close())
+    assert recording.closed and log["Speed"].num_rows == 2
+    assert log.session()["DriverInfo"]["UserName"] == "Jos\xe9"

@@ -18,13 +18,13 @@ struct ChannelEntry {
   RecordBatch batch;
 };
 
-/// The channel tables of a file: one per name of a variable whose count is exactly 1, at the
-/// place of the name's first such variable and holding the last one's values (a later
-/// variable of a name replaces an earlier one, so only the last is gathered).
-struct Channels {
-  std::vector<ChannelEntry> entries;
+/// The channels of a file: one per name of a variable whose count is exactly 1, at the place
+/// of the name's first such variable and holding the last one's values (a later variable of a
+/// name replaces an earlier one, so only the last is gathered).
+struct ScalarChannels {
+  std::vector<const VarHeader*> vars;
   /// One flag per scalar variable in file order: true where the variable's name is new, so
-  /// that the next entry is stored; duplicates count for progress without a table of their own.
+  /// that the next channel is stored; duplicates count for progress without a table of their own.
   std::vector<bool> new_name;
 };
 
@@ -38,7 +38,7 @@ struct Channels {
 [[nodiscard]] Result<RecordBatch> make_channel_table(const VarHeader& var, const Timecodes& timecodes,
                                                      std::shared_ptr<const ColumnMemory> values);
 
-/// The channel tables of every scalar variable: two columns, `timecodes` and the values.
-[[nodiscard]] Result<Channels> build_channels(const IbtFile& file, const Timecodes& timecodes);
+/// Which variables become channels, in the order of their tables.
+[[nodiscard]] ScalarChannels scalar_channels(const IbtFile& file);
 
 }  // namespace telvane

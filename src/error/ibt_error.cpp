@@ -18,18 +18,25 @@ IbtError IbtError::arrow(std::string message) { return {Kind::Arrow, std::move(m
 
 IbtError IbtError::internal(std::string message) { return {Kind::Internal, std::move(message)}; }
 
+IbtError IbtError::not_recording(std::string message) { return {Kind::NotRecording, std::move(message)}; }
+
+IbtError IbtError::live_dump(std::string message) { return {Kind::LiveDump, std::move(message)}; }
+
 IbtError IbtError::out_of_range_read(unsigned long long begin, unsigned long long end,
                                      unsigned long long length) {
-  return {Kind::Internal, "Read of bytes " + std::to_string(begin) + ".." + std::to_string(end) +
+  return {Kind::OutOfRange, "Read of bytes " + std::to_string(begin) + ".." + std::to_string(end) +
                               " outside the record area of " + std::to_string(length) + " bytes"};
 }
 
 std::string IbtError::display() const {
   switch (kind_) {
     case Kind::Io: return "I/O error: " + message_;
-    case Kind::InvalidHeader: return "Invalid header: " + message_;
+    case Kind::InvalidHeader:
+    case Kind::NotRecording:
+    case Kind::LiveDump: return "Invalid header: " + message_;
     case Kind::Arrow: return "Arrow error: " + message_;
-    case Kind::Internal: return message_;
+    case Kind::Internal:
+    case Kind::OutOfRange: return message_;
   }
   return message_;
 }

@@ -13,7 +13,10 @@ public:
     Io,             ///< opening, measuring or mapping the source
     InvalidHeader,  ///< the file's layout violates a check of the reader
     Arrow,          ///< the Arrow library refused an array, schema or batch
-    Internal,       ///< a read the reader's validation should have ruled out: a defect
+    Internal,       ///< a defect of the code, or a deliberate stop
+    OutOfRange,     ///< a fixed-width read of the file's records that would leave the record area
+    NotRecording,   ///< the bytes do not begin as an IBT file at all
+    LiveDump,       ///< a dump of the simulator's live telemetry memory, not a recording written to disk
   };
 
   /// An I/O failure that carries no operating-system error number.
@@ -24,6 +27,11 @@ public:
   [[nodiscard]] static IbtError arrow(std::string message);
   /// A defect or a deliberate stop, described by `message`.
   [[nodiscard]] static IbtError internal(std::string message);
+  /// Bytes that are not an IBT file, shown as an InvalidHeader error.
+  [[nodiscard]] static IbtError not_recording(std::string message);
+  /// A live telemetry memory dump read where a disk recording is expected, shown as an
+  /// InvalidHeader error.
+  [[nodiscard]] static IbtError live_dump(std::string message);
   /// A read of [begin, end) outside an area of `length` bytes.
   [[nodiscard]] static IbtError out_of_range_read(unsigned long long begin, unsigned long long end,
                                                   unsigned long long length);

@@ -1,56 +1,11 @@
 #include "laps/laps.hpp"
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 
 namespace telvane {
 namespace {
-
-// Lap, OnPitRoad and LapDistPct are read with fixed widths whatever their declared extent,
-// so for the last record such a read can leave the record area; earlier records read on
-// into the next one.
-template <typename T>
-Result<std::vector<T>> read_column(ByteView records, std::uint64_t count, std::uint64_t stride,
-                                   std::uint64_t offset) {
-  if (Status status = check_per_record_read(records, count, stride, offset, sizeof(T)); !status.ok()) {
-    return status.error();
-  }
-  std::vector<T> values(count);
-  for (std::uint64_t i = 0; i < count; ++i) values[i] = records.load_unchecked<T>(i * stride + offset);
-  return values;
-}
-
-Result<std::vector<float>> read_fractions(ByteView records, std::uint64_t count, std::uint64_t stride,
-                                          const VarHeader& var) {
-  const auto offset = static_cast<std::uint64_t>(var.offset);
-  if (var.type == VarType::Float) return read_column<float>(records, count, stride, offset);
-  if (var.type != VarType::Double) return std::vector<float>(count, 0.0f);
-  Result<std::vector<double>> wide = read_column<double>(records, count, stride, offset);
-  if (!wide.ok()) return wide.error();
-  return std::vector<float>(wide.value().begin(), wide.value().end());  // narrows to nearest
-}
-
-Result<LapInputs> read_inputs(const IbtFile& file, const VarHeader& lap, ByteView records) {
-  const auto count = static_cast<std::uint64_t>(file.sub_header().session_record_count);
-  const auto stride = static_cast<std::uint64_t>(file.header().buf_len);
-  LapInputs inputs;
-  Result<std::vector<std::int32_t>> laps =
-      read_column<std::int32_t>(records, count, stride, static_cast<std::uint64_t>(lap.offset));
-  if (!laps.ok()) return laps.error();
-  inputs.laps = std::move(laps).value();
-  if (const VarHeader* pit = find_var(file, "OnPitRoad")) {
-    Result<std::vector<std::uint8_t>> flags =
-        read_column<std::uint8_t>(records, count, stride, static_cast<std::uint64_t>(pit->offset));
-    if (!flags.ok()) return flags.error();
-    inputs.on_pit_road = std::move(flags).value();
-  }
-  if (const VarHeader* distance = find_var(file, "LapDistPct")) {
-    Result<std::vector<float>> fractions = read_fractions(records, count, stride, *distance);
-    if (!fractions.ok()) return fractions.error();
-    inputs.fractions = std::move(fractions).value();
-  }
-  return inputs;
-}
 
 // True for a position away from the start/finish line: a lap that starts or ends there was
 // joined or left part way round. False for NaN.
@@ -96,6 +51,13 @@ Result<std::vector<std::shared_ptr<const ColumnMemory>>> lap_type_column(const s
       copy_column(offsets.data(), offsets.size() * sizeof(std::int32_t)), copy_column(text.data(), text.size())};
 }
 
+std::int32_t lap_number(double value) {
+  if (std::isnan(value)) return 0;
+  constexpr double kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr double kMin = std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(value >= kMax ? kMax : value <= kMin ? kMin : value);
+}
+
 }  // namespace
 
 std::string_view lap_type_text(LapType type) noexcept {
@@ -111,7 +73,7 @@ std::string_view lap_type_text(LapType type) noexcept {
 
 std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& timecodes) {
   if (inputs.laps.empty()) return {};
-  const std::vector<std::int32_t>& laps = inputs.laps;
+  const std::vector<double>& laps = inputs.laps;
   const std::int64_t* times = timecodes.values();
   std::size_t segments = 1;
   for (std::size_t i = 1; i < laps.size(); ++i) segments += laps[i] != laps[i - 1];
@@ -120,31 +82,13 @@ std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& tim
   std::int32_t session = 0;
   std::size_t first = 0;
   for (std::size_t i = 1; i <= laps.size(); ++i) {
-    if (i < laps.size() && laps[i] == laps[first]) continue;
+    if (i < laps.size() && laps[i] == laps[i - 1]) continue;
     const std::int64_t end_time = i < laps.size() ? times[i] : times[laps.size() - 1];
     if (!entries.empty() && laps[first] == 0) ++session;
-    entries.push_back({laps[first], times[first], end_time, classify(inputs, first, i), session});
+    entries.push_back({lap_number(laps[first]), times[first], end_time, classify(inputs, first, i), session});
     first = i;
   }
   return entries;
-}
-
-Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes) {
-  const VarHeader* lap = find_var(file, "Lap");
-  if (lap == nullptr) return std::vector<LapEntry>{};
-  const TruncationGuard guard = file.guard_reads();
-  Result<ByteView> records = record_area(file);
-  if (!records.ok()) return records.error();
-  if (file.sub_header().session_record_count == 0) return std::vector<LapEntry>{};
-  Result<LapInputs> inputs = read_inputs(file, *lap, records.value());
-  if (!inputs.ok()) return inputs.error();
-  return segment_laps(inputs.value(), timecodes);
-}
-
-Result<RecordBatch> build_laps_table(const IbtFile& file, const Timecodes& timecodes) {
-  Result<std::vector<LapEntry>> laps = detect_laps(file, timecodes);
-  if (!laps.ok()) return laps.error();
-  return laps_table(laps.value());
 }
 
 Result<RecordBatch> laps_table(const std::vector<LapEntry>& entries) {

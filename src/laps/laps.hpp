@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "columns/record_batch.hpp"
-#include "reader/ibt_file.hpp"
 #include "timecodes/timecodes.hpp"
 
 namespace telvane {
@@ -25,23 +24,19 @@ struct LapEntry {
   std::int32_t session;
 };
 
-/// What the laps are found from, one value per record.
+/// What the laps are found from, one value per record, taken from the gathered columns.
 struct LapInputs {
-  std::vector<std::int32_t> laps;         // empty when the file has no Lap or no records
+  std::vector<double> laps;               // the lap counter; empty when the file has no Lap or no records
   std::vector<std::uint8_t> on_pit_road;  // empty when the file has no OnPitRoad
   std::vector<float> fractions;           // empty when the file has no LapDistPct
 };
 
-/// The laps of `inputs` in record order; `timecodes` holds one time per record.
+/// The laps of `inputs` in record order; `timecodes` holds one time per record. A lap ends
+/// where the counter's value changes (NaN never equals itself); its number is the value
+/// truncated to int32, saturated, NaN as 0.
 [[nodiscard]] std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& timecodes);
 
 /// The laps as one record batch: num, start_time, end_time, lap_type, session.
 [[nodiscard]] Result<RecordBatch> laps_table(const std::vector<LapEntry>& entries);
-
-/// The laps of the recording in record order; empty without a `Lap` variable or records.
-[[nodiscard]] Result<std::vector<LapEntry>> detect_laps(const IbtFile& file, const Timecodes& timecodes);
-
-/// The laps as one record batch: num, start_time, end_time, lap_type, session.
-[[nodiscard]] Result<RecordBatch> build_laps_table(const IbtFile& file, const Timecodes& timecodes);
 
 }  // namespace telvane

@@ -48,9 +48,11 @@ MappedRegion& MappedRegion::operator=(MappedRegion&& other) noexcept {
 
 Status MappedRegion::check_unchanged() const {
   if (!file_) return ok_status();
-  if (shrank_->load()) return IbtError::io("file was truncated while it was being read");
+  const IbtError truncated = IbtError::io("file was truncated while it was being read");
+  if (shrank_->load()) return truncated;
   Result<platform::FileStamp> now = platform::stamp_of(file_->handle);
   if (!now.ok()) return now.error();
+  if (now.value().size < file_->stamp.size) return truncated;
   if (now.value() != file_->stamp) return IbtError::io("file changed while it was being read");
   return ok_status();
 }

@@ -1,6 +1,7 @@
 #include "read/read_recording.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -19,73 +20,129 @@ constexpr std::uint64_t kStreamingBytes = std::uint64_t{32} << 20;
 constexpr std::uint64_t kReports = 100;
 
 struct Sweep {
-  std::vector<GatherTarget> targets;
-  std::vector<std::shared_ptr<ColumnMemory>> columns;  // time base, channels, arrays
+  std::vector<GatherTarget> targets;  // time base, channels, arrays, then lap inputs no column holds
+  std::vector<std::shared_ptr<ColumnMemory>> columns;
   std::uint64_t output = 0;
 };
 
+// Bool values become a bitmap, as Arrow holds them; every other type is copied.
 GatherKind value_kind(const VarHeader& var) { return var.type == VarType::Bool ? GatherKind::Bits : GatherKind::Copy; }
 
 std::uint64_t value_width(const VarHeader& var) {
   return std::uint64_t{element_size(var.type)} * static_cast<std::uint64_t>(var.count);
 }
 
-Sweep plan_columns(const VarHeader& session_time, const ReadRequest& request, std::uint64_t count) {
+std::vector<GatherTarget> value_targets(const VarHeader& session_time, const ReadRequest& request) {
   std::vector<GatherTarget> targets{{GatherKind::Timecodes, static_cast<std::uint64_t>(session_time.offset), 8, nullptr}};
   for (const auto* vars : {&request.channels, &request.arrays}) {
     for (const VarHeader* var : *vars) {
       targets.push_back({value_kind(*var), static_cast<std::uint64_t>(var->offset), value_width(*var), nullptr});
     }
   }
+  return targets;
+}
+
+void allocate(Sweep& sweep, std::uint64_t count) {
   std::vector<std::size_t> sizes;
-  Sweep sweep;
-  for (const GatherTarget& target : targets) {
+  for (const GatherTarget& target : sweep.targets) {
     sizes.push_back(output_bytes(target.kind, target.width, count));
     sweep.output += sizes.back();
   }
   sweep.columns = ColumnMemory::allocate_all(sizes);
-  for (std::size_t i = 0; i < targets.size(); ++i) targets[i].out = sweep.columns[i]->data();
-  sweep.targets = std::move(targets);
-  return sweep;
+  for (std::size_t i = 0; i < sweep.targets.size(); ++i) sweep.targets[i].out = sweep.columns[i]->data();
 }
 
-// Lap, OnPitRoad and LapDistPct are read with fixed widths whatever their declared extent.
-struct LapSweep {
-  LapInputs inputs;
-  std::vector<double> wide_fractions;  // a Double LapDistPct, narrowed after the sweep
+/// One lap input: the gathered column it is read from and how its bytes hold the values.
+struct LapSource {
+  std::size_t target;
+  VarType type;
 };
 
-Status plan_lap_inputs(const IbtFile& file, ByteView records, std::uint64_t count, std::uint64_t stride,
-                       LapSweep& laps, std::vector<GatherTarget>& targets) {
-  const auto add = [&](const VarHeader& var, std::uint64_t width, std::uint8_t* out) -> Status {
-    const auto offset = static_cast<std::uint64_t>(var.offset);
-    if (Status status = check_per_record_read(records, count, stride, offset, width); !status.ok()) return status;
-    targets.push_back({GatherKind::Copy, offset, width, out});
-    return ok_status();
-  };
+/// Where the lap counter, the pit flags and the lap fractions come from.
+struct LapPlan {
+  std::optional<LapSource> lap, pit, fraction;
+};
+
+// The target that gathers `wanted`, added after the others when no column already holds it.
+// Reads of a fixed width can leave the record area where the variable's extent does not.
+Result<std::size_t> target_of(std::vector<GatherTarget>& targets, GatherTarget wanted, const SessionTimeRecords& area) {
+  for (std::size_t i = 1; i < targets.size(); ++i) {
+    const GatherTarget& t = targets[i];
+    if (t.kind == wanted.kind && t.offset == wanted.offset && t.width == wanted.width) return i;
+  }
+  if (Status status = check_per_record_read(area.records, area.count, area.stride, wanted.offset, wanted.width);
+      !status.ok()) {
+    return status.error();
+  }
+  targets.push_back(wanted);
+  return targets.size() - 1;
+}
+
+// The lap counter, then the pit flag (one byte, non-zero on pit road), then the fraction of
+// the lap (a Float or a Double, else none): the first that cannot be read is the error.
+Result<LapPlan> plan_lap_inputs(const IbtFile& file, LapCounter counter, const SessionTimeRecords& area,
+                                std::vector<GatherTarget>& targets) {
+  LapPlan plan;
   const VarHeader* lap = find_var(file, "Lap");
-  if (lap == nullptr || count == 0) return ok_status();
-  laps.inputs.laps.resize(count);
-  if (Status status = add(*lap, 4, reinterpret_cast<std::uint8_t*>(laps.inputs.laps.data())); !status.ok()) {
-    return status;
-  }
+  if (lap == nullptr || area.count == 0) return plan;
+  const auto at = [](const VarHeader& var) { return static_cast<std::uint64_t>(var.offset); };
+  const GatherTarget lap_target = counter == LapCounter::Bits32
+                                      ? GatherTarget{GatherKind::Copy, at(*lap), 4, nullptr}
+                                      : GatherTarget{value_kind(*lap), at(*lap), element_size(lap->type), nullptr};
+  Result<std::size_t> found = target_of(targets, lap_target, area);
+  if (!found.ok()) return found.error();
+  plan.lap = LapSource{found.value(), counter == LapCounter::Bits32 ? VarType::Int : lap->type};
   if (const VarHeader* pit = find_var(file, "OnPitRoad")) {
-    laps.inputs.on_pit_road.resize(count);
-    if (Status status = add(*pit, 1, laps.inputs.on_pit_road.data()); !status.ok()) return status;
+    const GatherKind kind = pit->type == VarType::Bool ? GatherKind::Bits : GatherKind::Copy;
+    found = target_of(targets, {kind, at(*pit), 1, nullptr}, area);
+    if (!found.ok()) return found.error();
+    plan.pit = LapSource{found.value(), kind == GatherKind::Bits ? VarType::Bool : VarType::Char};
   }
-  if (const VarHeader* distance = find_var(file, "LapDistPct")) {
-    if (distance->type == VarType::Float) {
-      laps.inputs.fractions.resize(count);
-      return add(*distance, 4, reinterpret_cast<std::uint8_t*>(laps.inputs.fractions.data()));
-    }
-    if (distance->type != VarType::Double) {
-      laps.inputs.fractions.assign(count, 0.0f);
-      return ok_status();
-    }
-    laps.wide_fractions.resize(count);
-    return add(*distance, 8, reinterpret_cast<std::uint8_t*>(laps.wide_fractions.data()));
+  const VarHeader* distance = find_var(file, "LapDistPct");
+  if (distance != nullptr && (distance->type == VarType::Float || distance->type == VarType::Double)) {
+    found = target_of(targets, {GatherKind::Copy, at(*distance), element_size(distance->type), nullptr}, area);
+    if (!found.ok()) return found.error();
+    plan.fraction = LapSource{found.value(), distance->type};
   }
-  return ok_status();
+  return plan;
+}
+
+template <typename T>
+T element(const std::uint8_t* column, std::size_t i) {
+  T value;
+  std::memcpy(&value, column + i * sizeof(T), sizeof(T));
+  return value;
+}
+
+// The value of record `i` in a column of `type` (a bitmap for Bool).
+double value_at(const std::uint8_t* column, VarType type, std::size_t i) {
+  switch (type) {
+    case VarType::Char: return column[i];
+    case VarType::Bool: return (column[i / 8] >> (i % 8)) & 1;
+    case VarType::Int: return element<std::int32_t>(column, i);
+    case VarType::BitField: return element<std::uint32_t>(column, i);
+    case VarType::Float: return element<float>(column, i);
+    case VarType::Double: return element<double>(column, i);
+  }
+  return 0;
+}
+
+LapInputs lap_inputs(const LapPlan& plan, const Sweep& sweep, std::size_t count) {
+  LapInputs inputs;
+  const auto column = [&](const LapSource& source) { return sweep.columns[source.target]->data(); };
+  inputs.laps.resize(count);
+  for (std::size_t i = 0; i < count; ++i) inputs.laps[i] = value_at(column(*plan.lap), plan.lap->type, i);
+  if (plan.pit) {
+    inputs.on_pit_road.resize(count);
+    for (std::size_t i = 0; i < count; ++i) inputs.on_pit_road[i] = value_at(column(*plan.pit), plan.pit->type, i) != 0;
+  }
+  if (plan.fraction) {
+    inputs.fractions.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      inputs.fractions[i] = static_cast<float>(value_at(column(*plan.fraction), plan.fraction->type, i));  // to nearest
+    }
+  }
+  return inputs;
 }
 
 /// Gathers records [first, end) in chunks; `gathered` counts the records done by every thread.
@@ -164,39 +221,38 @@ Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& reques
   const TruncationGuard guard = file.guard_reads();
   Result<SessionTimeRecords> found = session_time_records(file);
   if (!found.ok()) return found.error();
-  [[maybe_unused]] const auto& [session_time, records, count, stride, offset] = found.value();
-  Sweep sweep = plan_columns(*session_time, request, count);
-  LapSweep laps;
-  if (request.laps) {
-    if (Status status = plan_lap_inputs(file, records, count, stride, laps, sweep.targets); !status.ok()) {
-      return status.error();
-    }
-  }
-  if (!gather_all(file, sweep.targets, records, stride, count, sweep.output >= kStreamingBytes, progress)) {
+  const SessionTimeRecords& area = found.value();
+  Sweep sweep{value_targets(*area.session_time, request), {}, 0};
+  std::optional<Result<LapPlan>> laps;
+  if (request.laps) laps.emplace(plan_lap_inputs(file, request.lap_counter, area, sweep.targets));
+  allocate(sweep, area.count);
+  if (!gather_all(file, sweep.targets, area.records, area.stride, area.count, sweep.output >= kStreamingBytes,
+                  progress)) {
     return IbtError::internal("the read was stopped");
-  }
-  if (!laps.wide_fractions.empty()) {
-    laps.inputs.fractions.assign(laps.wide_fractions.begin(), laps.wide_fractions.end());  // to nearest
   }
 
   ReadResult result;
-  result.timecodes = {std::move(sweep.columns[0]), static_cast<std::int64_t>(count)};
+  result.timecodes = {sweep.columns[0], static_cast<std::int64_t>(area.count)};
   std::size_t column = 1;
   for (const VarHeader* var : request.channels) {
-    Result<RecordBatch> batch = make_channel_table(*var, result.timecodes, std::move(sweep.columns[column++]));
+    Result<RecordBatch> batch = make_channel_table(*var, result.timecodes, sweep.columns[column++]);
     if (!batch.ok()) return batch.error();
     result.channels.push_back({var->name, std::move(batch).value()});
   }
   for (const VarHeader* var : request.arrays) {
     Result<RecordBatch> batch =
-        make_array_table(*var, result.timecodes, std::move(sweep.columns[column++]), file.header().tick_rate);
+        make_array_table(*var, result.timecodes, sweep.columns[column++], file.header().tick_rate);
     if (!batch.ok()) return batch.error();
     result.arrays.push_back({var->name, std::move(batch).value()});
   }
-  if (request.laps) {
-    Result<RecordBatch> table = laps_table(segment_laps(laps.inputs, result.timecodes));
-    if (!table.ok()) return table.error();
-    result.laps = std::move(table).value();
+  if (laps) {
+    if (!laps->ok()) {
+      result.laps.emplace(laps->error());
+    } else if (!laps->value().lap) {
+      result.laps.emplace(laps_table({}));
+    } else {
+      result.laps.emplace(laps_table(segment_laps(lap_inputs(laps->value(), sweep, area.count), result.timecodes)));
+    }
   }
   return result;
 }

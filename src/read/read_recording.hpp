@@ -12,11 +12,18 @@
 
 namespace telvane {
 
+/// How the lap counter `Lap` is read.
+enum class LapCounter {
+  Value,   ///< as the number its declared type holds
+  Bits32,  ///< its first 4 bytes as a signed 32-bit integer, whatever its declared type
+};
+
 /// What one read takes from a file: the variables are the file's own, each read once.
 struct ReadRequest {
   std::vector<const VarHeader*> channels;  // scalars, in the order of the result
   std::vector<const VarHeader*> arrays;    // array variables, in the order of the result
   bool laps = false;
+  LapCounter lap_counter = LapCounter::Value;
 };
 
 /// The tables of one read, in the order of the request.
@@ -24,7 +31,9 @@ struct ReadResult {
   Timecodes timecodes;
   std::vector<ChannelEntry> channels;
   std::vector<ChannelEntry> arrays;
-  std::optional<RecordBatch> laps;
+  /// The laps table when asked for, or why it could not be made: the channels are complete
+  /// either way.
+  std::optional<Result<RecordBatch>> laps;
 };
 
 /// Called on the reading thread between blocks with the records gathered so far and the
@@ -32,9 +41,10 @@ struct ReadResult {
 using ReadProgress = std::function<bool(std::uint64_t gathered, std::uint64_t total)>;
 
 /// Reads the requested tables in one sweep over the record area: the time base, the values
-/// and the lap inputs of each block are taken while its records are in the cache. A large
-/// record area is gathered by two threads, each taking half of the records. Touches no
-/// Python object; a stopped read returns the Internal kind.
+/// and the lap inputs of each block are taken while its records are in the cache, the lap
+/// inputs from the requested columns where they hold them. A large record area is gathered
+/// by two threads, each taking half of the records. Touches no Python object; a stopped
+/// read returns the Internal kind.
 [[nodiscard]] Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& request,
                                                 const ReadProgress& progress);
 

@@ -125,7 +125,7 @@ Status parse_layout(ByteView bytes, RecordCount records, IbtHeader& header, Disk
                    num(kHeaderSize) + ")");
   }
   const std::int32_t version = bytes.read(layout::kVersion);
-  if (version != 1 && version != 2) return invalid("Unsupported IBT version: " + num(std::int64_t{version}));
+  if (version != 1 && version != 2) return IbtError::not_recording("Unsupported IBT version: " + num(std::int64_t{version}));
   header = read_header(bytes);
   if (bytes.size() < kFileHeadSize) {
     return invalid("File too small for disk sub-header: " + num(std::uint64_t{bytes.size()}) + " bytes (need " +

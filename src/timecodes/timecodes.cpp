@@ -39,17 +39,4 @@ Result<SessionTimeRecords> session_time_records(const IbtFile& file) {
   return found;
 }
 
-Result<Timecodes> build_timecodes(const IbtFile& file) {
-  const TruncationGuard guard = file.guard_reads();
-  Result<SessionTimeRecords> found = session_time_records(file);
-  if (!found.ok()) return found.error();
-  [[maybe_unused]] const auto& [session_time, records, count, stride, offset] = found.value();
-  Timecodes timecodes{ColumnMemory::allocate(count * sizeof(std::int64_t)), static_cast<std::int64_t>(count)};
-  auto* out = reinterpret_cast<std::int64_t*>(timecodes.memory->data());
-  for (std::uint64_t i = 0; i < count; ++i) {
-    out[i] = seconds_to_timecode(records.load_unchecked<double>(i * stride + offset));
-  }
-  return timecodes;
-}
-
 }  // namespace telvane

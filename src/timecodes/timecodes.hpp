@@ -40,7 +40,4 @@ struct SessionTimeRecords {
 /// `SessionTime` and the records it is read from, checked before any record is read.
 [[nodiscard]] Result<SessionTimeRecords> session_time_records(const IbtFile& file);
 
-/// The time base from the `SessionTime` variable (a double, read as 8 bytes per record).
-[[nodiscard]] Result<Timecodes> build_timecodes(const IbtFile& file);
-
 }  // namespace telvane

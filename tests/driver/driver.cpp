@@ -54,22 +54,19 @@ std::string error_line(const std::string& what, const IbtError& error) {
   return what + " error " + error.display() + "\n";
 }
 
-// One read of every variable: the scalars as build_channels takes them, the arrays and the laps.
-std::string read_lines(const IbtFile& file) {
-  ReadRequest request{{}, {}, true};
-  for (const VarHeader& var : file.vars()) {
-    if (var.count > 1) request.arrays.push_back(&var);
-    if (var.count == 1 && find_var(file, var.name) == &var) request.channels.push_back(&var);
-  }
+std::string read_lines(const std::string& what, const IbtFile& file, const ReadRequest& request) {
   Result<ReadResult> read = read_recording(file, request, nullptr);
-  if (!read.ok()) return error_line("read", read.error());
+  if (!read.ok()) return error_line(what, read.error());
   std::string text;
-  for (const ChannelEntry& entry : read.value().channels) text += table_line("read channel", entry);
-  for (const ChannelEntry& entry : read.value().arrays) text += table_line("read array", entry);
-  return text + table_line("read laps", {"", std::move(*read.value().laps)});
+  for (const ChannelEntry& entry : read.value().channels) text += table_line(what + " channel", entry);
+  for (const ChannelEntry& entry : read.value().arrays) text += table_line(what + " array", entry);
+  Result<RecordBatch>& laps = *read.value().laps;
+  return text + (laps.ok() ? table_line(what + " laps", {"", std::move(laps).value()})
+                           : error_line(what + " laps", laps.error()));
 }
 
-// The headers, then the tables as one conversion takes them, then one read of every variable.
+// The headers, then the tables as ibt takes them (its lap counter read as 32-bit integers),
+// then one read of every variable with the lap counter read by value.
 std::string digest_of(Result<MappedRegion> region) {
   if (!region.ok()) return error_line("map", region.error());
   Result<IbtFile> parsed = parse_ibt(std::move(region).value());
@@ -78,14 +75,13 @@ std::string digest_of(Result<MappedRegion> region) {
   Digest headers;
   headers.add(&file.header(), sizeof(IbtHeader)).add(&file.sub_header(), sizeof(DiskSubHeader));
   std::string text = headers.add(file.session_info()).line("headers");
-  Result<Timecodes> timecodes = build_timecodes(file);
-  if (!timecodes.ok()) return text + error_line("timecodes", timecodes.error());
-  Result<Channels> channels = build_channels(file, timecodes.value());
-  if (!channels.ok()) return text + error_line("channels", channels.error());
-  for (const ChannelEntry& entry : channels.value().entries) text += table_line("channel", entry);
-  Result<RecordBatch> laps = build_laps_table(file, timecodes.value());
-  text += laps.ok() ? table_line("laps", {"", std::move(laps).value()}) : error_line("laps", laps.error());
-  text += read_lines(file);
+  text += read_lines("ibt", file, {scalar_channels(file).vars, {}, true, LapCounter::Bits32});
+  ReadRequest every{{}, {}, true, LapCounter::Value};
+  for (const VarHeader& var : file.vars()) {
+    if (var.count > 1) every.arrays.push_back(&var);
+    if (var.count == 1 && find_var(file, var.name) == &var) every.channels.push_back(&var);
+  }
+  text += read_lines("read", file, every);
   const Status unchanged = check_unchanged(file);
   return text + (unchanged.ok() ? "unchanged\n" : error_line("unchanged", unchanged.error()));
 }
