@@ -165,5 +165,7 @@ def error_message(exc: BaseException, source: str | os.PathLike[str]) -> str:
     """The text of a report row's error: the exception's message without the source's name."""
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
     text = text or type(exc).__name__
-    prefix = f"{os.fspath(source)}: "
-    return text[len(prefix):] if text.startswith(prefix) else text
+    for name in (os.fspath(source), getattr(exc, "filename", None)):  # "<bytes>" for standard input
+        if isinstance(name, str) and text.startswith(f"{name}: "):
+            return text[len(name) + 2:]
+    return text

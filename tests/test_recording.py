@@ -139,8 +139,15 @@ FILE_ERRORS = {
     "records cut short": (with_record_count(SIX, 9), f"Invalid header: File too small for 9 records: {len(SIX)} "
                                                      f"bytes (need {len(SIX) + 3 * 12})"),
 }
-SOURCES = {"path": lambda path: path, "bytes": lambda path: Path(path).read_bytes(),
-           "file object": lambda path: open(path, "rb")}
+
+
+def file_object(path: str) -> io.BytesIO:
+    stream = io.BytesIO(Path(path).read_bytes())
+    stream.name = path  # as an opened file has it
+    return stream
+
+
+SOURCES = {"path": lambda path: path, "bytes": lambda path: Path(path).read_bytes(), "file object": file_object}
 
 
 @pytest.mark.parametrize("how", SOURCES)
