@@ -3,7 +3,7 @@
 'use strict';
 (function () {
   const COLOURS = ['#1f5fbf', '#e4572e', '#2a9d3a', '#8e44ad', '#e69f00', '#0fa3b1', '#8c564b', '#d63384'];
-  const MARGIN_LEFT = 54, MARGIN_RIGHT = 10, PANE_HEIGHT = 118, DELTA_HEIGHT = 110;
+  const MARGIN_LEFT = 54, MARGIN_RIGHT = 10, PANE_HEIGHT = 118, DELTA_HEIGHT = 110, AXIS_HEIGHT = 18;
   const G = 9.80665;
   const manifest = JSON.parse(document.getElementById('telvane-manifest').textContent);
   const laps = manifest.laps;
@@ -13,10 +13,16 @@
 
   // -- the embedded columns ---------------------------------------------------------------
 
+  // Base64 lines of 4096 characters, decoded a line at a time into one array.
   function fromBase64(text) {
-    const binary = atob(text.trim());
-    const bytes = new Uint8Array(binary.length);
-    for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+    const lines = text.split('\n').filter((line) => line.length);
+    const size = lines.reduce((n, line) => n + line.length / 4 * 3 - (line.endsWith('==') ? 2 : line.endsWith('=') ? 1 : 0), 0);
+    const bytes = new Uint8Array(size);
+    let at = 0;
+    for (const line of lines) {
+      const binary = atob(line);
+      for (let i = 0; i < binary.length; i++) bytes[at++] = binary.charCodeAt(i);
+    }
     return bytes;
   }
 
@@ -36,7 +42,9 @@
   }
 
   async function loadColumns() {
-    const bytes = await inflate(fromBase64(document.getElementById('telvane-columns').textContent));
+    const holder = document.getElementById('telvane-columns');
+    const bytes = await inflate(fromBase64(holder.textContent));
+    holder.textContent = '';  // the text is no longer needed once decoded
     for (const lap of laps) lap.cols = {};
     for (const c of manifest.columns) laps[c.row].cols[c.name] = joinBytes(bytes, c.offset, c.count, c.width);
   }
@@ -98,6 +106,14 @@
   }
 
   const signed = (ms) => (ms === null ? '–' : (ms > 0 ? '+' : ms < 0 ? '−' : '±') + Math.abs(ms / 1000).toFixed(3));
+
+  // A short name for narrow tables: the number, the session, and the recording's number
+  // when there are several.
+  function shortName(row) {
+    const lap = laps[row], file = manifest.files[lap.file];
+    const session = ((file.sessions && file.sessions[lap.session]) || 'S' + lap.session).slice(0, 5);
+    return 'lap ' + lap.num + ' ' + session + (manifest.files.length > 1 ? ' #' + (lap.file + 1) : '');
+  }
 
   function lapName(row) {
     const lap = laps[row], file = manifest.files[lap.file];
@@ -195,6 +211,9 @@
       box.append(div);
       panes.push({ name, canvas, height: name === 'delta' ? DELTA_HEIGHT : PANE_HEIGHT });
     }
+    const last = panes[panes.length - 1];
+    last.axis = AXIS_HEIGHT;
+    last.height += AXIS_HEIGHT;
     sizeCanvases();
   }
 
@@ -211,6 +230,7 @@
 
   function removePane(name) {
     state.panes = state.panes.filter((n) => n !== name);
+    readoutCells = null;
     buildPanes();
     drawAll();
   }
@@ -218,6 +238,7 @@
   function addPane(name) {
     if (!name || state.panes.includes(name)) return;
     state.panes.push(name);
+    readoutCells = null;
     buildPanes();
     drawAll();
   }
@@ -260,7 +281,7 @@
     const ctx = pane.ctx, width = document.getElementById('panes').clientWidth, height = pane.height;
     const list = series(pane.name), unit = shown(pane.name);
     const [low, high] = pane.range = valueRange(pane.name, list);
-    const toY = (v) => 6 + (high - v) / (high - low) * (height - 12);
+    const axis = pane.axis || 0, toY = (v) => 6 + (high - v) / (high - low) * (height - axis - 12);
     ctx.clearRect(0, 0, width, height);
     ctx.font = '11px system-ui, sans-serif';
     ctx.fillStyle = '#6b7585';
@@ -271,6 +292,12 @@
       ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
       ctx.fillText(String(Math.round(t * 1000) / 1000), 4, y + 4);
     }
+    for (const d of ticks(state.x0, state.x1, 8)) {
+      const x = Math.round(toX(d)) + 0.5;
+      ctx.beginPath(); ctx.moveTo(x, 0); ctx.lineTo(x, height - axis); ctx.stroke();
+      if (axis) { ctx.fillStyle = '#6b7585'; ctx.fillText(String(Math.round(d * 10) / 10), x - 10, height - 4); }
+    }
+    if (axis) ctx.fillText('[m]', 4, height - 4);
     ctx.fillStyle = '#1d2430';
     ctx.fillText(unit.label + (unit.unit ? ' [' + unit.unit + ']' : ''), MARGIN_LEFT + 4, 14);
     ctx.strokeStyle = '#b9c0cc';
@@ -397,22 +424,21 @@
 
   const mix = (a, b, t) => 'rgb(' + a.map((v, i) => Math.round(v + (b[i] - v) * t)).join(',') + ')';
 
+  // The track, coloured, drawn once per choice of laps or colouring; zooming only lays the
+  // zoomed stretch over a copy of it.
+  const mapTrack = document.createElement('canvas');
+
   function drawMap() {
     const canvas = document.getElementById('map'), note = document.getElementById('map-note');
     mapView = hasData(state.ref) ? mapFrame() : null;
-    const box = canvas.parentElement, ctx = prepareCanvas(canvas, box.clientWidth, box.clientHeight);
-    if (!mapView) { note.textContent = 'no Lat/Lon or Yaw to draw the track with'; drawDots(); return; }
+    const box = canvas.parentElement, ctx = prepareCanvas(mapTrack, box.clientWidth, box.clientHeight);
+    if (!mapView) { note.textContent = 'no Lat/Lon or Yaw to draw the track with'; showMap(); return; }
     note.textContent = 'track from ' + manifest.map_source + (state.mapColour === 'delta' ? ' · green: gaining, red: losing' : ' · ' + state.mapColour);
     const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
     const { px, py } = mapView, { shade, palette } = mapShades(lap);
     ctx.lineCap = 'round';
     ctx.lineWidth = 7; ctx.strokeStyle = '#e6e9ee';
     path(ctx, xs, ys, 0, xs.length - 1, px, py); ctx.stroke();
-    const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(xs.length - 1, Math.ceil(state.x1 - lap.start));
-    if (state.x1 - state.x0 < full[1] - full[0] - 1) {
-      ctx.lineWidth = 9; ctx.strokeStyle = '#c5d7f2';
-      path(ctx, xs, ys, i0, i1, px, py); ctx.stroke();
-    }
     ctx.lineWidth = 3;
     for (let k = -1; k < palette.length; k++) {
       ctx.strokeStyle = k < 0 ? '#8a93a3' : palette[k];
@@ -432,6 +458,19 @@
       ctx.beginPath(); ctx.moveTo(x - nx, y + ny); ctx.lineTo(x + nx, y - ny); ctx.stroke();
       ctx.fillText(s === 0 ? 'S/F' : 'S' + (s + 1), x + nx * 1.4 + 2, y - ny * 1.4);
     });
+    showMap();
+  }
+
+  function showMap() {
+    const canvas = document.getElementById('map'), box = canvas.parentElement;
+    const ctx = prepareCanvas(canvas, box.clientWidth, box.clientHeight);
+    ctx.drawImage(mapTrack, 0, 0, box.clientWidth, box.clientHeight);
+    if (mapView && state.x1 - state.x0 < full[1] - full[0] - 1) {
+      const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+      const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(xs.length - 1, Math.ceil(state.x1 - lap.start));
+      ctx.lineCap = 'round'; ctx.lineWidth = 11; ctx.strokeStyle = 'rgba(40, 110, 220, 0.28)';
+      path(ctx, xs, ys, i0, i1, mapView.px, mapView.py); ctx.stroke();
+    }
     drawDots();
   }
 
@@ -465,7 +504,6 @@
   // -- cursor, read-out and sector table --------------------------------------------------
 
   function readout(d) {
-    const names = [...new Set([...state.panes, ...Object.keys(manifest.channels).filter((n) => manifest.panes.includes(n))])];
     return {
       laps: chosen().map((row) => {
         const lap = laps[row], values = {};
@@ -473,29 +511,51 @@
           if (name === 'elapsed' || name === 'map_x' || name === 'map_y') continue;
           values[name] = valueAt(lap.cols[name], lap.start, d, (manifest.channels[name] || {}).interpolate !== false);
         }
-        const dl = row === state.ref ? { start: lap.start, values: [0] } : delta(state.ref, row);
         let deltaMs = null;
         if (row === state.ref) deltaMs = valueAt(lap.cols.elapsed, lap.start, d, true) === null ? null : 0;
-        else if (dl) deltaMs = valueAt(dl.values, dl.start, d, true);
-        return { row, distance: d, delta_ms: deltaMs, values, shown: names };
+        else {
+          const dl = delta(state.ref, row);
+          if (dl) deltaMs = valueAt(dl.values, dl.start, d, true);
+        }
+        return { row, distance: d, delta_ms: deltaMs, values };
       }),
     };
   }
 
-  function showReadout(result) {
-    const table = document.getElementById('readout'), rows = result ? result.laps : [];
-    const head = el('tr', {}, el('th', { class: 'text' }, state.cursor === null ? '' : fixed(state.cursor, 1) + ' m'),
-      ...rows.map((r) => el('th', { title: lapName(r.row) }, el('span', { class: 'swatch', style: 'background:' + colourOf(r.row) }), ' lap ' + laps[r.row].num)));
-    const line = (label, cells) => el('tr', {}, el('td', { class: 'text' }, label), ...cells);
-    const body = [line('Δ [s]', rows.map((r) => el('td', { class: r.delta_ms > 0 ? 'loss' : r.delta_ms < 0 ? 'gain' : '' }, signed(r.delta_ms))))];
-    for (const n of state.panes) {
+  // The read-out table is built once per choice of laps and panes; the cursor only changes
+  // the text of its cells.
+  let readoutCells = null;
+
+  function buildReadout() {
+    const table = document.getElementById('readout'), rows = chosen();
+    const corner = el('th', { class: 'text' });
+    const head = el('tr', {}, corner, ...rows.map((row) => el('th', { title: lapName(row) },
+      el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ' + shortName(row))));
+    const cells = { corner, delta: rows.map(() => el('td')), panes: state.panes.map(() => rows.map(() => el('td'))) };
+    const body = [el('tr', {}, el('td', { class: 'text' }, 'Δ [s]'), ...cells.delta)];
+    state.panes.forEach((n, k) => {
       const u = shown(n);
-      body.push(line(n + (u.unit ? ' [' + u.unit + ']' : ''), rows.map((r) => {
-        const v = r.values[n];
-        return el('td', {}, v === undefined || v === null ? '–' : fixed(v * u.scale, u.unit === 'g' ? 2 : Math.abs(v * u.scale) >= 1000 ? 0 : 1));
-      })));
-    }
+      body.push(el('tr', {}, el('td', { class: 'text' }, n + (u.unit ? ' [' + u.unit + ']' : '')), ...cells.panes[k]));
+    });
     table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...body));
+    readoutCells = cells;
+  }
+
+  function showReadout(result) {
+    if (!readoutCells) buildReadout();
+    const cells = readoutCells;
+    cells.corner.textContent = state.cursor === null ? '' : fixed(state.cursor, 1) + ' m';
+    result.laps.forEach((r, j) => {
+      const cell = cells.delta[j];
+      if (!cell) return;
+      cell.textContent = signed(r.delta_ms);
+      cell.className = r.delta_ms > 0 ? 'loss' : r.delta_ms < 0 ? 'gain' : '';
+      state.panes.forEach((n, k) => {
+        const v = r.values[n], u = shown(n);
+        cells.panes[k][j].textContent = v === undefined || v === null ? '–'
+          : fixed(v * u.scale, u.unit === 'g' ? 2 : Math.abs(v * u.scale) >= 1000 ? 0 : 1);
+      });
+    });
   }
 
   function setCursor(d) {
@@ -507,14 +567,14 @@
     drawDots();
     const result = readout(state.cursor);
     showReadout(result);
-    return { laps: result.laps.map(({ row, distance, delta_ms, values }) => ({ row, distance, delta_ms, values })) };
+    return result;
   }
 
   function sectorTable() {
     const table = document.getElementById('sector-table'), ref = laps[state.ref];
     if (!ref || !ref.sectors.length) { table.replaceChildren(el('caption', {}, 'no sectors in the session info')); return; }
     const head = el('tr', {}, el('th', { class: 'text' }, 'lap'), ...ref.sectors.map((_, s) => el('th', {}, 'S' + (s + 1))), el('th', {}, 'lap'));
-    const rows = [el('tr', {}, el('td', { class: 'text' }, el('span', { class: 'swatch', style: 'background:' + colourOf(state.ref) }), ' ', lapName(state.ref)),
+    const rows = [el('tr', {}, el('td', { class: 'text', title: lapName(state.ref) }, el('span', { class: 'swatch', style: 'background:' + colourOf(state.ref) }), ' ' + shortName(state.ref)),
       ...ref.sectors.map((ms) => el('td', {}, lapTime(ms))), el('td', {}, lapTime(ref.duration)))];
     for (const row of state.others.filter(hasData)) {
       const lap = laps[row];
@@ -523,7 +583,7 @@
         return el('td', { class: diff > 0 ? 'loss' : diff < 0 ? 'gain' : '' }, signed(diff));
       };
       const whole = lap.lap_type === 'full' && ref.lap_type === 'full' ? lap.duration : null;
-      rows.push(el('tr', {}, el('td', { class: 'text' }, el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ', lapName(row)),
+      rows.push(el('tr', {}, el('td', { class: 'text', title: lapName(row) }, el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ' + shortName(row)),
         ...ref.sectors.map((ms, s) => cell(lap.sectors[s], ms)), cell(whole, ref.duration)));
     }
     table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...rows));
@@ -546,7 +606,7 @@
       any = true;
       ctx.fillStyle = colourOf(row); ctx.globalAlpha = 0.35;
       const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(lat.length - 1, Math.ceil(state.x1 - lap.start));
-      const stride = Math.max(1, Math.floor((i1 - i0) / 4000));
+      const stride = Math.max(1, Math.floor((i1 - i0) / 2000));
       for (let i = i0; i <= i1; i += stride) {
         if (Number.isNaN(lat[i]) || Number.isNaN(lon[i])) continue;
         ctx.fillRect(cx + lat[i] / G / limit * r - 1, cy - lon[i] / G / limit * r - 1, 2, 2);
@@ -667,6 +727,7 @@
     if (full[1] - full[0] < 5) full[1] = full[0] + 5;
     state.x0 = full[0]; state.x1 = full[1];
     markLapTable();
+    readoutCells = null;
     drawAll();
     sectorTable();
     cornerTable();
@@ -677,15 +738,16 @@
     let a = Math.max(full[0], Math.min(Number(from), Number(to))), b = Math.min(full[1], Math.max(Number(from), Number(to)));
     if (!(b - a >= 5)) { const mid = (a + b) / 2; a = Math.max(full[0], mid - 2.5); b = Math.min(full[1], a + 5); }
     state.x0 = a; state.x1 = b;
-    drawAll();
+    drawAll(true);
     if (state.cursor !== null) setCursor(state.cursor);
   }
 
-  function drawAll() {
+  // Everything that shows the chosen laps; a zoom redraws only what shows the zoomed range.
+  function drawAll(zoomOnly) {
     for (const pane of panes) drawPane(pane);
-    drawMap();
+    if (zoomOnly) showMap(); else drawMap();
     drawGG();
-    drawHistograms();
+    if (!zoomOnly) drawHistograms();
   }
 
   function hookMouse() {
@@ -706,7 +768,7 @@
       if (drag.pan) {
         const shift = (drag.x - x) / plotWidth() * (drag.x1 - drag.x0);
         const span = drag.x1 - drag.x0, a = Math.max(full[0], Math.min(full[1] - span, drag.x0 + shift));
-        state.x0 = a; state.x1 = a + span; drawAll();
+        state.x0 = a; state.x1 = a + span; drawAll(true);
         return;
       }
       sel.hidden = false;
@@ -744,7 +806,7 @@
 
   function hookControls() {
     const unit = document.getElementById('speed-unit');
-    unit.addEventListener('change', () => { state.speedUnit = unit.value; drawAll(); cornerTable(); if (state.cursor !== null) setCursor(state.cursor); });
+    unit.addEventListener('change', () => { state.speedUnit = unit.value; readoutCells = null; drawAll(); cornerTable(); if (state.cursor !== null) setCursor(state.cursor); });
     const names = Object.keys(manifest.channels).sort((a, b) => a.localeCompare(b));
     const colour = document.getElementById('map-colour');
     colour.append(el('option', { value: 'delta' }, 'delta gain/loss'), ...names.map((n) => el('option', { value: n }, n)));
