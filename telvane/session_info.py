@@ -12,7 +12,7 @@ import re
 import warnings
 
 __all__ = ["MAX_SECTORS", "decode_session_info", "length_metres", "list_entries", "player",
-           "sector_starts", "trim_session_info", "value_of"]
+           "sector_starts", "session_names", "trim_session_info", "value_of"]
 
 # More sector lines than any track has: a list this long is not a track's.
 MAX_SECTORS = 100
@@ -141,6 +141,13 @@ def list_entries(text: str, key: str) -> list[dict[str, str]]:
                 value = value[1:-1]
             entries[-1].setdefault(name.rstrip(), value)
     return entries
+
+
+def session_names(text: str) -> dict[int, str]:
+    """SessionName by SessionNum, from SessionInfo's Sessions."""
+    return {int(entry["SessionNum"]): entry.get("SessionName", "")
+            for entry in list_entries(text, "Sessions")
+            if entry.get("SessionNum", "").lstrip("-").isdigit()}
 
 
 def player(text: str) -> dict[str, str | None]:

@@ -10,7 +10,7 @@ import yaml
 
 import telvane
 from builders import write_channels
-from telvane.session_info import length_metres, player, sector_starts, value_of
+from telvane.session_info import length_metres, player, sector_starts, session_names, value_of
 
 
 def session_of(info: str | bytes) -> dict:
@@ -103,6 +103,8 @@ LINE_READS = [
     (sector_starts, "SplitTimeInfo:\n Sectors:\n - SectorNum: 0\n   SectorStartPct: 0\nCarSetup:\n"
      " - SectorStartPct: 0.5\n", [0.0]),  # the lines of another block are not sectors
     (sector_starts, "WeekendInfo:\n SectorStartPct: 0.0\n", []),
+    (session_names, "SessionInfo:\n Sessions:" + BLANK + " - SessionNum: 0\n   SessionName: \"PRACTICE\"\n"
+     " - SessionNum: 1\n   SessionLaps: 5\n   SessionName: RACE\n", {0: "PRACTICE", 1: "RACE"}),
     (length_metres, "4.32 km", 4320.0), (length_metres, "2.50 mi", 4023.36), (length_metres, "km", None),
 ]
 

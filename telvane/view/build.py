@@ -4,7 +4,6 @@ times, and each lap's traces by distance."""
 from __future__ import annotations
 
 import math
-import re
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -12,13 +11,11 @@ from typing import Any
 import numpy as np
 
 from telvane import traces
+from telvane.session_info import session_names
 from telvane.text import field_text
 from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, Column, PageData,
                                elapsed_by_distance, integrated_positions, map_positions,
                                numeric_channels, on_grid, usable_origin)
-
-_SESSION_NAME = re.compile(r"^\s*-?\s*SessionNum:\s*(\d+)\s*$(?:\n(?!\s*-).*$)*?\n\s*SessionName:"
-                           r"\s*(.*?)\s*$", re.MULTILINE)
 
 
 class TrackMismatch(ValueError):
@@ -49,8 +46,7 @@ def _describe(name: str, length: str) -> str:
 
 
 def _session_names(log: Any) -> dict[int, str]:
-    text = log.metadata.get("session_info_yaml", "")
-    return {int(num): name.strip('"') for num, name in _SESSION_NAME.findall(text)}
+    return session_names(log.metadata.get("session_info_yaml", ""))
 
 
 def _lap_rows(index: int, log: Any) -> list[dict[str, Any]]:
