@@ -138,7 +138,7 @@ void check_arrays(const telvane::IbtFile& ibt, const std::vector<const telvane::
   }
 }
 
-void check_laps(const telvane::Result<telvane::RecordBatch>& laps, std::int64_t records) {
+void check_laps(telvane::Result<telvane::RecordBatch>& laps, std::int64_t records) {
   if (failed(laps, "read_recording laps", {IbtError::Kind::OutOfRange})) return;
   if (laps.value().array->length > records) finding("read_recording laps", "more laps than records");
 }
