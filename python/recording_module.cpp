@@ -84,7 +84,7 @@ PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     Result<IbtFile> file = parse_ibt(std::move(source->region).value(),
-                                     recover ? RecordCount::Recovered : RecordCount::Stored);
+                                     recover ? RecordCount::Recovered : RecordCount::Stored, Layouts::DiskOrLive);
     if (!file.ok()) {
       raise_read_error(file.error(), error_name, error_named);
       return nullptr;
@@ -121,7 +121,7 @@ void open_file_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-// (source_name, tick_rate, record_count, stored_record_count, ignored_bytes)
+// (source_name, tick_rate, record_count, stored_record_count, ignored_bytes, live_dump)
 PyObject* open_file_header(PyObject* self, PyObject* /*unused*/) noexcept {
   OpenFile* open = as_open_file(self);
   if (!check_open(open)) return nullptr;
@@ -130,9 +130,11 @@ PyObject* open_file_header(PyObject* self, PyObject* /*unused*/) noexcept {
   if (!name) return nullptr;
   const std::uint64_t area = std::uint64_t{static_cast<std::uint32_t>(file.header().buf_len)} *
                              static_cast<std::uint64_t>(file.sub_header().session_record_count);
-  const std::uint64_t ignored = file.bytes().size() - static_cast<std::uint64_t>(file.header().buf_offset) - area;
-  return Py_BuildValue("OiiiK", name.get(), file.header().tick_rate, file.sub_header().session_record_count,
-                       file.stored_record_count(), static_cast<unsigned long long>(ignored));
+  const std::uint64_t ignored =
+      file.live_dump() ? 0 : file.bytes().size() - static_cast<std::uint64_t>(file.header().buf_offset) - area;
+  return Py_BuildValue("OiiiKO", name.get(), file.header().tick_rate, file.sub_header().session_record_count,
+                       file.stored_record_count(), static_cast<unsigned long long>(ignored),
+                       file.live_dump() ? Py_True : Py_False);
 }
 
 // [(name, type, count, unit, desc, offset), ...] in file order
@@ -331,7 +333,7 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef kOpenFileMethods[] = {
     {"header", open_file_header, METH_NOARGS,
-     "(source_name, tick_rate, record_count, stored_record_count, ignored_bytes)"},
+     "(source_name, tick_rate, record_count, stored_record_count, ignored_bytes, live_dump)"},
     {"variables", open_file_variables, METH_NOARGS, "[(name, type, count, unit, desc, offset), ...]"},
     {"metadata", open_file_metadata, METH_NOARGS, "The metadata dict of the recording."},
     {"session_info_block", open_file_session_info_block, METH_NOARGS,

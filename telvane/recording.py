@@ -28,7 +28,7 @@ class Recording:
 
     def __init__(self, handle: OpenFile) -> None:
         self._handle = handle
-        self.source_name, self.tick_rate, self.record_count, stored, ignored = handle.header()
+        self.source_name, self.tick_rate, self.record_count, stored, ignored, self.live_dump = handle.header()
         self.file_name = self.source_name  # what read() names its LogFile; open() may know better
         self._closed = False
         self._recovery = (stored, ignored) if stored != self.record_count else None
@@ -159,7 +159,11 @@ def open(source: Any, *, recover: bool = False) -> Recording:
     recording = Recording(open_file(source, recover, name))
     if recording.source_name == "<bytes>" and name is not None:
         recording.file_name = name
-    if recording._recovery is not None:
+    if recording.live_dump:
+        warnings.warn(f"{recording.source_name}: a live telemetry memory dump, not a recording written to disk: "
+                      f"its {recording.record_count} buffers are read as records in the order of their ticks",
+                      stacklevel=2)
+    elif recording._recovery is not None:
         stored, ignored = recording._recovery
         warnings.warn(f"{recording.source_name}: the header says {stored} records; recovered "
                       f"{recording.record_count} complete records and ignored {ignored} bytes after them",

@@ -16,10 +16,13 @@ inline constexpr Field<std::int32_t> kSessionInfoLen{16};
 inline constexpr Field<std::int32_t> kSessionInfoOffset{20};
 inline constexpr Field<std::int32_t> kNumVars{24};
 inline constexpr Field<std::int32_t> kVarHeaderOffset{28};
+inline constexpr Field<std::int32_t> kNumBuf{32};
 inline constexpr Field<std::int32_t> kBufLen{36};
 // The buffer descriptors start at 48, 16 bytes each (tick count, offset); a file on disk
-// keeps its records behind the first one.
+// keeps its records behind the first one, a live dump one record in each.
 inline constexpr Field<std::int32_t> kBufOffset{48 + 4};
+constexpr Field<std::int32_t> buffer_tick(std::int32_t i) { return {48 + 16 * static_cast<std::uint64_t>(i)}; }
+constexpr Field<std::int32_t> buffer_offset(std::int32_t i) { return {52 + 16 * static_cast<std::uint64_t>(i)}; }
 
 /// The disk sub-header follows the main header; together they make the file's head.
 inline constexpr std::uint64_t kFileHeadSize = 144;

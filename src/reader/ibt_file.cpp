@@ -1,6 +1,9 @@
 #include "reader/ibt_file.hpp"
 
+#include <cmath>
+
 #include "bytes/ibt_layout.hpp"
+#include "reader/live_dump.hpp"
 #include "session_info/session_info.hpp"
 
 namespace telvane {
@@ -103,18 +106,51 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
   return ok_status();
 }
 
+// A time a recording can hold: finite, not negative, under about four months.
+bool plausible_time(double seconds) { return std::isfinite(seconds) && seconds >= 0 && seconds < 1e7; }
+
+// How many of `records` records, the first `trusted` of them counted by the header, are
+// real: a record past those is one only while its SessionTime is plausible and moves on
+// from the record before, or (a new session) moves back while the next moves on from it.
+std::uint64_t consistent_records(ByteView area, std::uint64_t stride, const VarHeader* time, std::uint64_t trusted,
+                                 std::uint64_t records) {
+  if (time == nullptr || time->type != VarType::Double || static_cast<std::uint64_t>(time->offset) + 8 > stride) {
+    return records;
+  }
+  const auto at = [&](std::uint64_t i) {
+    return area.load_unchecked<double>(i * stride + static_cast<std::uint64_t>(time->offset));
+  };
+  for (std::uint64_t i = trusted; i < records; ++i) {
+    const double t = at(i);
+    const bool forward = i == 0 || t > at(i - 1);
+    const bool restart = i > 0 && i + 1 < records && t < at(i - 1) && at(i + 1) > t;
+    if (!plausible_time(t) || !(forward || restart)) return i;
+  }
+  return records;
+}
+
 // A simulator that crashed while recording leaves the header's record count at 0, or past
-// the end of the file, over complete records. Those are taken instead; a partial last record
-// is not. With nothing to recover the stored count stands, and its checks with it.
-void recover_record_count(ByteView bytes, const IbtHeader& header, DiskSubHeader& sub_header) {
+// the end of the file, over complete records. Those are taken instead, as far as their
+// times are those of records; a partial last record is not. With nothing to recover the
+// stored count stands, and its checks with it.
+void recover_record_count(ByteView bytes, const IbtHeader& header, const std::vector<VarHeader>& vars,
+                          DiskSubHeader& sub_header) {
   const std::int32_t stored = sub_header.session_record_count;
   if (header.buf_offset < 0 || header.buf_len <= 0 || stored < 0) return;
   const auto offset = static_cast<std::uint64_t>(header.buf_offset);
   if (offset > bytes.size()) return;
-  const std::uint64_t complete = (bytes.size() - offset) / static_cast<std::uint64_t>(header.buf_len);
+  const auto stride = static_cast<std::uint64_t>(header.buf_len);
+  std::uint64_t complete = (bytes.size() - offset) / stride;
   if ((stored != 0 && static_cast<std::uint64_t>(stored) <= complete) || complete == 0) return;
   constexpr std::uint64_t kMaxRecords = 0x7fffffff;
-  sub_header.session_record_count = static_cast<std::int32_t>(complete < kMaxRecords ? complete : kMaxRecords);
+  complete = complete < kMaxRecords ? complete : kMaxRecords;
+  const VarHeader* time = nullptr;
+  for (const VarHeader& var : vars) {
+    if (var.name == "SessionTime") time = &var;
+  }
+  const std::uint64_t trusted = stored == 0 ? 0 : complete;
+  complete = consistent_records(*bytes.slice(offset, complete * stride), stride, time, trusted, complete);
+  sub_header.session_record_count = static_cast<std::int32_t>(complete);
 }
 
 // The checks of the layout, in their order; the first failure ends the parse.
@@ -137,19 +173,58 @@ Status parse_layout(ByteView bytes, RecordCount records, IbtHeader& header, Disk
   if (!text.ok()) return text.error();
   session_info = std::move(text).value();
   if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
-  if (records == RecordCount::Recovered) recover_record_count(bytes, header, sub_header);
+  if (records == RecordCount::Recovered) recover_record_count(bytes, header, vars, sub_header);
   return check_record_area(bytes, header, sub_header);
+}
+
+// A live dump has no disk sub-header: its records are its buffers, their times its span.
+Status parse_live_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header, std::vector<VarHeader>& vars,
+                         std::string& session_info, std::vector<std::uint8_t>& records) {
+  header = read_header(bytes);
+  if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
+  Result<std::string> text = read_session_info(bytes, header);
+  if (!text.ok()) return text.error();
+  session_info = std::move(text).value();
+  if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
+  LiveRecords live = live_records(bytes, header.buf_len);
+  records = std::move(live.bytes);
+  sub_header = {};
+  sub_header.session_record_count = live.count;
+  const auto stride = static_cast<std::uint64_t>(header.buf_len);
+  for (const VarHeader& var : vars) {
+    if (var.name != "SessionTime" || var.type != VarType::Double || live.count == 0 ||
+        static_cast<std::uint64_t>(var.offset) + 8 > stride) {
+      continue;
+    }
+    const ByteView area(records.data(), records.size());
+    sub_header.start_time = area.load_unchecked<double>(static_cast<std::uint64_t>(var.offset));
+    sub_header.end_time = area.load_unchecked<double>((static_cast<std::uint64_t>(live.count) - 1) * stride +
+                                                      static_cast<std::uint64_t>(var.offset));
+  }
+  return ok_status();
 }
 
 }  // namespace
 
-Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records) {
+Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records, Layouts layouts) {
   IbtFile file;
   Status layout = ok_status();
   {
     const TruncationGuard guard = region.guard_reads();
-    layout = parse_layout(region.bytes(), records, file.header_, file.sub_header_, file.vars_, file.session_info_);
-    if (layout.ok()) file.stored_record_count_ = region.bytes().read(layout::kSessionRecordCount);
+    const ByteView bytes = region.bytes();
+    if (layouts == Layouts::DiskOrLive && is_live_dump(bytes)) {
+      file.live_dump_ = true;
+      layout = parse_live_layout(bytes, file.header_, file.sub_header_, file.vars_, file.session_info_,
+                                 file.live_records_);
+      file.stored_record_count_ = file.sub_header_.session_record_count;
+    } else {
+      layout = parse_layout(bytes, records, file.header_, file.sub_header_, file.vars_, file.session_info_);
+      if (layout.ok()) file.stored_record_count_ = bytes.read(layout::kSessionRecordCount);
+      // Read as a recording on disk, a live dump fails one check or another: name it instead.
+      if (!layout.ok() && is_live_dump(bytes)) {
+        layout = IbtError::live_dump("a live telemetry memory dump, not a recording written to disk");
+      }
+    }
   }
   if (Status unchanged = region.check_unchanged(); !unchanged.ok()) return unchanged.error();
   if (!layout.ok()) return layout.error();
@@ -174,6 +249,7 @@ const VarHeader* find_var(const IbtFile& file, std::string_view name) {
 }
 
 Result<ByteView> record_area(const IbtFile& file) {
+  if (file.live_dump_) return ByteView(file.live_records_.data(), file.live_records_.size());
   const IbtHeader& header = file.header();
   // parse_ibt has checked both the offset and that the area lies inside the file, so neither
   // this check nor the slice below can fail; the format's checks name this one at every use.

@@ -40,6 +40,12 @@ enum class RecordCount {
   Recovered,  ///< every complete record to the end of the file when the header says 0 or more than it holds
 };
 
+/// Which layouts a parse reads.
+enum class Layouts {
+  Disk,        ///< a recording written to disk; a live dump is refused, named as one
+  DiskOrLive,  ///< also a dump of the live telemetry memory, whose buffers become the records
+};
+
 /// A parsed, validated IBT file; owns its mapping and never changes after parse_ibt.
 class IbtFile {
 public:
@@ -53,9 +59,12 @@ public:
   [[nodiscard]] TruncationGuard guard_reads() const { return region_.guard_reads(); }
   /// The header's record count; sub_header() holds the records read, which differ after a recovery.
   [[nodiscard]] std::int32_t stored_record_count() const noexcept { return stored_record_count_; }
+  /// True for a live dump: its records are copies of its buffers, not a part of bytes().
+  [[nodiscard]] bool live_dump() const noexcept { return live_dump_; }
 
 private:
-  friend Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records);
+  friend Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records, Layouts layouts);
+  friend Result<ByteView> record_area(const IbtFile& file);
   friend const VarHeader* find_var(const IbtFile& file, std::string_view name);
   friend Status check_unchanged(const IbtFile& file);
 
@@ -66,10 +75,13 @@ private:
   std::unordered_map<std::string, std::size_t> var_index_;  // a later duplicate name wins
   std::string session_info_;
   std::int32_t stored_record_count_ = 0;
+  bool live_dump_ = false;
+  std::vector<std::uint8_t> live_records_;
 };
 
 /// Validates the layout of the file in `region` and takes the region over.
-[[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records = RecordCount::Stored);
+[[nodiscard]] Result<IbtFile> parse_ibt(MappedRegion region, RecordCount records = RecordCount::Stored,
+                                        Layouts layouts = Layouts::Disk);
 
 /// Checks a read of `width` bytes at `offset` in each of `count` records of `stride` bytes
 /// against the record area; the reads advance by a record each, so the last one decides.
@@ -84,7 +96,8 @@ private:
 /// The variable named exactly `name` (the later one of duplicates), or nullptr.
 [[nodiscard]] const VarHeader* find_var(const IbtFile& file, std::string_view name);
 
-/// The read-only bytes of all records: `buf_len` × `session_record_count` from `buf_offset`.
+/// The read-only bytes of all records: `buf_len` × `session_record_count` from `buf_offset`
+/// (of a live dump, the copies of its buffers).
 [[nodiscard]] Result<ByteView> record_area(const IbtFile& file);
 
 }  // namespace telvane
