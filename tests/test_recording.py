@@ -243,8 +243,9 @@ def test_a_live_memory_dump_reads_its_buffers_in_tick_order(recover):
     assert log.timecodes.to_pylist() == [33350, 33400, 33450] and len(log) == recording.record_count == 3
     assert log["Speed"].column(1).to_pylist() == [19.0, 20.0, 21.0] and log.laps.column("num").to_pylist() == [3]
     assert log.metadata["track_name"] == "spielberg" and log.metadata["session_start_date"] == 0
-    with pytest.raises(RuntimeError, match="^Invalid header: a live telemetry memory dump, not a recording"):
+    with pytest.raises(RuntimeError) as raised:
         telvane.ibt(DUMP)
+    assert str(raised.value) == "Invalid header: a live telemetry memory dump, not a recording written to disk"
 
 
 @pytest.mark.parametrize("tail, recovered", [
