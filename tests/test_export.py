@@ -152,3 +152,14 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     assert set(reports["status"].to_pylist()) <= {"ok", "present"}
     recordings = dataset.read("out").sessions.to_table()["recording"].to_pylist()
     assert sorted(recordings) == sorted(set(reports["recording"].to_pylist())) and len(recordings) == 4
+
+
+@pytest.mark.parametrize("args, message", [
+    (["a.ibt", "--out", "s3://league/season"], "argument --out: expected a local directory, got the URL 's3://league/season'"),
+    (["s3://league/a.ibt", "--out", "out"], "telvane: s3://league/a.ibt: expected a local file or directory, not a URL"),
+    (["a.ibt", "--out", "a.ibt/out"], "telvane: a.ibt/out: cannot write there: "),
+])
+def test_an_output_or_input_that_cannot_be_used_is_one_line_before_any_work(capsys, synthetic, args, message):
+    Path("a.ibt").write_bytes(synthetic)
+    status, out, err = run(capsys, "export", *args)
+    assert status in (1, 2) and message in err.splitlines()[-1] and os.listdir() == ["a.ibt"]

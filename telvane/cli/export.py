@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
@@ -34,7 +36,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     f"report in DIR/{dataset.REPORTS}/. A directory stands for the .ibt "
                     "files in it.")
     export.add_argument("files", metavar="PATH", nargs="+")
-    export.add_argument("--out", metavar="DIR", required=True, type=Path,
+    export.add_argument("--out", metavar="DIR", required=True, type=local_path,
                         help="directory for the outputs (created if missing)")
     export.add_argument("--flat", action="store_true",
                         help="write one file per input into DIR instead of the dataset")
@@ -83,7 +85,7 @@ def export_command(args: argparse.Namespace) -> int:
         tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout,
                   args.replace) for s in sources]
     _refuse_to_overwrite(sources, targets)
-    args.out.mkdir(parents=True, exist_ok=True)
+    _check_writable(args.out)
     if not args.flat:
         try:
             dataset.prepare(args.out, partition_by)
@@ -170,9 +172,32 @@ def seconds(text: str) -> float:
     return value
 
 
+def _is_url(text: str) -> bool:
+    return re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", text) is not None  # two letters: not C:/
+
+
+def local_path(text: str) -> Path:
+    if _is_url(text):
+        raise argparse.ArgumentTypeError(f"expected a local directory, got the URL {text!r}")
+    return Path(text)
+
+
+def _check_writable(out: Path) -> None:
+    """A one-line error before any work when nothing can be written under `out`."""
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=out):
+            pass
+    except OSError as exc:
+        raise CommandError(f"{out}: cannot write there: {exc.strerror or exc}") from None
+
+
 def _export_sources(names: Sequence[str]) -> list[Path]:
     sources: list[Path] = []
-    for name in map(Path, names):
+    for text in names:
+        if _is_url(text):
+            raise CommandError(f"{text}: expected a local file or directory, not a URL")
+        name = Path(text)
         if name.is_dir():
             sources += sorted(p for p in name.iterdir() if p.suffix.lower() == ".ibt")
         else:
