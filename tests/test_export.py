@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pyarrow.parquet as pq
@@ -163,3 +164,17 @@ def test_an_output_or_input_that_cannot_be_used_is_one_line_before_any_work(caps
     Path("a.ibt").write_bytes(synthetic)
     status, out, err = run(capsys, "export", *args)
     assert status in (1, 2) and message in err.splitlines()[-1] and os.listdir() == ["a.ibt"]
+
+
+def _stuck(value, progress):
+    if value == "stuck":
+        time.sleep(600)  # where no deadline is looked at
+    return value
+
+
+@posix_only
+def test_a_call_past_its_limit_has_its_worker_stopped_and_the_others_go_on():
+    tasks = [("stuck",), (1.0,), (2.0,)]
+    results = dict(pool.run(_stuck, tasks, 2, progress=lambda index, fraction: None, died=lambda index, why: why,
+                            limit=1.0, overdue=lambda index: "overdue"))
+    assert results == {0: "overdue", 1: 1.0, 2: 2.0}

@@ -26,6 +26,7 @@ from telvane.cli.progress import ProgressBar
 # A worker process costs about half a second to start; converting this many bytes of
 # input takes about as long, so a worker pays for itself beyond it.
 BYTES_PER_WORKER = 128 * 2**20
+STOP_GRACE = 5.0  # seconds past its timeout a convert gets to give up itself before it is stopped
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -101,7 +102,8 @@ def export_command(args: argparse.Namespace) -> int:
             finished = _on_dask(args.scheduler, tasks)
         else:
             jobs = args.jobs or _jobs_that_pay(sizes)
-            finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar)
+            finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar,
+                                args.timeout)
         for index, row in finished:
             rows[index] = row
             bar.finish(index)
@@ -236,8 +238,11 @@ def _jobs_that_pay(sizes: list[int]) -> int:
 
 
 def _locally(function: Callable[..., dict[str, Any]], tasks: list[tuple[Any, ...]], jobs: int,
-             bar: ProgressBar) -> Iterator[tuple[int, dict[str, Any]]]:
-    if jobs == 1:
+             bar: ProgressBar, timeout: float | None) -> Iterator[tuple[int, dict[str, Any]]]:
+    """The tasks in this process, or in `jobs` worker processes. With a timeout they run in
+    workers even for one job: a convert that does not give up in time (stuck where it
+    cannot look at the clock) has its worker stopped."""
+    if jobs == 1 and timeout is None:
         for index, task in enumerate(tasks):
             yield index, function(*task, progress=lambda f, index=index: bar.update(index, f))
         return
@@ -245,7 +250,11 @@ def _locally(function: Callable[..., dict[str, Any]], tasks: list[tuple[Any, ...
     def died(index: int, why: str) -> dict[str, Any]:
         return _convert.report_row(tasks[index][0], "failed", why)
 
-    yield from pool.run(function, tasks, jobs, bar.update, died)
+    def overdue(index: int) -> dict[str, Any]:
+        return _convert.report_row(tasks[index][0], "timeout", f"not finished within {timeout:g} s")
+
+    limit = None if timeout is None else timeout + STOP_GRACE
+    yield from pool.run(function, tasks, jobs, bar.update, died, limit, overdue)
 
 
 def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]]) -> Iterator[tuple[int, dict[str, Any]]]:

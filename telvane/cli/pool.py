@@ -9,6 +9,7 @@ import multiprocessing.connection
 import os
 import signal
 import threading
+import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -20,6 +21,7 @@ class _Worker:
         self.connection, theirs = context.Pipe()
         self.process = context.Process(target=_serve, args=(theirs, function), daemon=True)
         self.task: int | None = None
+        self.began = float("inf")  # when it began its task (its start-up is not counted)
         # A terminal's Ctrl-C reaches the whole process group: a worker ignores it and
         # leaves stopping to the parent. The worker starts with SIGINT blocked, so one that
         # comes before it ignores it is dropped there; here it stays pending until the
@@ -42,12 +44,14 @@ def _sigint_blocked() -> Iterator[None]:
 
 
 def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
-        progress: Callable[[int, float], Any], died: Callable[[int, str], Any]
+        progress: Callable[[int, float], Any], died: Callable[[int, str], Any],
+        limit: float | None = None, overdue: Callable[[int], Any] | None = None
         ) -> Iterator[tuple[int, Any]]:
     """Yield (index, function(*tasks[index], progress=…)) as the calls finish, in `jobs`
     worker processes; progress(index, fraction) relays what the calls report, and a
     worker's death yields (index, died(index, why)) for its task while the others go on
-    in a new worker. When the caller stops (Ctrl-C, SIGTERM, an error), the workers are
+    in a new worker. A call still running `limit` seconds after it began has its worker
+    stopped (as when the caller stops) and yields (index, overdue(index)). When the caller stops (Ctrl-C, SIGTERM, an error), the workers are
     terminated: they unwind as on SystemExit, so their temporaries are removed."""
     # Fresh interpreters (spawn): forking a process that runs Arrow's threads is unsafe.
     context = multiprocessing.get_context("spawn")
@@ -57,7 +61,7 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
         while workers:
             for worker in list(workers):
                 if worker.task is None and pending:
-                    worker.task = pending.pop()
+                    worker.task, worker.began = pending.pop(), float("inf")
                     worker.connection.send((worker.task, tasks[worker.task]))
                 elif worker.task is None:  # nothing left to hand out: it ends on EOF
                     worker.connection.close()
@@ -65,9 +69,21 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
                     workers.remove(worker)
             if not workers:
                 break
+            first = min(w.began for w in workers)
             ready = multiprocessing.connection.wait(
-                [w.connection for w in workers] + [w.process.sentinel for w in workers])
+                [w.connection for w in workers] + [w.process.sentinel for w in workers],
+                None if limit is None or first == float("inf")
+                else max(0.0, first + limit - time.monotonic()))
             for worker in list(workers):
+                if limit is not None and overdue is not None and worker.task is not None \
+                        and worker.connection not in ready \
+                        and time.monotonic() - worker.began > limit:
+                    _stop([worker])
+                    workers.remove(worker)
+                    yield worker.task, overdue(worker.task)
+                    if pending:
+                        workers.append(_Worker(context, function))
+                    continue
                 if worker.connection in ready or worker.process.sentinel in ready:
                     yield from _received(worker, progress)
                     if not worker.process.is_alive():
@@ -79,13 +95,17 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
                         if pending:
                             workers.append(_Worker(context, function))
     finally:
-        for worker in workers:
-            worker.process.terminate()
-        for worker in workers:
-            worker.process.join(STOP_WAIT)
-            if worker.process.is_alive():
-                worker.process.kill()
-            worker.connection.close()
+        _stop(workers)
+
+
+def _stop(workers: list[_Worker]) -> None:
+    for worker in workers:
+        worker.process.terminate()
+    for worker in workers:
+        worker.process.join(STOP_WAIT)
+        if worker.process.is_alive():
+            worker.process.kill()
+        worker.connection.close()
 
 
 def _received(worker: _Worker, progress: Callable[[int, float], Any]
@@ -93,7 +113,9 @@ def _received(worker: _Worker, progress: Callable[[int, float], Any]
     try:
         while worker.connection.poll():
             kind, index, value = worker.connection.recv()
-            if kind == "progress":
+            if kind == "began":
+                worker.began = time.monotonic()
+            elif kind == "progress":
                 progress(index, value)
             else:
                 worker.task = None
@@ -130,6 +152,7 @@ def _serve(connection: Any, function: Callable[..., Any]) -> None:
                 shown[0] = percent
                 connection.send(("progress", index, fraction))
 
+        connection.send(("began", index, None))
         connection.send(("done", index, function(*task, progress=report)))
 
 
