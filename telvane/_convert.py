@@ -31,6 +31,7 @@ REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
                            ("output", pa.string())])
 READ_SHARE = 0.25  # of a file's progress, the part taken by reading it; writing takes the rest
 STDIN = "-"
+THREADED_HASH = 16 * 2**20  # bytes from which hashing on every core repays starting threads
 
 Progress = Callable[[int, int], Any]
 Reader = Callable[[Recording, Progress], LogFile]
@@ -113,11 +114,15 @@ def recording_id(data: Any) -> str:
     byte of the file (a path) or of a bytes-like object."""
     import blake3
 
-    digest = blake3.blake3(max_threads=blake3.blake3.AUTO)
     if isinstance(data, (str, os.PathLike)):
-        digest.update_mmap(os.fspath(data))
+        with open(data, "rb") as file:
+            small = os.fstat(file.fileno()).st_size < THREADED_HASH
+            digest = blake3.blake3(file.read()) if small else None
+        if digest is None:
+            digest = blake3.blake3(max_threads=blake3.blake3.AUTO)
+            digest.update_mmap(os.fspath(data))
     else:
-        digest.update(data)
+        digest = blake3.blake3(data, max_threads=blake3.blake3.AUTO if len(data) >= THREADED_HASH else 1)
     identity: str = digest.hexdigest()[:32]
     return identity
 

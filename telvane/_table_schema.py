@@ -1,8 +1,8 @@
 """The schema of each table of a dataset, kept beside it so that a reader opens a few small
 files instead of the footer of every recording's file.
 
-Under `_schemas/TABLE/`, each convert adds the schema of the file it wrote (an empty
-Parquet file named like it), and the end of a run merges them into one. The files are never
+Under `_schemas/TABLE/`, each convert adds the schema of the file it wrote (a serialized
+Arrow schema named like it), and the end of a run merges them into one. The files are never
 changed, only added and removed after a merge, so runs at once need no lock: the table's
 schema is the union of whatever files are there."""
 
@@ -15,19 +15,19 @@ from collections.abc import Callable, Iterable
 from pathlib import Path
 
 import pyarrow as pa
-import pyarrow.parquet as pq
 
 __all__ = ["SCHEMAS", "add", "merge", "read", "unify"]
 
 SCHEMAS = "_schemas"
 MERGED_PREFIX = "merged-"
+SUFFIX = ".arrows"  # a serialized Arrow schema: cheaper to write than an empty Parquet file
 
 
 def add(out_dir: str | os.PathLike[str], table: str, name: str, schema: pa.Schema,
         stage: Callable[[Path], Path]) -> None:
     """Write the schema of file `name` of `table` under its staged temporary."""
-    path = stage(Path(out_dir, SCHEMAS, table, f"{name}.parquet"))
-    pq.write_table(schema.with_metadata(None).empty_table(), path)
+    stage(Path(out_dir, SCHEMAS, table, f"{name}{SUFFIX}")).write_bytes(
+        schema.with_metadata(None).serialize().to_pybytes())
 
 
 def read(out_dir: str | os.PathLike[str], table: str) -> pa.Schema | None:
@@ -44,10 +44,10 @@ def merge(out_dir: str | os.PathLike[str], tables: Iterable[str]) -> None:
         if len(kept) < 2:
             continue
         directory = Path(out_dir, SCHEMAS, table)
-        merged = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}.parquet"
+        merged = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}{SUFFIX}"
         temporary = directory / f".{secrets.token_hex(6)}.part"
         try:
-            pq.write_table(unify([schema for _, schema in kept]).empty_table(), temporary)
+            temporary.write_bytes(unify([schema for _, schema in kept]).serialize().to_pybytes())
             os.replace(temporary, merged)
         finally:
             with contextlib.suppress(OSError):
@@ -95,8 +95,8 @@ def _kept(out_dir: str | os.PathLike[str], table: str) -> list[tuple[Path, pa.Sc
         except FileNotFoundError:
             return []
         paths = [directory / name for name in names
-                 if name.endswith(".parquet") and not name.startswith(".")]
+                 if name.endswith(SUFFIX) and not name.startswith(".")]
         try:
-            return [(path, pq.read_schema(path)) for path in paths]
+            return [(path, pa.ipc.read_schema(pa.py_buffer(path.read_bytes()))) for path in paths]
         except FileNotFoundError:
             continue
