@@ -1,6 +1,6 @@
 # nanoarrow, Apache Arrow's C producer library, as the static library telvane_nanoarrow.
-# Its sources come from the pinned official sdist, downloaded by pip, verified and cached
-# at configure time (fetch_nanoarrow.py).
+# Its sources come from the pinned official sdist, downloaded from the indexes pip is
+# configured to use, verified and cached at configure time (fetch_nanoarrow.py).
 set(TELVANE_NANOARROW_VERSION "0.9.0")
 set(TELVANE_NANOARROW_SHA256 "1ce15bbed8532839347faa78824c5dbd3769bff60661003e34c6fba5dd881bd3")
 
