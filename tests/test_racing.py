@@ -213,8 +213,9 @@ def wrap_into(negative: float) -> bytes:
     return write_channels({"Lap": (INT, [1] * 5 + [2] * 6 + [3] * 2), "LapDistPct": (FLOAT, pct)})
 
 
-def written(columns: dict) -> bytes:
-    return write_channels({name: (TYPES[name], np.asarray(values).tolist()) for name, values in columns.items()})
+def written(columns: dict, session_info: str = "") -> bytes:
+    return write_channels({name: (TYPES[name], np.asarray(values).tolist()) for name, values in columns.items()},
+                          session_info=session_info)
 
 
 def with_distance(value: float) -> bytes:
@@ -317,6 +318,11 @@ def test_the_lap_model_on_hostile_data(make, ask, answer, warned):
     assert [str(warning.message) for warning in caught] == warned
 
 
-@pytest.mark.parametrize("negative", [-0.0312495, -0.03125])
-def test_info_shows_laps_from_any_lap_distance(negative, write_file, capsys):
-    assert run(capsys, "info", write_file(wrap_into(negative)))[0] == 0
+@pytest.mark.parametrize("data, warned", [
+    (wrap_into(-0.0312495), ""), (wrap_into(-0.03125), ""),
+    (written(DRIVEN, splits("0", ".6", ".25")), "telvane: warning: r.ibt: ignoring its 3 sector starts: not increasing\n"),
+], ids=["into -0.0312495", "into -0.03125", "unsorted sector lines"])
+def test_info_shows_laps_of_odd_files_in_one_line_each(data, warned, write_file, capsys):
+    write_file(data, "r.ibt")  # in the test's own directory
+    status, _, err = run(capsys, "info", "r.ibt")
+    assert (status, err) == (0, warned)

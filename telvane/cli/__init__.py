@@ -7,6 +7,7 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from collections.abc import Sequence
 
 import telvane
@@ -30,7 +31,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if in_main_thread:
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
-        status: int = args.command(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line_warning
+            status: int = args.command(args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
     except BrokenPipeError:
@@ -45,6 +48,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
+
+
+def _one_line_warning(message: Warning | str, *details: object, **more: object) -> None:
+    """What a recording's odd content makes the package warn of, as one line."""
+    print(f"telvane: warning: {printable(str(message))}", file=sys.stderr)
 
 
 def _reader_gone() -> int:
