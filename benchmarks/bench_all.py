@@ -1,0 +1,127 @@
+"""Every speed figure telvane holds itself to, as one table of ratios with the machine's load
+beside each: commands on one short recording (bench_commands.py, run here), reads against
+the copy floor (bench_open.py), the export against a by-hand loop and the recording identity
+against the read (bench_export_floor.py), and with --setup the README's first command on
+empty caches.
+
+Each script runs whole, its own output kept under --log; a figure is a line of it in the
+form `label  value  target  ok|MISSED` (bench_export_floor.py's ratios are read from its
+sentences). The load average is the 1-minute one when the script started and ended.
+
+Usage: python benchmarks/bench_all.py [--setup] [--skip open,export] [--log DIR]
+Run with the environment's telvane (and the dask extra) on PATH; bench_open.py needs the
+recordings of bench_ibt.py, which it generates once.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import os
+import re
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import bench_commands
+
+HERE = Path(__file__).resolve().parent
+CHECK = re.compile(r"^(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
+# bench_export_floor.py's sentences: (pattern, figure, target)
+SENTENCES = [
+    (r"by-hand pyarrow defaults .*ratio (?P<value>[\d.]+)", "export / by-hand loop, --jobs 1", "<= 0.35"),
+    (r"identity/read (?P<value>[\d.]+)", "recording identity / read, CPU", "<= 1.0"),
+]
+SETUP = "python3 -m venv .venv && .venv/bin/pip install '.[all]' && .venv/bin/telvane demo"
+
+Row = tuple[str, float, str, bool, str, str]  # figure, value, target, met, load, source
+
+
+def load() -> str:
+    return f"{os.getloadavg()[0]:.1f}"
+
+
+def script_rows(name: str, log: Path) -> list[Row]:
+    """The figures a benchmark script prints, its whole output written to the log."""
+    began = load()
+    done = subprocess.run([sys.executable, str(HERE / name)], capture_output=True, text=True)
+    loads = f"{began}-{load()}"
+    (log / f"{Path(name).stem}.txt").write_text(done.stdout + done.stderr)
+    if done.returncode != 0:
+        return [(f"{name} failed (see {log})", float("nan"), "", False, loads, name)]
+    rows = []
+    for line in done.stdout.splitlines():
+        if match := CHECK.match(line):
+            rows.append((match["label"], float(match["value"]), match["target"],
+                         match["verdict"] == "ok", loads, name))
+        for pattern, figure, target in SENTENCES:
+            if found := re.search(pattern, line):
+                value = float(found["value"])
+                rows.append((figure, value, target, bench_commands.met(value, target), loads, name))
+    return rows
+
+
+def command_rows(log: Path) -> list[Row]:
+    began = load()
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        checks = bench_commands.checks(bench_commands.SAMPLE, 15)
+    (log / "bench_commands.txt").write_text(out.getvalue())
+    print(out.getvalue(), end="")
+    loads = f"{began}-{load()}"
+    return [(label, value, target, ok, loads, "bench_commands.py") for label, value, target, ok in checks]
+
+
+def setup_rows() -> list[Row]:
+    """The README's first command in a copy of the checkout, pip's and telvane's caches empty."""
+    with tempfile.TemporaryDirectory() as scratch:
+        source = Path(scratch, "src")
+        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", "HEAD"], check=True,
+                                 capture_output=True).stdout
+        source.mkdir()
+        subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
+        env = {**os.environ, "PIP_NO_CACHE_DIR": "1", "XDG_CACHE_HOME": str(Path(scratch, "cache"))}
+        env.pop("VIRTUAL_ENV", None)
+        began, before = load(), resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        subprocess.run(["sh", "-c", SETUP], cwd=source, env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+        shutil.rmtree(source, ignore_errors=True)
+    loads = f"{began}-{load()}"
+    return [("first command on empty caches, wall s", wall, "<= 75", wall <= 75, loads, "setup"),
+            ("first command on empty caches, CPU s", cpu, "<= 90", cpu <= 90, loads, "setup")]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--setup", action="store_true", help="also time the README's first command (minutes)")
+    parser.add_argument("--skip", default="", help="comma-separated: open, export")
+    parser.add_argument("--log", type=Path, default=Path(tempfile.gettempdir(), "telvane-bench-all"),
+                        help="where each script's whole output goes")
+    args = parser.parse_args()
+    args.log.mkdir(parents=True, exist_ok=True)
+    skip = set(filter(None, args.skip.split(",")))
+    rows = command_rows(args.log)
+    for key, script in (("open", "bench_open.py"), ("export", "bench_export_floor.py")):
+        if key not in skip:
+            rows += script_rows(script, args.log)
+    if args.setup:
+        rows += setup_rows()
+    width = max(len(row[0]) for row in rows) + 2
+    print(f"{os.cpu_count()} cpus; load: the 1-minute load average at the start and end of each script")
+    print(f"{'figure':{width}}{'value':>9}  {'target':9}{'':7}{'load':>10}  source")
+    for figure, value, target, ok, loads, source in rows:
+        print(f"{figure:{width}}{value:>9.2f}  {target:9}{'ok' if ok else 'MISSED':7}{loads:>10}  {source}")
+    print(f"outputs of the scripts in {args.log}")
+
+
+if __name__ == "__main__":
+    main()
