@@ -37,6 +37,7 @@ from telvane import _convert, _table_schema, parquet
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane.columns import unique_names
+from telvane.text import start_date
 
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
@@ -289,15 +290,6 @@ def _fitted(value: str | None) -> str:
     while len(urllib.parse.quote(value, safe="")) > MAX_SEGMENT:
         value = value[:-1]
     return value
-
-
-def start_date(seconds: int) -> datetime.datetime | None:
-    """The session's start from the header's Unix time; None when there is none (0 or less)
-    or no date has that time."""
-    try:
-        return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc) if seconds > 0 else None
-    except (OverflowError, OSError, ValueError):  # a date no calendar holds
-        return None
 
 
 # -- files and messages -------------------------------------------------------------------

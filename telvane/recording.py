@@ -56,12 +56,13 @@ class Recording:
         within a record, and whether it becomes a channel."""
         import pyarrow as pa
 
+        from telvane._arrow import table_of  # not pa.array, which imports pandas
+
         channel_rows = set(self._channels.values())
         rows = [(*variable, position in channel_rows) for position, variable in enumerate(self._catalogue)]
         columns = list(zip(*rows)) if rows else [()] * len(_CATALOGUE_FIELDS)
         schema = pa.schema([pa.field(name, kind, nullable=False) for name, kind in _CATALOGUE_FIELDS])
-        return pa.Table.from_arrays([pa.array(column, field.type) for column, field in zip(columns, schema)],
-                                    schema=schema)
+        return table_of(columns, schema)
 
     @cached_property
     def metadata(self) -> Metadata:

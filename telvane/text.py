@@ -1,10 +1,16 @@
-"""Texts shown to people: lap times, lap rows and the channels' field metadata."""
+"""Texts shown to people: lap times, lap rows, the session's start date and the channels'
+field metadata."""
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Iterable
+from typing import TYPE_CHECKING
 
-import pyarrow as pa
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+__all__ = ["field_text", "format_lap_time", "lap_rows", "printable", "start_date"]
 
 
 def format_lap_time(ms: float) -> str:
@@ -29,6 +35,15 @@ def lap_rows(lap_times: pa.Table) -> Iterable[tuple[int, int, str, float, bool]]
 # Control characters shown as escapes: a terminal would act on them (clear the screen, set
 # its title, write the clipboard) instead of showing them.
 _CONTROLS = {code: repr(chr(code))[1:-1] for code in [*range(0x20), *range(0x7F, 0xA0)]}
+
+
+def start_date(seconds: int) -> datetime.datetime | None:
+    """The session's start from the header's Unix time; None when there is none (0 or less)
+    or no date has that time."""
+    try:
+        return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc) if seconds > 0 else None
+    except (OverflowError, OSError, ValueError):  # a date no calendar holds
+        return None
 
 
 def printable(text: str) -> str:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import filecmp
 import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -59,6 +60,7 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
         "info", "info --json", "channels", "plot", "compare")),
     ("compare r.ibt --channels Speed,Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
+    ("channels overrun.ibt", 0, "Name  Type  Unit  Description\n"),  # from the headers: no record read
     ("info overrun.ibt", 1,  # the core's internal error
      "telvane: overrun.ibt: Read of bytes 93..101 outside the record area of 100 bytes\n"),
     ("export r.ibt --out o --flat --channels Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
@@ -132,3 +134,13 @@ def test_an_interrupted_export_keeps_the_previous_file(capsys, recording, monkey
     assert run(capsys, "export", recording, "--out", ".", "--flat")[::2] == (130, "telvane: interrupted\n")
     assert files() == [Path("synthetic_sample.parquet")]
     assert Path("synthetic_sample.parquet").read_bytes() == b"the previous export"
+
+
+@pytest.mark.parametrize("command", ["info", "info --json", "channels"])
+def test_info_and_channels_import_nothing_to_draw_or_compute_with(recording, command):
+    script = ("import sys; from telvane import cli; cli.main(sys.argv[1:]); "
+              "print(*(name for name in ('pandas', 'pyarrow.compute', 'matplotlib', 'pyarrow.parquet', 'tqdm') "
+              "if name in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", script, *command.split(), recording], capture_output=True,
+                          text=True, check=True)
+    assert done.stdout.splitlines()[-1] == ""

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import signal
 import sys
@@ -11,12 +12,15 @@ import warnings
 from collections.abc import Sequence
 
 import telvane
-from telvane._display import ChoiceError
-from telvane.cli import compare, demo, export, plot, reports, view
 from telvane.cli.common import CommandError
 from telvane.text import printable
 
 __all__ = ["CommandError", "main"]
+
+# The module of each command. Only the one run is imported (info and channels start in a
+# blink, without what plotting or exporting needs); all of them for `telvane --help`.
+COMMANDS = {"info": "reports", "channels": "reports", "export": "export", "plot": "plot",
+            "compare": "compare", "view": "view", "demo": "demo"}
 
 
 class Terminated(KeyboardInterrupt):
@@ -26,7 +30,8 @@ class Terminated(KeyboardInterrupt):
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = _parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = _parser(argv).parse_args(argv)
     in_main_thread = threading.current_thread() is threading.main_thread()
     if in_main_thread:
         previous = signal.signal(signal.SIGTERM, _terminate)
@@ -38,7 +43,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     except BrokenPipeError:
         return _reader_gone()
-    except (CommandError, ChoiceError, OSError, ImportError) as exc:
+    except (CommandError, OSError, ImportError) as exc:
         print(f"telvane: {printable(str(exc))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt as exc:
@@ -70,11 +75,15 @@ def _terminate(signum: int, frame: object) -> None:
     raise Terminated
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser(argv: Sequence[str] = ()) -> argparse.ArgumentParser:
+    """The parser of the command `argv` names (its first word that is no option), or of
+    every command."""
     parser = argparse.ArgumentParser(
         prog="telvane", description="Read iRacing IBT telemetry recordings.")
     parser.add_argument("--version", action="version", version=f"telvane {telvane.__version__}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
-    for module in (reports, export, plot, compare, view, demo):
-        module.add_commands(commands)
+    named = next((word for word in argv if not word.startswith("-")), None)
+    modules = [COMMANDS[named]] if named in COMMANDS else COMMANDS.values()
+    for module in dict.fromkeys(modules):
+        importlib.import_module(f"telvane.cli.{module}").add_commands(commands)
     return parser

@@ -16,9 +16,11 @@ from telvane import _telvane_rs
 
 if TYPE_CHECKING:
     from telvane.logfile import LogFile
+    from telvane.recording import Recording
 
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
-           "names", "output_path", "pattern", "positive", "read_recording", "write_atomically"]
+           "names", "open_recording", "output_path", "pattern", "positive", "read_recording",
+           "write_atomically"]
 
 # What `ibt` says of bytes that do not begin as an IBT file, which the command line says
 # as telvane.open does.
@@ -50,11 +52,28 @@ def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], 
         raise file_error("<stdin>" if path == STDIN else path, exc) from exc
 
 
+def open_recording(path: str) -> Recording:
+    """telvane.open on a path, or on the bytes of standard input for "-", its failures as
+    CommandError naming the file."""
+    from telvane.recording import open as open_ibt
+
+    try:
+        if path != STDIN:
+            return open_ibt(path)
+        recording = open_ibt(sys.stdin.buffer.read())
+        recording.file_name = "<stdin>"
+        return recording
+    except Exception as exc:
+        raise file_error("<stdin>" if path == STDIN else path, exc) from exc
+
+
 def file_error(name: str, exc: BaseException) -> CommandError:
     """The one line a command shows for a file it cannot read: named, and a file that is no
     recording at all said to be none."""
-    text = _NOT_IBT.sub(r"not an IBT recording (\1)", str(exc).removeprefix(f"{name}: "))
-    return CommandError(f"{name}: {text}")
+    if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
+        return CommandError(f"{name}: {exc.strerror}")
+    text = str(exc).removeprefix(f"{name}: ").removeprefix("<bytes>: ")
+    return CommandError(f"{name}: " + _NOT_IBT.sub(r"not an IBT recording (\1)", text))
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:

@@ -8,8 +8,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from telvane._display import (LapName, choose_lap, default_laps, lap_label, lap_x,
-                              split_lap_argument)
+from telvane._display import (ChoiceError, LapName, choose_lap, default_laps, lap_label,
+                              lap_x, split_lap_argument)
 from telvane.cli import panels
 from telvane.cli.common import (CommandError, add_trace_options, default_name, output_path,
                                 read_recording)
@@ -45,10 +45,13 @@ def compare_command(args: argparse.Namespace) -> int:
     for file, _ in args.laps:
         if file not in logs:
             logs[file] = read_recording(file)
-    chosen = _chosen(logs, args.laps)
     first = args.laps[0][0]
     output = output_path(args.output, default_name(first, "_compare.png"), list(logs))
-    compare(logs, chosen, args.channels, "mph" if args.mph else "km/h", output)
+    try:
+        compare(logs, _chosen(logs, args.laps), args.channels, "mph" if args.mph else "km/h",
+                output)
+    except ChoiceError as exc:
+        raise CommandError(str(exc)) from None
     print(f"wrote {output}")
     return 0
 

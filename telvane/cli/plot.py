@@ -7,8 +7,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from telvane._display import (LapMark, LapName, lap_label, lap_marks, lap_name, lap_x,
-                             laps_named, recording_time)
+from telvane._display import (ChoiceError, LapMark, LapName, lap_label, lap_marks, lap_name,
+                              lap_x, laps_named, recording_time)
 from telvane.cli import panels
 from telvane.cli.common import (FORMATS, CommandError, add_trace_options, default_name,
                                 output_path, read_recording)
@@ -52,7 +52,10 @@ def _lap_names(text: str) -> list[LapName]:
 def plot_command(args: argparse.Namespace) -> int:
     log = read_recording(args.file)
     output = output_path(args.output, default_name(args.file, ".png"), [args.file])
-    plot(log, args.channels, args.laps, args.x, output, "mph" if args.mph else "km/h")
+    try:
+        plot(log, args.channels, args.laps, args.x, output, "mph" if args.mph else "km/h")
+    except ChoiceError as exc:
+        raise CommandError(str(exc)) from None
     print(f"wrote {output}")
     return 0
 

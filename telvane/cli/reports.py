@@ -6,13 +6,20 @@ import argparse
 import json
 import math
 import sys
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from telvane.logfile import LogFile
-from telvane.cli.common import STDIN, CommandError, pattern, read_recording
-from telvane.dataset import start_date
+from telvane.cli.common import STDIN, CommandError, open_recording, pattern, read_recording
 from telvane.racing import recorded_time
-from telvane.text import format_lap_time, printable
+from telvane.text import format_lap_time, printable, start_date
+
+if TYPE_CHECKING:
+    from telvane.logfile import LogFile
+
+__all__ = ["add_commands", "channels_command", "describe", "info_command", "summary"]
+
+# The Arrow type of the channel each type of variable becomes.
+ARROW_TYPES = {"Char": "uint8", "Bool": "bool", "Int": "int32", "BitField": "uint32",
+               "Float": "float", "Double": "double"}
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -137,12 +144,18 @@ def _sector_time(ms: float | None) -> str:
 
 
 def channels_command(args: argparse.Namespace) -> int:
-    log = read_recording(args.file)
+    with open_recording(args.file) as recording:  # the variable headers, no record read
+        variables = recording.variables.to_pylist()
+    # A name given to several scalars is one channel, in the first one's place, holding
+    # the last one's values.
+    channels = {row["name"]: row for row in variables if row["count"] == 1}
+    channels.update((row["name"], row) for row in variables if row["channel"])
     rows: list[tuple[str, ...]] = [("Name", "Type", "Unit", "Description")]
-    for row in log.channel_info().to_pylist():
+    for row in channels.values():
         if args.match is None or args.match.search(row["name"]):
-            rows.append(tuple(printable(row[key])
-                              for key in ("name", "type", "unit", "description")))
+            rows.append(tuple(printable(text) for text in (
+                row["name"], ARROW_TYPES.get(row["type"], row["type"]), row["unit"],
+                row["description"])))
     widths = [max(len(row[i]) for row in rows) for i in range(3)]
     for row in rows:
         cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[3]]
