@@ -58,7 +58,7 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("compare r.ibt oval.ibt", 1, f"telvane: {TRACKS}\n"),
     ("compare r.ibt:1 oval.ibt:1 -o c.png", 1, f"telvane: {TRACKS}\n"),
     *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
-        "info", "info --json", "channels", "plot", "compare")),
+        "info", "info --json", "channels", "plot", "compare", "export --out o --flat")),
     ("compare r.ibt --channels Speed,Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
     ("channels overrun.ibt", 0, "Name  Type  Unit  Description\n"),  # from the headers: no record read
     ("info overrun.ibt", 1,  # the core's internal error

@@ -10,9 +10,8 @@ import secrets
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from telvane import _telvane_rs
 
 if TYPE_CHECKING:
     from telvane.logfile import LogFile
@@ -22,9 +21,6 @@ __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_nam
            "names", "open_recording", "output_path", "pattern", "positive", "read_recording",
            "write_atomically"]
 
-# What `ibt` says of bytes that do not begin as an IBT file, which the command line says
-# as telvane.open does.
-_NOT_IBT = re.compile(r"Invalid header: (Unsupported IBT version: -?\d+)")
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
 
 
@@ -35,21 +31,15 @@ class CommandError(Exception):
 STDIN = "-"  # the file name that stands for standard input
 
 
-def read_recording(path: str | os.PathLike[str], progress: Callable[[int, int], Any] | None = None
-                   ) -> LogFile:
-    """telvane.ibt on a path, or on the bytes of standard input for "-", its failures as
+def read_recording(path: str | os.PathLike[str]) -> LogFile:
+    """Every channel of the recording at `path` ("-": standard input), its failures as
     CommandError naming the file."""
     path = os.fspath(path)
-    try:
-        if path != STDIN:
-            return _telvane_rs.ibt(path, progress)
-        log = _telvane_rs.ibt(sys.stdin.buffer.read(), progress)
-        log.file_name = "<stdin>"
-        return log
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as exc:  # the core's InternalError (a damaged file) is one too
-        raise file_error("<stdin>" if path == STDIN else path, exc) from exc
+    with open_recording(path) as recording:
+        try:
+            return recording.read()
+        except Exception as exc:
+            raise file_error(recording.file_name, exc) from exc
 
 
 def open_recording(path: str) -> Recording:
@@ -67,13 +57,11 @@ def open_recording(path: str) -> Recording:
         raise file_error("<stdin>" if path == STDIN else path, exc) from exc
 
 
-def file_error(name: str, exc: BaseException) -> CommandError:
-    """The one line a command shows for a file it cannot read: named, and a file that is no
-    recording at all said to be none."""
+def file_error(name: str, exc: Exception) -> CommandError:
+    """The one line a command shows for a file it cannot read, naming it once."""
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
         return CommandError(f"{name}: {exc.strerror}")
-    text = str(exc).removeprefix(f"{name}: ").removeprefix("<bytes>: ")
-    return CommandError(f"{name}: " + _NOT_IBT.sub(r"not an IBT recording (\1)", text))
+    return CommandError(f"{name}: {str(exc).removeprefix(f'{name}: ').removeprefix('<bytes>: ')}")
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
