@@ -31,7 +31,7 @@ from pathlib import Path
 import bench_commands
 
 HERE = Path(__file__).resolve().parent
-CHECK = re.compile(r"^(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
+CHECK = re.compile(r"^\s*(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
 # bench_export_floor.py's sentences: (pattern, figure, target)
 SENTENCES = [
     (r"by-hand pyarrow defaults .*ratio (?P<value>[\d.]+)", "export / by-hand loop, --jobs 1", "<= 0.35"),
