@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
+__all__ = ["unique_names"]
+
 
 def unique_names(names: Iterable[str]) -> list[str]:
     """`names` with each one that repeats an earlier name, ignoring case, given the first

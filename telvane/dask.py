@@ -20,6 +20,8 @@ if TYPE_CHECKING:
     import distributed
     import pandas
 
+__all__ = ["WORKER_WAIT", "export", "export_as_completed", "read_dataset", "read_ibt"]
+
 WORKER_WAIT = 60.0  # seconds to wait for a worker to join an empty cluster
 
 

@@ -42,6 +42,11 @@ from telvane.text import start_date
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
 
+__all__ = ["DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
+           "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
+           "UNKNOWN", "Tables", "convert", "merge_schemas", "prepare", "read", "recording_keys",
+           "recording_tables", "sweep", "write_report"]
+
 LAYOUT_VERSION = 1
 LAYOUT_FILE = "_telvane_dataset.json"
 REPORTS = "_reports"

@@ -11,6 +11,9 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+__all__ = ["DEFAULT_ROW_GROUP_SIZE", "FOOTER_TEXT_LIMIT", "SESSION_INFO_KEY", "footer_metadata",
+           "write_options", "write_table"]
+
 SESSION_INFO_KEY = "session_info_yaml"
 # Readers refuse footers past a limit (pyarrow: 100 MB of Thrift strings by default); real
 # session-info texts stay far below this one.

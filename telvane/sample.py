@@ -21,6 +21,12 @@ import numpy as np
 
 from telvane._writer import BITFIELD, BOOL, DOUBLE, FLOAT, INT, NUMPY_TYPE, Var, write_ibt
 
+__all__ = ["ARRAYS", "CAR_COUNT", "CORNERS", "EARTH_RADIUS", "GEAR_TOP_SPEEDS", "LAST_LAP_DELAY",
+           "ORIGIN", "PARKED", "PIT_LIMITER_BIT", "PIT_SPEED", "RESET_AT", "SCALARS",
+           "SECTOR_STARTS", "SESSION_INFO", "SESSION_STARTS", "SESSION_START_DATE",
+           "SYNTHETIC_SAMPLE_NAME", "TICK_RATE", "TORQUE_SAMPLES", "TRACK_LENGTH",
+           "synthetic_sample_bytes", "synthetic_sample_columns", "write_synthetic_sample"]
+
 SYNTHETIC_SAMPLE_NAME = "synthetic_sample.ibt"
 TICK_RATE = 60
 TRACK_LENGTH = 4320.0  # metres

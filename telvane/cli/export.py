@@ -23,6 +23,9 @@ from telvane.recording import Recording
 from telvane.text import printable
 from telvane.cli.progress import ProgressBar
 
+__all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "convert_to_dataset",
+           "export_command", "local_path", "seconds"]
+
 # A worker process costs about half a second to start; converting this many bytes of
 # input takes about as long, so a worker pays for itself beyond it.
 BYTES_PER_WORKER = 128 * 2**20

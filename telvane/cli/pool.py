@@ -13,6 +13,8 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
+__all__ = ["STOP_WAIT", "run"]
+
 STOP_WAIT = 10.0  # seconds a terminated worker gets to remove its temporaries
 
 

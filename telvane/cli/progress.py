@@ -8,6 +8,8 @@ from typing import TextIO
 
 from tqdm import tqdm
 
+__all__ = ["ProgressBar"]
+
 
 class ProgressBar:
     def __init__(self, sizes: list[int]) -> None:

@@ -12,6 +12,8 @@ from pathlib import Path
 from telvane._display import choose_lap, split_lap_argument
 from telvane.cli.common import STDIN, CommandError, read_recording, write_atomically
 
+__all__ = ["add_commands", "view_command"]
+
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     view = commands.add_parser(

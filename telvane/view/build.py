@@ -17,6 +17,8 @@ from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, Column, Page
                                elapsed_by_distance, integrated_positions, map_positions,
                                numeric_channels, on_grid, usable_origin)
 
+__all__ = ["TrackMismatch", "check_one_track", "page_data"]
+
 
 class TrackMismatch(ValueError):
     """Laps of recordings made on different tracks, which no overlay can compare."""

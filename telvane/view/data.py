@@ -17,6 +17,10 @@ import pyarrow as pa
 
 from telvane import traces
 
+__all__ = ["ALWAYS", "DEFAULT_PANES", "EARTH_RADIUS", "EXTRA_BUDGET", "Column", "PageData",
+           "elapsed_by_distance", "integrated_positions", "map_positions", "numeric_channels",
+           "on_grid", "usable_origin"]
+
 # The panes a page opens with, where the recording has the channel.
 DEFAULT_PANES = ("Speed", "Throttle", "Brake", "Gear", "SteeringWheelAngle", "RPM")
 # Channels every lap carries, beyond the panes: the g-g diagram's.

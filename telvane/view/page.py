@@ -15,6 +15,8 @@ from typing import Any
 import telvane
 from telvane.view.data import PageData
 
+__all__ = ["render"]
+
 
 def _asset(name: str) -> str:
     return (resources.files("telvane.view") / "assets" / name).read_text("utf-8")
