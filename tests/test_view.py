@@ -92,3 +92,17 @@ def test_the_sample_drives_a_closed_track_in_the_direction_it_faces() -> None:
     assert turning[-1] == pytest.approx(-2 * np.pi, abs=0.01)  # once round, clockwise
     speed, lateral = columns["Speed"], columns["LatAccel"]
     assert np.abs(lateral).max() < 3.5 * 9.81 and np.abs(lateral[speed > 30]).max() > 9.81
+
+
+def test_the_map_integrated_from_yaw_follows_lat_and_lon() -> None:
+    from telvane.view.data import elapsed_by_distance, integrated_positions, map_positions, usable_origin
+
+    log = telvane.ibt(sample.synthetic_sample_bytes())
+    for row in (log.find_laps(lap_type="full")[0], log.find_laps(lap_type="partial")[0]):
+        lap = log.lap(row)
+        grid, _ = elapsed_by_distance(lap)
+        east, north = map_positions(lap, grid, usable_origin(log))
+        integrated = integrated_positions(lap, grid)
+        assert integrated is not None
+        apart = np.hypot(integrated[0] - (east - east[0]), integrated[1] - (north - north[0]))
+        assert apart.max() < 2.0  # metres, over a lap of 4.32 km

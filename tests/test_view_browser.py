@@ -201,3 +201,11 @@ def test_the_real_recording(browser: Any, sample: Path, tmp_path: Path,
     assert (values["Speed"], values["RPM"]) == (np.float32(traces.loc[at, "Speed"]),
                                                  np.float32(traces.loc[at, "RPM"]))
     assert page.errors == []
+
+
+def test_clicks_in_the_lap_table_choose_the_laps(demo: Page) -> None:
+    demo.api("select", 7, [1])
+    demo.page.click('#laps tr[data-row="2"] input[type=radio]')
+    demo.page.click('#laps tr[data-row="4"] td:nth-child(4)')  # the row itself: compare it too
+    demo.page.click('#laps tr[data-row="1"] input[type=checkbox]')  # and no longer this one
+    assert [lap["row"] for lap in demo.api("setCursor", 1000.0)["laps"]] == [2, 4]

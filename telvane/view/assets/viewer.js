@@ -456,7 +456,8 @@
       const dx = xs[i + 1] - xs[i], dy = ys[i + 1] - ys[i], len = Math.hypot(dx, dy) || 1;
       const nx = -dy / len * 9, ny = dx / len * 9, x = px(xs[i]), y = py(ys[i]);
       ctx.beginPath(); ctx.moveTo(x - nx, y + ny); ctx.lineTo(x + nx, y - ny); ctx.stroke();
-      ctx.fillText(s === 0 ? 'S/F' : 'S' + (s + 1), x + nx * 1.4 + 2, y - ny * 1.4);
+      const lx = Math.max(2, Math.min(mapView.w - 24, x + nx * 1.6 + 2)), ly = Math.max(11, Math.min(mapView.h - 16, y - ny * 1.6 + 4));
+      ctx.fillText(s === 0 ? 'S/F' : 'S' + (s + 1), lx, ly);
     });
     showMap();
   }
