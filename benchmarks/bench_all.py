@@ -1,6 +1,7 @@
 """Every speed figure telvane holds itself to, as one table of ratios with the machine's load
 beside each: commands on one short recording (bench_commands.py, run here), reads against
-the copy floor (bench_open.py), the export against a by-hand loop and the recording identity
+the copy floor (bench_open.py; short recordings here, with bench_ibt.py's floor and numpy
+reader), the export against a by-hand loop and the recording identity
 against the read (bench_export_floor.py), and with --setup the README's first command on
 empty caches.
 
@@ -8,7 +9,7 @@ Each script runs whole, its own output kept under --log; a figure is a line of i
 form `label  value  target  ok|MISSED` (bench_export_floor.py's ratios are read from its
 sentences). The load average is the 1-minute one when the script started and ended.
 
-Usage: python benchmarks/bench_all.py [--setup] [--skip open,export] [--log DIR]
+Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,export] [--log DIR]
 Run with the environment's telvane (and the dask extra) on PATH; bench_open.py needs the
 recordings of bench_ibt.py, which it generates once.
 """
@@ -29,6 +30,9 @@ import time
 from pathlib import Path
 
 import bench_commands
+import bench_ibt
+
+import telvane
 
 HERE = Path(__file__).resolve().parent
 CHECK = re.compile(r"^\s*(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
@@ -77,6 +81,30 @@ def command_rows(log: Path) -> list[Row]:
     return [(label, value, target, ok, loads, "bench_commands.py") for label, value, target, ok in checks]
 
 
+def short_rows(rounds: int = 40) -> list[Row]:
+    """Reads of short recordings against the copy floor and the numpy reader: process CPU,
+    minimum over `rounds` alternated rounds."""
+    minute = bench_ibt.Recording("minute", "hour", 3_600)
+    rows: list[Row] = []
+    for name, path in (("real sample", bench_commands.SAMPLE),
+                       ("1-minute synthetic", bench_ibt.ensure_recording(Path(tempfile.gettempdir(), "telvane-bench"), minute))):
+        began = load()
+        ways = {"floor": lambda: bench_ibt.floor_copy(path), "read": lambda: telvane.open(str(path)).read(),
+                "numpy": lambda: bench_ibt.numpy_baseline(path), "ibt": lambda: telvane.ibt(str(path))}
+        best = dict.fromkeys(ways, float("inf"))
+        for _ in range(rounds + 1):
+            for way, call in ways.items():
+                start = time.process_time()
+                call()
+                best[way] = min(best[way], time.process_time() - start)
+        loads = f"{began}-{load()}"
+        for figure, value, target in ((f"open().read() / floor, {name}, CPU", best["read"] / best["floor"], "<= 1.5"),
+                                      (f"open().read() / numpy reader, {name}, CPU", best["read"] / best["numpy"], "<= 1.0"),
+                                      (f"ibt / floor, {name}, CPU", best["ibt"] / best["floor"], "<= 2.0")):
+            rows.append((figure, value, target, bench_commands.met(value, target), loads, "bench_all.py"))
+    return rows
+
+
 def setup_rows() -> list[Row]:
     """The README's first command in a copy of the checkout, pip's and telvane's caches empty."""
     with tempfile.TemporaryDirectory() as scratch:
@@ -103,13 +131,15 @@ def setup_rows() -> list[Row]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--setup", action="store_true", help="also time the README's first command (minutes)")
-    parser.add_argument("--skip", default="", help="comma-separated: open, export")
+    parser.add_argument("--skip", default="", help="comma-separated: short, open, export")
     parser.add_argument("--log", type=Path, default=Path(tempfile.gettempdir(), "telvane-bench-all"),
                         help="where each script's whole output goes")
     args = parser.parse_args()
     args.log.mkdir(parents=True, exist_ok=True)
     skip = set(filter(None, args.skip.split(",")))
     rows = command_rows(args.log)
+    if "short" not in skip:
+        rows += short_rows()
     for key, script in (("open", "bench_open.py"), ("export", "bench_export_floor.py")):
         if key not in skip:
             rows += script_rows(script, args.log)
