@@ -48,57 +48,63 @@ def export(out: Path, *options: str) -> tuple[float, float]:
     return time.perf_counter() - began, (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
 
 
-make_inputs()
-print(f"load average {os.getloadavg()[0]:.2f}; {count:,} recordings of 600 records, {TRACKS} tracks x {CARS} cars")
-out = root / f"out{count}"
-subprocess.run(["rm", "-rf", str(out)], check=True)
-wall, cpu = export(out, "--jobs", "2")
-objects = sum(len(files) for _, _, files in os.walk(out))
-print(f"export --jobs 2: {wall:.1f} s wall, {cpu:.1f} s CPU, {1000 * cpu / count:.2f} ms CPU a file; "
-      f"{objects:,} objects written")
-again, _ = export(out, "--jobs", "2")
-print(f"re-run (every recording held): {again:.1f} s, {1000 * again / count:.2f} ms a file")
-began = time.perf_counter()
-tables = dataset.read(out)
-planning = time.perf_counter() - began
-began = time.perf_counter()
-fragments = sum(1 for _ in tables.channels.get_fragments())
-listing = time.perf_counter() - began
-began = time.perf_counter()
-rows = tables.channels.to_table(columns=["recording", "Speed"]).num_rows
-scan = time.perf_counter() - began
-print(f"dataset.read: {planning:.2f} s; listing {fragments:,} files {listing:.2f} s; "
-      f"reading two columns of {rows:,} rows {scan:.2f} s")
-scale = 1_000_000 / count
-print(f"projected to 1,000,000 recordings: {objects * scale / 1e6:.1f} M objects, export "
-      f"{cpu * scale / 3600:.1f} CPU-hours, listing {listing * scale / 60:.1f} min, "
-      f"scan {scan * scale / 60:.1f} min, dataset.read {planning:.2f} s (one schema file)")
+def main() -> None:
+    global inputs
+    make_inputs()
+    print(f"load average {os.getloadavg()[0]:.2f}; {count:,} recordings of 600 records, {TRACKS} tracks x {CARS} cars")
+    out = root / f"out{count}"
+    subprocess.run(["rm", "-rf", str(out)], check=True)
+    wall, cpu = export(out, "--jobs", "2")
+    objects = sum(len(files) for _, _, files in os.walk(out))
+    print(f"export --jobs 2: {wall:.1f} s wall, {cpu:.1f} s CPU, {1000 * cpu / count:.2f} ms CPU a file; "
+          f"{objects:,} objects written")
+    again, _ = export(out, "--jobs", "2")
+    print(f"re-run (every recording held): {again:.1f} s, {1000 * again / count:.2f} ms a file")
+    began = time.perf_counter()
+    tables = dataset.read(out)
+    planning = time.perf_counter() - began
+    began = time.perf_counter()
+    fragments = sum(1 for _ in tables.channels.get_fragments())
+    listing = time.perf_counter() - began
+    began = time.perf_counter()
+    rows = tables.channels.to_table(columns=["recording", "Speed"]).num_rows
+    scan = time.perf_counter() - began
+    print(f"dataset.read: {planning:.2f} s; listing {fragments:,} files {listing:.2f} s; "
+          f"reading two columns of {rows:,} rows {scan:.2f} s")
+    scale = 1_000_000 / count
+    print(f"projected to 1,000,000 recordings: {objects * scale / 1e6:.1f} M objects, export "
+          f"{cpu * scale / 3600:.1f} CPU-hours, listing {listing * scale / 60:.1f} min, "
+          f"scan {scan * scale / 60:.1f} min, dataset.read {planning:.2f} s (one schema file)")
 
-try:
-    import distributed
-except ImportError:
-    sys.exit(0)
-sample = sorted(inputs.iterdir())[:1000]
-subset = root / "dask-in"
-subprocess.run(["rm", "-rf", str(subset)], check=True)
-subset.mkdir()
-for path in sample:
-    os.link(path, subset / path.name)
-inputs = subset
-subprocess.run(["rm", "-rf", str(root / "pool")], check=True)
-_, pool_cpu = export(root / "pool", "--jobs", "2")
-with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster:
-    def cluster_cpu() -> float:
-        import psutil
+    try:
+        import distributed
+    except ImportError:
+        return
+    sample = sorted(inputs.iterdir())[:1000]
+    subset = root / "dask-in"
+    subprocess.run(["rm", "-rf", str(subset)], check=True)
+    subset.mkdir()
+    for path in sample:
+        os.link(path, subset / path.name)
+    inputs = subset
+    subprocess.run(["rm", "-rf", str(root / "pool")], check=True)
+    _, pool_cpu = export(root / "pool", "--jobs", "2")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster:
+        def cluster_cpu() -> float:
+            import psutil
 
-        processes = [psutil.Process(pid) for pid in [os.getpid(), *(w.pid for w in cluster.workers.values()),
-                                                     ]]
-        return sum(sum(p.cpu_times()[:2]) for p in processes)
+            processes = [psutil.Process(pid) for pid in [os.getpid(), *(w.pid for w in cluster.workers.values()),
+                                                         ]]
+            return sum(sum(p.cpu_times()[:2]) for p in processes)
 
-    subprocess.run(["rm", "-rf", str(root / "dask")], check=True)
-    before = cluster_cpu()
-    _, client_cpu = export(root / "dask", "--scheduler", cluster.scheduler_address)
-    dask_cpu = cluster_cpu() - before + client_cpu
-print(f"{len(sample)} files: local pool {1000 * pool_cpu / len(sample):.2f} ms CPU a file, "
-      f"Dask (scheduler, two workers, client) {1000 * dask_cpu / len(sample):.2f} ms, "
-      f"ratio {dask_cpu / pool_cpu:.2f}")
+        subprocess.run(["rm", "-rf", str(root / "dask")], check=True)
+        before = cluster_cpu()
+        _, client_cpu = export(root / "dask", "--scheduler", cluster.scheduler_address)
+        dask_cpu = cluster_cpu() - before + client_cpu
+    print(f"{len(sample)} files: local pool {1000 * pool_cpu / len(sample):.2f} ms CPU a file, "
+          f"Dask (scheduler, two workers, client) {1000 * dask_cpu / len(sample):.2f} ms, "
+          f"ratio {dask_cpu / pool_cpu:.2f}")
+
+
+if __name__ == "__main__":  # Dask's worker processes import this module again
+    main()

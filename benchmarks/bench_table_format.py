@@ -63,10 +63,11 @@ began = time.perf_counter()
 for source in sources:
     table = telvane.ibt(str(source)).to_table().replace_schema_metadata(None)
     table = table.add_column(0, "recording", pa.repeat(pa.scalar(source.stem), table.num_rows))
+    table = table.cast(pa.schema([field.with_nullable(True) for field in table.schema]))  # others lack it
     try:
         deltalake.write_deltalake(delta, table, mode="append", schema_mode="merge")
     except Exception as exc:  # a channel whose type differs: Delta refuses to merge it
-        failed = f"{type(exc).__name__}: {str(exc).splitlines()[0][:120]}"
+        failed = f"refused ({type(exc).__name__}: {str(exc).splitlines()[0][:100]}), cast to uint8 by hand"
         table = table.set_column(table.schema.get_field_index("Flag"), "Flag", table["Flag"].cast(pa.uint8()))
         deltalake.write_deltalake(delta, table, mode="append", schema_mode="merge")
 delta_write = time.perf_counter() - began
