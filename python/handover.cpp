@@ -4,6 +4,7 @@
 #include <new>
 
 #include "errors.hpp"
+#include "py_str.hpp"
 
 namespace telvane::py {
 namespace {
@@ -50,6 +51,13 @@ PyRef batch_to_table(RecordBatch batch, PyObject* table_class) {
   }
   PyList_SET_ITEM(batches.get(), 0, record_batch.release());
   return PyRef::steal(PyObject_CallMethod(table_class, "from_batches", "O", batches.get()));
+}
+
+bool store_table(PyObject* tables, ChannelEntry entry, PyObject* table_class) {
+  PyRef table = batch_to_table(std::move(entry.batch), table_class);
+  if (!table) return false;
+  PyRef name = make_str(entry.name);
+  return name && PyDict_SetItem(tables, name.get(), table.get()) == 0;
 }
 
 }  // namespace telvane::py

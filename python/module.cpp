@@ -76,13 +76,7 @@ bool add_channels(PyObject* channels, std::vector<ChannelEntry> entries, const s
   const std::size_t total = new_name.size();
   std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    if (new_name[k]) {
-      ChannelEntry entry = std::move(entries[next++]);
-      PyRef table = batch_to_table(std::move(entry.batch), table_class);
-      if (!table) return false;
-      PyRef name = make_str(entry.name);
-      if (!name || PyDict_SetItem(channels, name.get(), table.get()) != 0) return false;
-    }
+    if (new_name[k] && !store_table(channels, std::move(entries[next++]), table_class)) return false;
     if (progress != nullptr && !report_progress(progress, k + 1, total)) return false;
   }
   return true;

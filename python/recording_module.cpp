@@ -246,10 +246,7 @@ PyRef tables_dict(std::vector<ChannelEntry> entries, PyObject* table_class) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   for (ChannelEntry& entry : entries) {
-    PyRef table = batch_to_table(std::move(entry.batch), table_class);
-    if (!table) return {};
-    PyRef name = make_str(entry.name);
-    if (!name || PyDict_SetItem(dict.get(), name.get(), table.get()) != 0) return {};
+    if (!store_table(dict.get(), std::move(entry), table_class)) return {};
   }
   return dict;
 }
