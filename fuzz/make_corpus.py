@@ -15,7 +15,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
-from builders import write_channels  # noqa: E402
+from builders import write_channels, write_live_dump  # noqa: E402
 from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, pack_records, write_ibt  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parent / "corpus"
@@ -111,6 +111,10 @@ SEEDS: dict[str, Callable[[], bytes]] = {
         [Var("SessionTime", DOUBLE, 0), Var("N" * 32, FLOAT, 8, desc="D" * 64, unit="U" * 32)],
         12, [[r / 60, 1.0] for r in range(2)]),
     # Header faults, for the mutator to start from.
+    "live_dump": lambda: write_live_dump(
+        [Var("SessionTime", DOUBLE, 0), Var("Lap", INT, 8), Var("Speed", FLOAT, 12)],
+        [(7, [1.0, 2, 3.0]), (9, [1.1, 2, 3.5]), (8, [1.05, 2, 3.25])], buf_len=16, session_info=INFO.encode(),
+        reserved=256),
     "fault_version_3": lambda: write_channels({"SessionTime": times(2)}, version=3),
     "fault_type_6": lambda: write_ibt([Var("SessionTime", DOUBLE, 0), Var("Bad", 6, 8)], bytes(24), buf_len=12),
     "fault_extent": lambda: write_ibt([Var("SessionTime", DOUBLE, 0), Var("Wide", DOUBLE, 8)], bytes(24), buf_len=12),

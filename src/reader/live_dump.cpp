@@ -12,6 +12,7 @@ constexpr std::int32_t kMaxBuffers = 4;
 struct Buffer {
   std::int32_t tick;
   std::int32_t offset;
+  std::int32_t index;  // of its descriptor: equal ticks keep the header's order
 };
 
 }  // namespace
@@ -28,12 +29,13 @@ LiveRecords live_records(ByteView bytes, std::int32_t buf_len) {
   std::vector<Buffer> buffers;
   const std::int32_t count = bytes.read(layout::kNumBuf);
   for (std::int32_t i = 0; i < count && buf_len > 0; ++i) {
-    const Buffer buffer{bytes.read(layout::buffer_tick(i)), bytes.read(layout::buffer_offset(i))};
+    const Buffer buffer{bytes.read(layout::buffer_tick(i)), bytes.read(layout::buffer_offset(i)), i};
     if (buffer.offset >= 0 && bytes.slice(static_cast<std::uint64_t>(buffer.offset), buf_len)) {
       buffers.push_back(buffer);
     }
   }
-  std::stable_sort(buffers.begin(), buffers.end(), [](Buffer a, Buffer b) { return a.tick < b.tick; });
+  std::sort(buffers.begin(), buffers.end(),
+            [](Buffer a, Buffer b) { return a.tick != b.tick ? a.tick < b.tick : a.index < b.index; });
   LiveRecords records;
   for (const Buffer& buffer : buffers) {
     const ByteView record = *bytes.slice(static_cast<std::uint64_t>(buffer.offset), buf_len);
