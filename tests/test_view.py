@@ -8,8 +8,10 @@ import numpy as np
 import pytest
 
 import telvane
+from builders import write_channels
 from conftest import SPEED, run
 from telvane import sample
+from telvane._writer import FLOAT, INT
 from telvane.view import View, view
 
 
@@ -45,6 +47,7 @@ def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
      "(4.32 km) as {a}; laps of different tracks cannot be compared"),
     (["{a}:9"], "{a}: no lap 9"),
     (["{lapless}"], "{lapless}: no laps to view"),
+    (["{distanceless}"], "{distanceless}: lap 1 of session 0 has no lap distance to draw it by"),
 ])
 def test_refusals_are_one_line(recording: Path, tmp_path: Path, capsys: pytest.CaptureFixture[str],
                                arguments: list[str], message: str) -> None:
@@ -52,7 +55,9 @@ def test_refusals_are_one_line(recording: Path, tmp_path: Path, capsys: pytest.C
     other.write_bytes(other_track(recording.read_bytes()))
     lapless = tmp_path / "lapless.ibt"
     lapless.write_bytes(SPEED)
-    names = {"a": recording, "other": other, "lapless": lapless}
+    distanceless = tmp_path / "distanceless.ibt"
+    distanceless.write_bytes(write_channels({"Lap": (INT, [1] * 10), "Speed": (FLOAT, [1.0] * 10)}))
+    names = {"a": recording, "other": other, "lapless": lapless, "distanceless": distanceless}
     before = recording.read_bytes()
     status, out, err = run(capsys, "view", *[a.format(**names) for a in arguments], "--no-open")
     assert (status, out) == (1, "")

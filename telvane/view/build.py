@@ -114,6 +114,10 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
             map_source = map_source or source
             data.columns.append(Column(k, "map_x", positions[0].astype(np.float32)))
             data.columns.append(Column(k, "map_y", positions[1].astype(np.float32)))
+    first_lap = rows[chosen[0]]
+    if "start" not in first_lap:
+        raise ValueError(f"{logs[first_lap['file']][0]}: lap {first_lap['num']} of session "
+                         f"{first_lap['session']} has no lap distance to draw it by")
     data.manifest = _manifest(logs, rows, chosen, panes, map_source)
     return data
 
