@@ -138,7 +138,7 @@ def _between(times: np.ndarray, i: np.ndarray, to_line: np.ndarray,
     `past_line` after it."""
     whole = to_line + past_line
     share = np.divide(to_line, whole, out=np.zeros(len(i)), where=whole > 0)
-    crossed: np.ndarray = times[i - 1] + np.clip(share, 0.0, 1.0) * (times[i] - times[i - 1])
+    crossed: np.ndarray = times[i - 1] + share * (times[i] - times[i - 1])
     return crossed
 
 

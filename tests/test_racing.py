@@ -13,6 +13,7 @@ from builders import write_channels
 from conftest import run
 from reference_reader import ReferenceFile
 from telvane._writer import BOOL, DOUBLE, FLOAT, INT
+from telvane import racing
 from telvane.racing import lap_numbered
 
 TYPES = {"SessionTime": DOUBLE, "SessionNum": INT, "Lap": INT, "LapDist": FLOAT, "LapDistPct": FLOAT,
@@ -258,6 +259,7 @@ def message_of(call):
 
 
 DRIVEN = drive(400.0, 20.0, accelerating)
+ROLLING_BACK = [.02, .06, .10, .14, .18, .22, .26, .24, .27, *np.arange(.30, .99, .04).round(2)]
 SECTORS = lambda info: recording(info, **DRIVEN)  # noqa: E731
 MANY = [f"{k / 20_000:.6f}" for k in range(20_000)]
 # recording -> what to ask of it, its answer, and the warnings given
@@ -278,6 +280,18 @@ HOSTILE = {
                           ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
     "a sector line past the lap": (lambda: SECTORS(splits("0", ".5", "1.5")), sector_count, 0,
                                    ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
+    "a sector line crossed twice (rolling back over it) ends the sector the first time": (
+        lambda: telvane.ibt(written({"Lap": [1] * 2 + [2] * len(ROLLING_BACK) + [3] * 2,
+                                     "LapDistPct": [.96, .98, *ROLLING_BACK, .02, .05]}, splits("0", ".25", ".6"))),
+        lambda log: [(row["sector"], round(row["start_time"] * 60 / 1000, 3), round(row["end_time"] * 60 / 1000, 3))
+                     for row in log.sectors().to_pylist()][:2],
+        [(0, 1.5, 7.75), (1, 7.75, 18.5)], []),  # in ticks: .22 → .26 at record 7, .58 → .62 at 19
+    "sessions whose clocks start again are each spanned by their own times": (
+        lambda: telvane.ibt(two_sessions()),
+        lambda log: [round(value, 3) if isinstance(value, float) else value
+                     for value in np.ravel(racing.recorded_time(log.lap_inputs)[1])] + [
+            round(racing.recorded_time(log.lap_inputs)[0], 3)],
+        [0, 50_000.0, 69_983.333, 1, 50_000.0, 69_983.333, 39_966.667], []),
     "a distance far beyond the track is ignored": (
         lambda: telvane.ibt(with_distance(1e7)).lap(2),
         lambda lap: lap.by_distance([], step=1.0)["distance"].to_pylist()[-2:], [38.0, 39.0], []),
