@@ -93,7 +93,7 @@ Result<LapPlan> plan_lap_inputs(const IbtFile& file, LapCounter counter, const S
   if (!found.ok()) return found.error();
   plan.lap = LapSource{found.value(), counter == LapCounter::Bits32 ? VarType::Int : lap->type};
   if (const VarHeader* pit = find_var(file, "OnPitRoad")) {
-    const GatherKind kind = pit->type == VarType::Bool ? GatherKind::Bits : GatherKind::Copy;
+    const GatherKind kind = value_kind(*pit);
     found = target_of(targets, {kind, at(*pit), 1, nullptr}, area);
     if (!found.ok()) return found.error();
     plan.pit = LapSource{found.value(), kind == GatherKind::Bits ? VarType::Bool : VarType::Char};
