@@ -20,7 +20,7 @@ import numpy as np
 import pyarrow.parquet as pq
 
 import telvane
-from telvane import parquet, sample
+from telvane import _parquet, sample
 from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 
 TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]
@@ -105,7 +105,7 @@ def write_times(log: telvane.LogFile, scratch: Path) -> tuple[float, int, float,
     table = log.to_table()
     figures = []
     for write in (lambda path: pq.write_table(table, path),
-                  lambda path: parquet.write_table(table, path)):
+                  lambda path: _parquet.write_table(table, path)):
         best = float("inf")
         for _ in range(3):
             began = time.process_time()

@@ -21,7 +21,7 @@ import numpy as np
 
 from telvane.racing import gap_ms, lap_numbered
 from telvane.traces import lap_distances
-from telvane.text import field_text, format_lap_time
+from telvane._text import field_text, format_lap_time
 
 if TYPE_CHECKING:
     import pyarrow as pa

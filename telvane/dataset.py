@@ -33,11 +33,11 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _convert, _table_schema, parquet
+from telvane import _convert, _parquet, _table_schema
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
-from telvane.columns import unique_names
-from telvane.text import start_date
+from telvane._columns import unique_names
+from telvane._text import start_date
 
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
@@ -122,8 +122,8 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
                                                    if key not in keys}, columns, source)
         for name, table in tables.items():
             path = stage(Path(out_dir, name, *directory, f"{recording}.parquet"))
-            parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
-                                progress=progress if name == "channels" else None)
+            _parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
+                                 progress=progress if name == "channels" else None)
         _table_schema.add(out_dir, "channels", recording, tables["channels"].schema, stage)
         return os.fspath(Path(out_dir, "channels", *directory, f"{recording}.parquet"))
 
@@ -187,7 +187,7 @@ def write_report(out_dir: str | os.PathLike[str], rows: Sequence[dict[str, Any]]
     table = pa.Table.from_pylist(list(rows), schema=_convert.REPORT_SCHEMA)
     table = table.add_column(0, "run", pa.repeat(pa.scalar(run), table.num_rows))
     with _convert.staged() as stage:
-        parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
+        _parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
     return run
 
 

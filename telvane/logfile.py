@@ -16,12 +16,12 @@ import pyarrow as pa
 from telvane import racing, traces
 from telvane._arrow import column_values, table_of
 from telvane._extras import needs_extra
-from telvane.columns import unique_names
+from telvane._columns import unique_names
 from telvane.lap_inputs import LapInputs, lap_inputs
 from telvane.racing import LAP_TYPES
 from telvane.session_info import decode_session_info
-from telvane.session_yaml import parse_session_yaml
-from telvane.text import field_text, format_lap_time, lap_rows
+from telvane._session_yaml import parse_session_yaml
+from telvane._text import field_text, format_lap_time, lap_rows
 
 if TYPE_CHECKING:
     import pandas
@@ -151,9 +151,9 @@ class LogFile:
         `options` (compression="snappy", …) go to `pyarrow.parquet.ParquetWriter` and
         take precedence. Raises KeyError as `to_table`, OSError when the file cannot be
         written."""
-        from telvane import parquet
+        from telvane import _parquet
 
-        parquet.write_table(self.to_table(channels), path, **options)
+        _parquet.write_table(self.to_table(channels), path, **options)
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The wide table of all channels through the Arrow PyCapsule interface, so that

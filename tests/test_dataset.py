@@ -15,7 +15,7 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _convert, dataset, parquet
+from telvane import _convert, _parquet, dataset
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -116,7 +116,7 @@ def test_channels_of_any_names_read_as_one_dataset(tmp_path):
 
 def test_parquet_files_store_the_session_info_once_and_take_options(synthetic, monkeypatch):
     table = telvane.ibt(synthetic).to_table()
-    parquet.write_table(table, "t.parquet")
+    _parquet.write_table(table, "t.parquet")
     assert pq.read_table("t.parquet").equals(table) and pq.read_schema("t.parquet").equals(table.schema, True)
     footer = pq.read_metadata("t.parquet").metadata  # the text only inside the serialized schema
     assert b"session_info_yaml" not in footer and b"track_name" in footer
@@ -124,12 +124,12 @@ def test_parquet_files_store_the_session_info_once_and_take_options(synthetic, m
     encodings = {columns.column(i).path_in_schema: columns.column(i) for i in range(columns.num_columns)}
     assert "BYTE_STREAM_SPLIT" in encodings["Speed"].encodings and encodings["Speed"].compression == "ZSTD"
     assert "RLE_DICTIONARY" in encodings["Gear"].encodings
-    parquet.write_table(table.select(["Speed"]), "o.parquet", compression="snappy", use_dictionary=True)
+    _parquet.write_table(table.select(["Speed"]), "o.parquet", compression="snappy", use_dictionary=True)
     column = pq.ParquetFile("o.parquet").metadata.row_group(0).column(0)
     assert column.compression == "SNAPPY" and "BYTE_STREAM_SPLIT" not in column.encodings
-    monkeypatch.setattr(parquet, "FOOTER_TEXT_LIMIT", 1000)
+    monkeypatch.setattr(_parquet, "FOOTER_TEXT_LIMIT", 1000)
     large = pa.table({"x": [1.0]}, metadata={"session_info_yaml": "y" * 1001, "track": "t"})
-    parquet.write_table(large, "s.parquet")
+    _parquet.write_table(large, "s.parquet")
     assert pq.read_schema("s.parquet").metadata == {b"track": b"t", b"session_info_omitted": b"1001"}
 
 

@@ -14,7 +14,7 @@ import telvane
 from builders import write_channels
 from telvane._writer import DOUBLE, FLOAT, INT
 from telvane.logfile import LogFile
-from telvane.text import format_lap_time
+from telvane._text import format_lap_time
 
 # Two sessions whose session times overlap: the second starts again at 0.
 TWO_SESSIONS = write_channels({

@@ -13,7 +13,7 @@ from collections.abc import Sequence
 
 import telvane
 from telvane.cli.common import CommandError
-from telvane.text import printable
+from telvane._text import printable
 
 __all__ = ["CommandError", "main"]
 

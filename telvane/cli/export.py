@@ -15,12 +15,12 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import _convert, dataset, parquet
+from telvane import _convert, _parquet, dataset
 from telvane.logfile import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
 from telvane.recording import Recording
-from telvane.text import printable
+from telvane._text import printable
 from telvane.cli.progress import ProgressBar
 
 __all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "convert_to_dataset",
@@ -164,7 +164,7 @@ def _write_table(table: pa.Table, path: Path, suffix: str, progress: _convert.Pr
 
         pyarrow.csv.write_csv(table, path)
     else:
-        parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=progress)
+        _parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=progress)
 
 
 def seconds(text: str) -> float:

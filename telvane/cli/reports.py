@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from telvane.cli.common import STDIN, CommandError, open_recording, pattern, read_recording
 from telvane.racing import recorded_time
-from telvane.text import format_lap_time, printable, start_date
+from telvane._text import format_lap_time, printable, start_date
 
 if TYPE_CHECKING:
     from telvane.logfile import LogFile

@@ -12,7 +12,7 @@ import numpy as np
 
 from telvane import traces
 from telvane.session_info import session_names
-from telvane.text import field_text
+from telvane._text import field_text
 from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, Column, PageData,
                                elapsed_by_distance, integrated_positions, map_positions,
                                numeric_channels, on_grid, usable_origin)
