@@ -87,3 +87,16 @@ def test_the_command_line_exports_on_a_running_cluster(client, inputs, tmp_path)
     assert done.returncode == 1 and done.stdout.splitlines()[-1].startswith("exported 1 of 2 files")
     assert done.stderr.startswith(f"telvane: {inputs['truncated']}: Invalid header")
     assert sorted(pq.read_table(out / dataset.REPORTS)["status"].to_pylist()) == ["failed", "ok"]
+
+
+def test_a_scheduler_without_workers_is_one_line_and_a_report_of_every_input(inputs, tmp_path, capsys, monkeypatch):
+    from conftest import run
+
+    monkeypatch.setattr(telvane_dask, "WORKER_WAIT", 0.5)
+    with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=None) as empty:
+        status, out, err = run(capsys, "export", inputs["good"], "--out", tmp_path / "out", "--scheduler",
+                               empty.scheduler_address)
+    assert (status, err) == (1, f"telvane: no worker joined the scheduler {empty.scheduler_address} within 0.5 s\n")
+    assert out.startswith("interrupted: exported 0 of 1 files")
+    report = pq.read_table(tmp_path / "out" / dataset.REPORTS)
+    assert report["status"].to_pylist() == ["not attempted"]

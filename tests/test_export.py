@@ -124,9 +124,13 @@ def test_ctrl_c_while_a_worker_starts_stops_the_export(monkeypatch):
         start(process)
 
     monkeypatch.setattr(multiprocessing.context.SpawnProcess, "start", interrupted_start)
-    with pytest.raises(KeyboardInterrupt):
-        list(pool.run(_task, [(0.0,), (1.0,)], 2, progress=lambda index, fraction: None,
-                      died=lambda index, why: why))
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # whatever a library set
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            list(pool.run(_task, [(0.0,), (1.0,)], 2, progress=lambda index, fraction: None,
+                          died=lambda index, why: why))
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.parametrize("mode", [[], ["--flat"]])
