@@ -142,7 +142,7 @@ def main() -> None:
     dataset_dir = root / "pool2"
     print(f"\nthe dataset ({sum(f.stat().st_size for f in dataset_dir.rglob('*') if f.is_file()) / 1e9:.2f} GB):")
     print(tree(dataset_dir))
-    print(pq.read_table(dataset_dir / "_report.parquet").to_pandas()
+    print(pq.read_table(dataset_dir / "_reports").to_pandas()
           .sort_values("source").tail(5).to_string(index=False))
     print("\nbest lap per driver per track:")
     print(duckdb.sql(f"""
