@@ -71,7 +71,8 @@ class LogFile:
                  file_name: str, *, session_info_bytes: bytes | None = None,
                  timecodes: pa.ChunkedArray | None = None,
                  arrays: dict[str, pa.Table] | None = None,
-                 lap_inputs: LapInputs | None = None) -> None:
+                 lap_inputs: LapInputs | None = None,
+                 lap_channels: dict[str, pa.Table] | None = None) -> None:
         self.channels = channels
         self.laps = laps
         self.metadata = metadata
@@ -81,7 +82,10 @@ class LogFile:
         self.session_info_bytes = session_info_bytes
         self.arrays = {} if arrays is None else arrays  # array variables, from Recording.read(arrays=True)
         self._timecodes = timecodes
-        if lap_inputs is not None:  # else made from the channels when first needed
+        # The tables the lap inputs are made from when first needed: the channels, unless the
+        # reader gathered lap channels it does not show.
+        self._lap_channels = lap_channels
+        if lap_inputs is not None:
             self.lap_inputs = lap_inputs
 
     def __getitem__(self, name: str) -> pa.Table:
@@ -276,7 +280,8 @@ class LogFile:
     def lap_inputs(self) -> LapInputs:
         """What laps, sectors and traces are worked out from: the lap channels, the times and
         the session values, kept whatever channels the LogFile holds."""
-        return lap_inputs(self.channels, self.timecodes, self.metadata, self.file_name)
+        channels = self.channels if self._lap_channels is None else self._lap_channels
+        return lap_inputs(channels, self.timecodes, self.metadata, self.file_name)
 
     @cached_property
     def _racing(self) -> pa.Table:

@@ -100,14 +100,12 @@ class Recording:
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
             [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
             laps, progress)
-        from telvane.lap_inputs import lap_inputs
         from telvane.logfile import LogFile
 
-        shown = {name: channel_tables[name] for name in channels}
-        lap_values = lap_inputs(channel_tables, timecodes.column(0), metadata, self.file_name)
+        shown = {name: channel_tables[name] for name in channels} if inputs else channel_tables
         return LogFile(shown, laps_table if laps else _empty_laps(), metadata, self.file_name,
                        timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw,
-                       lap_inputs=lap_values)
+                       lap_channels=channel_tables if inputs else None)
 
     def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
         """The channels and the array variables a read returns. With `arrays`, `columns` may
