@@ -8,12 +8,15 @@
 - `_telvane_dataset.json`: the layout's version and the keys it is partitioned by;
 - `_schemas/`: the schema of the channels table, the union of every recording's (see
   telvane._table_schema);
-- `_reports/`: each export run's report.
+- `_reports/`: each export run's report;
+- `_held/`, `_compactions/`: the recordings compact() merged into shared files, and the
+  merges under way (see telvane._compact).
 
 Every table is hive-partitioned (`track=…/car=…/`) by keys taken from the session info; a
 value is stored percent-encoded, which pyarrow, DuckDB, polars, Dask and Spark decode. The
 files of a recording are named after the hash of its bytes, so converting it again
-replaces them, and they appear together or not at all."""
+replaces them, and they appear together or not at all, until compact() merges the small
+files of each partition."""
 
 from __future__ import annotations
 
@@ -33,7 +36,7 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _convert, _parquet, _table_schema
+from telvane import _compact, _convert, _parquet, _table_schema
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane._columns import unique_names
@@ -42,9 +45,9 @@ from telvane._text import start_date
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
 
-__all__ = ["DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
+__all__ = ["COMPACT_TARGET", "DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
            "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
-           "UNKNOWN", "Tables", "convert", "merge_schemas", "prepare", "read", "recording_keys",
+           "UNKNOWN", "Tables", "compact", "convert", "merge_schemas", "prepare", "read", "recording_keys",
            "recording_tables", "sweep", "write_report"]
 
 LAYOUT_VERSION = 1
@@ -59,6 +62,7 @@ HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
 NO_NULL_MARK = "\0"  # no directory name holds it
 SWEEP_AGE = 3600.0  # seconds since a temporary was last written, after which its run is dead
 ROW_GROUP_SIZE = 65_536  # records, about 18 minutes at 60 Hz
+COMPACT_TARGET = _compact.DEFAULT_TARGET
 
 
 class Tables(NamedTuple):
@@ -108,7 +112,9 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
         keys = prepare(out_dir, partition_by)
         pattern = Path(glob.escape(os.fspath(out_dir)), "sessions", *["*"] * len(keys),
                        f"{recording}.parquet")
-        return None if replace else next(iter(glob.glob(os.fspath(pattern))), None)
+        if replace:
+            return None
+        return next(iter(glob.glob(os.fspath(pattern))), None) or _compact.held(out_dir, recording)
 
     def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
         return recording.read(_with_aggregated(recording, columns), progress=progress)
@@ -151,9 +157,21 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
             fragment = next(parts.get_fragments(), None)
             kept = pa.schema([]) if fragment is None else fragment.physical_schema
         schema = _table_schema.unify([kept, partition_schema])
-        found.append(ds.dataset(Path(out_dir, name), schema=schema, format="parquet",
-                                partitioning=partitioning))
+        found.append(_dataset(out_dir, name, schema, partitioning))
     return Tables(*found)
+
+
+def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
+            ) -> tuple[int, int]:
+    """Merge the files of each partition of every table that are smaller than
+    `target_bytes` into files of about that size; returns (files replaced, files
+    written). Readers see every recording once throughout, and a re-run of an export still
+    finds the merged recordings held. ValueError when `out_dir` is no dataset or another
+    compaction is running."""
+    _layout(out_dir)
+    if target_bytes <= 0:
+        raise ValueError(f"expected a target size above 0 bytes, got {target_bytes}")
+    return _compact.compact(out_dir, TABLES, target_bytes, SWEEP_AGE, ROW_GROUP_SIZE)
 
 
 def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
@@ -298,6 +316,26 @@ def _fitted(value: str | None) -> str:
 
 
 # -- files and messages -------------------------------------------------------------------
+
+def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
+             partitioning: ds.Partitioning) -> ds.Dataset:
+    """The files of `table`, without those a merge under way (or killed) has replaced."""
+    import pyarrow.dataset as ds
+
+    root = Path(out_dir, table)
+    # journals read before and after the listing: a merge that ends during it is seen
+    merges = _compact.pending(out_dir)
+    found = ds.dataset(root, schema=schema, format="parquet", partitioning=partitioning)
+    merges.update(_compact.pending(out_dir))
+    if not merges:
+        return found
+    listed = {os.path.normpath(path) for path in found.files}
+    skipped = {path for merged, replaced in merges.items() if merged in listed
+               for path in replaced}
+    return ds.dataset([path for path in found.files if os.path.normpath(path) not in skipped],
+                      schema=schema, format="parquet", partitioning=partitioning,
+                      partition_base_dir=os.fspath(root))
+
 
 def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
     """The layout file's content, checked: ValueError "… is not a telvane dataset" when it

@@ -4,6 +4,7 @@ session info, bad files among good ones, and the Parquet files themselves."""
 import io
 import os
 import re
+import sys
 import time
 import urllib.parse
 
@@ -15,7 +16,7 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _convert, _parquet, dataset
+from telvane import _compact, _convert, _parquet, dataset
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -250,3 +251,38 @@ def test_read_opens_one_schema_file_not_every_recording(tmp_path):
     for path in (out / "channels").rglob("*.parquet"):
         path.write_bytes(b"PAR1 a footer no reader can open")
     assert {"Speed", "Gear"} <= set(dataset.read(out).channels.schema.names)
+
+
+def everything(out):
+    tables = dataset.read(out)
+    return {name: sorted(map(str, getattr(tables, name).to_table().to_pylist())) for name in dataset.TABLES}
+
+
+@pytest.mark.parametrize("killed", [None, "with the merged file in place, the replaced ones not removed"])
+def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_recordings(tmp_path, monkeypatch,
+                                                                                        killed):
+    out = tmp_path / "out"
+    channels = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])},  # Flag: bool here
+                {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},  # a char there
+                {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])},
+                {"Speed": (FLOAT, [7.0])}]
+    sources = [recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}",
+                         TrackName="alone" if number == 3 else "shared")
+               for number, chosen in enumerate(channels)]
+    for source in sources:
+        assert dataset.convert(source, out)["status"] == "ok"
+    before, parquet = everything(out), lambda: [path for path in files(out) if path.endswith(".parquet")]
+    assert len(parquet()) == 12
+    if killed:
+        monkeypatch.setattr(_compact, "_complete", lambda *_: sys.exit("killed"))
+        with pytest.raises(SystemExit):
+            dataset.compact(out, target_bytes=10**6)
+        assert everything(out) == before and len(parquet()) == 13  # one merged file and its originals
+        monkeypatch.undo()
+    # the shared partition's three files of each table merge into one; a re-run finishes a killed merge
+    assert dataset.compact(out, target_bytes=10**6) == ((6, 2) if killed else (9, 3))
+    assert dataset.compact(out, target_bytes=10**6) == (0, 0)
+    assert everything(out) == before and len(parquet()) == 6 and not [*(out / _compact.JOURNALS).glob("*.json")]
+    for source in sources:
+        assert dataset.convert(source, out)["status"] == "present"
+    assert everything(out) == before

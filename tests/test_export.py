@@ -150,8 +150,10 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     command = [sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--jobs", "1"]
     runs = [subprocess.Popen(command, stdout=subprocess.DEVNULL) for _ in range(2)]
     assert [run.wait(timeout=120) for run in runs] == [0, 0]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert done.stdout.splitlines()[-1].endswith(", 4 held already") and no_hidden_files("out")
+    done = subprocess.run([*command, "--compact"], capture_output=True, text=True, timeout=120)
+    *_, held, compacted = done.stdout.splitlines()
+    assert held.endswith(", 4 held already") and no_hidden_files("out")
+    assert compacted.startswith("compacted 12 files of out into 3 in ")
     reports = pq.read_table(f"out/{dataset.REPORTS}")
     assert len(set(reports["run"].to_pylist())) == 3 and reports.num_rows == 12
     assert set(reports["status"].to_pylist()) <= {"ok", "present"}
@@ -163,6 +165,8 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     (["a.ibt", "--out", "s3://league/season"], "argument --out: expected a local directory, got the URL 's3://league/season'"),
     (["s3://league/a.ibt", "--out", "out"], "telvane: s3://league/a.ibt: expected a local file or directory, not a URL"),
     (["a.ibt", "--out", "a.ibt/out"], "telvane: a.ibt/out: cannot write there: "),
+    (["--out", "out"], "telvane: expected recordings to export (PATH), or --compact"),
+    (["--out", "out", "--compact"], "telvane: out is not a telvane dataset: no _telvane_dataset.json"),
 ])
 def test_an_output_or_input_that_cannot_be_used_is_one_line_before_any_work(capsys, synthetic, args, message):
     Path("a.ibt").write_bytes(synthetic)

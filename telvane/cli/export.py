@@ -39,7 +39,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "sessions/, partitioned by keys from the session info, with each run's "
                     f"report in DIR/{dataset.REPORTS}/. A directory stands for the .ibt "
                     "files in it.")
-    export.add_argument("files", metavar="PATH", nargs="+")
+    export.add_argument("files", metavar="PATH", nargs="*")
     export.add_argument("--out", metavar="DIR", required=True, type=local_path,
                         help="directory for the outputs (created if missing)")
     export.add_argument("--flat", action="store_true",
@@ -62,6 +62,10 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     export.add_argument("--scheduler", metavar="tcp://HOST:PORT",
                         help="run on this Dask cluster instead of local processes "
                              "(needs telvane[dask]; the workers must see PATHS and DIR)")
+    export.add_argument("--compact", action="store_true",
+                        help="then merge the small files of each partition of DIR into files "
+                             f"of about {dataset.COMPACT_TARGET // 2**20} MiB (without PATH: "
+                             "only that)")
     export.set_defaults(command=export_command)
 
 
@@ -74,6 +78,13 @@ def export_command(args: argparse.Namespace) -> int:
         raise CommandError("--format applies to --flat; the dataset is Parquet")
     if args.jobs and args.scheduler:
         raise CommandError("--jobs applies to local worker processes, not to --scheduler")
+    if args.compact and args.flat:
+        raise CommandError("--compact applies to the dataset, not to --flat")
+    if not args.files:
+        if not args.compact:
+            raise CommandError("expected recordings to export (PATH), or --compact")
+        _compact(args.out)
+        return 0
     sources = _export_sources(args.files)
     if args.flat:
         suffix = "." + (args.format or "parquet")
@@ -133,7 +144,20 @@ def export_command(args: argparse.Namespace) -> int:
                       for index, source in enumerate(sources)]
             dataset.write_report(args.out, report)
             dataset.merge_schemas(args.out)
+    if args.compact:
+        _compact(args.out)
     return 1 if failed else 0
+
+
+def _compact(out: Path) -> None:
+    began = time.perf_counter()
+    try:
+        dataset.sweep(out)
+        replaced, written = dataset.compact(out)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    print(printable(f"compacted {replaced} files of {out} into {written} in "
+                    f"{time.perf_counter() - began:.1f} s"))
 
 
 def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,

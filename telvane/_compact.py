@@ -1,0 +1,220 @@
+"""Merging the small files of each partition of a dataset's tables into files near a target
+size, so that a partition of many short recordings is a few files instead of three per
+recording.
+
+A merge of some files writes the merged file under a hidden temporary, lists the recordings
+it holds under `_held/` (for the check of later exports, which look for a recording's own
+file first), writes a journal under `_compactions/` naming the merged file and the files it
+replaces, renames the merged file into place, removes the replaced files, then the journal.
+Readers skip the files a journal's merged file replaces once it is in place, so a merge
+killed at any point shows every recording once; the next compaction finishes it."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import secrets
+import time
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from telvane import _convert, _parquet, _table_schema
+
+__all__ = ["DEFAULT_TARGET", "HELD", "JOURNALS", "compact", "held", "pending"]
+
+DEFAULT_TARGET = 128 * 2**20  # bytes: large enough that listing and opening files costs little
+JOURNALS = "_compactions"
+HELD = "_held"
+LOCK = "lock"
+MERGED_PREFIX = "merged-"
+
+
+def compact(out_dir: str | os.PathLike[str], tables: Sequence[str], target_bytes: int,
+            stale_after: float, row_group_size: int) -> tuple[int, int]:
+    """Merge the files below `target_bytes` of each partition of `tables`, greedily in name
+    order, into files of about `target_bytes`; returns (files replaced, files written).
+    Finishes first what a compaction killed before left. ValueError when another
+    compaction holds the dataset (its lock written to within `stale_after` seconds)."""
+    replaced_count = written = 0
+    with _locked(out_dir, stale_after) as touch:
+        _finish(out_dir, stale_after)
+        for table in tables:
+            for directory, paths in _partitions(Path(out_dir, table)):
+                for group in _groups(paths, target_bytes):
+                    _merge(out_dir, table, directory, group, row_group_size)
+                    replaced_count += len(group)
+                    written += 1
+                    touch()
+    return replaced_count, written
+
+
+def held(out_dir: str | os.PathLike[str], recording: str) -> str | None:
+    """The channels partition directory of a recording a merge holds, or None."""
+    directory = Path(out_dir, HELD, recording[:2])
+    with contextlib.suppress(FileNotFoundError):
+        for entry in os.scandir(directory):
+            if entry.name.startswith("."):
+                continue
+            with contextlib.suppress(FileNotFoundError):
+                partition, *recordings = Path(entry.path).read_text().split("\n")
+                if recording in recordings:
+                    return os.fspath(Path(out_dir, "channels", partition))
+    return None
+
+
+def pending(out_dir: str | os.PathLike[str]) -> dict[str, list[str]]:
+    """The merges under way (or killed) under `out_dir`: each merged file's path and the
+    paths of the files it replaces. A reader skips the replaced files when it found the
+    merged one."""
+    found = {}
+    for journal in _journals(out_dir):
+        merged, originals = _entry(out_dir, journal)
+        if merged is not None:
+            found[os.path.normpath(merged)] = [os.path.normpath(path) for path in originals]
+    return found
+
+
+# -- one merge ----------------------------------------------------------------------------
+
+def _merge(out_dir: str | os.PathLike[str], table: str, directory: Path, group: list[Path],
+           row_group_size: int) -> None:
+    schema = _table_schema.unify([pq.read_schema(path).with_metadata(None) for path in group])
+    final = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}.parquet"
+    recordings: set[str] = set()
+    with _convert.staged() as stage:
+        temporary = stage(final)
+        with pq.ParquetWriter(temporary, schema, **_parquet.write_options(schema)) as writer:
+            for path in group:
+                part = _conformed(pq.ParquetFile(path).read(), schema)
+                recordings.update(part.column("recording").unique().to_pylist())
+                writer.write_table(part, row_group_size=row_group_size)
+        if table == "sessions":
+            _hold(out_dir, directory.relative_to(Path(out_dir, table)), final.stem, recordings)
+        journal = Path(out_dir, JOURNALS, f"{final.stem}.json")
+        with _convert.staged() as journal_stage:  # in place before the merged file is
+            journal_stage(journal).write_text(json.dumps({
+                "merged": _relative(out_dir, final),
+                "replaced": [_relative(out_dir, path) for path in group]}))
+    _complete(out_dir, journal)
+
+
+def _hold(out_dir: str | os.PathLike[str], partition: Path, name: str,
+          recordings: set[str]) -> None:
+    """List the recordings of a merged file under HELD, by the first two digits of their
+    identity; in place before the files they replace are removed."""
+    shards: dict[str, list[str]] = {}
+    for recording in sorted(recordings):
+        shards.setdefault(recording[:2], []).append(recording)
+    with _convert.staged() as stage:
+        for prefix, names in shards.items():
+            stage(Path(out_dir, HELD, prefix, f"{name}.txt")).write_text(
+                "\n".join([partition.as_posix(), *names]))
+
+
+def _conformed(part: pa.Table, schema: pa.Schema) -> pa.Table:
+    """`part` with the columns of `schema` in its order, cast to its types, null where absent."""
+    columns = [part.column(field.name).cast(field.type) if field.name in part.column_names
+               else pa.nulls(part.num_rows, field.type) for field in schema]
+    return pa.Table.from_arrays(columns, schema=schema)
+
+
+def _complete(out_dir: str | os.PathLike[str], journal: Path) -> None:
+    """Remove the files the journal's merged file replaces, then the journal."""
+    _, originals = _entry(out_dir, journal)
+    for path in originals:
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
+    with contextlib.suppress(FileNotFoundError):
+        journal.unlink()
+
+
+def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
+    """Complete each journal whose merged file is in place; drop those of merges killed
+    before it was (their temporaries are swept as every killed write's are)."""
+    for journal in _journals(out_dir):
+        merged, _ = _entry(out_dir, journal)
+        if merged is not None and merged.exists():
+            _complete(out_dir, journal)
+        else:
+            with contextlib.suppress(FileNotFoundError):
+                journal.unlink()
+
+
+# -- files --------------------------------------------------------------------------------
+
+def _partitions(root: Path) -> Iterator[tuple[Path, list[Path]]]:
+    for directory, _, names in os.walk(root):
+        paths = sorted(Path(directory, name) for name in names
+                       if name.endswith(".parquet") and not name.startswith("."))
+        if paths:
+            yield Path(directory), paths
+
+
+def _groups(paths: list[Path], target_bytes: int) -> Iterator[list[Path]]:
+    """Runs of the files below the target whose sizes add up to about it; a run of one file
+    is left as it is."""
+    group: list[Path] = []
+    size = 0
+    for path in paths:
+        length = path.stat().st_size
+        if length >= target_bytes:
+            continue
+        group.append(path)
+        size += length
+        if size >= target_bytes:
+            if len(group) > 1:
+                yield group
+            group, size = [], 0
+    if len(group) > 1:
+        yield group
+
+
+def _journals(out_dir: str | os.PathLike[str]) -> list[Path]:
+    directory = Path(out_dir, JOURNALS)
+    try:
+        return sorted(directory / name for name in os.listdir(directory)
+                      if name.endswith(".json") and not name.startswith("."))
+    except FileNotFoundError:
+        return []
+
+
+def _entry(out_dir: str | os.PathLike[str], journal: Path) -> tuple[Path | None, list[Path]]:
+    try:
+        entry = json.loads(journal.read_text())
+        return Path(out_dir, entry["merged"]), [Path(out_dir, name) for name in entry["replaced"]]
+    except (OSError, ValueError, KeyError, TypeError):  # removed meanwhile, or cut short
+        return None, []
+
+
+def _relative(out_dir: str | os.PathLike[str], path: Path) -> str:
+    return path.relative_to(Path(out_dir)).as_posix()
+
+
+@contextlib.contextmanager
+def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Callable[[], None]]:
+    """Hold the dataset's compaction lock; yields how to show the holder is still alive.
+    Two merges at once could both take the same files, and hold a recording twice."""
+    path = Path(out_dir, JOURNALS, LOCK)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    for _ in range(2):
+        try:
+            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+            break
+        except FileExistsError:
+            with contextlib.suppress(FileNotFoundError):
+                if time.time() - path.stat().st_mtime > stale_after:
+                    path.unlink()  # its compaction was killed
+                    continue
+            raise ValueError(f"{out_dir}: another compaction is running (remove {path} "
+                             "if none is)") from None
+    else:
+        raise ValueError(f"{out_dir}: another compaction is running")
+    try:
+        yield lambda: os.utime(path)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            path.unlink()
