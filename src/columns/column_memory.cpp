@@ -9,6 +9,9 @@ namespace telvane {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// A released slice smaller than this keeps its pages until the mapping goes: giving back a
+// few pages costs more (a system call, and splitting the huge page around them) than it frees.
+constexpr std::size_t kDiscardBytes = std::size_t{256} << 10;
 
 std::size_t round_up_to_page(std::size_t bytes) {
   const std::size_t page = platform::page_size();
@@ -19,7 +22,9 @@ std::size_t round_up_to_page(std::size_t bytes) {
 
 class ColumnMemory::Mapping {
 public:
-  explicit Mapping(std::size_t size) : size_(size == 0 ? 1 : size) {
+  // A whole number of huge pages, which the kernel places on a huge-page boundary: else only
+  // the huge pages wholly inside an unaligned mapping are used, and the rest faults per page.
+  explicit Mapping(std::size_t size) : size_((size + kHugePage - 1) / kHugePage * kHugePage) {
     Result<void*> address = platform::allocate_pages(size_);
     if (!address.ok()) throw std::bad_alloc();
     platform::advise_huge_pages(address.value(), size_);
@@ -42,7 +47,7 @@ ColumnMemory::ColumnMemory(std::uint8_t* data, std::size_t size, std::shared_ptr
 ColumnMemory::~ColumnMemory() {
   if (mapping_ == nullptr) {
     std::free(data_);
-  } else if (size_ > 0) {
+  } else if (size_ >= kDiscardBytes) {
     platform::discard_pages(data_, size_);  // the slice's own pages only
   }
 }

@@ -16,7 +16,7 @@ public:
 
   /// Allocates one block per size. Blocks that are large together are page-aligned slices
   /// of one anonymous mapping advised to use huge pages, so that first touching hundreds of
-  /// megabytes of columns does not cost a page fault per 4 KiB; a released slice gives its
+  /// megabytes of columns does not cost a page fault per 4 KiB; a large released slice gives its
   /// pages back at once, and the mapping goes with the last slice.
   [[nodiscard]] static std::vector<std::shared_ptr<ColumnMemory>> allocate_all(std::span<const std::size_t> sizes);
 
