@@ -183,7 +183,7 @@ def recording_time(log: LogFile) -> tuple[np.ndarray, np.ndarray, list[tuple[flo
     seconds = log.lap_inputs.times / 1000.0
     if not len(seconds):
         return seconds, np.zeros(0, np.int64), [], True
-    session = log["SessionNum"].column(1).to_numpy() if "SessionNum" in log else \
+    session = log.lap_inputs.session if log.lap_inputs.session is not None else \
         np.zeros(len(seconds), np.int64)
     step = np.diff(seconds)
     same_session = session[1:] == session[:-1]

@@ -24,6 +24,7 @@ import contextlib
 import datetime
 import glob
 import json
+import math
 import os
 import secrets
 import time
@@ -225,7 +226,8 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
         "car_name": player(meta.get("session_info_yaml", ""))["CarScreenName"],
         "start": start_date(meta.get("session_start_date", 0)),
         "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
-        "source": _convert.shown(source), "source_size": os.stat(source).st_size,
+        "source": _convert.shown(source),
+        "source_size": None if os.fspath(source) == _convert.STDIN else os.stat(source).st_size,
         "session_info": meta.get("session_info_yaml", ""),
     }
     sessions = pa.Table.from_pylist([session], schema=pa.schema([
@@ -245,9 +247,10 @@ def recording_keys(log: LogFile) -> dict[str, str]:
     meta = log.metadata
     text = meta.get("session_info_yaml", "")
     own = player(text)
+    session_nums = log.lap_inputs.session  # gathered whatever channels the read shows
     number = "0"
-    if "SessionNum" in log and len(log):
-        number = str(log["SessionNum"].column(1)[0].as_py())
+    if session_nums is not None and len(session_nums) and math.isfinite(session_nums[0]):
+        number = str(int(session_nums[0]))
     sessions = list_entries(text, "Sessions")
     session = next((entry for entry in sessions if entry.get("SessionNum") == number),
                    sessions[0] if sessions else {})

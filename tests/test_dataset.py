@@ -62,6 +62,14 @@ def test_the_dataset_holds_the_recordings_channels_laps_and_session(tmp_path, sy
     assert laps.schema.field("max_speed").metadata[b"units"] == b"m/s"
 
 
+
+@pytest.mark.parametrize("columns", [None, ["Speed"]])
+def test_the_session_type_is_that_of_the_first_record_whatever_channels_are_kept(tmp_path, columns):
+    source = recording(tmp_path / "a.ibt", {"Speed": (FLOAT, [1.0, 2.0]), "SessionNum": (INT, [1, 1])})
+    assert dataset.convert(source, tmp_path / "out", columns=columns)["status"] == "ok"
+    sessions = dataset.read(tmp_path / "out").sessions.to_table()
+    assert sessions["session_type"].to_pylist() == ["Lone Qualify"]
+
 def files(root):
     return sorted(str(path.relative_to(root)) for path in root.rglob("*") if path.is_file())
 
@@ -156,6 +164,7 @@ def test_a_damaged_layout_file_is_not_a_dataset(tmp_path, capsys, layout):
     ("300,000 blank lines before the session info", {"timeout": 60.0}, "ok", None),
     ("a deadline passed while reading", {"timeout": 1e-9}, "timeout", "not finished within 1e-09 s"),
     ("standard input that holds no recording", {}, "failed", "Invalid header"),
+    ("standard input that holds a recording", {}, "ok", None),
 ])
 def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypatch, fault, options,
                                                               status, error):
@@ -164,7 +173,8 @@ def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypa
         text = "\n" * 300_000 + SESSION_INFO
         source.write_bytes(write_channels({"Speed": (FLOAT, [1.0])}, session_info=text))
     if fault.startswith("standard input"):
-        monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(b"no recording")))
+        held = b"no recording" if fault.endswith("no recording") else source.read_bytes()
+        monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(held)))
         source = "-"
     row = dataset.convert(source, out, **options)
     assert (row["status"], (row["error"] or "")[:len(error or "")]) == (status, error or "")
