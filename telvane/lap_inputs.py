@@ -15,11 +15,13 @@ import pyarrow as pa
 from telvane._arrow import NUMPY_TYPES, column_values
 from telvane.session_info import length_metres, sector_starts
 
-__all__ = ["CHANNELS", "LapInputs", "lap_inputs"]
+__all__ = ["CHANNELS", "LAP_INPUTS", "LapInputs", "lap_inputs"]
 
 # The channels the lap model reads, by the name of the field that holds each.
 CHANNELS = {"lap": "Lap", "dist": "LapDist", "pct": "LapDistPct", "surface": "PlayerTrackSurface",
             "pit": "OnPitRoad", "session": "SessionNum", "speed": "Speed"}
+# Every channel a read gathers for the lap model, shown or not: the time base and the above.
+LAP_INPUTS = ("SessionTime", *CHANNELS.values())
 
 
 @dataclasses.dataclass(frozen=True, eq=False)

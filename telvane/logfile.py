@@ -363,7 +363,12 @@ class LogFile:
         the reference; by default the fastest full lap against the next fastest."""
         from telvane.view import view
 
-        return view([self], None if rows is None else [(0, operator.index(row)) for row in rows])
+        count = self.lap_times().num_rows
+        chosen = None if rows is None else [operator.index(row) for row in rows]
+        for row in chosen or ():
+            if not -count <= row < count:
+                raise IndexError(f"lap row {row} out of range for {count} laps")
+        return view([self], None if chosen is None else [(0, row % count) for row in chosen])
 
     def __repr__(self) -> str:
         counts = (_count(len(self.channels), "channel"), _count(len(self), "record"),

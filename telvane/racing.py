@@ -13,7 +13,7 @@ import pyarrow as pa
 from telvane._arrow import column_values, table_of
 from telvane.lap_inputs import LapInputs
 
-__all__ = ["CROSSING_WINDOW", "GAP_TICKS", "GLITCH_RECORDS", "LAP_INPUTS", "LAP_TYPES",
+__all__ = ["CROSSING_WINDOW", "GAP_TICKS", "GLITCH_RECORDS", "LAP_TYPES",
            "RACING_SCHEMA", "SECTORS_SCHEMA", "STALL_METRES", "STALL_SPEED", "gap_ms",
            "lap_numbered", "racing_laps", "recorded_time", "sectors", "theoretical_best"]
 
@@ -32,9 +32,6 @@ CROSSING_WINDOW = 3
 # is a car standing in its pit stall, not a lap.
 STALL_METRES, STALL_SPEED = 20.0, 1.0
 
-# The channels the racing laps are made from.
-LAP_INPUTS = ("SessionTime", "SessionNum", "Lap", "LapDist", "LapDistPct", "PlayerTrackSurface",
-              "OnPitRoad", "Speed")
 LAP_TYPES = ("full", "partial", "in", "out", "incomplete")
 _KINDS = ("incomplete", "out", "in", "full", "partial")  # in the order the types are tested
 

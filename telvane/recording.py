@@ -90,7 +90,7 @@ class Recording:
         named in `columns`, or all when it names none. `progress(k, n)` is told the records gathered, k of n."""
         self._check_open()
         channels, array_names = self._select(columns, arrays)
-        from telvane.racing import LAP_INPUTS
+        from telvane.lap_inputs import LAP_INPUTS
 
         # The lap model needs its inputs whatever the channels: read them, keep them as the
         # LogFile's lap inputs, and show only the channels asked for.

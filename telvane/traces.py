@@ -13,8 +13,8 @@ import pyarrow as pa
 from telvane._arrow import column_values
 from telvane.lap_inputs import LapInputs
 
-__all__ = ["MAX_TRACK_METRES", "by_distance", "delta", "lap_distances", "only_lap",
-           "resample", "track_length"]
+__all__ = ["MAX_TRACK_METRES", "by_distance", "delta", "lap_distances", "only_lap", "resample",
+           "same_track", "time_by_distance", "track_length"]
 
 # Longer than any track: the bound on distances when the recording does not say its length.
 MAX_TRACK_METRES = 50_000.0
@@ -132,7 +132,7 @@ def by_distance(inputs: LapInputs, laps: pa.Table, channels: Mapping[str, pa.Tab
     return pa.Table.from_arrays(columns, schema=pa.schema(fields))
 
 
-def _time_by_distance(inputs: LapInputs, laps: pa.Table
+def time_by_distance(inputs: LapInputs, laps: pa.Table
                       ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Distance and ms since the lap's start at every usable record of a one-lap LogFile,
     with its line crossings added as points of their own; and the distances the lap covers,
@@ -156,11 +156,17 @@ def _track(inputs: LapInputs) -> str:
     return f"{inputs.track_name or 'an unnamed track'!r}{length} in {inputs.file_name}"
 
 
+def same_track(one: LapInputs, other: LapInputs) -> bool:
+    """Whether the session infos name one track: the same name, lengths within a metre
+    (either unknown counts as the same)."""
+    names = (one.track_name, other.track_name)
+    lengths = (one.track_length, other.track_length)
+    return not ((None not in names and names[0] != names[1]) or (
+            None not in lengths and abs(lengths[0] - lengths[1]) > 1.0))  # type: ignore[operator]
+
+
 def _same_track(reference: LapInputs, lap: LapInputs) -> None:
-    names = (reference.track_name, lap.track_name)
-    lengths = (reference.track_length, lap.track_length)
-    if (None not in names and names[0] != names[1]) or (
-            None not in lengths and abs(lengths[0] - lengths[1]) > 1.0):  # type: ignore[operator]
+    if not same_track(reference, lap):
         raise ValueError(f"cannot compare laps of different tracks: {_track(reference)} and "
                          f"{_track(lap)}")
 
@@ -171,8 +177,8 @@ def delta(reference: LapInputs, reference_laps: pa.Table, lap: LapInputs,
     every metre of lap distance that both cover, counted from the first such metre (the
     line for two laps from the line). Raises ValueError for laps of two tracks."""
     _same_track(reference, lap)
-    ref_distance, ref_elapsed, ref_grid = _time_by_distance(reference, reference_laps)
-    distance, elapsed, grid = _time_by_distance(lap, lap_laps)
+    ref_distance, ref_elapsed, ref_grid = time_by_distance(reference, reference_laps)
+    distance, elapsed, grid = time_by_distance(lap, lap_laps)
     shared = grid[(grid >= ref_grid.min(initial=np.inf)) & (grid <= ref_grid.max(initial=-np.inf))]
     lost = (resample(elapsed, distance, shared, True)
             - resample(ref_elapsed, ref_distance, shared, True))

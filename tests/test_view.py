@@ -38,6 +38,11 @@ def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
     assert not [p for p in recording.parent.iterdir() if p.name.startswith(".")]  # no temporary left
     frame = shown._repr_html_()
     assert frame.startswith("<iframe srcdoc=") and "<script" not in frame
+    log = telvane.ibt(recording)
+    count = log.lap_times().num_rows
+    for row in (count, -count - 1):  # rows as lap() takes them
+        with pytest.raises(IndexError, match=f"lap row {row} out of range for {count} laps"):
+            log.view([row])
 
 
 @pytest.mark.parametrize("arguments, message", [

@@ -9,6 +9,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
+from telvane import _display
 from telvane.view.build import TrackMismatch, page_data
 from telvane.view.page import render
 
@@ -42,11 +43,10 @@ class View:
 def default_laps(log: Any) -> list[int]:
     """Rows of lap_times() a page of one recording opens with: its fastest full lap and the
     next fastest, or its longest lap when none is full."""
-    laps = log.lap_times().to_pylist()
-    full = sorted((lap["duration"], row) for row, lap in enumerate(laps)
-                  if lap["lap_type"] == "full")
+    full = _display.default_laps(log)
     if full:
-        return [row for _, row in full[:2]]
+        return full[:2]
+    laps = log.lap_times().to_pylist()
     if not laps:
         raise ValueError(f"{log.file_name}: no laps to view")
     return [max(range(len(laps)), key=lambda row: laps[row]["end_record"] - laps[row]["first_record"])]

@@ -35,7 +35,7 @@ def check_one_track(logs: Sequence[tuple[str, Any]]) -> None:
     first_name, first = logs[0]
     track = _track(first)
     for other_name, other in logs[1:]:
-        if _track(other) != track:
+        if not traces.same_track(first.lap_inputs, other.lap_inputs):
             raise TrackMismatch(
                 f"{other_name}: recorded on {_describe(*_track(other))}, not on "
                 f"{_describe(*track)} as {first_name}; laps of different tracks cannot be "

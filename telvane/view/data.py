@@ -67,7 +67,7 @@ def numeric_channels(log: Any) -> list[str]:
 def elapsed_by_distance(lap: Any) -> tuple[np.ndarray, np.ndarray]:
     """The grid of whole metres a one-lap LogFile covers, and the ms since the lap's start
     at each: the two halves of the time delta between two laps."""
-    distance, elapsed, grid = traces._time_by_distance(lap.lap_inputs, lap.lap_times())
+    distance, elapsed, grid = traces.time_by_distance(lap.lap_inputs, lap.lap_times())
     return grid, traces.resample(elapsed, distance, grid, True)
 
 
