@@ -131,9 +131,9 @@ def layout_of(layout: str) -> Layout:
                for code, count in left.items() for k in range(count)]
     rest = [(name, code, 1, unit, desc) for name, code, unit, desc in generic] + _arrays(layout)
     rest = [rest[i] for i in rng.permutation(len(rest))]
-    specs = [(name, code, 1, unit, desc) for name, code, unit, desc in named] + rest
+    declared = [(name, code, 1, unit, desc) for name, code, unit, desc in named] + rest
     vars, offset = [], 0
-    for name, code, count, unit, desc in specs:
+    for name, code, count, unit, desc in declared:
         vars.append(Var(name, code, offset, count, desc, unit))
         offset += ELEMENT_SIZE[code] * count
     buf_len = {"hour": 1072, "highrate": 8154}[layout]

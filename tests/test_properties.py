@@ -62,29 +62,29 @@ def layouts(draw: st.DrawFn, max_records: int) -> dict:
     """Variables of every type and count 0..4 at any offsets (overlaps and duplicate names
     included, always a Double SessionTime), records of random bytes and special values, random
     session info between NULs and header values."""
-    specs = draw(st.lists(st.tuples(NAMES, st.integers(0, 5), COUNTS, st.binary(max_size=64),
+    drawn_vars = draw(st.lists(st.tuples(NAMES, st.integers(0, 5), COUNTS, st.binary(max_size=64),
                                     st.binary(max_size=32), st.sampled_from(STYLES)), max_size=10))
-    specs.append(("SessionTime", DOUBLE, draw(COUNTS), b"Seconds", b"s", draw(st.sampled_from(STYLES))))
+    drawn_vars.append(("SessionTime", DOUBLE, draw(COUNTS), b"Seconds", b"s", draw(st.sampled_from(STYLES))))
     if draw(st.booleans()):  # the three lap variables with their own types, holding runs of values
-        specs += [("Lap", INT, 1, b"", b"", "runs"), ("OnPitRoad", BOOL, 1, b"", b"", "runs"),
+        drawn_vars += [("Lap", INT, 1, b"", b"", "runs"), ("OnPitRoad", BOOL, 1, b"", b"", "runs"),
                   ("LapDistPct", draw(st.sampled_from([FLOAT, DOUBLE])), 1, b"", b"", "runs")]
-    specs = draw(st.permutations(specs))
-    for i, (name, code, *rest) in enumerate(specs):
+    drawn_vars = draw(st.permutations(drawn_vars))
+    for i, (name, code, *rest) in enumerate(drawn_vars):
         raw = name.encode() if isinstance(name, str) else name
         if raw.split(b"\0")[0] == b"SessionTime":  # the time base needs every SessionTime to be a Double
             code = DOUBLE
         elif name in LAP_TYPES and draw(st.booleans()):
             code = draw(st.sampled_from(LAP_TYPES[name]))
-        specs[i] = (name, code, *rest)
-    extents = [ELEMENT_SIZE[t] * c for _, t, c, *_ in specs]
+        drawn_vars[i] = (name, code, *rest)
+    extents = [ELEMENT_SIZE[t] * c for _, t, c, *_ in drawn_vars]
     # Records past 4 KiB are gathered in blocks of 116..119 records, or of 8 for the largest.
     buf_len = max(extents) + draw(st.integers(0, 12) | st.integers(4400, 4500) | st.just(70_000))
     vars = [Var(name, t, draw(st.integers(0, buf_len - e)), c, desc, unit)
-            for (name, t, c, desc, unit, _), e in zip(specs, extents)]
+            for (name, t, c, desc, unit, _), e in zip(drawn_vars, extents)]
     n = draw(st.integers(0, max_records))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     area = bytearray(rng.integers(0, 256, n * buf_len, dtype=np.uint8).tobytes())
-    for var, (*_, style) in zip(vars, specs):
+    for var, (*_, style) in zip(vars, drawn_vars):
         width = ELEMENT_SIZE[var.type]
         if style != "raw" and var.count and n:
             values = rng.choice(np.array(POOLS[width], f"<u{width}"), n) if style == "pool" else \
