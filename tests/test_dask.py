@@ -11,6 +11,8 @@ from telvane import dataset
 from builders import write_channels
 from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
 
+pytestmark = pytest.mark.slow  # each test starts a cluster of worker processes
+
 distributed = pytest.importorskip("distributed")
 telvane_dask = pytest.importorskip("telvane.dask")
 WAIT = 120  # seconds

@@ -16,7 +16,8 @@ from conftest import run
 from telvane import cli, sample
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)")
+pytestmark = [pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)"),
+              pytest.mark.slow]  # a browser starts
 
 
 @pytest.fixture(scope="module")
