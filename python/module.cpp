@@ -72,11 +72,11 @@ bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
 // Fills `channels` in file order and reports each scalar variable, duplicates of a name
 // included: the name's table is stored where its first variable comes.
 bool add_channels(PyObject* channels, std::vector<ChannelEntry> entries, const std::vector<bool>& new_name,
-                  PyObject* table_class, PyObject* progress) {
+                  Handover& handover, PyObject* progress) {
   const std::size_t total = new_name.size();
   std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    if (new_name[k] && !store_table(channels, std::move(entries[next++]), table_class)) return false;
+    if (new_name[k] && !handover.store(channels, std::move(entries[next++]))) return false;
     if (progress != nullptr && !report_progress(progress, k + 1, total)) return false;
   }
   return true;
@@ -96,14 +96,14 @@ PyRef convert(const Arguments& arguments) {
   }
   PyRef table_class = attribute_of_module("pyarrow", "Table");
   if (!table_class) return {};
+  Handover handover(table_class.get());
   PyRef channels = PyRef::steal(PyDict_New());
   if (!channels) {
     creation_failed();
     return {};
   }
   ReadResult& result = read.value();
-  if (!add_channels(channels.get(), std::move(result.channels), scalars.new_name, table_class.get(),
-                    arguments.progress)) {
+  if (!add_channels(channels.get(), std::move(result.channels), scalars.new_name, handover, arguments.progress)) {
     return {};
   }
   Result<RecordBatch>& laps_batch = *result.laps;
@@ -116,7 +116,7 @@ PyRef convert(const Arguments& arguments) {
     raise_error(complete.error(), source->path());
     return {};
   }
-  PyRef laps = batch_to_table(std::move(laps_batch).value(), table_class.get());
+  PyRef laps = handover.table(std::move(laps_batch).value());
   if (!laps) return {};
   PyRef metadata = build_metadata(file);
   if (!metadata) return {};

@@ -242,32 +242,33 @@ private:
   bool raised_ = false;
 };
 
-PyRef tables_dict(std::vector<ChannelEntry> entries, PyObject* table_class) {
+PyRef tables_dict(std::vector<ChannelEntry> entries, Handover& handover) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   for (ChannelEntry& entry : entries) {
-    if (!store_table(dict.get(), std::move(entry), table_class)) return {};
+    if (!handover.store(dict.get(), std::move(entry))) return {};
   }
   return dict;
 }
 
-PyRef timecodes_table(const Timecodes& timecodes, PyObject* table_class) {
+PyRef timecodes_table(const Timecodes& timecodes, Handover& handover) {
   const Column columns[] = {{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}}};
   Result<RecordBatch> batch = make_record_batch(columns, timecodes.length, "timecodes");
   if (!batch.ok()) {
     raise_error(batch.error());
     return {};
   }
-  return batch_to_table(std::move(batch).value(), table_class);
+  return handover.table(std::move(batch).value());
 }
 
 // (timecodes table, channels dict, arrays dict, laps table or None)
 PyRef hand_over(ReadResult result, PyObject* table_class) {
-  PyRef timecodes = timecodes_table(result.timecodes, table_class);
-  PyRef channels = timecodes ? tables_dict(std::move(result.channels), table_class) : PyRef();
-  PyRef arrays = channels ? tables_dict(std::move(result.arrays), table_class) : PyRef();
+  Handover handover(table_class);
+  PyRef timecodes = timecodes_table(result.timecodes, handover);
+  PyRef channels = timecodes ? tables_dict(std::move(result.channels), handover) : PyRef();
+  PyRef arrays = channels ? tables_dict(std::move(result.arrays), handover) : PyRef();
   if (!arrays) return {};
-  PyRef laps = result.laps ? batch_to_table(std::move(*result.laps).value(), table_class) : PyRef::borrow(Py_None);
+  PyRef laps = result.laps ? handover.table(std::move(*result.laps).value()) : PyRef::borrow(Py_None);
   if (!laps) return {};
   return PyRef::steal(PyTuple_Pack(4, timecodes.get(), channels.get(), arrays.get(), laps.get()));
 }
