@@ -40,8 +40,19 @@ bool check_open(OpenFile* self) {
   return false;
 }
 
+// Unmaps the file off the interpreter lock: returning the pages of a large mapping takes a
+// while, during which other threads' reads can go on.
+void unmap(std::optional<IbtFile>& file) {
+  if (!file) return;
+  std::optional<IbtFile> taken = std::move(file);
+  file.reset();
+  Py_BEGIN_ALLOW_THREADS
+  taken.reset();
+  Py_END_ALLOW_THREADS
+}
+
 void release_if_done(OpenFile* self) {
-  if (self->closed && self->readers == 0) self->file.reset();
+  if (self->closed && self->readers == 0) unmap(self->file);
 }
 
 // A read no longer needs the mapping once read_recording returns: what it made owns its memory.
@@ -113,6 +124,7 @@ PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 
 void open_file_dealloc(PyObject* self) noexcept {
   OpenFile* open = as_open_file(self);
+  unmap(open->file);
   open->file.~optional();
   open->name.~basic_string();
   open->error_name.~basic_string();
