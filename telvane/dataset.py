@@ -37,7 +37,7 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _compact, _convert, _parquet, _table_schema
+from telvane import _compact, _convert, _parquet, _remote, _table_schema
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane._columns import unique_names
@@ -76,6 +76,7 @@ def prepare(out_dir: str | os.PathLike[str],
             partition_by: Sequence[str] = DEFAULT_PARTITION_BY) -> tuple[str, ...]:
     """Make `out_dir` a dataset partitioned by `partition_by`, or check that it is one
     partitioned the same way (ValueError otherwise); returns the partition keys."""
+    _local(out_dir)
     keys = (partition_by,) if isinstance(partition_by, str) else tuple(partition_by)
     unknown = [key for key in keys if key not in KEYS]
     if unknown or len(set(keys)) < len(keys):
@@ -142,9 +143,11 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     partition keys as string columns. The channels dataset has every channel of every
     recording (null where a recording lacks it; a channel whose type differs between
     recordings in a type that holds every value). Opens the dataset's schema file, not
-    the footer of every recording's file."""
+    the footer of every recording's file. `out_dir` may be a URL (s3://…, file://…)."""
     import pyarrow.dataset as ds  # a heavy import that only reading needs
 
+    if _remote.is_url(out_dir):
+        return _read_remote(os.fspath(out_dir))
     keys = _layout(out_dir)["partition_by"]
     partition_schema = pa.schema([(key, pa.string()) for key in keys])
     # Every key has a value ("unknown" at worst): a directory named for HIVE_NULL is a
@@ -162,6 +165,33 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     return Tables(*found)
 
 
+def _read_remote(url: str) -> Tables:
+    import pyarrow.dataset as ds
+    import pyarrow.fs as pafs
+
+    found, root = _remote.filesystem(url)
+    keys = _checked_layout(_remote.read_bytes(url, LAYOUT_FILE), url, f"{url}/{LAYOUT_FILE}")
+    partition_schema = pa.schema([(key, pa.string()) for key in keys["partition_by"]])
+    partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
+    selector = pafs.FileSelector(f"{root}/{_table_schema.SCHEMAS}/channels", allow_not_found=True)
+    kept = [pa.ipc.read_schema(pa.py_buffer(found.open_input_stream(info.path).read()))
+            for info in found.get_file_info(selector)
+            if info.base_name.endswith(_table_schema.SUFFIX) and not info.base_name.startswith(".")]
+    tables = []
+    for name in TABLES:
+        directory = f"{root}/{name}"
+        if found.get_file_info(directory).type == pafs.FileType.NotFound:
+            tables.append(ds.dataset([], schema=partition_schema, format="parquet", filesystem=found))
+            continue
+        base = kept if name == "channels" and kept else [next(ds.dataset(
+            directory, format="parquet", partitioning=partitioning,
+            filesystem=found).get_fragments()).physical_schema]
+        schema = _table_schema.unify([*base, partition_schema])
+        tables.append(ds.dataset(directory, schema=schema, format="parquet",
+                                 partitioning=partitioning, filesystem=found))
+    return Tables(*tables)
+
+
 def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
             ) -> tuple[int, int]:
     """Merge the files of each partition of every table that are smaller than
@@ -169,6 +199,7 @@ def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
     written). Readers see every recording once throughout, and a re-run of an export still
     finds the merged recordings held. ValueError when `out_dir` is no dataset or another
     compaction is running."""
+    _local(out_dir)
     _layout(out_dir)
     if target_bytes <= 0:
         raise ValueError(f"expected a target size above 0 bytes, got {target_bytes}")
@@ -340,15 +371,32 @@ def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
                       partition_base_dir=os.fspath(root))
 
 
+def _local(out_dir: str | os.PathLike[str]) -> None:
+    if _remote.is_url(out_dir):
+        raise ValueError(f"{os.fspath(out_dir)}: expected a local directory (telvane export "
+                         "--out URL writes to a URL through one)")
+
+
 def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
     """The layout file's content, checked: ValueError "… is not a telvane dataset" when it
     is missing, unreadable or not what this version writes."""
     path = Path(out_dir, LAYOUT_FILE)
     try:
-        layout: dict[str, Any] = json.loads(path.read_text())
+        data = path.read_bytes()
     except FileNotFoundError:
-        raise ValueError(f"{out_dir} is not a telvane dataset: no {LAYOUT_FILE}") from None
-    except (OSError, UnicodeDecodeError, ValueError) as exc:
+        data = None
+    except OSError as exc:
+        raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
+    return _checked_layout(data, out_dir, path)
+
+
+def _checked_layout(data: bytes | None, out_dir: str | os.PathLike[str],
+                    path: str | os.PathLike[str]) -> dict[str, Any]:
+    if data is None:
+        raise ValueError(f"{out_dir} is not a telvane dataset: no {LAYOUT_FILE}")
+    try:
+        layout: dict[str, Any] = json.loads(data.decode())
+    except (UnicodeDecodeError, ValueError) as exc:
         raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
     keys = layout.get("partition_by") if isinstance(layout, dict) else None
     if not isinstance(keys, list) or not all(isinstance(key, str) and key in KEYS for key in keys) \

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import tempfile
 import time
@@ -15,7 +14,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import _convert, _parquet, dataset
+from telvane import _convert, _parquet, _remote, dataset
 from telvane.logfile import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
@@ -24,7 +23,7 @@ from telvane._text import printable
 from telvane.cli.progress import ProgressBar
 
 __all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "convert_to_dataset",
-           "export_command", "local_path", "seconds"]
+           "export_command", "location", "seconds"]
 
 # A worker process costs about half a second to start; converting this many bytes of
 # input takes about as long, so a worker pays for itself beyond it.
@@ -40,8 +39,10 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     f"report in DIR/{dataset.REPORTS}/. A directory stands for the .ibt "
                     "files in it.")
     export.add_argument("files", metavar="PATH", nargs="*")
-    export.add_argument("--out", metavar="DIR", required=True, type=local_path,
-                        help="directory for the outputs (created if missing)")
+    export.add_argument("--out", metavar="DIR", required=True, type=location,
+                        help="directory for the outputs (created if missing), or the URL of "
+                             "one for the dataset (s3://BUCKET/PATH, file://…; credentials "
+                             "as pyarrow takes them)")
     export.add_argument("--flat", action="store_true",
                         help="write one file per input into DIR instead of the dataset")
     export.add_argument("--format", choices=("parquet", "csv"),
@@ -86,6 +87,26 @@ def export_command(args: argparse.Namespace) -> int:
         _compact(args.out)
         return 0
     sources = _export_sources(args.files)
+    if isinstance(args.out, str):
+        return _export_to_url(args, sources)
+    return _export(args, sources, args.out)
+
+
+def _export_to_url(args: argparse.Namespace, sources: list[Path]) -> int:
+    url = args.out
+    if args.flat or args.scheduler or args.compact:
+        raise CommandError("--flat, --scheduler and --compact need a local directory as --out")
+    try:
+        _remote.writable(url)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    with _remote.staged(url) as local:
+        args.out = local
+        return _export(args, sources, url)
+
+
+def _export(args: argparse.Namespace, sources: list[Path], shown: Path | str) -> int:
+    """Export `sources` to the local directory args.out, shown to people as `shown`."""
     if args.flat:
         suffix = "." + (args.format or "parquet")
         targets = [args.out / (Path(source).stem + suffix) for source in sources]
@@ -136,17 +157,25 @@ def export_command(args: argparse.Namespace) -> int:
         ok, present = statuses.count("ok"), statuses.count("present")
         failed = len(rows) - ok - present
         print(printable(f"{'interrupted: ' if len(rows) < len(sources) else ''}exported {ok} of "
-                        f"{len(sources)} files to {args.out} in {seconds:.1f} s"
+                        f"{len(sources)} files to {shown} in {seconds:.1f} s"
                         + (f", {present} held already" if present else "")
                         + (f", {failed} failed" if failed else "")))
         if not args.flat:
-            report = [rows.get(index) or _convert.report_row(source, "not attempted")
-                      for index, source in enumerate(sources)]
+            report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
+                                    args.out, shown) for index, source in enumerate(sources)]
             dataset.write_report(args.out, report)
             dataset.merge_schemas(args.out)
     if args.compact:
         _compact(args.out)
     return 1 if failed else 0
+
+
+def _shown_output(row: dict[str, Any], out: Path, shown: Path | str) -> dict[str, Any]:
+    """The report row with its output under `shown` instead of the local stand-in `out`."""
+    if row["output"] and shown != out:
+        relative = Path(row["output"]).relative_to(out).as_posix()
+        row["output"] = f"{os.fspath(shown).rstrip('/')}/{relative}"
+    return row
 
 
 def _compact(out: Path) -> None:
@@ -201,14 +230,9 @@ def seconds(text: str) -> float:
     return value
 
 
-def _is_url(text: str) -> bool:
-    return re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", text) is not None  # two letters: not C:/
-
-
-def local_path(text: str) -> Path:
-    if _is_url(text):
-        raise argparse.ArgumentTypeError(f"expected a local directory, got the URL {text!r}")
-    return Path(text)
+def location(text: str) -> Path | str:
+    """A local directory, or a URL kept as text."""
+    return text if _remote.is_url(text) else Path(text)
 
 
 def _check_writable(out: Path) -> None:
@@ -224,7 +248,7 @@ def _check_writable(out: Path) -> None:
 def _export_sources(names: Sequence[str]) -> list[Path]:
     sources: list[Path] = []
     for text in names:
-        if _is_url(text):
+        if _remote.is_url(text):
             raise CommandError(f"{text}: expected a local file or directory, not a URL")
         name = Path(text)
         if name.is_dir():

@@ -1,0 +1,119 @@
+"""Datasets behind a URL (`s3://`, `gs://`, `file://`, …: what pyarrow's file systems take,
+with credentials as they take them: environment variables, configuration files, instance
+roles). An export to a URL converts into a local copy of what the dataset's checks need (its
+layout and the names of the recordings it holds) and uploads what the run wrote, each
+recording's sessions file last, since its presence is what later runs take as held."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import secrets
+import tempfile
+from collections.abc import Iterator
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pyarrow.fs as pafs
+
+__all__ = ["filesystem", "is_url", "read_bytes", "staged", "writable"]
+
+# kept whole: the layout, what merges hold; named only: the files of held recordings
+COPIED = ("_telvane_dataset.json", "_held")
+NAMED = ("sessions",)
+# the layout and schema before the files they describe; then everything else
+UPLOAD_ORDER = ("_telvane_dataset.json", "_schemas", "channels", "laps", "sessions")
+
+
+def is_url(text: str | os.PathLike[str]) -> bool:
+    return re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", os.fspath(text)) is not None  # not C:/
+
+
+def filesystem(url: str) -> tuple[pafs.FileSystem, str]:
+    """The file system of `url` and the path in it; ValueError, one line, for a URL no
+    file system of pyarrow's takes."""
+    import pyarrow as pa
+    import pyarrow.fs as pafs
+
+    try:
+        found, path = pafs.FileSystem.from_uri(url)
+    except (pa.ArrowException, OSError, ValueError) as exc:
+        raise ValueError(f"{url}: {_line(exc)}") from None
+    return found, path.rstrip("/")
+
+
+def read_bytes(url: str, relative: str) -> bytes | None:
+    """The bytes of the file at `relative` under `url`, or None when there is none."""
+    found, root = filesystem(url)
+    try:
+        with found.open_input_stream(f"{root}/{relative}") as stream:
+            data: bytes = stream.read()
+            return data
+    except FileNotFoundError:
+        return None
+
+
+def writable(url: str) -> None:
+    """ValueError, one line, when nothing can be written under `url`."""
+    found, root = filesystem(url)
+    probe = f"{root}/.telvane-{secrets.token_hex(6)}.part"
+    try:
+        with found.open_output_stream(probe) as stream:
+            stream.write(b"")
+        found.delete_file(probe)
+    except OSError as exc:
+        raise ValueError(f"{url}: cannot write there: {_line(exc)}") from None
+
+
+@contextlib.contextmanager
+def staged(url: str) -> Iterator[Path]:
+    """A local directory standing for the dataset at `url` through a run; what the run wrote
+    there is uploaded when the block ends, also when it ends by an error."""
+    import pyarrow.fs as pafs
+
+    found, root = filesystem(url)
+    with tempfile.TemporaryDirectory(prefix="telvane-") as local:
+        for name in (*COPIED, *NAMED):
+            for info in _files(found, f"{root}/{name}"):
+                target = Path(local, info.path[len(root) + 1:])
+                target.parent.mkdir(parents=True, exist_ok=True)
+                if name in NAMED:
+                    target.touch()  # an empty stand-in: the name is what a held check looks at
+                else:
+                    pafs.copy_files(info.path, os.fspath(target), source_filesystem=found,
+                                    destination_filesystem=pafs.LocalFileSystem())
+        try:
+            yield Path(local)
+        finally:
+            _upload(Path(local), found, root)
+
+
+def _upload(local: Path, found: pafs.FileSystem, root: str) -> None:
+    import pyarrow.fs as pafs
+
+    written = [path for path in local.rglob("*") if path.is_file()
+               and not path.name.startswith(".") and path.stat().st_size > 0]
+    top = [path.relative_to(local).parts[0] for path in written]
+    rank = {name: order for order, name in enumerate(UPLOAD_ORDER)}
+    for _, path in sorted(zip(top, written), key=lambda pair: (rank.get(pair[0], len(rank)),
+                                                               str(pair[1]))):
+        pafs.copy_files(os.fspath(path), f"{root}/{path.relative_to(local).as_posix()}",
+                        source_filesystem=pafs.LocalFileSystem(), destination_filesystem=found)
+
+
+def _files(found: pafs.FileSystem, directory: str) -> list[pafs.FileInfo]:
+    import pyarrow.fs as pafs
+
+    info = found.get_file_info(directory)
+    if info.type == pafs.FileType.File:
+        return [info]
+    if info.type != pafs.FileType.Directory:
+        return []
+    selector = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
+    return [entry for entry in found.get_file_info(selector) if entry.type == pafs.FileType.File]
+
+
+def _line(exc: BaseException) -> str:
+    return (str(exc).strip().splitlines() or [type(exc).__name__])[0]
