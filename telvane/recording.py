@@ -44,11 +44,11 @@ class Recording:
     def _channels(self) -> dict[str, int]:
         """Each scalar's name and the position of its last variable, in the order of the
         names' first appearance: the channels `ibt` returns."""
-        return _last_of_each(self._catalogue, lambda count: count == 1)
+        return {variable[0]: position for position, variable in enumerate(self._catalogue) if variable[2] == 1}
 
     @cached_property
     def _arrays(self) -> dict[str, int]:
-        return _last_of_each(self._catalogue, lambda count: count > 1)
+        return {variable[0]: position for position, variable in enumerate(self._catalogue) if variable[2] > 1}
 
     @cached_property
     def variables(self) -> pa.Table:
@@ -168,15 +168,6 @@ def open(source: Any, *, recover: bool = False) -> Recording:
                       f"{recording.record_count} complete records and ignored {ignored} bytes after them",
                       stacklevel=2)
     return recording
-
-
-def _last_of_each(catalogue: list[tuple[str, str, int, str, str, int]],
-                  wanted: Callable[[int], bool]) -> dict[str, int]:
-    positions: dict[str, int] = {}
-    for position, (name, _, count, *_) in enumerate(catalogue):
-        if wanted(count):
-            positions[name] = position  # a later variable of the name replaces, keeping the place
-    return positions
 
 
 def _empty_laps() -> pa.Table:
