@@ -15,6 +15,7 @@ from typing import Any
 import pyarrow as pa
 
 import telvane
+from telvane import _remote
 from telvane.logfile import LogFile
 from telvane.recording import Recording
 
@@ -130,8 +131,9 @@ def recording_id(data: Any) -> str:
 @contextlib.contextmanager
 def _opened(source: str | os.PathLike[str]) -> Iterator[tuple[Recording, Callable[[], str]]]:
     """The opened recording and how to name it: standard input ("-") is read into memory."""
-    if os.fspath(source) == STDIN:
-        data = sys.stdin.buffer.read()
+    if os.fspath(source) == STDIN or _remote.is_url(source):
+        data = sys.stdin.buffer.read() if os.fspath(source) == STDIN else \
+            _remote.fetch(os.fspath(source))
         with telvane.open(data) as recording:
             yield recording, lambda: recording_id(data)
         return

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["filesystem", "is_url", "read_bytes", "staged", "writable"]
+__all__ = ["fetch", "filesystem", "is_url", "read_bytes", "recordings", "size", "staged", "writable"]
 
 # kept whole: the layout, what merges hold; named only: the files of held recordings
 COPIED = ("_telvane_dataset.json", "_held")
@@ -53,6 +53,31 @@ def read_bytes(url: str, relative: str) -> bytes | None:
             return data
     except FileNotFoundError:
         return None
+
+
+def fetch(url: str) -> bytes:
+    """The bytes of the file at `url`; OSError when there is none."""
+    found, root = filesystem(url)
+    with found.open_input_stream(root) as stream:
+        data: bytes = stream.read()
+        return data
+
+
+def recordings(url: str) -> list[str]:
+    """The URLs of the .ibt files under `url` when it names a directory, else `url`."""
+    found, root = filesystem(url)
+    if found.get_file_info(root).type.name != "Directory":
+        return [url]
+    base = url.rstrip("/")
+    return sorted(f"{base}/{info.path[len(root) + 1:]}" for info in _files(found, root)
+                  if info.path.lower().endswith(".ibt") and "/" not in info.path[len(root) + 1:])
+
+
+def size(url: str) -> int:
+    """The size in bytes of the file at `url`, 0 when it cannot be found."""
+    found, root = filesystem(url)
+    info = found.get_file_info(root)
+    return info.size if info.type.name == "File" and info.size is not None else 0
 
 
 def writable(url: str) -> None:

@@ -258,7 +258,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
         "start": start_date(meta.get("session_start_date", 0)),
         "records": len(log), "laps": laps.num_rows, "channels": len(log.channels),
         "source": _convert.shown(source),
-        "source_size": None if os.fspath(source) == _convert.STDIN else os.stat(source).st_size,
+        "source_size": _source_size(source),
         "session_info": meta.get("session_info_yaml", ""),
     }
     sessions = pa.Table.from_pylist([session], schema=pa.schema([
@@ -350,6 +350,12 @@ def _fitted(value: str | None) -> str:
 
 
 # -- files and messages -------------------------------------------------------------------
+
+def _source_size(source: str | os.PathLike[str]) -> int | None:
+    if os.fspath(source) == _convert.STDIN:
+        return None
+    return _remote.size(os.fspath(source)) if _remote.is_url(source) else os.stat(source).st_size
+
 
 def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
              partitioning: ds.Partitioning) -> ds.Dataset:

@@ -164,7 +164,7 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
 
 @pytest.mark.parametrize("args, message", [
     (["a.ibt", "--out", "ftp://league/season"], "telvane: ftp://league/season: "),  # no file system takes it
-    (["s3://league/a.ibt", "--out", "out"], "telvane: s3://league/a.ibt: expected a local file or directory, not a URL"),
+    (["ftp://league/a.ibt", "--out", "out"], "telvane: ftp://league/a.ibt: "),
     (["a.ibt", "--out", "a.ibt/out"], "telvane: a.ibt/out: cannot write there: "),
     (["--out", "out"], "telvane: expected recordings to export (PATH), or --compact"),
     (["--out", "out", "--compact"], "telvane: out is not a telvane dataset: no _telvane_dataset.json"),
@@ -212,13 +212,20 @@ def test_an_export_to_object_storage_reads_back_and_a_rerun_finds_it_held(capsys
         Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
     status, out, err = run(capsys, "export", "in", "--out", s3_server)
     assert (status, err) == (0, "") and out.splitlines()[-1].startswith(f"exported 2 of 2 files to {s3_server} in ")
-    Path("in/r2.ibt").write_bytes(synthetic)
-    status, out, err = run(capsys, "export", "in", "--out", s3_server)
-    assert (status, out.splitlines()[-1].endswith(", 2 held already")) == (0, True)
+    import pyarrow.fs
+
+    bucket = pyarrow.fs.FileSystem.from_uri("s3://bucket")[0]
+    for name, data in [("r0.ibt", Path("in/r0.ibt").read_bytes()), ("r2.ibt", synthetic), ("bad.ibt", b"none")]:
+        with bucket.open_output_stream(f"bucket/in/{name}") as stream:  # inputs there too
+            stream.write(data)
+    status, out, err = run(capsys, "export", "s3://bucket/in", "--out", s3_server)
+    assert (status, err.startswith("telvane: s3://bucket/in/bad.ibt: Invalid header"), err.count("\n")) == (1, True, 1)
+    assert out.splitlines()[-1].endswith(", 1 held already, 1 failed")
     tables = dataset.read(s3_server)
     sessions = tables.sessions.to_table()
-    assert sorted(sessions["source"].to_pylist()) == ["in/r0.ibt", "in/r1.ibt", "in/r2.ibt"]
+    assert sorted(zip(sessions["source"].to_pylist(), sessions["source_size"].to_pylist())) == [
+        ("in/r0.ibt", len(synthetic)), ("in/r1.ibt", len(synthetic)), ("s3://bucket/in/r2.ibt", len(synthetic))]
     assert tables.channels.count_rows() == 3 * len(telvane.ibt(synthetic))
     reports = pq.read_table(f"{s3_server}/{dataset.REPORTS}")
-    assert sorted(reports["status"].to_pylist()) == ["ok", "ok", "ok", "present", "present"]
-    assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist())  # not the stand-in
+    assert sorted(reports["status"].to_pylist()) == ["failed", "ok", "ok", "ok", "present"]
+    assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist() if output)  # not the stand-in

@@ -92,7 +92,7 @@ def export_command(args: argparse.Namespace) -> int:
     return _export(args, sources, args.out)
 
 
-def _export_to_url(args: argparse.Namespace, sources: list[Path]) -> int:
+def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     url = args.out
     if args.flat or args.scheduler or args.compact:
         raise CommandError("--flat, --scheduler and --compact need a local directory as --out")
@@ -105,7 +105,7 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path]) -> int:
         return _export(args, sources, url)
 
 
-def _export(args: argparse.Namespace, sources: list[Path], shown: Path | str) -> int:
+def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | str) -> int:
     """Export `sources` to the local directory args.out, shown to people as `shown`."""
     if args.flat:
         suffix = "." + (args.format or "parquet")
@@ -245,11 +245,17 @@ def _check_writable(out: Path) -> None:
         raise CommandError(f"{out}: cannot write there: {exc.strerror or exc}") from None
 
 
-def _export_sources(names: Sequence[str]) -> list[Path]:
-    sources: list[Path] = []
+def _export_sources(names: Sequence[str]) -> list[Path | str]:
+    sources: list[Path | str] = []
     for text in names:
         if _remote.is_url(text):
-            raise CommandError(f"{text}: expected a local file or directory, not a URL")
+            try:
+                sources += _remote.recordings(text)
+            except ValueError as exc:
+                raise CommandError(str(exc)) from None
+            except OSError as exc:
+                raise CommandError(f"{text}: {exc}") from None
+            continue
         name = Path(text)
         if name.is_dir():
             sources += sorted(p for p in name.iterdir() if p.suffix.lower() == ".ibt")
@@ -260,8 +266,8 @@ def _export_sources(names: Sequence[str]) -> list[Path]:
     return sources
 
 
-def _refuse_to_overwrite(sources: list[Path], targets: list[Path]) -> None:
-    inputs = {_identity(source): source for source in sources}
+def _refuse_to_overwrite(sources: list[Path | str], targets: list[Path]) -> None:
+    inputs = {_identity(source): source for source in sources if isinstance(source, Path)}
     inputs.pop(None, None)
     for target in targets:
         source = inputs.get(_identity(target))
@@ -277,7 +283,9 @@ def _identity(path: Path) -> tuple[int, int] | None:
     return status.st_dev, status.st_ino
 
 
-def _size(path: Path) -> int:
+def _size(path: Path | str) -> int:
+    if isinstance(path, str):
+        return _remote.size(path)
     try:
         return path.stat().st_size
     except OSError:
