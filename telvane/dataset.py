@@ -103,7 +103,7 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             progress: Callable[[float], Any] | None = None,
             timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
     """Add one recording to the dataset under `out_dir` (with `replace`, also when the
-    dataset holds its bytes already: its files are written again). Never raises for a bad
+    dataset holds its bytes already in files of its own: they are written again). Never raises for a bad
     file or a failed write: returns the report row `source`, `status` ("ok"; "present" when
     the dataset holds the recording already and it was not converted again; "failed"; or
     "timeout" when not done within `timeout` seconds), `error` (None or the message),
@@ -114,9 +114,10 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
         keys = prepare(out_dir, partition_by)
         pattern = Path(glob.escape(os.fspath(out_dir)), "sessions", *["*"] * len(keys),
                        f"{recording}.parquet")
-        if replace:
-            return None
-        return next(iter(glob.glob(os.fspath(pattern))), None) or _compact.held(out_dir, recording)
+        merged = _compact.held(out_dir, recording)
+        if replace:  # a merged file's rows are not rewritten one recording at a time
+            return merged
+        return next(iter(glob.glob(os.fspath(pattern))), None) or merged
 
     def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
         return recording.read(_with_aggregated(recording, columns), progress=progress)
