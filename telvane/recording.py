@@ -85,8 +85,9 @@ class Recording:
     def read(self, columns: str | Iterable[str] | None = None, *, laps: bool = True, arrays: bool = False,
              progress: Callable[[int, int], object] | None = None) -> LogFile:
         """The LogFile of the named channels (all by default; one name may be given as a
-        string). `laps` adds the laps table, which needs only the lap inputs whatever the
-        channels; `arrays` adds the array variables under `LogFile.arrays`: those
+        string). `laps` adds the laps table and keeps the lap inputs that lap_times(),
+        sectors() and traces need, whatever the channels; `laps=False` reads the named
+        channels alone. `arrays` adds the array variables under `LogFile.arrays`: those
         named in `columns`, or all when it names none. `progress(k, n)` is told the records gathered, k of n."""
         self._check_open()
         channels, array_names = self._select(columns, arrays)
@@ -94,7 +95,7 @@ class Recording:
 
         # The lap model needs its inputs whatever the channels: read them, keep them as the
         # LogFile's lap inputs, and show only the channels asked for.
-        inputs = [name for name in LAP_INPUTS if name in self._channels and name not in channels]
+        inputs = [name for name in LAP_INPUTS if laps and name in self._channels and name not in channels]
         # Taken before the read, during which a progress report or another thread may close the recording.
         metadata, raw = self.metadata, self._session_info_bytes
         timecodes, channel_tables, array_tables, laps_table = self._handle.read(
