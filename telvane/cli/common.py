@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     from telvane.recording import Recording
 
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
-           "names", "open_recording", "output_path", "pattern", "positive", "read_recording",
+           "names", "open_recording", "output_path", "pattern", "positive", "read_recording", "refuse_inputs",
            "write_atomically"]
 
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
@@ -107,10 +107,15 @@ def output_path(output: str | None, default: str, inputs: list[str]) -> Path:
         if path.suffix.lower().lstrip(".") not in FORMATS:
             raise CommandError(f"{output}: the suffix names the format, one of "
                                f"{', '.join('.' + name for name in FORMATS)}")
+    refuse_inputs(path, inputs)
+    return path
+
+
+def refuse_inputs(path: Path, inputs: list[str]) -> None:
+    """Raise CommandError when `path` is one of the input recordings."""
     for source in inputs:
         if source != STDIN and path.exists() and os.path.samefile(path, source):
             raise CommandError(f"{path}: is an input recording; choose another output")
-    return path
 
 
 def default_name(source: str, suffix: str) -> str:

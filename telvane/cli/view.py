@@ -10,7 +10,8 @@ import webbrowser
 from pathlib import Path
 
 from telvane._display import choose_lap, split_lap_argument
-from telvane.cli.common import STDIN, CommandError, read_recording, write_atomically
+from telvane.cli.common import (STDIN, CommandError, default_name, read_recording, refuse_inputs,
+                                 write_atomically)
 
 __all__ = ["add_commands", "view_command"]
 
@@ -63,13 +64,10 @@ def _output(chosen: str | None, files: list[str]) -> Path:
     first = files[0]
     if chosen is not None:
         output = Path(chosen)
-    elif first == STDIN:
-        output = Path("stdin.view.html")
-    else:
-        output = Path(first).with_name(Path(first).stem + ".view.html")
-    for file in files:
-        if file != STDIN and output.exists() and os.path.samefile(output, file):
-            raise CommandError(f"{output}: is an input recording; choose another output")
+    else:  # beside the first recording; standard input's in the current directory
+        beside = Path(first).parent if first != STDIN else Path()
+        output = beside / default_name(first, ".view.html")
+    refuse_inputs(output, files)
     return output
 
 
