@@ -98,7 +98,6 @@ def test_a_rerun_skips_what_is_held_and_a_failed_file_leaves_nothing(tmp_path, w
     ("'quoted #7: yes'", "quoted #7: yes"),
     ("", "unknown"),
     ("\u00e9" * 300, "\u00e9" * 33),  # cut to fit a directory name: 33 * 6 bytes encoded
-    ("__HIVE_DEFAULT_PARTITION__", "__HIVE_DEFAULT_PARTITION__"),  # the engines' mark of a null
 ])
 def test_partition_values_survive_the_path(tmp_path, value, expected):
     out = tmp_path / "out"
@@ -232,22 +231,25 @@ def test_every_engine_reads_every_column_of_recordings_with_different_channels(t
     channels = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])},  # Flag: bool here
                 {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},  # a char there
                 {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])}]
+    tracks = ["monza", dataset.HIVE_NULL, "monza"]  # the engines' mark of a null, as a track's name
     expected = []
     for number, chosen in enumerate(channels):
-        row = dataset.convert(recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}"), out)
+        source = recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}", TrackName=tracks[number])
+        row = dataset.convert(source, out)
         for record in range(2):
             values = {name: float(values[record]) for name, (_, values) in chosen.items()}
-            expected.append({"recording": row["recording"], "timecodes": round(record * 1000 / 60), **values})
+            expected.append({"recording": row["recording"], "track": tracks[number],
+                             "timecodes": round(record * 1000 / 60), **values})
     dataset.merge_schemas(out)
     table = engines()[engine](out)
     names = {"recording", "timecodes", "SessionTime", "Speed", "Flag", "Gear", "Fuel", *dataset.DEFAULT_PARTITION_BY}
     assert set(table.column_names) == names and table.num_rows == 6
-    found = [{name: (value if name == "recording" or value is None else float(value))
-              for name, value in row.items() if name in {"recording", "timecodes", "Speed", "Flag", "Gear", "Fuel"}}
+    compared = ["recording", "track", "timecodes", "Speed", "Flag", "Gear", "Fuel"]
+    found = [{name: (value if name in ("recording", "track") or value is None else float(value))
+              for name, value in row.items() if name in compared}
              for row in table.to_pylist()]
     key = lambda row: (row["recording"], row["timecodes"])  # noqa: E731
-    expected = [{name: row.get(name) for name in ["recording", "timecodes", "Speed", "Flag", "Gear", "Fuel"]}
-                for row in expected]
+    expected = [{name: row.get(name) for name in compared} for row in expected]
     assert sorted(found, key=key) == sorted(({**row, "timecodes": float(row["timecodes"])} for row in expected),
                                             key=key)
 
