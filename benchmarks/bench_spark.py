@@ -1,0 +1,106 @@
+"""Spark reading the dataset's channels table whole: recordings of three channel sets, `Flag`
+bool in some and char in others, one of them on a track named as the engines' mark of a
+missing partition value. Prints, for telvane.spark.read_dataset and for Spark's own Parquet
+reader (mergeSchema), whether every column and row matches telvane.dataset.read, and the time.
+
+Run from the project root (Java 17 or later; pyspark, about 500 MB, kept out of the
+project's environment):
+    python3 -m venv .venv-spark
+    PIP_CONSTRAINT=requirements-test.txt .venv-spark/bin/pip install pyspark==4.3.0 pandas .
+    .venv-spark/bin/python benchmarks/bench_spark.py [N]"""
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+
+import telvane.spark
+from telvane import dataset
+from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, Var, write_ibt
+from telvane.sample import SESSION_INFO
+
+count = int(sys.argv[1]) if len(sys.argv) > 1 else 120
+RECORDS = 3600  # a minute at 60 Hz
+MARK = dataset.HIVE_NULL
+
+
+def recording(number: int) -> bytes:
+    kind = number % 3
+    floats = 50 + 10 * kind  # channel sets of 50, 60 and 70 floats
+    flag = BOOL if kind == 1 else CHAR
+    variables = [Var("SessionTime", DOUBLE, 0), Var("Flag", flag, 8)]
+    variables += [Var(f"F{i:02d}", FLOAT, 12 + 4 * i) for i in range(floats)]
+    records = np.zeros(RECORDS, dtype=[("t", "<f8"), ("flag", "u1"), ("pad", "u1", 3), ("f", "<f4", floats)])
+    records["t"] = np.arange(RECORDS) / 60
+    records["flag"] = np.arange(RECORDS) % 2
+    records["f"] = np.cumsum(np.random.default_rng(number).normal(size=(RECORDS, floats)), axis=0)
+    track = MARK if number == 0 else "123"  # a name Spark's own discovery would take for a number
+    info = SESSION_INFO.replace("TrackName: synthetic raceway", f"TrackName: {track}")
+    return write_ibt(variables, records.tobytes(), session_info=info, tick_rate=60)
+
+
+def compare(found: pa.Table, expected: pa.Table) -> str:
+    """Where `found` differs from `expected`, both sorted by recording and time."""
+    if set(found.column_names) != set(expected.column_names):
+        return f"columns differ: {sorted(set(found.column_names) ^ set(expected.column_names))}"
+    order = [(name, "ascending") for name in ("recording", "timecodes") if name in expected.column_names]
+    found, expected = found.select(expected.column_names).sort_by(order), expected.sort_by(order)
+    if found.num_rows != expected.num_rows:
+        return f"{found.num_rows:,} rows, not {expected.num_rows:,}"
+    differing = [name for name in expected.column_names
+                 if not found[name].cast(expected.schema.field(name).type).equals(expected[name])]
+    return f"columns differ in values: {differing}" if differing else "every column and row matches"
+
+
+def timed(read):
+    began = time.perf_counter()
+    try:
+        table = read()
+    except Exception as exc:
+        reason = re.search(r"\[[A-Z_.]+\][^\n]*", str(exc))  # Spark's error class and message
+        return None, time.perf_counter() - began, f"refused: {reason[0] if reason else exc}"[:300]
+    return table, time.perf_counter() - began, ""
+
+
+root = Path(tempfile.mkdtemp())
+for number in range(count):
+    source = root / f"r{number:04d}.ibt"
+    source.write_bytes(recording(number))
+    dataset.convert(source, root / "season")
+dataset.merge_schemas(root / "season")
+os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the executors import telvane too
+os.chdir(root)
+
+from pyspark.sql import SparkSession  # noqa: E402
+
+spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+         .config("spark.ui.showConsoleProgress", "false").getOrCreate())
+spark.sparkContext.setLogLevel("OFF")
+expected, telvane_seconds, _ = timed(lambda: dataset.read("season").channels.to_table())
+sessions = dataset.read("season").sessions.to_table()
+lines = {  # the line, the table it reads
+    'telvane.spark.read_dataset(spark, "season")':
+        (lambda: telvane.spark.read_dataset(spark, "season").toArrow(), expected),
+    'spark.read.option("mergeSchema", "true").parquet("season/channels")':
+        (lambda: spark.read.option("mergeSchema", "true").parquet("season/channels").toArrow(), expected),
+    'spark.read.parquet("season/sessions")':  # every file has the same columns
+        (lambda: spark.read.parquet("season/sessions").toArrow(), sessions),
+}
+for read, _ in lines.values():  # untimed first round: the JVM's classes and the Python workers
+    timed(read)
+print(f"{count} recordings of {RECORDS:,} records (50-70 float channels, Flag bool or char, track "
+      f"{MARK} once); load {os.getloadavg()[0]:.2f}")
+print(f"telvane.dataset.read(...).channels.to_table(): {telvane_seconds:.2f} s, {expected.num_rows:,} rows")
+print("| Spark's line | reads | tracks | time |")
+print("|---|---|---|---|")
+for line, (read, whole) in lines.items():
+    table, seconds, refused = timed(read)
+    tracks = "" if table is None else ", ".join(sorted(map(repr, set(table["track"].to_pylist()))))
+    print(f"| `{line}` | {refused or compare(table, whole)} | {tracks} | {seconds:.2f} s |")
+spark.stop()
+shutil.rmtree(root)
