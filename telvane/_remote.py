@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["fetch", "filesystem", "is_url", "read_bytes", "recordings", "size", "staged", "writable"]
+__all__ = ["fetch", "filesystem", "held", "is_url", "read_bytes", "recordings", "size", "staged", "upload", "writable"]
 
 # kept whole: the layout, what merges hold; named only: the files of held recordings
 COPIED = ("_telvane_dataset.json", "_held")
@@ -73,6 +73,21 @@ def recordings(url: str) -> list[str]:
                   if info.path.lower().endswith(".ibt") and "/" not in info.path[len(root) + 1:])
 
 
+def held(url: str) -> dict[str, str]:
+    """The recordings the dataset at `url` holds, each with the URL of its sessions file, or
+    of the channels partition of the merged file that holds it."""
+    found, root = filesystem(url)
+    base = url.rstrip("/")
+    names = {info.base_name.removesuffix(".parquet"): f"{base}/{info.path[len(root) + 1:]}"
+             for info in _files(found, f"{root}/sessions")
+             if info.base_name.endswith(".parquet") and not info.base_name.startswith(".")}
+    for info in _files(found, f"{root}/{COPIED[1]}"):
+        with found.open_input_stream(info.path) as stream:
+            partition, *recordings = stream.read().decode().split("\n")
+        names.update(dict.fromkeys(recordings, f"{base}/channels/{partition}"))
+    return names
+
+
 def size(url: str) -> int:
     """The size in bytes of the file at `url`, 0 when it cannot be found."""
     found, root = filesystem(url)
@@ -112,12 +127,15 @@ def staged(url: str) -> Iterator[Path]:
         try:
             yield Path(local)
         finally:
-            _upload(Path(local), found, root)
+            upload(Path(local), url)
 
 
-def _upload(local: Path, found: pafs.FileSystem, root: str) -> None:
+def upload(local: Path, url: str) -> None:
+    """Copy the files under `local` but temporaries to the same places under `url`, in
+    UPLOAD_ORDER."""
     import pyarrow.fs as pafs
 
+    found, root = filesystem(url)
     written = [path for path in local.rglob("*") if path.is_file()
                and not path.name.startswith(".") and path.stat().st_size > 0]
     top = [path.relative_to(local).parts[0] for path in written]

@@ -1,18 +1,21 @@
 """telvane on Dask distributed (the `dask` extra): recordings exported to the Parquet
 dataset of telvane.dataset by the workers of a cluster, one task per file, and recordings
 read as a Dask dataframe, one partition per file. The workers must see the recordings and
-the output directory under the same paths (one machine, or a shared file system)."""
+the output directory under the same paths (one machine, or a shared file system), or reach
+them as URLs of object storage."""
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import CancelledError
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import telvane
-from telvane import _convert, dataset
+from telvane import _convert, _remote, dataset
 from telvane._extras import needs_extra
 
 if TYPE_CHECKING:
@@ -32,15 +35,17 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
     """Convert each recording with telvane.dataset.convert in a task of its own on the
     cluster of `client` (by default the current client or, without one, a local cluster
     of one single-threaded worker process per core started for this call). Returns one
-    report row per input, in input order (the columns of telvane.dataset.convert's row).
+    report row per input, in input order (the columns of telvane.dataset.convert's row),
+    kept as the run's report; the recordings appear in the dataset together at the end.
     Results are taken as they finish, so a file that fails, or kills its worker, fails
     alone; a file not converted within `timeout` seconds gives up in its task and is
-    reported "timeout". Raises ValueError when `out_dir` is a dataset partitioned
-    otherwise, ConnectionError when the scheduler is lost."""
+    reported "timeout". `out_dir` may be a URL (s3://…), reached from the workers with
+    credentials as pyarrow takes them there. Raises ValueError when `out_dir` is a dataset
+    partitioned otherwise; ConnectionError when the scheduler is lost, after publishing
+    what was done (a re-run does the rest)."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
     pandas = needs_extra("pandas", "dask", "telvane.dask.export()")
     sources = [os.fspath(path) for path in paths]
-    partition_by = dataset.prepare(out_dir, partition_by)
     if client is None:
         try:
             client = distributed.default_client()
@@ -50,12 +55,22 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                     distributed.Client(cluster) as local:
                 return export(sources, out_dir, client=local, columns=columns,
                               partition_by=partition_by, timeout=timeout, replace=replace)
-    rows = dict(export_as_completed(sources, out_dir, client=client, columns=columns,
-                                    partition_by=partition_by, timeout=timeout,
-                                    replace=replace))
-    dataset.merge_schemas(out_dir)
-    return pandas.DataFrame([rows[index] for index in range(len(sources))],
-                            columns=_convert.REPORT_SCHEMA.names)
+    url = os.fspath(out_dir) if _remote.is_url(out_dir) else None
+    with _remote.staged(url) if url else contextlib.nullcontext(Path(out_dir)) as local:
+        partition_by = dataset.prepare(local, partition_by)
+        run = dataset.new_run()
+        rows: dict[int, dict[str, Any]] = {}
+        try:
+            for index, row in export_as_completed(
+                    sources, url or local, client=client, columns=columns, partition_by=partition_by,
+                    timeout=timeout, replace=replace, run=run):
+                rows[index] = row
+        finally:
+            report = [rows.get(index) or _convert.report_row(source, "not attempted")
+                      for index, source in enumerate(sources)]
+            dataset.publish(local, run, report)
+            dataset.merge_schemas(local)
+    return pandas.DataFrame(report, columns=_convert.REPORT_SCHEMA.names)
 
 
 def export_as_completed(paths: Iterable[str | os.PathLike[str]],
@@ -63,31 +78,47 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         columns: Sequence[str] | None = None,
                         partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
                         timeout: float | None = None, replace: bool = False,
-                        window: int | None = None) -> Iterator[tuple[int, dict[str, Any]]]:
+                        window: int | None = None, run: str | None = None
+                        ) -> Iterator[tuple[int, dict[str, Any]]]:
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
-    files finish. At most `window` files are on the cluster at once (by default two per
-    worker thread), so the client holds a bounded number of tasks whatever the number of
-    files. Files cancelled from outside are reported "not attempted"; when the scheduler
-    is lost this raises ConnectionError after the rows of the files finished; the files
-    still running when this stops are cancelled."""
+    files finish; with `run` (of telvane.dataset.new_run()), the files appear when
+    telvane.dataset.publish ends it. At most `window` files are on the cluster at once (by
+    default two per worker thread), so the client holds a bounded number of tasks whatever
+    the number of files. Files cancelled from outside are reported "not attempted"; when
+    the scheduler is lost this raises ConnectionError, saying how many files were done,
+    after their rows; the files still running when this stops are cancelled."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
-    sources = iter(enumerate(os.fspath(path) for path in paths))
+    sources = [os.fspath(path) for path in paths]
+    pending = iter(enumerate(sources))
     try:
         client.wait_for_workers(1, timeout=WORKER_WAIT)
     except TimeoutError:
         raise TimeoutError(f"no worker joined the scheduler {client.scheduler.address} "
                            f"within {WORKER_WAIT:g} s") from None
     window = window or 2 * max(1, sum(client.nthreads().values()))
-    options = {"out_dir": os.fspath(out_dir), "columns": None if columns is None else list(columns),
-               "partition_by": tuple(partition_by), "timeout": timeout, "replace": replace}
+    options: dict[str, Any] = {"columns": None if columns is None else list(columns),
+                               "partition_by": tuple(partition_by), "timeout": timeout,
+                               "replace": replace}
+    task: Callable[..., dict[str, Any]] = _task
+    if _remote.is_url(out_dir):  # held looked up once, each worker given it once
+        [held] = client.scatter([_remote.held(os.fspath(out_dir))], broadcast=True)
+        task, options = _remote_task, {**options, "url": os.fspath(out_dir), "held": held}
+    else:
+        options.update(out_dir=os.fspath(out_dir), run=run)
     running: dict[Any, tuple[int, str]] = {}
     completed = distributed.as_completed()
+    done = 0
 
     def submit(count: int) -> None:
-        for index, source in itertools.islice(sources, count):
-            future = client.submit(_task, source, pure=False, **options)
+        for index, source in itertools.islice(pending, count):
+            future = client.submit(task, source, pure=False, **options)
             running[future] = index, source
             completed.add(future)
+
+    def lost() -> ConnectionError:
+        return ConnectionError(f"lost the scheduler {client.scheduler.address}: {done} of "
+                               f"{len(sources)} recordings done; the rest were not attempted: "
+                               "run again to finish")
 
     submit(window)
     try:
@@ -95,21 +126,23 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
             index, source = running.pop(future)
             try:
                 row = future.result()
-            except CancelledError:
+            except Exception as exc:
                 if client.status != "running":
-                    raise ConnectionError(f"lost the scheduler {client.scheduler.address}"
-                                          ) from None
-                row = _convert.report_row(source, "not attempted", "cancelled")
-            except Exception as exc:  # the worker died (KilledWorker) or the task was lost
-                row = _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
+                    raise lost() from None
+                if isinstance(exc, CancelledError):
+                    row = _convert.report_row(source, "not attempted", "cancelled")
+                else:  # the worker died (KilledWorker) or the task was lost
+                    row = _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
+            done += 1
             yield index, row
             submit(1)
-    except (OSError, TimeoutError) as exc:
+    except (OSError, TimeoutError):
         if client.status == "running":
             raise
-        raise ConnectionError(f"lost the scheduler: {exc}") from None
+        raise lost() from None
     finally:
-        client.cancel(list(running))
+        if client.status == "running":  # else the call would wait to reconnect
+            client.cancel(list(running))
 
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,
@@ -145,13 +178,23 @@ def _read_fragment(fragment: Any, *, schema: Any) -> pandas.DataFrame:
     return fragment.to_table(schema=schema).to_pandas()
 
 
-def _task(source: str, *, out_dir: str, columns: list[str] | None,
+def _task(source: str, *, out_dir: str, run: str | None, columns: list[str] | None,
           partition_by: tuple[str, ...], timeout: float | None, replace: bool
           ) -> dict[str, Any]:
     try:
         return dataset.convert(source, out_dir, columns=columns, partition_by=partition_by,
-                               timeout=timeout, replace=replace)
+                               timeout=timeout, replace=replace, run=run)
     except Exception as exc:  # a task that raises would fail the whole gather: report it instead
+        return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
+
+
+def _remote_task(source: str, *, url: str, held: dict[str, str], columns: list[str] | None,
+                 partition_by: tuple[str, ...], timeout: float | None, replace: bool
+                 ) -> dict[str, Any]:
+    try:
+        return dataset.convert_to_url(source, url, held, columns=columns,
+                                      partition_by=partition_by, timeout=timeout, replace=replace)
+    except Exception as exc:  # an upload that failed: the file's alone
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 
 

@@ -9,6 +9,8 @@
 - `_schemas/`: the schema of the channels table, the union of every recording's (see
   telvane._table_schema);
 - `_reports/`: each export run's report;
+- `_runs/`, `_publishing/`: the files of runs under way, and their publishes (see
+  telvane._publish);
 - `_held/`, `_compactions/`: the recordings compact() merged into shared files, and the
   merges under way (see telvane._compact).
 
@@ -16,20 +18,19 @@ Every table is hive-partitioned (`track=…/car=…/`) by keys taken from the se
 value is stored percent-encoded, which pyarrow, DuckDB, polars, Dask and Spark decode. The
 files of a recording are named after the hash of its bytes, so converting it again
 replaces them, and they appear together or not at all, until compact() merges the small
-files of each partition."""
+files of each partition. The recordings of a run (export) appear together at its end."""
 
 from __future__ import annotations
 
 import contextlib
-import datetime
 import glob
 import json
 import math
 import os
-import secrets
+import tempfile
 import time
 import urllib.parse
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -37,10 +38,11 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _compact, _convert, _parquet, _remote, _table_schema
+from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
 from telvane._columns import unique_names
+from telvane._publish import new_run
 from telvane._text import start_date
 
 if TYPE_CHECKING:
@@ -48,8 +50,8 @@ if TYPE_CHECKING:
 
 __all__ = ["COMPACT_TARGET", "DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
            "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
-           "UNKNOWN", "Tables", "compact", "convert", "merge_schemas", "prepare", "read", "recording_keys",
-           "recording_tables", "sweep", "write_report"]
+           "UNKNOWN", "Tables", "compact", "convert", "convert_to_url", "merge_schemas", "new_run",
+           "prepare", "publish", "read", "recording_keys", "recording_tables", "sweep"]
 
 LAYOUT_VERSION = 1
 LAYOUT_FILE = "_telvane_dataset.json"
@@ -101,7 +103,8 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             columns: Sequence[str] | None = None,
             partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
             progress: Callable[[float], Any] | None = None,
-            timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
+            timeout: float | None = None, replace: bool = False,
+            run: str | None = None) -> dict[str, Any]:
     """Add one recording to the dataset under `out_dir` (with `replace`, also when the
     dataset holds its bytes already in files of its own: they are written again). Never raises for a bad
     file or a failed write: returns the report row `source`, `status` ("ok"; "present" when
@@ -109,16 +112,48 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
     "timeout" when not done within `timeout` seconds), `error` (None or the message),
     `recording` (the content identity), `records`, `seconds` and `output`, and leaves
     nothing of a file that did not succeed. `progress(fraction)` is told how far the file
-    has come, reading then writing. Ctrl-C and SystemExit pass."""
+    has come, reading then writing. With `run` (a name from new_run()), the files appear
+    when publish(out_dir, run, rows) ends the run. Ctrl-C and SystemExit pass."""
+    roots = [Path(out_dir)] if run is None else [Path(out_dir), _publish.staging(out_dir, run)]
+
     def held(recording: str) -> str | None:
         keys = prepare(out_dir, partition_by)
-        pattern = Path(glob.escape(os.fspath(out_dir)), "sessions", *["*"] * len(keys),
-                       f"{recording}.parquet")
         merged = _compact.held(out_dir, recording)
         if replace:  # a merged file's rows are not rewritten one recording at a time
             return merged
-        return next(iter(glob.glob(os.fspath(pattern))), None) or merged
+        for root in roots:
+            pattern = Path(glob.escape(os.fspath(root)), "sessions", *["*"] * len(keys),
+                           f"{recording}.parquet")
+            for found in glob.glob(os.fspath(pattern)):
+                return os.fspath(Path(out_dir, Path(found).relative_to(root)))
+        return merged
 
+    return _convert_into(source, out_dir, roots[-1], held, columns, partition_by, progress, timeout)
+
+
+def convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str, str], *,
+                   columns: Sequence[str] | None = None,
+                   partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
+                   timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
+    """convert() into the dataset at `url` from this machine: written under a local
+    temporary directory, then uploaded, its sessions file last. A recording in `held` (those
+    the dataset holds, each with where) is reported present unless `replace`."""
+    with tempfile.TemporaryDirectory(prefix="telvane-") as local:
+        prepare(local, partition_by)
+        row = _convert_into(source, local, Path(local),
+                            lambda recording: None if replace else held.get(recording),
+                            columns, partition_by, None, timeout)
+        _remote.upload(Path(local), url)
+    if row["status"] == "ok":
+        row["output"] = f"{url.rstrip('/')}/{Path(row['output']).relative_to(local).as_posix()}"
+    return row
+
+
+def _convert_into(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], root: Path,
+                  held: Callable[[str], str | None], columns: Sequence[str] | None,
+                  partition_by: Sequence[str], progress: Callable[[float], Any] | None,
+                  timeout: float | None) -> dict[str, Any]:
+    """convert(), writing the files under `root` as they lie under `out_dir`."""
     def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
         return recording.read(_with_aggregated(recording, columns), progress=progress)
 
@@ -129,11 +164,13 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
         directory = [f"{key}={_segment(values[key])}" for key in keys]
         tables = recording_tables(log, recording, {key: values[key] for key in KEYS
                                                    if key not in keys}, columns, source)
+        # staged in this order, renamed in it: the schema before the files it describes,
+        # the sessions file, by which a later run finds the recording held, last
+        _table_schema.add(root, "channels", recording, tables["channels"].schema, stage)
         for name, table in tables.items():
-            path = stage(Path(out_dir, name, *directory, f"{recording}.parquet"))
+            path = stage(Path(root, name, *directory, f"{recording}.parquet"))
             _parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
                                  progress=progress if name == "channels" else None)
-        _table_schema.add(out_dir, "channels", recording, tables["channels"].schema, stage)
         return os.fspath(Path(out_dir, "channels", *directory, f"{recording}.parquet"))
 
     return _convert.convert(source, read, write, progress=progress, timeout=timeout, held=held)
@@ -154,16 +191,19 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     # Every key has a value ("unknown" at worst): a directory named for HIVE_NULL is a
     # driver or track of that name.
     partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
-    found = []
-    for name in TABLES:
-        kept = _table_schema.read(out_dir, name) if name == "channels" else None
-        if kept is None:  # laps and sessions: every file has the same columns
-            parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
-            fragment = next(parts.get_fragments(), None)
-            kept = pa.schema([]) if fragment is None else fragment.physical_schema
-        schema = _table_schema.unify([kept, partition_schema])
-        found.append(_dataset(out_dir, name, schema, partitioning))
-    return Tables(*found)
+    while True:  # until no publish began or ended during the listing
+        marks = _publish.marks(out_dir, REPORTS)
+        found = []
+        for name in TABLES:
+            kept = _table_schema.read(out_dir, name) if name == "channels" else None
+            if kept is None:  # laps and sessions: every file has the same columns
+                parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
+                fragment = next(parts.get_fragments(), None)
+                kept = pa.schema([]) if fragment is None else fragment.physical_schema
+            schema = _table_schema.unify([kept, partition_schema])
+            found.append(_dataset(out_dir, name, schema, partitioning))
+        if _publish.marks(out_dir, REPORTS) == marks:
+            return Tables(*found)
 
 
 def _read_remote(url: str) -> Tables:
@@ -215,10 +255,11 @@ def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int:
-    """Remove the temporaries that converts killed before they could remove them left under
-    `out_dir`: hidden `.part` files not written to for `older_than` seconds (a running
-    convert writes its own at least once a row group). Returns how many were removed."""
-    removed, now = 0, time.time()
+    """Remove what killed runs left under `out_dir`, untouched for `older_than` seconds (a
+    running convert writes at least once a row group): hidden `.part` temporaries, and the
+    staged files of runs that never published; finish their publishes cut short. Returns
+    how many temporaries and runs."""
+    removed, now = _publish.sweep(out_dir, older_than), time.time()
     for directory, _, names in os.walk(out_dir):
         for name in names:
             path = Path(directory, name)
@@ -230,16 +271,17 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
     return removed
 
 
-def write_report(out_dir: str | os.PathLike[str], rows: Sequence[dict[str, Any]]) -> str:
-    """Add a run's report rows to the reports under `out_dir`, with a `run` column naming
-    the run (its UTC start and a random suffix, in time order); returns the run's name."""
-    now = datetime.datetime.now(datetime.timezone.utc)
-    run = f"{now:%Y%m%dT%H%M%S.%fZ}-{secrets.token_hex(3)}"
+def publish(out_dir: str | os.PathLike[str], run: str, rows: Sequence[dict[str, Any]]) -> None:
+    """End `run`: the recordings it converted (its rows of status "ok") appear in the
+    dataset together, and `rows` are kept as its report, with a `run` column naming it."""
     table = pa.Table.from_pylist(list(rows), schema=_convert.REPORT_SCHEMA)
     table = table.add_column(0, "run", pa.repeat(pa.scalar(run), table.num_rows))
-    with _convert.staged() as stage:
-        _parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
-    return run
+
+    def report() -> None:
+        with _convert.staged() as stage:
+            _parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
+
+    _publish.publish(out_dir, run, [row["recording"] for row in rows if row["status"] == "ok"], report)
 
 
 def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
@@ -360,7 +402,8 @@ def _source_size(source: str | os.PathLike[str]) -> int | None:
 
 def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
              partitioning: ds.Partitioning) -> ds.Dataset:
-    """The files of `table`, without those a merge under way (or killed) has replaced."""
+    """The files of `table`, without those a merge under way (or killed) has replaced and
+    those a publish under way is moving in."""
     import pyarrow.dataset as ds
 
     root = Path(out_dir, table)
@@ -368,11 +411,11 @@ def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
     merges = _compact.pending(out_dir)
     found = ds.dataset(root, schema=schema, format="parquet", partitioning=partitioning)
     merges.update(_compact.pending(out_dir))
-    if not merges:
-        return found
     listed = {os.path.normpath(path) for path in found.files}
-    skipped = {path for merged, replaced in merges.items() if merged in listed
-               for path in replaced}
+    skipped = _publish.hidden(out_dir) | {path for merged, replaced in merges.items()
+                                          if merged in listed for path in replaced}
+    if not skipped & listed:
+        return found
     return ds.dataset([path for path in found.files if os.path.normpath(path) not in skipped],
                       schema=schema, format="parquet", partitioning=partitioning,
                       partition_base_dir=os.fspath(root))

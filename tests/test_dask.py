@@ -1,6 +1,7 @@
 """telvane.dask on a real local cluster: two single-threaded worker processes on loopback.
 Every wait has a timeout, so a hang fails the test instead of blocking the run."""
 
+import re
 import subprocess
 import sys
 
@@ -51,7 +52,7 @@ def test_export_reports_every_file_in_order_and_writes_the_good_ones(client, inp
     assert sessions["recording"].to_pylist() == [report["recording"][1]]
     late = telvane_dask.export([inputs["good"]] * 3, tmp_path / "late", client=client, timeout=1e-9)
     assert set(zip(late["status"], late["error"])) == {("timeout", "not finished within 1e-09 s")}
-    assert not list((tmp_path / "late").rglob("*.parquet"))  # nor later: the task itself gave up
+    assert not list((tmp_path / "late" / "channels").rglob("*.parquet"))  # nor later: the task itself gave up
 
 
 @pytest.mark.parametrize("bad, errors", [("internal", "skip"), ("internal", "raise"), ("truncated", "raise")])
@@ -102,3 +103,25 @@ def test_a_scheduler_without_workers_is_one_line_and_a_report_of_every_input(inp
     assert out.startswith("interrupted: exported 0 of 1 files")
     report = pq.read_table(tmp_path / "out" / dataset.REPORTS)
     assert report["status"].to_pylist() == ["not attempted"]
+
+
+def test_a_scheduler_lost_mid_run_is_one_line_publishes_what_was_done_and_a_rerun_does_the_rest(synthetic, tmp_path):
+    for number in range(12):
+        (tmp_path / f"r{number:02d}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
+    command = [sys.executable, "-m", "telvane", "export", *sorted(tmp_path.glob("r*.ibt")), "--out", tmp_path / "out"]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster:
+        address = cluster.scheduler_address
+        export = subprocess.Popen([*command, "--scheduler", address], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  text=True)
+        assert export.stdout.readline().startswith("exported ")
+        cluster.close()
+        stdout, stderr = export.communicate(timeout=WAIT)
+    done = re.fullmatch(f"telvane: lost the scheduler {address}: ([0-9]+) of 12 recordings done; the rest were not "
+                        "attempted: run again to finish\n", stderr)
+    assert (export.returncode, stdout.splitlines()[-1][:22], bool(done)) == (1, "interrupted: exported ", True)
+    statuses = pq.read_table(tmp_path / "out" / dataset.REPORTS)["status"].to_pylist()
+    assert sorted(statuses) == ["not attempted"] * (12 - int(done[1])) + ["ok"] * int(done[1])
+    assert dataset.read(tmp_path / "out").sessions.count_rows() == int(done[1])  # nothing of the unfinished
+    rerun = subprocess.run([*command, "--jobs", "1"], capture_output=True, text=True, timeout=WAIT)
+    assert rerun.stdout.splitlines()[-1].endswith(f", {done[1]} held already")
+    assert dataset.read(tmp_path / "out").sessions.count_rows() == 12

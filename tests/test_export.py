@@ -1,6 +1,7 @@
 """`telvane export` to the dataset, and what every export survives: bad files, dead
 workers, SIGTERM, outputs that would overwrite inputs, long names."""
 
+import contextlib
 import logging
 import multiprocessing.context
 import os
@@ -8,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.request
 from pathlib import Path
 
 import pyarrow.parquet as pq
@@ -150,7 +152,10 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
         Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
     command = [sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--jobs", "1"]
     runs = [subprocess.Popen(command, stdout=subprocess.DEVNULL) for _ in range(2)]
-    assert [run.wait(timeout=120) for run in runs] == [0, 0]
+    seen = set()
+    while any(run.poll() is None for run in runs):  # a reader meanwhile sees a run whole or not at all
+        seen.add(dataset.read("out").sessions.count_rows() if Path("out", dataset.LAYOUT_FILE).exists() else 0)
+    assert [run.wait(timeout=120) for run in runs] == [0, 0] and seen <= {0, 4}
     done = subprocess.run([*command, "--compact"], capture_output=True, text=True, timeout=120)
     *_, held, compacted = done.stdout.splitlines()
     assert held.endswith(", 4 held already") and no_hidden_files("out")
@@ -201,31 +206,39 @@ def s3_server(monkeypatch):
         monkeypatch.setenv(name, value)
     import boto3
 
+    urllib.request.urlopen(urllib.request.Request(f"{endpoint}/moto-api/reset", method="POST"))  # its state is per process
     boto3.client("s3").create_bucket(Bucket="bucket")
     yield "s3://bucket/season"
     server.stop()
 
 
-def test_an_export_to_object_storage_reads_back_and_a_rerun_finds_it_held(capsys, synthetic, s3_server):
+@pytest.mark.parametrize("on_a_cluster", [False, pytest.param(True, marks=pytest.mark.slow)])
+def test_an_export_to_object_storage_reads_back_and_a_rerun_finds_it_held(capsys, synthetic, s3_server, on_a_cluster):
     os.mkdir("in")
     for number in range(2):
         Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
-    status, out, err = run(capsys, "export", "in", "--out", s3_server)
-    assert (status, err) == (0, "") and out.splitlines()[-1].startswith(f"exported 2 of 2 files to {s3_server} in ")
-    import pyarrow.fs
+    with contextlib.ExitStack() as stack:
+        scheduler = []
+        if on_a_cluster:  # its workers take the server and credentials from their environment
+            distributed = pytest.importorskip("distributed")
+            scheduler = ["--scheduler", stack.enter_context(distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None)).scheduler_address]
+        status, out, err = run(capsys, "export", "in", "--out", s3_server, *scheduler)
+        assert (status, err) == (0, "") and out.splitlines()[-1].startswith(f"exported 2 of 2 files to {s3_server} in ")
+        import pyarrow.fs
 
-    bucket = pyarrow.fs.FileSystem.from_uri("s3://bucket")[0]
-    for name, data in [("r0.ibt", Path("in/r0.ibt").read_bytes()), ("r2.ibt", synthetic), ("bad.ibt", b"none")]:
-        with bucket.open_output_stream(f"bucket/in/{name}") as stream:  # inputs there too
-            stream.write(data)
-    status, out, err = run(capsys, "export", "s3://bucket/in", "--out", s3_server)
-    assert (status, err.startswith("telvane: s3://bucket/in/bad.ibt: Invalid header"), err.count("\n")) == (1, True, 1)
-    assert out.splitlines()[-1].endswith(", 1 held already, 1 failed")
-    tables = dataset.read(s3_server)
-    sessions = tables.sessions.to_table()
-    assert sorted(zip(sessions["source"].to_pylist(), sessions["source_size"].to_pylist())) == [
-        ("in/r0.ibt", len(synthetic)), ("in/r1.ibt", len(synthetic)), ("s3://bucket/in/r2.ibt", len(synthetic))]
-    assert tables.channels.count_rows() == 3 * len(telvane.ibt(synthetic))
-    reports = pq.read_table(f"{s3_server}/{dataset.REPORTS}")
-    assert sorted(reports["status"].to_pylist()) == ["failed", "ok", "ok", "ok", "present"]
-    assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist() if output)  # not the stand-in
+        bucket = pyarrow.fs.FileSystem.from_uri("s3://bucket")[0]
+        for name, data in [("r0.ibt", Path("in/r0.ibt").read_bytes()), ("r2.ibt", synthetic), ("bad.ibt", b"none")]:
+            with bucket.open_output_stream(f"bucket/in/{name}") as stream:  # inputs there too
+                stream.write(data)
+        status, out, err = run(capsys, "export", "s3://bucket/in", "--out", s3_server, *scheduler)
+        assert (status, err.startswith("telvane: s3://bucket/in/bad.ibt: Invalid header"), err.count("\n")) == (1, True, 1)
+        assert out.splitlines()[-1].endswith(", 1 held already, 1 failed")
+        tables = dataset.read(s3_server)
+        sessions = tables.sessions.to_table()
+        assert sorted(zip(sessions["source"].to_pylist(), sessions["source_size"].to_pylist())) == [
+            ("in/r0.ibt", len(synthetic)), ("in/r1.ibt", len(synthetic)), ("s3://bucket/in/r2.ibt", len(synthetic))]
+        assert tables.channels.count_rows() == 3 * len(telvane.ibt(synthetic))
+        reports = pq.read_table(f"{s3_server}/{dataset.REPORTS}")
+        assert sorted(reports["status"].to_pylist()) == ["failed", "ok", "ok", "ok", "present"]
+        assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist() if output)  # not the stand-in

@@ -4,6 +4,7 @@ one Parquet or CSV file each), in worker processes on this machine or on a Dask 
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import sys
 import tempfile
@@ -62,7 +63,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="give up a file not converted within SECONDS (reported timeout)")
     export.add_argument("--scheduler", metavar="tcp://HOST:PORT",
                         help="run on this Dask cluster instead of local processes "
-                             "(needs telvane[dask]; the workers must see PATHS and DIR)")
+                             "(needs telvane[dask]; the workers must see PATHS and DIR, or reach their URLs)")
     export.add_argument("--compact", action="store_true",
                         help="then merge the small files of each partition of DIR into files "
                              f"of about {dataset.COMPACT_TARGET // 2**20} MiB (without PATH: "
@@ -94,8 +95,8 @@ def export_command(args: argparse.Namespace) -> int:
 
 def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     url = args.out
-    if args.flat or args.scheduler or args.compact:
-        raise CommandError("--flat, --scheduler and --compact need a local directory as --out")
+    if args.flat or args.compact:
+        raise CommandError("--flat and --compact need a local directory as --out")
     try:
         _remote.writable(url)
     except ValueError as exc:
@@ -118,8 +119,9 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
     else:
         targets = [args.out / dataset.LAYOUT_FILE]
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
+        run = dataset.new_run()
         tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout,
-                  args.replace) for s in sources]
+                  args.replace, run) for s in sources]
     _refuse_to_overwrite(sources, targets)
     _check_writable(args.out)
     if not args.flat:
@@ -134,7 +136,7 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
     rows: dict[int, dict[str, Any]] = {}
     try:
         if args.scheduler:
-            finished = _on_dask(args.scheduler, tasks)
+            finished = _on_dask(args.scheduler, tasks, shown)
         else:
             jobs = args.jobs or _jobs_that_pay(sizes)
             finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar,
@@ -163,7 +165,7 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
         if not args.flat:
             report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
                                     args.out, shown) for index, source in enumerate(sources)]
-            dataset.write_report(args.out, report)
+            dataset.publish(args.out, run, report)
             dataset.merge_schemas(args.out)
     if args.compact:
         _compact(args.out)
@@ -171,8 +173,9 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
 
 
 def _shown_output(row: dict[str, Any], out: Path, shown: Path | str) -> dict[str, Any]:
-    """The report row with its output under `shown` instead of the local stand-in `out`."""
-    if row["output"] and shown != out:
+    """The report row with its output under `shown` instead of the local stand-in `out`
+    (where the run was not on a cluster, whose workers write under `shown` itself)."""
+    if row["output"] and shown != out and not _remote.is_url(row["output"]):
         relative = Path(row["output"]).relative_to(out).as_posix()
         row["output"] = f"{os.fspath(shown).rstrip('/')}/{relative}"
     return row
@@ -191,9 +194,9 @@ def _compact(out: Path) -> None:
 
 def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
                        partition_by: tuple[str, ...], timeout: float | None, replace: bool,
-                       progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
+                       run: str, progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
     return dataset.convert(source, out_dir, columns=channels, partition_by=partition_by,
-                           progress=progress, timeout=timeout, replace=replace)
+                           progress=progress, timeout=timeout, replace=replace, run=run)
 
 
 def convert_flat(source: str, target: str, channels: list[str] | None, timeout: float | None,
@@ -316,13 +319,30 @@ def _locally(function: Callable[..., dict[str, Any]], tasks: list[tuple[Any, ...
     yield from pool.run(function, tasks, jobs, bar.update, died, limit, overdue)
 
 
-def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]]) -> Iterator[tuple[int, dict[str, Any]]]:
+def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]], out_dir: Path | str
+             ) -> Iterator[tuple[int, dict[str, Any]]]:
+    """The tasks on the cluster of `scheduler`, whose workers write to `out_dir` itself."""
     from telvane import dask as telvane_dask
     from telvane._extras import needs_extra
 
     distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
-    _, out_dir, channels, partition_by, timeout, replace = tasks[0]
-    with distributed.Client(scheduler) as client:
+    _, _, channels, partition_by, timeout, replace, run = tasks[0]
+    client = distributed.Client(scheduler)
+    try:
         yield from telvane_dask.export_as_completed(
             [task[0] for task in tasks], out_dir, client=client, columns=channels,
-            partition_by=partition_by, timeout=timeout, replace=replace)
+            partition_by=partition_by, timeout=timeout, replace=replace, run=run)
+    finally:
+        _close(client)
+
+
+def _close(client: Any) -> None:
+    """Close a Dask client. One that lost its scheduler logs the reconnection it gives up,
+    with tracebacks; the command says so in one line instead."""
+    log = logging.getLogger("distributed.client")
+    disabled = log.disabled
+    log.disabled = disabled or client.status != "running"
+    try:
+        client.close()
+    finally:
+        log.disabled = disabled
