@@ -77,7 +77,7 @@ def main() -> None:
           f"scan {scan * scale / 60:.1f} min, dataset.read {planning:.2f} s (one schema file)")
 
     try:
-        import distributed
+        import distributed  # noqa: F401
     except ImportError:
         return
     sample = sorted(inputs.iterdir())[:1000]
@@ -87,24 +87,30 @@ def main() -> None:
     for path in sample:
         os.link(path, subset / path.name)
     inputs = subset
-    subprocess.run(["rm", "-rf", str(root / "pool")], check=True)
-    _, pool_cpu = export(root / "pool", "--jobs", "2")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster:
-        def cluster_cpu() -> float:
-            import psutil
+    runs: dict[str, list[float]] = {"pool": [], "dask": []}
+    for _ in range(3):  # alternated: the machine's load moves between runs
+        subprocess.run(["rm", "-rf", str(root / "pool"), str(root / "dask")], check=True)
+        runs["pool"].append(export(root / "pool", "--jobs", "2")[1])
+        runs["dask"].append(dask_cpu(root / "dask"))
+    pool, dask = min(runs["pool"]), min(runs["dask"])
+    print(f"{len(sample)} files, minimum of 3 alternated runs: local pool {1000 * pool / len(sample):.2f} ms CPU "
+          f"a file, Dask (scheduler, two workers, client) {1000 * dask / len(sample):.2f} ms")
+    ratio = dask / pool
+    print(f"{'Dask CPU per file / local pool, export':44}{ratio:>10.2f}  {'<= 1.15':8} {'ok' if ratio <= 1.15 else 'MISSED'}")
 
-            processes = [psutil.Process(pid) for pid in [os.getpid(), *(w.pid for w in cluster.workers.values()),
-                                                         ]]
-            return sum(sum(p.cpu_times()[:2]) for p in processes)
 
-        subprocess.run(["rm", "-rf", str(root / "dask")], check=True)
-        before = cluster_cpu()
-        _, client_cpu = export(root / "dask", "--scheduler", cluster.scheduler_address)
-        dask_cpu = cluster_cpu() - before + client_cpu
-    print(f"{len(sample)} files: local pool {1000 * pool_cpu / len(sample):.2f} ms CPU a file, "
-          f"Dask (scheduler, two workers, client) {1000 * dask_cpu / len(sample):.2f} ms, "
-          f"ratio {dask_cpu / pool_cpu:.2f}")
+def dask_cpu(out: Path) -> float:
+    """CPU seconds of an export on a new local cluster of two single-threaded workers: the
+    client, the scheduler with its nannies (this process) and the workers; not their start."""
+    import distributed
+    import psutil
 
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        processes = [psutil.Process(pid) for pid in [os.getpid(), *(w.pid for w in cluster.workers.values())]]
+        before = sum(sum(p.cpu_times()[:2]) for p in processes)
+        _, client = export(out, "--scheduler", cluster.scheduler_address)
+        return sum(sum(p.cpu_times()[:2]) for p in processes) - before + client
 
 if __name__ == "__main__":  # Dask's worker processes import this module again
     main()

@@ -1,6 +1,6 @@
 """telvane on Dask distributed (the `dask` extra): recordings exported to the Parquet
-dataset of telvane.dataset by the workers of a cluster, one task per file, and recordings
-read as a Dask dataframe, one partition per file. The workers must see the recordings and
+dataset of telvane.dataset by the workers of a cluster, quick ones several to a task, and
+recordings read as a Dask dataframe, one partition per file. The workers must see the recordings and
 the output directory under the same paths (one machine, or a shared file system), or reach
 them as URLs of object storage."""
 
@@ -26,15 +26,18 @@ if TYPE_CHECKING:
 __all__ = ["WORKER_WAIT", "export", "export_as_completed", "read_dataset", "read_ibt"]
 
 WORKER_WAIT = 60.0  # seconds to wait for a worker to join an empty cluster
+TASK_SECONDS = 0.25  # of converting in one task: the cluster's cost of a task is a few ms
+TASK_FILES = 64
 
 
 def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str], *,
            client: distributed.Client | None = None, columns: Sequence[str] | None = None,
            partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
            timeout: float | None = None, replace: bool = False) -> pandas.DataFrame:
-    """Convert each recording with telvane.dataset.convert in a task of its own on the
-    cluster of `client` (by default the current client or, without one, a local cluster
-    of one single-threaded worker process per core started for this call). Returns one
+    """Convert each recording with telvane.dataset.convert in tasks on the cluster of
+    `client` (by default the current client or, without one, a local cluster of one
+    single-threaded worker process per core started for this call), as
+    export_as_completed() sends them. Returns one
     report row per input, in input order (the columns of telvane.dataset.convert's row),
     kept as the run's report; the recordings appear in the dataset together at the end.
     Results are taken as they finish, so a file that fails, or kills its worker, fails
@@ -82,9 +85,12 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         ) -> Iterator[tuple[int, dict[str, Any]]]:
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
     files finish; with `run` (of telvane.dataset.new_run()), the files appear when
-    telvane.dataset.publish ends it. At most `window` files are on the cluster at once (by
-    default two per worker thread), so the client holds a bounded number of tasks whatever
-    the number of files. Files cancelled from outside are reported "not attempted"; when
+    telvane.dataset.publish ends it. Files that convert quickly go several to a task, as
+    many as the files finished so far say take about TASK_SECONDS, so the cluster's cost of
+    a task stays small beside the work in it; the files of a task whose worker died go
+    again one to a task, so a file that kills its worker fails alone. At most `window`
+    tasks are on the cluster at once (by default two per worker thread), so the client
+    holds a bounded number of them whatever the number of files. Files cancelled from outside are reported "not attempted"; when
     the scheduler is lost this raises ConnectionError, saying how many files were done,
     after their rows; the files still running when this stops are cancelled."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
@@ -105,14 +111,20 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
         task, options = _remote_task, {**options, "url": os.fspath(out_dir), "held": held}
     else:
         options.update(out_dir=os.fspath(out_dir), run=run)
-    running: dict[Any, tuple[int, str]] = {}
+    running: dict[Any, list[tuple[int, str]]] = {}
+    alone: list[tuple[int, str]] = []  # files of a task whose worker died
+    pace = _Pace()
     completed = distributed.as_completed()
     done = 0
 
     def submit(count: int) -> None:
-        for index, source in itertools.islice(pending, count):
-            future = client.submit(task, source, pure=False, **options)
-            running[future] = index, source
+        for _ in range(count):
+            files = [alone.pop()] if alone else list(itertools.islice(pending, pace.files()))
+            if not files:
+                return
+            future = client.submit(_several, task, [source for _, source in files], pure=False,
+                                   **options)
+            running[future] = files
             completed.add(future)
 
     def lost() -> ConnectionError:
@@ -123,18 +135,24 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     submit(window)
     try:
         for future in completed:
-            index, source = running.pop(future)
+            files = running.pop(future)
             try:
-                row = future.result()
+                rows = future.result()
             except Exception as exc:
                 if client.status != "running":
                     raise lost() from None
                 if isinstance(exc, CancelledError):
-                    row = _convert.report_row(source, "not attempted", "cancelled")
-                else:  # the worker died (KilledWorker) or the task was lost
-                    row = _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
-            done += 1
-            yield index, row
+                    rows = [_convert.report_row(source, "not attempted", "cancelled")
+                            for _, source in files]
+                elif len(files) > 1:  # the worker died (KilledWorker) or the task was lost
+                    alone.extend(files)
+                    submit(1)
+                    continue
+                else:
+                    rows = [_convert.report_row(files[0][1], "failed", f"{type(exc).__name__}: {exc}")]
+            pace.add(rows)
+            done += len(rows)
+            yield from zip((index for index, _ in files), rows)
             submit(1)
     except (OSError, TimeoutError):
         if client.status == "running":
@@ -143,6 +161,24 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     finally:
         if client.status == "running":  # else the call would wait to reconnect
             client.cancel(list(running))
+
+
+class _Pace:
+    """How many files make a task: one until files have finished, then as many as take
+    about TASK_SECONDS at their mean time, at most TASK_FILES."""
+
+    def __init__(self) -> None:
+        self.count, self.seconds = 0, 0.0
+
+    def add(self, rows: list[dict[str, Any]]) -> None:
+        timed = [row["seconds"] for row in rows if row["seconds"] is not None]
+        self.count += len(timed)
+        self.seconds += sum(timed)
+
+    def files(self) -> int:
+        if not self.count:
+            return 1
+        return max(1, min(TASK_FILES, int(TASK_SECONDS * self.count / max(self.seconds, 1e-9))))
 
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,
@@ -176,6 +212,11 @@ def read_dataset(out_dir: str | os.PathLike[str], table: str = "channels"
 
 def _read_fragment(fragment: Any, *, schema: Any) -> pandas.DataFrame:
     return fragment.to_table(schema=schema).to_pandas()
+
+
+def _several(task: Callable[..., dict[str, Any]], sources: list[str], **options: Any
+             ) -> list[dict[str, Any]]:
+    return [task(source, **options) for source in sources]
 
 
 def _task(source: str, *, out_dir: str, run: str | None, columns: list[str] | None,

@@ -55,6 +55,15 @@ def test_export_reports_every_file_in_order_and_writes_the_good_ones(client, inp
     assert not list((tmp_path / "late" / "channels").rglob("*.parquet"))  # nor later: the task itself gave up
 
 
+
+def test_files_sent_several_to_a_task_keep_their_own_rows(client, inputs, tmp_path, monkeypatch):
+    monkeypatch.setattr(telvane_dask, "TASK_SECONDS", 1e9)  # after the first file, the rest in one task
+    order = ["good", "internal", "truncated", "not_ibt", "good"]
+    rows = dict(telvane_dask.export_as_completed([inputs[name] for name in order], tmp_path / "out",
+                                                 client=client, timeout=WAIT, window=1))
+    assert [(rows[index]["source"], rows[index]["status"]) for index in range(len(order))] == [
+        (str(inputs[name]), status) for name, status in zip(order, ["ok", "failed", "failed", "failed", "present"])]
+
 @pytest.mark.parametrize("bad, errors", [("internal", "skip"), ("internal", "raise"), ("truncated", "raise")])
 def test_read_ibt_skips_or_raises_for_a_bad_file_without_hanging(client, inputs, bad, errors):
     frame = telvane_dask.read_ibt([inputs[bad], inputs["good"]], columns=["Speed"], errors=errors)
