@@ -6,8 +6,8 @@ against the read (bench_export_floor.py), and with --setup the README's first co
 empty caches.
 
 Each script runs whole, its own output kept under --log; a figure is a line of it in the
-form `label  value  target  ok|MISSED` (bench_export_floor.py's ratios are read from its
-sentences). The load average is the 1-minute one when the script started and ended.
+form `label  value  target  ok|MISSED`. The load average is the 1-minute one when the script
+started and ended.
 
 Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,export] [--log DIR]
 Run with the environment's telvane (and the dask extra) on PATH; bench_open.py needs the
@@ -36,11 +36,6 @@ import telvane
 
 HERE = Path(__file__).resolve().parent
 CHECK = re.compile(r"^\s*(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
-# bench_export_floor.py's sentences: (pattern, figure, target)
-SENTENCES = [
-    (r"by-hand pyarrow defaults .*ratio (?P<value>[\d.]+)", "export / by-hand loop, --jobs 1", "<= 0.35"),
-    (r"identity/read (?P<value>[\d.]+)", "recording identity / read, CPU", "<= 1.0"),
-]
 SETUP = "python3 -m venv .venv && .venv/bin/pip install '.[all]' && .venv/bin/telvane demo"
 
 Row = tuple[str, float, str, bool, str, str]  # figure, value, target, met, load, source
@@ -63,10 +58,6 @@ def script_rows(name: str, log: Path) -> list[Row]:
         if match := CHECK.match(line):
             rows.append((match["label"], float(match["value"]), match["target"],
                          match["verdict"] == "ok", loads, name))
-        for pattern, figure, target in SENTENCES:
-            if found := re.search(pattern, line):
-                value = float(found["value"])
-                rows.append((figure, value, target, bench_commands.met(value, target), loads, name))
     return rows
 
 
