@@ -49,10 +49,15 @@ void run_core(const std::string& path, Samples& samples) {
   samples["parse"].push_back(seconds_since(mark));
   const telvane::ReadRequest request{telvane::scalar_channels(*file).vars, {}, true, telvane::LapCounter::Bits32};
   telvane::ReadResult read = take(telvane::read_recording(*file, request, nullptr));
+  std::vector<telvane::RecordBatch> tables;  // one per channel, as ibt hands them over
+  for (const telvane::Column& column : read.channels) {
+    tables.push_back(take(telvane::make_channel_table(read.timecodes, {&column, 1})));
+  }
   samples["read"].push_back(seconds_since(mark));
   file.reset();
   samples["unmap"].push_back(seconds_since(mark));
   read = {};
+  tables.clear();
   samples["release"].push_back(seconds_since(mark));
 }
 

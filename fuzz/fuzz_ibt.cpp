@@ -97,13 +97,16 @@ void check_timecodes(const telvane::IbtFile& ibt, const telvane::Timecodes& time
 }
 
 // Every row of a channel table holds the bytes (or, for Bool, the "non-zero") of the file.
-void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, const telvane::RecordBatch& batch) {
-  if (batch.array->length != ibt.sub_header().session_record_count) {
+void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, const telvane::Timecodes& timecodes,
+                  const telvane::Column& column) {
+  telvane::Result<telvane::RecordBatch> batch = telvane::make_channel_table(timecodes, {&column, 1});
+  if (failed(batch, "make_channel_table", {})) return;
+  if (batch.value().array->length != ibt.sub_header().session_record_count) {
     finding("read_recording channels", "row count differs from the record count");
   }
-  const auto* values = static_cast<const std::uint8_t*>(batch.array->children[1]->buffers[1]);
+  const auto* values = static_cast<const std::uint8_t*>(batch.value().array->children[1]->buffers[1]);
   const std::size_t width = telvane::element_size(var.type);
-  for (std::int64_t r = 0; r < batch.array->length; ++r) {
+  for (std::int64_t r = 0; r < batch.value().array->length; ++r) {
     const std::optional<telvane::ByteView> stored = records_of(ibt).slice(position(ibt, var, r), width);
     if (!stored) finding("read_recording channels", "a value outside the records was read");
     const bool same = var.type == telvane::VarType::Bool
@@ -115,7 +118,9 @@ void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, co
 
 // One table per scalar name, where the name first comes, holding its last variable's values.
 void check_channels(const telvane::IbtFile& ibt, const telvane::ScalarChannels& scalars,
-                    const std::vector<telvane::ChannelEntry>& entries) {
+                    const telvane::ReadResult& read) {
+  const std::vector<telvane::Column>& entries = read.channels;
+  if (failed(telvane::make_channel_table(read.timecodes, entries), "make_channel_table", {})) return;
   std::unordered_map<std::string_view, const telvane::VarHeader*> last;
   for (const telvane::VarHeader& var : ibt.vars()) {
     if (var.count == 1) last[var.name] = &var;
@@ -127,7 +132,7 @@ void check_channels(const telvane::IbtFile& ibt, const telvane::ScalarChannels& 
     if (counted == scalars.new_name.size()) finding("scalar_channels", "a scalar variable is not counted");
     if (!scalars.new_name[counted++]) continue;
     if (next == entries.size()) finding("read_recording channels", "a scalar name has no table");
-    check_values(ibt, *last[var.name], entries[next++].batch);
+    check_values(ibt, *last[var.name], read.timecodes, entries[next++]);
   }
   if (next != entries.size()) finding("read_recording channels", "a table for a variable that is not scalar");
 }
@@ -163,7 +168,7 @@ void drive(telvane::MappedRegion region) {
       telvane::read_recording(ibt, {scalars.vars, {}, true, telvane::LapCounter::Bits32}, nullptr);
   if (failed(read, "read_recording", {IbtError::Kind::InvalidHeader, IbtError::Kind::OutOfRange})) return;
   check_timecodes(ibt, read.value().timecodes);
-  check_channels(ibt, scalars, read.value().channels);
+  check_channels(ibt, scalars, read.value());
   check_laps(*read.value().laps, read.value().timecodes.length);
 
   telvane::ReadRequest every{{}, {}, true, telvane::LapCounter::Value};
@@ -173,7 +178,7 @@ void drive(telvane::MappedRegion region) {
   every.channels = scalars.vars;
   read = telvane::read_recording(ibt, every, nullptr);
   if (failed(read, "read_recording", {IbtError::Kind::InvalidHeader, IbtError::Kind::OutOfRange})) return;
-  check_channels(ibt, scalars, read.value().channels);
+  check_channels(ibt, scalars, read.value());
   check_arrays(ibt, every.arrays, read.value().arrays);
   check_laps(*read.value().laps, read.value().timecodes.length);
 }

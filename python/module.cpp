@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "handover.hpp"
+#include "log_file.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
@@ -59,6 +60,17 @@ PyRef attribute_of_module(const char* module_name, const char* attribute) {
   return PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
 }
 
+// The channel's table: the time base and its values, handed over on their own.
+bool store_channel(PyObject* channels, const ReadResult& read, std::size_t k, Handover& handover) {
+  const Column& column = read.channels[k];
+  Result<RecordBatch> batch = make_channel_table(read.timecodes, {&column, 1});
+  if (!batch.ok()) {
+    raise_error(batch.error());
+    return false;
+  }
+  return handover.store(channels, {column.name, std::move(batch).value()});
+}
+
 bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
   PyRef k = PyRef::steal(PyLong_FromSize_t(done));
   PyRef n = k ? PyRef::steal(PyLong_FromSize_t(total)) : PyRef();
@@ -71,12 +83,12 @@ bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
 
 // Fills `channels` in file order and reports each scalar variable, duplicates of a name
 // included: the name's table is stored where its first variable comes.
-bool add_channels(PyObject* channels, std::vector<ChannelEntry> entries, const std::vector<bool>& new_name,
-                  Handover& handover, PyObject* progress) {
+bool add_channels(PyObject* channels, const ReadResult& read, const std::vector<bool>& new_name, Handover& handover,
+                  PyObject* progress) {
   const std::size_t total = new_name.size();
   std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    if (new_name[k] && !handover.store(channels, std::move(entries[next++]))) return false;
+    if (new_name[k] && !store_channel(channels, read, next++, handover)) return false;
     if (progress != nullptr && !report_progress(progress, k + 1, total)) return false;
   }
   return true;
@@ -103,9 +115,7 @@ PyRef convert(const Arguments& arguments) {
     return {};
   }
   ReadResult& result = read.value();
-  if (!add_channels(channels.get(), std::move(result.channels), scalars.new_name, handover, arguments.progress)) {
-    return {};
-  }
+  if (!add_channels(channels.get(), result, scalars.new_name, handover, arguments.progress)) return {};
   Result<RecordBatch>& laps_batch = *result.laps;
   if (!laps_batch.ok()) {
     raise_error(laps_batch.error());
@@ -121,12 +131,9 @@ PyRef convert(const Arguments& arguments) {
   PyRef metadata = build_metadata(file);
   if (!metadata) return {};
 
-  PyRef log_file_class = attribute_of_module("telvane.logfile", "LogFile");
-  if (!log_file_class) return {};
   PyRef name = make_path_str(source->name);
   if (!name) return {};
-  return PyRef::steal(PyObject_CallFunctionObjArgs(log_file_class.get(), channels.get(), laps.get(),
-                                                   metadata.get(), name.get(), nullptr));
+  return make_log_file({std::move(channels), std::move(laps), std::move(metadata), std::move(name)});
 }
 
 PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {

@@ -9,6 +9,8 @@
 #include "arrays/array_table.hpp"
 #include "errors.hpp"
 #include "handover.hpp"
+#include "laps/laps.hpp"
+#include "log_file.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
@@ -254,55 +256,99 @@ private:
   bool raised_ = false;
 };
 
-PyRef tables_dict(std::vector<ChannelEntry> entries, Handover& handover) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return {};
-  for (ChannelEntry& entry : entries) {
-    if (!handover.store(dict.get(), std::move(entry))) return {};
+/// The tables of one read, made off the interpreter lock: every channel in one table, the
+/// time base first, handed over at once and split into channel tables afterwards.
+struct ReadTables {
+  RecordBatch channels;
+  std::vector<std::string> names;  // of the channels, in the order of their columns
+  std::vector<ChannelEntry> arrays;
+  RecordBatch laps;  // without rows when not asked for
+};
+
+Result<ReadTables> read_tables(const IbtFile& file, const ReadRequest& request, const ReadProgress& progress) {
+  Result<ReadResult> read = read_recording(file, request, progress);
+  if (!read.ok()) return read.error();
+  ReadResult& result = read.value();
+  Result<RecordBatch> laps = result.laps ? std::move(*result.laps) : laps_table({});
+  if (!laps.ok()) return laps.error();
+  if (Status complete = check_unchanged(file); !complete.ok()) return complete.error();
+  Result<RecordBatch> channels = make_channel_table(result.timecodes, result.channels);
+  if (!channels.ok()) return channels.error();
+  ReadTables tables{std::move(channels).value(), {}, std::move(result.arrays), std::move(laps).value()};
+  for (Column& column : result.channels) tables.names.push_back(std::move(column.name));
+  return tables;
+}
+
+// Each channel's table from the read's one table, sharing its buffers: stored by name in
+// `shown` for the first `shown_count` channels, and in `every` for all when it is given.
+bool split_channels(PyObject* table, const std::vector<std::string>& names, std::size_t shown_count, PyObject* shown,
+                    PyObject* every) {
+  PyRef select = PyRef::steal(PyObject_GetAttrString(table, "select"));
+  if (!select) return false;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    PyRef columns = PyRef::steal(Py_BuildValue("(in)", 0, static_cast<Py_ssize_t>(k + 1)));
+    PyRef channel = columns ? PyRef::steal(PyObject_CallOneArg(select.get(), columns.get())) : PyRef();
+    PyRef name = channel ? make_str(names[k]) : PyRef();
+    if (!name || (k < shown_count && PyDict_SetItem(shown, name.get(), channel.get()) != 0) ||
+        (every != nullptr && PyDict_SetItem(every, name.get(), channel.get()) != 0)) {
+      return false;
+    }
   }
+  return true;
+}
+
+PyRef new_dict() {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) creation_failed();
   return dict;
 }
 
-PyRef timecodes_table(const Timecodes& timecodes, Handover& handover) {
-  const Column columns[] = {{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}}};
-  Result<RecordBatch> batch = make_record_batch(columns, timecodes.length, "timecodes");
-  if (!batch.ok()) {
-    raise_error(batch.error());
+// The LogFile of a read; `parts` holds the metadata, the name and the session-info bytes.
+PyRef log_file_of(ReadTables tables, std::size_t shown_count, PyObject* table_class, LogFileParts parts) {
+  Handover handover(table_class);
+  PyRef table = handover.table(std::move(tables.channels));
+  if (!table) return {};
+  const bool hidden = shown_count < tables.names.size();  // lap channels read but not shown
+  parts.timecodes = PyRef::steal(PyObject_CallMethod(table.get(), "column", "i", 0));
+  parts.channels = new_dict();
+  parts.lap_channels = hidden ? new_dict() : PyRef();
+  parts.arrays = new_dict();
+  if (!parts.timecodes || !parts.channels || (hidden && !parts.lap_channels) || !parts.arrays) return {};
+  if (!split_channels(table.get(), tables.names, shown_count, parts.channels.get(), parts.lap_channels.get())) {
     return {};
   }
-  return handover.table(std::move(batch).value());
+  for (ChannelEntry& entry : tables.arrays) {
+    if (!handover.store(parts.arrays.get(), std::move(entry))) return {};
+  }
+  parts.laps = handover.table(std::move(tables.laps));
+  if (!parts.laps) return {};
+  return make_log_file(parts);
 }
 
-// (timecodes table, channels dict, arrays dict, laps table or None)
-PyRef hand_over(ReadResult result, PyObject* table_class) {
-  Handover handover(table_class);
-  PyRef timecodes = timecodes_table(result.timecodes, handover);
-  PyRef channels = timecodes ? tables_dict(std::move(result.channels), handover) : PyRef();
-  PyRef arrays = channels ? tables_dict(std::move(result.arrays), handover) : PyRef();
-  if (!arrays) return {};
-  PyRef laps = result.laps ? handover.table(std::move(*result.laps).value()) : PyRef::borrow(Py_None);
-  if (!laps) return {};
-  return PyRef::steal(PyTuple_Pack(4, timecodes.get(), channels.get(), arrays.get(), laps.get()));
-}
-
-// read(channel_positions, array_positions, laps, progress)
+// read(channel_positions, shown_count, array_positions, laps, progress, metadata, name, session_info_bytes)
 PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
     OpenFile* open = as_open_file(self);
-    if (nargs != 4) {
-      PyErr_SetString(PyExc_TypeError, "read() takes exactly 4 arguments");
+    if (nargs != 8) {
+      PyErr_SetString(PyExc_TypeError, "read() takes exactly 8 arguments");
       return nullptr;
     }
     if (!check_open(open)) return nullptr;
     const IbtFile& file = *open->file;
     ReadRequest request;
-    if (!variables_at(file, args[0], false, request.channels) || !variables_at(file, args[1], true, request.arrays)) {
+    if (!variables_at(file, args[0], false, request.channels) || !variables_at(file, args[2], true, request.arrays)) {
       return nullptr;
     }
-    const int laps = PyObject_IsTrue(args[2]);
+    const Py_ssize_t shown_count = PyNumber_AsSsize_t(args[1], PyExc_OverflowError);
+    if (shown_count == -1 && PyErr_Occurred()) return nullptr;
+    if (shown_count < 0 || static_cast<std::size_t>(shown_count) > request.channels.size()) {
+      PyErr_SetString(PyExc_ValueError, "more channels shown than read");
+      return nullptr;
+    }
+    const int laps = PyObject_IsTrue(args[3]);
     if (laps < 0) return nullptr;
     request.laps = laps != 0;
-    PyObject* callback = args[3] == Py_None ? nullptr : args[3];
+    PyObject* callback = args[4] == Py_None ? nullptr : args[4];
     PyRef table_class = PyRef::steal(PyImport_ImportModule("pyarrow"));
     table_class = table_class ? PyRef::steal(PyObject_GetAttrString(table_class.get(), "Table")) : PyRef();
     if (!table_class) return nullptr;
@@ -314,15 +360,9 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (callback != nullptr) progress = [&call](std::uint64_t k, std::uint64_t n) { return call(k, n); };
     ++open->readers;
     state = PyEval_SaveThread();
-    std::optional<Result<ReadResult>> result;
+    std::optional<Result<ReadTables>> tables;
     try {
-      result.emplace(read_recording(file, request, progress));
-      if (result->ok() && result->value().laps && !result->value().laps->ok()) {
-        result.emplace(result->value().laps->error());
-      }
-      if (result->ok()) {
-        if (Status complete = check_unchanged(file); !complete.ok()) result.emplace(complete.error());
-      }
+      tables.emplace(read_tables(file, request, progress));
     } catch (...) {
       PyEval_RestoreThread(state);
       end_read(open);
@@ -331,11 +371,17 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyEval_RestoreThread(state);
     end_read(open);
     if (call.raised()) return nullptr;
-    if (!result->ok()) {
-      raise_read_error(result->error(), open->error_name, open->error_named);
+    if (!tables->ok()) {
+      raise_read_error(tables->error(), open->error_name, open->error_named);
       return nullptr;
     }
-    return hand_over(std::move(*result).value(), table_class.get()).release();
+    LogFileParts parts;
+    parts.metadata = PyRef::borrow(args[5]);
+    parts.name = PyRef::borrow(args[6]);
+    if (args[7] != Py_None) parts.session_info_bytes = PyRef::borrow(args[7]);
+    return log_file_of(std::move(*tables).value(), static_cast<std::size_t>(shown_count), table_class.get(),
+                       std::move(parts))
+        .release();
   } catch (...) {
     return raise_current_exception();
   }
@@ -349,7 +395,8 @@ PyMethodDef kOpenFileMethods[] = {
     {"session_info_block", open_file_session_info_block, METH_NOARGS,
      "The session-info block's bytes as the file holds them."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file_read)), METH_FASTCALL,
-     "read(channel_positions, array_positions, laps, progress) -> (timecodes, channels, arrays, laps)"},
+     "read(channel_positions, shown_count, array_positions, laps, progress, metadata, name, session_info_bytes)"
+     " -> LogFile"},
     {"close", open_file_close, METH_NOARGS, "Releases the file; a read in progress finishes first."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,9 +3,7 @@
 from collections.abc import Callable, Sequence
 from typing import Any
 
-import pyarrow as pa
-
-from telvane.logfile import Metadata
+from telvane.logfile import LogFile, Metadata
 
 class IbtError(ValueError):
     """The file is not a valid IBT recording; the message says which check it failed and
@@ -21,11 +19,15 @@ class OpenFile:
     def read(
         self,
         channel_positions: Sequence[int],
+        shown_count: int,
         array_positions: Sequence[int],
         laps: bool,
         progress: Callable[[int, int], object] | None,
+        metadata: Metadata,
+        name: str,
+        session_info_bytes: bytes | None,
         /,
-    ) -> tuple[pa.Table, dict[str, pa.Table], dict[str, pa.Table], pa.Table | None]: ...
+    ) -> LogFile: ...
     def close(self) -> None: ...
 
 def open_file(source: Any, recover: bool, name: str | None, /) -> OpenFile: ...

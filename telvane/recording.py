@@ -98,15 +98,9 @@ class Recording:
         inputs = [name for name in LAP_INPUTS if laps and name in self._channels and name not in channels]
         # Taken before the read, during which a progress report or another thread may close the recording.
         metadata, raw = self.metadata, self._session_info_bytes
-        timecodes, channel_tables, array_tables, laps_table = self._handle.read(
-            [self._channels[name] for name in channels + inputs], [self._arrays[name] for name in array_names],
-            laps, progress)
-        from telvane.logfile import LogFile
-
-        shown = {name: channel_tables[name] for name in channels} if inputs else channel_tables
-        return LogFile(shown, laps_table if laps else _empty_laps(), metadata, self.file_name,
-                       timecodes=timecodes.column(0), arrays=array_tables, session_info_bytes=raw,
-                       lap_channels=channel_tables if inputs else None)
+        return self._handle.read([self._channels[name] for name in channels + inputs], len(channels),
+                                 [self._arrays[name] for name in array_names], laps, progress,
+                                 metadata, self.file_name, raw)
 
     def _select(self, columns: str | Iterable[str] | None, arrays: bool) -> tuple[list[str], list[str]]:
         """The channels and the array variables a read returns. With `arrays`, `columns` may
@@ -170,12 +164,3 @@ def open(source: Any, *, recover: bool = False) -> Recording:
                       stacklevel=2)
     return recording
 
-
-def _empty_laps() -> pa.Table:
-    import pyarrow as pa
-
-    from telvane._arrow import table_of
-
-    fields = [("num", pa.int32()), ("start_time", pa.int64()), ("end_time", pa.int64()), ("lap_type", pa.utf8()),
-              ("session", pa.int32())]
-    return table_of([[]] * len(fields), pa.schema([pa.field(name, kind, nullable=False) for name, kind in fields]))

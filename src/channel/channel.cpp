@@ -2,7 +2,6 @@
 
 #include <unordered_map>
 
-
 namespace telvane {
 namespace {
 
@@ -26,13 +25,14 @@ std::vector<std::pair<std::string, std::string>> field_metadata(const VarHeader&
   return {{"units", var.unit}, {"desc", var.desc}, {"interpolate", interpolates(var.type) ? "True" : "False"}};
 }
 
-Result<RecordBatch> make_channel_table(const VarHeader& var, const Timecodes& timecodes,
-                                       std::shared_ptr<const ColumnMemory> values) {
-  const Column columns[] = {
-      {"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}},
-      {var.name, arrow_type(var.type), field_metadata(var), {std::move(values)}},
-  };
-  return make_record_batch(columns, timecodes.length, var.name);
+Column channel_column(const VarHeader& var, std::shared_ptr<const ColumnMemory> values) {
+  return {var.name, arrow_type(var.type), field_metadata(var), {std::move(values)}};
+}
+
+Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::span<const Column> values) {
+  std::vector<Column> columns{{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}}};
+  columns.insert(columns.end(), values.begin(), values.end());
+  return make_record_batch(columns, timecodes.length, values.size() == 1 ? values.front().name : "channels");
 }
 
 ScalarChannels scalar_channels(const IbtFile& file) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,9 +35,12 @@ struct ScalarChannels {
 /// The field metadata of a variable's value column: "units", "desc" and "interpolate".
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> field_metadata(const VarHeader& var);
 
-/// One channel table: the time base and the variable's gathered values, one row per record.
-[[nodiscard]] Result<RecordBatch> make_channel_table(const VarHeader& var, const Timecodes& timecodes,
-                                                     std::shared_ptr<const ColumnMemory> values);
+/// A channel's value column: the variable's gathered values under its name, type and field metadata.
+[[nodiscard]] Column channel_column(const VarHeader& var, std::shared_ptr<const ColumnMemory> values);
+
+/// The time base and the value columns as one table, one row per record: a channel table
+/// holds one value column, the table of a whole read every channel's.
+[[nodiscard]] Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::span<const Column> values);
 
 /// Which variables become channels, in the order of their tables.
 [[nodiscard]] ScalarChannels scalar_channels(const IbtFile& file);

@@ -235,9 +235,7 @@ Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& reques
   result.timecodes = {sweep.columns[0], static_cast<std::int64_t>(area.count)};
   std::size_t column = 1;
   for (const VarHeader* var : request.channels) {
-    Result<RecordBatch> batch = make_channel_table(*var, result.timecodes, sweep.columns[column++]);
-    if (!batch.ok()) return batch.error();
-    result.channels.push_back({var->name, std::move(batch).value()});
+    result.channels.push_back(channel_column(*var, sweep.columns[column++]));
   }
   for (const VarHeader* var : request.arrays) {
     Result<RecordBatch> batch =

@@ -26,10 +26,11 @@ struct ReadRequest {
   LapCounter lap_counter = LapCounter::Value;
 };
 
-/// The tables of one read, in the order of the request.
+/// What one read made, in the order of the request: the channels as value columns, which
+/// make_channel_table turns into tables, and the tables of the arrays.
 struct ReadResult {
   Timecodes timecodes;
-  std::vector<ChannelEntry> channels;
+  std::vector<Column> channels;
   std::vector<ChannelEntry> arrays;
   /// The laps table when asked for, or why it could not be made: the channels are complete
   /// either way.

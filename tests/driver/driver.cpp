@@ -58,7 +58,11 @@ std::string read_lines(const std::string& what, const IbtFile& file, const ReadR
   Result<ReadResult> read = read_recording(file, request, nullptr);
   if (!read.ok()) return error_line(what, read.error());
   std::string text;
-  for (const ChannelEntry& entry : read.value().channels) text += table_line(what + " channel", entry);
+  for (const Column& column : read.value().channels) {
+    Result<RecordBatch> table = make_channel_table(read.value().timecodes, {&column, 1});
+    text += table.ok() ? table_line(what + " channel", {column.name, std::move(table).value()})
+                       : error_line(what + " channel", table.error());
+  }
   for (const ChannelEntry& entry : read.value().arrays) text += table_line(what + " array", entry);
   Result<RecordBatch>& laps = *read.value().laps;
   return text + (laps.ok() ? table_line(what + " laps", {"", std::move(laps).value()})
