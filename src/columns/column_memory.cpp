@@ -13,9 +13,17 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // few pages costs more (a system call, and splitting the huge page around them) than it frees.
 constexpr std::size_t kDiscardBytes = std::size_t{256} << 10;
 
-std::size_t round_up_to_page(std::size_t bytes) {
-  const std::size_t page = platform::page_size();
-  return (bytes + page - 1) / page * page;
+std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// Where a slice of `size` bytes starts at or after `offset`: a slice that gives its pages back
+// when released has pages of its own; smaller ones are packed by cache line, so that short
+// columns take no more huge pages, each zeroed on first touch, than their bytes need.
+std::size_t slice_start(std::size_t offset, std::size_t size) {
+  return round_up(offset, size >= kDiscardBytes ? platform::page_size() : 64);
+}
+
+std::size_t slice_end(std::size_t start, std::size_t size) {
+  return start + round_up(size, size >= kDiscardBytes ? platform::page_size() : 64);
 }
 
 }  // namespace
@@ -71,7 +79,7 @@ std::vector<std::shared_ptr<ColumnMemory>> ColumnMemory::allocate_all(std::span<
   std::vector<std::shared_ptr<ColumnMemory>> blocks;
   blocks.reserve(sizes.size());
   std::size_t total = 0;
-  for (std::size_t size : sizes) total += round_up_to_page(size);
+  for (std::size_t size : sizes) total = slice_end(slice_start(total, size), size);
   if (total < kHugePage) {
     for (std::size_t size : sizes) blocks.push_back(allocate(size));
     return blocks;
@@ -79,8 +87,9 @@ std::vector<std::shared_ptr<ColumnMemory>> ColumnMemory::allocate_all(std::span<
   auto mapping = std::make_shared<Mapping>(total);
   std::size_t offset = 0;
   for (std::size_t size : sizes) {
-    blocks.push_back(std::shared_ptr<ColumnMemory>(new ColumnMemory(mapping->base() + offset, size, mapping)));
-    offset += round_up_to_page(size);
+    const std::size_t start = slice_start(offset, size);
+    blocks.push_back(std::shared_ptr<ColumnMemory>(new ColumnMemory(mapping->base() + start, size, mapping)));
+    offset = slice_end(start, size);
   }
   return blocks;
 }

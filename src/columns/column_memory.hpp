@@ -14,10 +14,11 @@ public:
   /// Allocates `size` bytes; throws std::bad_alloc when memory is exhausted.
   [[nodiscard]] static std::shared_ptr<ColumnMemory> allocate(std::size_t size);
 
-  /// Allocates one block per size. Blocks that are large together are page-aligned slices
-  /// of one anonymous mapping advised to use huge pages, so that first touching hundreds of
-  /// megabytes of columns does not cost a page fault per 4 KiB; a large released slice gives its
-  /// pages back at once, and the mapping goes with the last slice.
+  /// Allocates one block per size. Blocks that are large together are slices of one anonymous
+  /// mapping advised to use huge pages, so that first touching hundreds of megabytes of columns
+  /// does not cost a page fault per 4 KiB: a large slice has whole pages of its own, which it
+  /// gives back at once when released, and small ones are aligned to 64 bytes; the mapping goes
+  /// with the last slice.
   [[nodiscard]] static std::vector<std::shared_ptr<ColumnMemory>> allocate_all(std::span<const std::size_t> sizes);
 
   ~ColumnMemory();
