@@ -16,6 +16,7 @@
 #include "py_str.hpp"
 #include "read/read_recording.hpp"
 #include "source.hpp"
+#include "unlocked.hpp"
 
 namespace telvane::py {
 namespace {
@@ -48,9 +49,7 @@ void unmap(std::optional<IbtFile>& file) {
   if (!file) return;
   std::optional<IbtFile> taken = std::move(file);
   file.reset();
-  Py_BEGIN_ALLOW_THREADS
-  taken.reset();
-  Py_END_ALLOW_THREADS
+  unlocked([&taken] { taken.reset(); });
 }
 
 void release_if_done(OpenFile* self) {
@@ -96,14 +95,17 @@ PyObject* open_file(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
       raise_read_error(source->region.error(), error_name, error_named);
       return nullptr;
     }
-    Result<IbtFile> file = parse_ibt(std::move(source->region).value(),
-                                     recover ? RecordCount::Recovered : RecordCount::Stored, Layouts::DiskOrLive);
+    Result<IbtFile> file = unlocked([&source, recover]() -> Result<IbtFile> {
+      Result<IbtFile> parsed = parse_ibt(std::move(source->region).value(),
+                                         recover ? RecordCount::Recovered : RecordCount::Stored, Layouts::DiskOrLive);
+      if (!parsed.ok()) return parsed;
+      if (Result<const VarHeader*> session_time = find_session_time(parsed.value()); !session_time.ok()) {
+        return session_time.error();
+      }
+      return parsed;
+    });
     if (!file.ok()) {
       raise_read_error(file.error(), error_name, error_named);
-      return nullptr;
-    }
-    if (Result<const VarHeader*> session_time = find_session_time(file.value()); !session_time.ok()) {
-      raise_read_error(session_time.error(), error_name, error_named);
       return nullptr;
     }
     PyRef self = PyRef::steal(PyType_GenericAlloc(g_open_file_type, 0));
