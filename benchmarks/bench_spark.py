@@ -1,7 +1,8 @@
 """Spark reading the dataset's channels table whole: recordings of three channel sets, `Flag`
-bool in some and char in others, one of them on a track named as the engines' mark of a
-missing partition value. Prints, for telvane.spark.read_dataset and for Spark's own Parquet
-reader (mergeSchema), whether every column and row matches telvane.dataset.read, and the time.
+bool in some and char in others (and, for comparison, char in every one), one of them on a
+track named as the engines' mark of a missing partition value. Prints, for
+telvane.spark.read_dataset and for Spark's own Parquet reader (mergeSchema), whether every
+column and row matches telvane.dataset.read, the tracks read, and the time.
 
 Run from the project root (Java 17 or later; pyspark, about 500 MB, kept out of the
 project's environment):
@@ -29,10 +30,10 @@ RECORDS = 3600  # a minute at 60 Hz
 MARK = dataset.HIVE_NULL
 
 
-def recording(number: int) -> bytes:
+def recording(number: int, bool_flag: bool) -> bytes:
     kind = number % 3
     floats = 50 + 10 * kind  # channel sets of 50, 60 and 70 floats
-    flag = BOOL if kind == 1 else CHAR
+    flag = BOOL if kind == 1 and bool_flag else CHAR
     variables = [Var("SessionTime", DOUBLE, 0), Var("Flag", flag, 8)]
     variables += [Var(f"F{i:02d}", FLOAT, 12 + 4 * i) for i in range(floats)]
     records = np.zeros(RECORDS, dtype=[("t", "<f8"), ("flag", "u1"), ("pad", "u1", 3), ("f", "<f4", floats)])
@@ -68,11 +69,12 @@ def timed(read):
 
 
 root = Path(tempfile.mkdtemp())
-for number in range(count):
-    source = root / f"r{number:04d}.ibt"
-    source.write_bytes(recording(number))
-    dataset.convert(source, root / "season")
-dataset.merge_schemas(root / "season")
+for name, bool_flag in [("season", True), ("uniform", False)]:  # uniform: Flag char in every one
+    for number in range(count):
+        source = root / f"r{number:04d}.ibt"
+        source.write_bytes(recording(number, bool_flag))
+        dataset.convert(source, root / name)
+    dataset.merge_schemas(root / name)
 os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the executors import telvane too
 os.chdir(root)
 
@@ -82,19 +84,19 @@ spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "fal
          .config("spark.ui.showConsoleProgress", "false").getOrCreate())
 spark.sparkContext.setLogLevel("OFF")
 expected, telvane_seconds, _ = timed(lambda: dataset.read("season").channels.to_table())
-sessions = dataset.read("season").sessions.to_table()
-lines = {  # the line, the table it reads
-    'telvane.spark.read_dataset(spark, "season")':
-        (lambda: telvane.spark.read_dataset(spark, "season").toArrow(), expected),
-    'spark.read.option("mergeSchema", "true").parquet("season/channels")':
-        (lambda: spark.read.option("mergeSchema", "true").parquet("season/channels").toArrow(), expected),
-    'spark.read.parquet("season/sessions")':  # every file has the same columns
-        (lambda: spark.read.parquet("season/sessions").toArrow(), sessions),
-}
+lines = {}  # the line: how it is read, the table it should give
+for name in ("season", "uniform"):
+    whole = dataset.read(name).channels.to_table()
+    lines[f'telvane.spark.read_dataset(spark, "{name}")'] = (
+        lambda name=name: telvane.spark.read_dataset(spark, name).toArrow(), whole)
+    lines[f'spark.read.option("mergeSchema", "true").parquet("{name}/channels")'] = (
+        lambda name=name: spark.read.option("mergeSchema", "true").parquet(f"{name}/channels").toArrow(), whole)
+lines['spark.read.parquet("season/sessions")'] = (  # every file has the same columns
+    lambda: spark.read.parquet("season/sessions").toArrow(), dataset.read("season").sessions.to_table())
 for read, _ in lines.values():  # untimed first round: the JVM's classes and the Python workers
     timed(read)
-print(f"{count} recordings of {RECORDS:,} records (50-70 float channels, Flag bool or char, track "
-      f"{MARK} once); load {os.getloadavg()[0]:.2f}")
+print(f"{count} recordings of {RECORDS:,} records (50-70 float channels, Flag bool or char, or char "
+      f"in every one in uniform; track {MARK} once); load {os.getloadavg()[0]:.2f}")
 print(f"telvane.dataset.read(...).channels.to_table(): {telvane_seconds:.2f} s, {expected.num_rows:,} rows")
 print("| Spark's line | reads | tracks | time |")
 print("|---|---|---|---|")

@@ -1,8 +1,8 @@
-"""A table of telvane's dataset as a Spark DataFrame (the `spark` extra, pyspark 4), read by
-Spark's tasks, one file each. Spark's own Parquet reader cannot read the channels table
+"""A table of telvane's dataset as a Spark DataFrame (the `spark` extra, pyspark 4), its files
+shared out among Spark's tasks. Spark's own Parquet reader cannot read the channels table
 whole: it merges no two types of one column, and reads no BOOLEAN column of one file as the
 number another file holds in that column (a channel bool in one recording and char in the
-next). Here each task reads its file with pyarrow in the type telvane.dataset.read gives, so
+next). Here each task reads its files with pyarrow in the type telvane.dataset.read gives, so
 the executors must import telvane and see the dataset under the same path."""
 
 from __future__ import annotations
@@ -25,9 +25,10 @@ __all__ = ["read_dataset"]
 def read_dataset(spark: pyspark.sql.SparkSession, out_dir: str | os.PathLike[str],
                  table: str = "channels") -> pyspark.sql.DataFrame:
     """A table of the dataset under `out_dir` ("channels", "laps" or "sessions") as a lazy
-    Spark DataFrame, one task per file, with every column of every recording and the
-    partition keys as telvane.dataset.read gives them; unsigned integers widened to signed
-    ones, times in microseconds."""
+    Spark DataFrame with every column of every recording and the partition keys as
+    telvane.dataset.read gives them; unsigned integers widened to signed ones, times in
+    microseconds. The files are shared out among Spark's default number of tasks: a task
+    per short recording would cost more than reading it."""
     types = needs_extra("pyspark.sql.pandas.types", "spark", "telvane.spark.read_dataset()")
     if table not in dataset.TABLES:
         raise ValueError(f"table must be one of {', '.join(dataset.TABLES)}, not {table!r}")
@@ -42,7 +43,7 @@ def read_dataset(spark: pyspark.sql.SparkSession, out_dir: str | os.PathLike[str
             for index in batch.column(0).to_pylist():
                 yield from fragments[index].to_table(schema=found).cast(schema).to_batches()
 
-    indices = spark.range(len(fragments), numPartitions=max(1, len(fragments)))
+    indices = spark.range(len(fragments))
     return indices.mapInArrow(read, types.from_arrow_schema(schema))
 
 
