@@ -73,6 +73,8 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                       for index, source in enumerate(sources)]
             dataset.publish(local, run, report)
             dataset.merge_schemas(local)
+    if url:
+        _remote.merge_schemas(url)
     return pandas.DataFrame(report, columns=_convert.REPORT_SCHEMA.names)
 
 

@@ -103,7 +103,9 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
         raise CommandError(str(exc)) from None
     with _remote.staged(url) as local:
         args.out = local
-        return _export(args, sources, url)
+        status = _export(args, sources, url)
+    _remote.merge_schemas(url)
+    return status
 
 
 def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | str) -> int:
