@@ -90,25 +90,3 @@ def test_derived_logfiles_keep_the_arrays_and_the_lap_inputs(synthetic, how):
     for field in ("times", *CHANNELS):
         assert np.array_equal(getattr(part.lap_inputs, field), getattr(whole.lap_inputs, field)[records])
     assert part.lap_times().num_rows and part.sectors().num_rows
-
-def test_a_double_lap_counter_is_sliced_by_lap(write_file):
-    path = write_file(driven(DOUBLE))
-    for log in (telvane.ibt(path), telvane.open(path).read(["SessionTime"])):
-        lap = log.lap_times().to_pylist()[1]
-        assert len(log.lap(1)) == lap["end_record"] - lap["first_record"]
-
-
-def test_laps_and_the_commands_that_show_them_import_neither_pandas_nor_compute(run_python, synthetic,
-                                                                                write_file):
-    found = run_python("""
-        import contextlib, io, json, sys
-        import telvane
-        from telvane import cli
-        log = telvane.ibt(sys.argv[1])
-        log.lap_times(), log.sectors(), log.theoretical_best(), log.find_laps(num=1)
-        telvane.open(sys.argv[1]).read(["Speed"]).lap_times()
-        with contextlib.redirect_stdout(io.StringIO()):
-            cli.main(["info", sys.argv[1]]), cli.main(["channels", sys.argv[1]])
-        print(json.dumps([name for name in ("pandas", "pyarrow.compute") if name in sys.modules]))
-    """, write_file(synthetic))
-    assert found == []
