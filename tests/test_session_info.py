@@ -74,15 +74,20 @@ def leaves(tree: object, path: tuple = ()) -> dict[tuple, object]:
 
 
 def test_the_real_recording_against_plain_yaml(sample):
-    log = telvane.ibt(sample)
-    text = log.metadata["session_info_yaml"]
-    ours, plain = leaves(log.session()), leaves(yaml.safe_load(text))
+    text = telvane.ibt(sample).metadata["session_info_yaml"]
+    ours, parsed = leaves(telvane.ibt(sample).session()), yaml.safe_load(text)
+    plain = leaves(parsed)
     numbers = [{path: value for path, value in tree.items() if type(value) in (int, float)}
                for tree in (ours, plain)]
     assert ours.keys() == plain.keys() and numbers[0] == numbers[1]
     for key in TYPED:
         written = re.findall(rf"^ *(?:- )?{key}: ?(.*)$", text, re.MULTILINE)
         assert written and [value for path, value in ours.items() if path[-1] == key] == written
+    # the values read line by line
+    own = next(driver for driver in parsed["DriverInfo"]["Drivers"]
+               if driver["CarIdx"] == parsed["DriverInfo"]["DriverCarIdx"])
+    assert player(text)["UserName"] == own["UserName"] and player(text)["CarPath"] == own["CarPath"]
+    assert sector_starts(text) == [sector["SectorStartPct"] for sector in parsed["SplitTimeInfo"]["Sectors"]]
 
 
 # -- the values read line by line -----------------------------------------------------------------
@@ -112,12 +117,3 @@ LINE_READS = [
 @pytest.mark.parametrize("read, text, expected", LINE_READS)
 def test_values_read_line_by_line(read, text, expected):
     assert read(text) == pytest.approx(expected) if isinstance(expected, float) else read(text) == expected
-
-
-def test_the_real_recordings_player_and_sectors_as_yaml_reads_them(sample):
-    text = telvane.ibt(sample).metadata["session_info_yaml"]
-    parsed = yaml.safe_load(text)
-    own = next(driver for driver in parsed["DriverInfo"]["Drivers"]
-               if driver["CarIdx"] == parsed["DriverInfo"]["DriverCarIdx"])
-    assert player(text)["UserName"] == own["UserName"] and player(text)["CarPath"] == own["CarPath"]
-    assert sector_starts(text) == [sector["SectorStartPct"] for sector in parsed["SplitTimeInfo"]["Sectors"]]
