@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import io
 import json
-import os
 import re
 import subprocess
 import sys
@@ -97,38 +96,9 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, recording,
     assert (child.wait(timeout=120), child.stderr.read()) == (141, b"")
 
 
-def inside(figure: Any, artist: Any) -> bool:
-    box = artist.get_window_extent(figure.canvas.get_renderer())
-    return bool(box.x0 >= 0 and box.y0 >= 0 and box.x1 <= figure.bbox.x1 and box.y1 <= figure.bbox.y1)
-
-
-def test_compare_of_long_file_names_keeps_legend_and_labels_on_the_page(capsys, recording, monkeypatch):
-    names = [f"{kind}_{'x' * 150}.ibt" for kind in ("practice", "qualifying")]
-    for name in names:
-        os.link(recording, name)
-    figure = drawn(capsys, monkeypatch, "compare", f"{names[0]}:1", f"{names[1]}:2", "-o", "c.png")
-    [legend] = figure.legends
-    assert inside(figure, legend) and all(inside(figure, axis.yaxis.label) for axis in figure.axes)
-    assert [text.get_text()[:8] for text in legend.texts] == ["practice", "qualifyi"]
-
-
 def test_a_whole_recording_plot_marks_every_lap_and_reset(capsys, recording, monkeypatch):
     laps = telvane.ibt(recording).lap_times().to_pylist()
     expected = [text for lap in laps for text in [f"lap {lap['num']}"] + ["reset"] * lap["reset"]]
     top = drawn(capsys, monkeypatch, "plot", recording).axes[0]
     marks = sorted((text.xy[0], text.get_text()) for text in top.texts if not text.get_text().startswith("session"))
     assert [text for _, text in marks] == expected
-
-
-def test_a_percent_panel_spans_0_to_100_even_when_flat(capsys, monkeypatch):
-    variables = [Var("SessionTime", DOUBLE, 0), Var("Throttle", FLOAT, 8, unit="%")]
-    Path("idle.ibt").write_bytes(write_ibt(variables, pack_records(variables, 12, [[r / 60, 0.0] for r in range(9)])))
-    low, high = drawn(capsys, monkeypatch, "plot", "idle.ibt", "--channels", "Throttle").axes[0].get_ylim()
-    assert low <= 0 < 100 <= high < low + 110
-
-
-def test_sector_times_read_as_lap_times(capsys):
-    Path("short.ibt").write_bytes(variant(("SectorStartPct: 0.312500", "SectorStartPct: 0.030000")))
-    out = run(capsys, "info", "short.ibt")[1]
-    laps = out[out.index("  Lap  Session"):]
-    assert re.search(r"  0:0\d\.\d{3}  ", laps) and not re.search(r"(?<![:\d])\d\d\.\d{3}", laps)

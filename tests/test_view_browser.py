@@ -119,18 +119,6 @@ def test_columns_decode_to_the_values_written(demo: Page, recordings: tuple[Path
     assert np.array_equal(np.array(demo.api("column", row, name), expected.dtype), expected)
 
 
-def test_corners_are_the_sample_s(demo: Page) -> None:
-    demo.api("select", 7, [1])
-    corners = demo.api("corners")
-    apexes = [c["apex"] for c in corners]
-    assert apexes == pytest.approx([a * sample.TRACK_LENGTH for a, *_ in sample.CORNERS], abs=25)
-    laps = [lap for corner in corners for lap in corner["laps"]]
-    braked = [lap for lap in laps if lap["brake_at"] is not None]  # fast corners need a lift only
-    assert len(braked) >= 0.75 * len(laps)
-    assert all(lap["brake_at"] < lap["at"] for lap in braked)
-    assert all(lap["at"] <= lap["throttle_at"] for lap in laps)
-
-
 # A speed trace (m/s, one value per metre) and the apexes found with a drop of 4 m/s.
 CORNER_CASES = [
     ([50.0] * 40, []),
@@ -190,18 +178,6 @@ def test_the_page_fetches_nothing_logs_nothing_and_draws(
     assert len(colours) > 50  # lines, labels and grid, not a blank box
     ink = (pixels.min(axis=1) < 0.6).mean()
     assert 0.01 < ink < 0.5
-
-
-def test_the_real_recording(browser: Any, sample: Path, tmp_path: Path,
-                            capsys: pytest.CaptureFixture[str]) -> None:
-    page = Page(browser, write_page(capsys, tmp_path / "real.html", sample))
-    log = telvane.ibt(sample)
-    traces = log.lap(0).by_distance(["Speed", "RPM"]).to_pandas().set_index("distance")
-    at = float(traces.index[len(traces) // 2])
-    values = page.api("setCursor", at)["laps"][0]["values"]
-    assert (values["Speed"], values["RPM"]) == (np.float32(traces.loc[at, "Speed"]),
-                                                 np.float32(traces.loc[at, "RPM"]))
-    assert page.errors == []
 
 
 def test_clicks_in_the_lap_table_choose_the_laps(demo: Page) -> None:
