@@ -7,7 +7,7 @@ column and row matches telvane.dataset.read, the tracks read, and the time.
 Run from the project root (Java 17 or later; pyspark, about 500 MB, kept out of the
 project's environment):
     python3 -m venv .venv-spark
-    PIP_CONSTRAINT=requirements-test.txt .venv-spark/bin/pip install pyspark==4.3.0 pandas .
+    PIP_CONSTRAINT=requirements-test.txt .venv-spark/bin/pip install pyspark==4.3.0 '.[spark]'
     .venv-spark/bin/python benchmarks/bench_spark.py [N]"""
 import os
 import re
