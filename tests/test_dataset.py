@@ -16,7 +16,7 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _compact, _convert, _parquet, dataset
+from telvane import _compact, _convert, _parquet, _publish, dataset
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -196,15 +196,25 @@ def test_the_recording_identity_is_the_bytes(tmp_path, synthetic, change, same):
     assert (_convert.recording_id(original) == theirs) == same and len(theirs) == 32
 
 
-def test_a_sweep_removes_only_temporaries_no_run_writes_any_more(tmp_path):
+def test_a_sweep_removes_only_temporaries_no_run_writes_any_more_and_finishes_a_killed_publish(tmp_path,
+                                                                                                  monkeypatch):
     out = tmp_path / "out"
     dataset.convert(recording(tmp_path / "a.ibt"), out)
+    run = dataset.new_run()
+    row = dataset.convert(recording(tmp_path / "b.ibt", UserName="B"), out, run=run)
+    monkeypatch.setattr(_parquet, "write_table", lambda *_: sys.exit("killed"))  # its files moved, not its report
+    with pytest.raises(SystemExit):
+        dataset.publish(out, run, [row])
+    monkeypatch.undo()
+    assert dataset.read(out).sessions.count_rows() == 1  # the killed publish's recording still hidden
     dead, live = out / "channels" / ".0123456789ab.part", out / "laps" / ".ba9876543210.part"
     dead.write_bytes(b"left by a killed run")
     live.write_bytes(b"being written")
-    os.utime(dead, (0, time.time() - dataset.SWEEP_AGE - 1))
-    assert dataset.sweep(out) == 1 and not dead.exists() and live.exists()
-    assert len([path for path in files(out) if not path.startswith(".", path.rfind("/") + 1)]) == 5
+    for path in (dead, *(out / _publish.JOURNALS).iterdir()):
+        os.utime(path, (0, time.time() - dataset.SWEEP_AGE - 1))
+    assert dataset.sweep(out) == 2 and not dead.exists() and live.exists()
+    assert len([path for path in files(out) if not path.startswith(".", path.rfind("/") + 1)]) == 9
+    assert dataset.read(out).sessions.count_rows() == 2
 
 
 def engines():
