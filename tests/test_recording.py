@@ -230,8 +230,9 @@ def test_close_from_another_thread_keeps_a_finished_read_of_cp1252_session_info(
 
 
 DUMP_VARS = [Var("SessionTime", DOUBLE, 0), Var("Lap", INT, 8), Var("Speed", FLOAT, 12)]
-# three buffers, as the simulator leaves them: ticks 2003 to 2005, not in the order they lie
-DUMP = write_live_dump(DUMP_VARS, [(2004, [33.4, 3, 20.0]), (2005, [33.45, 3, 21.0]), (2003, [33.35, 3, 19.0])],
+# the simulator's four buffers as it leaves them: ticks 2002 to 2005, not in the order they lie
+DUMP = write_live_dump(DUMP_VARS, [(2004, [33.4, 3, 20.0]), (2005, [33.45, 3, 21.0]), (2003, [33.35, 3, 19.0]),
+                                   (2002, [33.3, 3, 18.0])],
                        buf_len=16, session_info=b"---\nWeekendInfo:\n TrackName: spielberg\n")
 
 
@@ -240,8 +241,8 @@ def test_a_live_memory_dump_reads_its_buffers_in_tick_order(recover):
     with pytest.warns(UserWarning, match="<bytes>: a live telemetry memory dump, not a recording written to disk"):
         recording = telvane.open(DUMP, recover=recover)
     log = recording.read()
-    assert log.timecodes.to_pylist() == [33350, 33400, 33450] and len(log) == recording.record_count == 3
-    assert log["Speed"].column(1).to_pylist() == [19.0, 20.0, 21.0] and log.laps.column("num").to_pylist() == [3]
+    assert log.timecodes.to_pylist() == [33300, 33350, 33400, 33450] and len(log) == recording.record_count == 4
+    assert log["Speed"].column(1).to_pylist() == [18.0, 19.0, 20.0, 21.0] and log.laps.column("num").to_pylist() == [3]
     assert log.metadata["track_name"] == "spielberg" and log.metadata["session_start_date"] == 0
     with pytest.raises(RuntimeError) as raised:
         telvane.ibt(DUMP)
@@ -251,6 +252,7 @@ def test_a_live_memory_dump_reads_its_buffers_in_tick_order(recover):
 @pytest.mark.parametrize("tail, recovered", [
     (b"\xff" * 12, 6),  # a NaN time
     (bytes(12), 6),  # zeros: time moves back and stays
+    (pack_records([Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8)], 12, [[5 / 60, 9.0]]), 6),  # time stands
     (pack_records([Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8)], 12, [[0.05, 1.0], [0.1, 2.0]]), 8),
 ])
 def test_recovery_takes_only_records_whose_times_are_a_recordings(tail, recovered):
