@@ -88,13 +88,14 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
     files finish; with `run` (of telvane.dataset.new_run()), the files appear when
     telvane.dataset.publish ends it. Files that convert quickly go several to a task, as
-    many as the files finished so far say take about TASK_SECONDS, so the cluster's cost of
-    a task stays small beside the work in it; the files of a task whose worker died go
+    many as the last task finished says take about TASK_SECONDS, so the cluster's cost of a
+    task stays small beside the work in it; the files of a task whose worker died go
     again one to a task, so a file that kills its worker fails alone. At most `window`
     tasks are on the cluster at once (by default two per worker thread), so the client
-    holds a bounded number of them whatever the number of files. Files cancelled from outside are reported "not attempted"; when
-    the scheduler is lost this raises ConnectionError, saying how many files were done,
-    after their rows; the files still running when this stops are cancelled."""
+    holds a bounded number of them whatever the number of files. Files cancelled from
+    outside are reported "not attempted"; when the scheduler is lost this raises
+    ConnectionError, saying how many files were done, after their rows; the files still
+    running when this stops are cancelled."""
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
     sources = [os.fspath(path) for path in paths]
     pending = iter(enumerate(sources))
@@ -115,13 +116,13 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
         options.update(out_dir=os.fspath(out_dir), run=run)
     running: dict[Any, list[tuple[int, str]]] = {}
     alone: list[tuple[int, str]] = []  # files of a task whose worker died
-    pace = _Pace()
+    per_task = 1
     completed = distributed.as_completed()
     done = 0
 
     def submit(count: int) -> None:
         for _ in range(count):
-            files = [alone.pop()] if alone else list(itertools.islice(pending, pace.files()))
+            files = [alone.pop()] if alone else list(itertools.islice(pending, per_task))
             if not files:
                 return
             future = client.submit(_several, task, [source for _, source in files], pure=False,
@@ -152,7 +153,7 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                     continue
                 else:
                     rows = [_convert.report_row(files[0][1], "failed", f"{type(exc).__name__}: {exc}")]
-            pace.add(rows)
+            per_task = _per_task(rows) or per_task
             done += len(rows)
             yield from zip((index for index, _ in files), rows)
             submit(1)
@@ -165,22 +166,13 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
             client.cancel(list(running))
 
 
-class _Pace:
-    """How many files make a task: one until files have finished, then as many as take
-    about TASK_SECONDS at their mean time, at most TASK_FILES."""
-
-    def __init__(self) -> None:
-        self.count, self.seconds = 0, 0.0
-
-    def add(self, rows: list[dict[str, Any]]) -> None:
-        timed = [row["seconds"] for row in rows if row["seconds"] is not None]
-        self.count += len(timed)
-        self.seconds += sum(timed)
-
-    def files(self) -> int:
-        if not self.count:
-            return 1
-        return max(1, min(TASK_FILES, int(TASK_SECONDS * self.count / max(self.seconds, 1e-9))))
+def _per_task(rows: list[dict[str, Any]]) -> int | None:
+    """How many files like those of `rows` take about TASK_SECONDS, at most TASK_FILES;
+    None when none of them was timed."""
+    timed = [row["seconds"] for row in rows if row["seconds"] is not None]
+    if not timed:
+        return None
+    return max(1, min(TASK_FILES, int(TASK_SECONDS * len(timed) / max(sum(timed), 1e-9))))
 
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,
