@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "unlocked.hpp"
 
 namespace telvane::py {
 namespace {
@@ -34,7 +33,7 @@ std::optional<MappedSource> open_path(PyObject* path) {
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path));
   if (!encoded) return std::nullopt;
   std::string name(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  Result<MappedRegion> region = unlocked([&name] { return map_file(name); });
+  Result<MappedRegion> region = map_file(name);
   return MappedSource{std::move(region), std::move(name), true};
 }
 
