@@ -174,6 +174,31 @@ PyObject* open_file_variables(PyObject* self, PyObject* /*unused*/) noexcept {
   return list.release();
 }
 
+// ({name: position} of the channels, {name: position} of the arrays): a channel is the last
+// scalar variable of a name, at the place where the name first comes.
+PyObject* open_file_positions(PyObject* self, PyObject* /*unused*/) noexcept {
+  OpenFile* open = as_open_file(self);
+  if (!check_open(open)) return nullptr;
+  try {
+    PyRef channels = PyRef::steal(PyDict_New());
+    PyRef arrays = channels ? PyRef::steal(PyDict_New()) : PyRef();
+    if (!arrays) return nullptr;
+    const std::vector<VarHeader>& vars = open->file->vars();
+    for (std::size_t i = 0; i < vars.size(); ++i) {
+      if (vars[i].count < 1) continue;
+      PyRef name = make_str(vars[i].name);
+      PyRef position = name ? PyRef::steal(PyLong_FromSize_t(i)) : PyRef();
+      if (!position ||
+          PyDict_SetItem(vars[i].count == 1 ? channels.get() : arrays.get(), name.get(), position.get()) != 0) {
+        return nullptr;
+      }
+    }
+    return PyTuple_Pack(2, channels.get(), arrays.get());
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
 PyObject* open_file_metadata(PyObject* self, PyObject* /*unused*/) noexcept {
   OpenFile* open = as_open_file(self);
   if (!check_open(open)) return nullptr;
@@ -393,6 +418,8 @@ PyMethodDef kOpenFileMethods[] = {
     {"header", open_file_header, METH_NOARGS,
      "(source_name, tick_rate, record_count, stored_record_count, ignored_bytes, live_dump)"},
     {"variables", open_file_variables, METH_NOARGS, "[(name, type, count, unit, desc, offset), ...]"},
+    {"positions", open_file_positions, METH_NOARGS,
+     "({channel name: position of its variable}, {array name: position})"},
     {"metadata", open_file_metadata, METH_NOARGS, "The metadata dict of the recording."},
     {"session_info_block", open_file_session_info_block, METH_NOARGS,
      "The session-info block's bytes as the file holds them."},

@@ -41,14 +41,19 @@ class Recording:
         return self._handle.variables()
 
     @cached_property
+    def _positions(self) -> tuple[dict[str, int], dict[str, int]]:
+        self._check_open()
+        return self._handle.positions()
+
+    @property
     def _channels(self) -> dict[str, int]:
         """Each scalar's name and the position of its last variable, in the order of the
         names' first appearance: the channels `ibt` returns."""
-        return {variable[0]: position for position, variable in enumerate(self._catalogue) if variable[2] == 1}
+        return self._positions[0]
 
-    @cached_property
+    @property
     def _arrays(self) -> dict[str, int]:
-        return {variable[0]: position for position, variable in enumerate(self._catalogue) if variable[2] > 1}
+        return self._positions[1]
 
     @cached_property
     def variables(self) -> pa.Table:
