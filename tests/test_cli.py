@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import filecmp
 import os
-import sys
 from pathlib import Path
 
 import pytest
@@ -13,7 +12,6 @@ import pytest
 from builders import write_channels
 from conftest import OVERRUN, SPEED, run
 from telvane._writer import FLOAT, INT
-from telvane.cli import export as cli_export
 from telvane.sample import synthetic_sample_bytes, write_synthetic_sample
 
 
@@ -78,6 +76,14 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
      "telvane: --jobs applies to local worker processes, not to --scheduler\n"),
     ("export r.ibt other/r.ibt --out o --flat", 1,
      "telvane: several inputs would be written to o/r.parquet\n"),
+    ("export rec.parquet --out . --flat", 1, "telvane: rec.parquet would overwrite the input rec.parquet\n"),
+    ("export d/_telvane_dataset.json --out d", 1, "telvane: d/_telvane_dataset.json would overwrite the input"),
+    ("export r.ibt --out o --flat --timeout 1e-9", 1, "telvane: r.ibt: not finished within 1e-09 s\n"),
+    ("export r.ibt --out ftp://league/season", 1, "telvane: ftp://league/season: "),  # no file system takes it
+    ("export ftp://league/a.ibt --out o", 1, "telvane: ftp://league/a.ibt: "),
+    ("export r.ibt --out r.ibt/o", 1, "telvane: r.ibt/o: cannot write there: "),
+    ("export --out o", 1, "telvane: expected recordings to export (PATH), or --compact\n"),
+    ("export --out o --compact", 1, "telvane: o is not a telvane dataset: no _telvane_dataset.json\n"),
     *((f"{command} --help", 0, "usage: telvane") for command in
       ("", "info", "channels", "export", "plot", "compare", "demo")),
     *((command, 2, "usage: telvane") for command in
@@ -89,7 +95,8 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
 @pytest.fixture
 def folder(recording: Path) -> None:
     """Links to the sample, one named like FILE:LAP and one like an output, and damaged files."""
-    for name in ("r.ibt", "other/r.ibt", "odd.ibt:7", "rec.png", "in/a.ibt", "in/b.IBT"):
+    for name in ("r.ibt", "other/r.ibt", "odd.ibt:7", "rec.png", "rec.parquet", "d/_telvane_dataset.json", "in/a.ibt",
+                 "in/b.IBT"):
         Path(name).parent.mkdir(exist_ok=True)
         os.link(recording, name)
     Path("overrun.ibt").write_bytes(OVERRUN)
@@ -124,25 +131,6 @@ def test_command_line(capsys, recording, folder, command, status, shown):
     wrote = [Path(line.removeprefix("wrote ")) for line in out.splitlines() if line.startswith("wrote ")]
     assert files() == sorted(before + wrote) and filecmp.cmp("rec.png", recording, shallow=False)
     assert all(path.read_bytes().startswith(STARTS[path.suffix.lower()]) for path in wrote)
-
-
-def test_plot_without_matplotlib_names_the_extra(capsys, recording, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    assert run(capsys, "plot", recording) == (
-        1, "", "telvane: telvane plot needs matplotlib: pip install 'telvane[plot]'\n")
-
-
-def test_an_interrupted_export_keeps_the_previous_file(capsys, recording, monkeypatch):
-    Path("synthetic_sample.parquet").write_bytes(b"the previous export")
-
-    def interrupted(table: object, path: Path, *rest: object) -> None:
-        path.write_bytes(b"PAR1 half a file")
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(cli_export, "_write_table", interrupted)
-    assert run(capsys, "export", recording, "--out", ".", "--flat")[::2] == (130, "telvane: interrupted\n")
-    assert files() == [Path("synthetic_sample.parquet")]
-    assert Path("synthetic_sample.parquet").read_bytes() == b"the previous export"
 
 
 def test_info_channels_and_the_lap_model_import_nothing_to_draw_or_compute_with(recording, run_python):

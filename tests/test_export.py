@@ -3,7 +3,6 @@ workers, SIGTERM, outputs that would overwrite inputs, long names."""
 
 import contextlib
 import logging
-import multiprocessing.context
 import os
 import signal
 import subprocess
@@ -83,17 +82,6 @@ def test_sigterm_stops_like_ctrl_c_removes_temporaries_and_reports_the_exported(
     assert set(report["status"].to_pylist()) == {"ok", "not attempted"}
 
 
-@pytest.mark.parametrize("args, target", [
-    (["export", "rec.parquet", "--out", ".", "--flat"], "rec.parquet"),
-    (["export", "out/_telvane_dataset.json", "--out", "out"], "out/_telvane_dataset.json"),
-])
-def test_export_refuses_to_overwrite_an_input(capsys, args, target):
-    os.mkdir("out")
-    Path(target).write_bytes(b"precious")
-    status, _, err = run(capsys, *args)
-    assert status == 1 and "would overwrite the input" in err and Path(target).read_bytes() == b"precious"
-
-
 def test_flat_export_has_unique_columns_and_temporaries_fit_any_legal_output_name(capsys):
     stem = "x" * 247  # stem + ".parquet" is the longest name allowed
     Path(f"{stem}.ibt").write_bytes(write_channels({"timecodes": (INT, [7, 8]), "Speed": (FLOAT, [1, 2])}))
@@ -102,48 +90,6 @@ def test_flat_export_has_unique_columns_and_temporaries_fit_any_legal_output_nam
     table = pq.read_table(f"out/{stem}.parquet")
     assert table.column_names == ["timecodes", "timecodes_2", "Speed"]
     assert table.equals(telvane.ibt(f"{stem}.ibt").to_table(["timecodes", "Speed"]))
-
-
-ESCAPE = "\x1b]0;owned\x07"  # sets a terminal's title
-
-
-@pytest.mark.parametrize("mode", [[], ["--flat"], ["--jobs", "2"]])
-def test_everything_export_prints_from_a_path_or_a_recording_is_escaped(capsys, synthetic, mode):
-    os.mkdir("in")
-    Path(f"in/good{ESCAPE}.ibt").write_bytes(synthetic)
-    Path(f"in/bad{ESCAPE}.ibt").write_bytes(b"no recording")
-    status, out, err = run(capsys, "export", "in", "--out", f"out{ESCAPE}", *mode)
-    assert status == 1 and "\x1b" not in out + err and "\a" not in out + err
-    assert all(line.count("\\x1b]0;owned\\x07") >= 1 for line in out.splitlines())
-    assert err.startswith("telvane: in/bad\\x1b]0;owned\\x07.ibt: ") and len(out.splitlines()) == 2
-
-
-@posix_only
-def test_ctrl_c_while_a_worker_starts_stops_the_export(monkeypatch):
-    start = multiprocessing.context.SpawnProcess.start
-
-    def interrupted_start(process):
-        os.kill(os.getpid(), signal.SIGINT)
-        start(process)
-
-    monkeypatch.setattr(multiprocessing.context.SpawnProcess, "start", interrupted_start)
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)  # whatever a library set
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            list(pool.run(_task, [(0.0,), (1.0,)], 2, progress=lambda index, fraction: None,
-                          died=lambda index, why: why))
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
-@pytest.mark.parametrize("mode", [[], ["--flat"]])
-def test_a_file_past_its_timeout_is_reported_and_leaves_nothing(capsys, synthetic, mode):
-    Path("a.ibt").write_bytes(synthetic)
-    status, out, err = run(capsys, "export", "a.ibt", "--out", "out", "--timeout", "1e-9", *mode)
-    assert (status, err) == (1, "telvane: a.ibt: not finished within 1e-09 s\n")
-    assert not [path for path in Path("out").rglob("*.parquet") if dataset.REPORTS not in str(path)]
-    if not mode:
-        assert pq.read_table(f"out/{dataset.REPORTS}")["status"].to_pylist() == ["timeout"]
 
 
 def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report(synthetic):
@@ -165,19 +111,6 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     assert set(reports["status"].to_pylist()) <= {"ok", "present"}
     recordings = dataset.read("out").sessions.to_table()["recording"].to_pylist()
     assert sorted(recordings) == sorted(set(reports["recording"].to_pylist())) and len(recordings) == 4
-
-
-@pytest.mark.parametrize("args, message", [
-    (["a.ibt", "--out", "ftp://league/season"], "telvane: ftp://league/season: "),  # no file system takes it
-    (["ftp://league/a.ibt", "--out", "out"], "telvane: ftp://league/a.ibt: "),
-    (["a.ibt", "--out", "a.ibt/out"], "telvane: a.ibt/out: cannot write there: "),
-    (["--out", "out"], "telvane: expected recordings to export (PATH), or --compact"),
-    (["--out", "out", "--compact"], "telvane: out is not a telvane dataset: no _telvane_dataset.json"),
-])
-def test_an_output_or_input_that_cannot_be_used_is_one_line_before_any_work(capsys, synthetic, args, message):
-    Path("a.ibt").write_bytes(synthetic)
-    status, out, err = run(capsys, "export", *args)
-    assert status in (1, 2) and message in err.splitlines()[-1] and os.listdir() == ["a.ibt"]
 
 
 def _stuck(value, progress):
