@@ -94,11 +94,3 @@ def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, recording,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
     child.stdout.close()
     assert (child.wait(timeout=120), child.stderr.read()) == (141, b"")
-
-
-def test_a_whole_recording_plot_marks_every_lap_and_reset(capsys, recording, monkeypatch):
-    laps = telvane.ibt(recording).lap_times().to_pylist()
-    expected = [text for lap in laps for text in [f"lap {lap['num']}"] + ["reset"] * lap["reset"]]
-    top = drawn(capsys, monkeypatch, "plot", recording).axes[0]
-    marks = sorted((text.xy[0], text.get_text()) for text in top.texts if not text.get_text().startswith("session"))
-    assert [text for _, text in marks] == expected

@@ -62,7 +62,6 @@ def test_the_dataset_holds_the_recordings_channels_laps_and_session(tmp_path, sy
     assert laps.schema.field("max_speed").metadata[b"units"] == b"m/s"
 
 
-
 @pytest.mark.parametrize("columns", [None, ["Speed"]])
 def test_the_session_type_is_that_of_the_first_record_whatever_channels_are_kept(tmp_path, columns):
     source = recording(tmp_path / "a.ibt", {"Speed": (FLOAT, [1.0, 2.0]), "SessionNum": (INT, [1, 1])})
@@ -262,17 +261,6 @@ def test_every_engine_reads_every_column_of_recordings_with_different_channels(t
     expected = [{name: row.get(name) for name in compared} for row in expected]
     assert sorted(found, key=key) == sorted(({**row, "timecodes": float(row["timecodes"])} for row in expected),
                                             key=key)
-
-
-def test_read_opens_one_schema_file_not_every_recording(tmp_path):
-    out = tmp_path / "out"
-    for number, chosen in enumerate([{"Speed": (FLOAT, [1.0])}, {"Gear": (INT, [3])}]):
-        dataset.convert(recording(tmp_path / f"{number}.ibt", chosen), out)
-    dataset.merge_schemas(out)
-    assert len(os.listdir(out / "_schemas" / "channels")) == 1
-    for path in (out / "channels").rglob("*.parquet"):
-        path.write_bytes(b"PAR1 a footer no reader can open")
-    assert {"Speed", "Gear"} <= set(dataset.read(out).channels.schema.names)
 
 
 def everything(out):

@@ -64,12 +64,6 @@ def test_the_wide_table_goes_to_parquet_data_frames_and_arrow_libraries(sample_l
     assert duckdb.sql("SELECT count(*), sum(Gear) FROM log").fetchall() == [(len(gears), sum(gears))]
 
 
-def test_channel_info(sample_log):
-    rows = {row.pop("name"): row for row in sample_log.channel_info().to_pylist()}
-    assert list(rows) == sample_log.channel_names and rows["Gear"]["interpolate"] is False
-    assert rows["Speed"] == dict(type="float", unit="m/s", description="GPS vehicle speed", interpolate=True)
-
-
 @pytest.mark.parametrize("call, error, message", [
     (lambda log: log.to_table(["Speed", "Sped", "Gear"]), KeyError, "no channel named 'Sped', 'Gear'"),
     (lambda log: log.find_laps(lap_type="FULL"), ValueError,
@@ -131,11 +125,6 @@ def test_time_range(start, end, times, laps):
     for table in (part.laps, part.lap_times()):  # (num, session) of the laps lying wholly inside
         assert list(zip(table["num"].to_pylist(), table["session"].to_pylist())) == laps
     assert {address(table) for table in part.channels.values()} == {address(part)}  # also after a gather
-
-
-def test_html_repr_escapes():
-    odd = LogFile({}, telvane.ibt(TWO_SESSIONS).laps, {"track_display_name": "<b>"}, "<bytes>")._repr_html_()
-    assert "&lt;bytes&gt;" in odd and "<b>" not in odd
 
 
 @pytest.mark.parametrize("ms, text", [(65_123, "1:05.123"), (600.4, "0:00.600"), (-61_000, "-1:01.000"),

@@ -60,12 +60,6 @@ def test_example(kind, body, line, workdir):
             f"$ {command}\nexpected:\n{expected}\ngot:\n{output.getvalue()}"
 
 
-@pytest.mark.parametrize("kind, body, line", blocks("python"))
-def test_python_example_on_the_real_recording(kind, body, line, workdir, sample):
-    code = body.replace('"synthetic_sample.ibt"', repr(str(sample)))
-    exec(compile(code, f"{README.name}:{line}", "exec"), {"__name__": "__example__"})
-
-
 def section(title: str) -> str:
     start = TEXT.index(f"\n## {title}\n")
     return TEXT[start:TEXT.index("\n## ", start + 1)]

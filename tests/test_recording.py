@@ -68,17 +68,6 @@ def test_unknown_names_are_listed_in_one_key_error(data, columns, message):
     assert raised.value.args == (message,)
 
 
-def test_catalogue_lists_every_variable_in_file_order():
-    vars = [Var("SessionTime", DOUBLE, 0, desc="Seconds", unit="s"), Var("X", FLOAT, 8, count=3),
-            Var("X", INT, 20), Var("Y", INT, 24), Var("X", INT, 28), Var("Empty", INT, 32, count=0)]
-    catalogue = telvane.open(write_ibt(vars, bytes(32), session_record_count=1)).variables
-    assert catalogue.to_pylist()[0] == {"name": "SessionTime", "type": "Double", "count": 1, "unit": "s",
-                                        "description": "Seconds", "offset": 0, "channel": True}
-    rows = zip(*(catalogue.column(name).to_pylist() for name in ["name", "type", "count", "channel"]))
-    assert list(rows)[1:] == [("X", "Float", 3, False), ("X", "Int", 1, False), ("Y", "Int", 1, True),
-                              ("X", "Int", 1, True), ("Empty", "Int", 0, False)]
-
-
 @pytest.mark.parametrize("name", ["arrays", "synthetic", "sample"])
 def test_arrays_hold_each_records_values_at_their_times(request, name):
     data = recording_bytes(request, name)
@@ -219,14 +208,6 @@ def test_lap_counter_of_any_type_is_segmented_by_its_values():
         assert log.laps.column("num").to_pylist() == [0, 1, 2]
         assert log.laps.column("start_time").to_pylist() == log.timecodes.take([0, 2, 5]).to_pylist()
         assert len(log.lap(0)) == len(log.lap(0).timecodes)  # the laps match the runs of Lap
-
-
-def test_close_from_another_thread_keeps_a_finished_read_of_cp1252_session_info():
-    data = write_channels({"Speed": (FLOAT, [1.0, 2.0])}, session_info="---\nDriverInfo:\n UserName: Jos\xe9\n".encode("cp1252"))
-    recording = telvane.open(data)
-    log = recording.read(progress=lambda k, n: recording.close())
-    assert recording.closed and log["Speed"].num_rows == 2
-    assert log.session()["DriverInfo"]["UserName"] == "Jos\xe9"
 
 
 DUMP_VARS = [Var("SessionTime", DOUBLE, 0), Var("Lap", INT, 8), Var("Speed", FLOAT, 12)]

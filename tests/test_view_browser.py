@@ -136,13 +136,6 @@ def test_corner_finder(demo: Page, speed: list[float], apexes: list[float]) -> N
     assert [c["apex"] - 100 for c in found] == apexes
 
 
-def test_zoom_is_clipped_to_the_laps(demo: Page) -> None:
-    demo.api("select", 7, [1])
-    assert demo.api("zoom", 1000, 2000) == [1000, 2000]
-    assert demo.api("zoom", 3000, -50) == [0, 3000]
-    assert demo.api("zoom", 1200, 1200) == [1197.5, 1202.5]
-
-
 def test_two_recordings_of_one_track(browser: Any, recordings: tuple[Path, Path], tmp_path: Path,
                                      capsys: pytest.CaptureFixture[str]) -> None:
     first, second = recordings
@@ -178,11 +171,3 @@ def test_the_page_fetches_nothing_logs_nothing_and_draws(
     assert len(colours) > 50  # lines, labels and grid, not a blank box
     ink = (pixels.min(axis=1) < 0.6).mean()
     assert 0.01 < ink < 0.5
-
-
-def test_clicks_in_the_lap_table_choose_the_laps(demo: Page) -> None:
-    demo.api("select", 7, [1])
-    demo.page.click('#laps tr[data-row="2"] input[type=radio]')
-    demo.page.click('#laps tr[data-row="4"] td:nth-child(4)')  # the row itself: compare it too
-    demo.page.click('#laps tr[data-row="1"] input[type=checkbox]')  # and no longer this one
-    assert [lap["row"] for lap in demo.api("setCursor", 1000.0)["laps"]] == [2, 4]
