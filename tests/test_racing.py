@@ -250,6 +250,7 @@ DRIVEN = drive(400.0, 20.0, accelerating)
 ROLLING_BACK = [.02, .06, .10, .14, .18, .22, .26, .24, .27, *np.arange(.30, .99, .04).round(2)]
 SECTORS = lambda info: recording(info, **DRIVEN)  # noqa: E731
 MANY = [f"{k / 20_000:.6f}" for k in range(20_000)]
+PITS = LAP_CASES["placement frames at the start and after a reset are no laps; the counter resumes in the pits"][0]
 # recording -> what to ask of it, its answer, and the warnings given
 HOSTILE = {
     "a wrap into a negative LapDistPct is no crossing, and no lap has a negative duration": (
@@ -296,13 +297,9 @@ HOSTILE = {
         lambda: telvane.ibt(standing_after_a_reset()),
         lambda log: (lap_shapes(log), log.laps["num"].to_pylist()), ([("partial", True)], [3, 0, 3]), []),
     "lap number N: the only lap N": (
-        lambda: recording(**LAP_CASES["placement frames at the start and after a reset are no laps; the counter "
-                                      "resumes in the pits"][0]),
-        lambda log: message_of(lambda: lap_numbered(log.lap_times(), 5)), 2, []),
+        lambda: recording(**PITS), lambda log: message_of(lambda: lap_numbered(log.lap_times(), 5)), 2, []),
     "lap number N split by a reset, none of it full": (
-        lambda: recording(**LAP_CASES["placement frames at the start and after a reset are no laps; the counter "
-                                      "resumes in the pits"][0]),
-        lambda log: message_of(lambda: lap_numbered(log.lap_times(), 4)),
+        lambda: recording(**PITS), lambda log: message_of(lambda: lap_numbered(log.lap_times(), 4)),
         "LookupError: no full lap 4, and 2 laps numbered 4: row 0 (partial, session 0), row 1 (out, session 0)",
         []),
     "lap number N: the fastest full lap N where the number repeats": (

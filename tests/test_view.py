@@ -10,7 +10,7 @@ import pytest
 import telvane
 from conftest import run
 from telvane import sample
-from telvane.view import View, view
+from telvane.view import View
 
 
 @pytest.fixture(scope="module")
@@ -35,17 +35,6 @@ def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
     for row in (count, -count - 1):  # rows as lap() takes them
         with pytest.raises(IndexError, match=f"lap row {row} out of range for {count} laps"):
             log.view([row])
-
-
-def test_laps_chosen_on_the_command_line_open_the_page(recording: Path, tmp_path: Path,
-                                                       capsys: pytest.CaptureFixture[str]) -> None:
-    log = telvane.ibt(recording)
-    status, _, _ = run(capsys, "view", f"{recording}:2", f"{recording}:1", "-o", tmp_path / "p.html",
-                       "--no-open")
-    page = (tmp_path / "p.html").read_text("utf-8")
-    rows = log.find_laps(num=2, lap_type="full") + [min(log.find_laps(num=1, lap_type="full"),
-                                                        key=lambda r: log.lap_times()["duration"][r].as_py())]
-    assert status == 0 and page == view([log], [(0, rows[0]), (0, rows[1])]).html
 
 
 def test_the_map_integrated_from_yaw_follows_lat_and_lon() -> None:
