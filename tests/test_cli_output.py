@@ -33,6 +33,8 @@ def test_info_of_several_recordings_and_standard_input(capsys, recording, monkey
     assert (info["start_date"], info["laps"]) == ("2024-05-01T14:03:12+00:00", log.lap_times().to_pylist())
     assert missing == {"file": "missing.ibt", "error": "No such file or directory"}
     assert (status, err) == (1, "telvane: missing.ibt: No such file or directory\n")
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"")))  # named once, as a file is
+    assert run(capsys, "info", "-")[2] == "telvane: <stdin>: Invalid header: File too small for header: 0 bytes (need 112)\n"
 
 
 @pytest.mark.filterwarnings("ignore:Glyph")  # the font has no glyphs for control characters
