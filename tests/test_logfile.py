@@ -103,6 +103,7 @@ def test_laps_and_contiguous_time_ranges_are_slices_with_metadata_of_their_own(s
         assert (metadata["record_count"], metadata["lap_count"]) == (len(part), 1)
         assert (metadata["start_time"], metadata["end_time"]) == (seconds[0], seconds[-1])
     assert sample_log.metadata["record_count"] == len(times)  # the parent's own stays
+    assert sample_log.lap(-1).timecodes.equals(sample_log.lap(len(laps) - 1).timecodes)  # rows as in a list
     part = sample_log.time_range(laps[2]["start_time"], laps[2]["end_time"])  # a slice too
     assert part.lap_times()["duration"].to_pylist() == [laps[2]["duration"]]
     assert address(part) == address(sample_log) and part.timecodes.equals(sample_log.lap(2).timecodes)
