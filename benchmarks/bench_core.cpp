@@ -51,7 +51,7 @@ void run_core(const std::string& path, Samples& samples) {
   telvane::ReadResult read = take(telvane::read_recording(*file, request, nullptr));
   std::vector<telvane::RecordBatch> tables;  // one per channel, as ibt hands them over
   for (const telvane::Column& column : read.channels) {
-    tables.push_back(take(telvane::make_channel_table(read.timecodes, {&column, 1})));
+    tables.push_back(take(telvane::make_channel_table(read.timecodes, {column})));
   }
   samples["read"].push_back(seconds_since(mark));
   file.reset();

@@ -99,7 +99,7 @@ void check_timecodes(const telvane::IbtFile& ibt, const telvane::Timecodes& time
 // Every row of a channel table holds the bytes (or, for Bool, the "non-zero") of the file.
 void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, const telvane::Timecodes& timecodes,
                   const telvane::Column& column) {
-  telvane::Result<telvane::RecordBatch> batch = telvane::make_channel_table(timecodes, {&column, 1});
+  telvane::Result<telvane::RecordBatch> batch = telvane::make_channel_table(timecodes, {column});
   if (failed(batch, "make_channel_table", {})) return;
   if (batch.value().array->length != ibt.sub_header().session_record_count) {
     finding("read_recording channels", "row count differs from the record count");

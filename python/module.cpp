@@ -63,7 +63,7 @@ PyRef attribute_of_module(const char* module_name, const char* attribute) {
 // The channel's table: the time base and its values, handed over on their own.
 bool store_channel(PyObject* channels, const ReadResult& read, std::size_t k, Handover& handover) {
   const Column& column = read.channels[k];
-  Result<RecordBatch> batch = make_channel_table(read.timecodes, {&column, 1});
+  Result<RecordBatch> batch = make_channel_table(read.timecodes, {column});
   if (!batch.ok()) {
     raise_error(batch.error());
     return false;

@@ -299,11 +299,11 @@ Result<ReadTables> read_tables(const IbtFile& file, const ReadRequest& request, 
   Result<RecordBatch> laps = result.laps ? std::move(*result.laps) : laps_table({});
   if (!laps.ok()) return laps.error();
   if (Status complete = check_unchanged(file); !complete.ok()) return complete.error();
-  Result<RecordBatch> channels = make_channel_table(result.timecodes, result.channels);
+  std::vector<std::string> names;
+  for (const Column& column : result.channels) names.push_back(column.name);
+  Result<RecordBatch> channels = make_channel_table(result.timecodes, std::move(result.channels));
   if (!channels.ok()) return channels.error();
-  ReadTables tables{std::move(channels).value(), {}, std::move(result.arrays), std::move(laps).value()};
-  for (Column& column : result.channels) tables.names.push_back(std::move(column.name));
-  return tables;
+  return ReadTables{std::move(channels).value(), std::move(names), std::move(result.arrays), std::move(laps).value()};
 }
 
 // Each channel's table from the read's one table, sharing its buffers: stored by name in

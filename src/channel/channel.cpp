@@ -29,10 +29,10 @@ Column channel_column(const VarHeader& var, std::shared_ptr<const ColumnMemory> 
   return {var.name, arrow_type(var.type), field_metadata(var), {std::move(values)}};
 }
 
-Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::span<const Column> values) {
-  std::vector<Column> columns{{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}}};
-  columns.insert(columns.end(), values.begin(), values.end());
-  return make_record_batch(columns, timecodes.length, values.size() == 1 ? values.front().name : "channels");
+Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::vector<Column> values) {
+  const std::string context = values.size() == 1 ? values.front().name : "channels";
+  values.insert(values.begin(), Column{"timecodes", NANOARROW_TYPE_INT64, {}, {timecodes.memory}});
+  return make_record_batch(values, timecodes.length, context);
 }
 
 ScalarChannels scalar_channels(const IbtFile& file) {

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,7 +39,7 @@ struct ScalarChannels {
 
 /// The time base and the value columns as one table, one row per record: a channel table
 /// holds one value column, the table of a whole read every channel's.
-[[nodiscard]] Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::span<const Column> values);
+[[nodiscard]] Result<RecordBatch> make_channel_table(const Timecodes& timecodes, std::vector<Column> values);
 
 /// Which variables become channels, in the order of their tables.
 [[nodiscard]] ScalarChannels scalar_channels(const IbtFile& file);

@@ -59,7 +59,7 @@ std::string read_lines(const std::string& what, const IbtFile& file, const ReadR
   if (!read.ok()) return error_line(what, read.error());
   std::string text;
   for (const Column& column : read.value().channels) {
-    Result<RecordBatch> table = make_channel_table(read.value().timecodes, {&column, 1});
+    Result<RecordBatch> table = make_channel_table(read.value().timecodes, {column});
     text += table.ok() ? table_line(what + " channel", {column.name, std::move(table).value()})
                        : error_line(what + " channel", table.error());
   }
