@@ -41,6 +41,7 @@ import telvane
 from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema
 from telvane.logfile import LogFile
 from telvane.session_info import list_entries, player
+from telvane._arrow import arrow_array, column_values, repeated, table_of
 from telvane._columns import unique_names
 from telvane._publish import new_run
 from telvane._text import start_date
@@ -274,8 +275,8 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
 def publish(out_dir: str | os.PathLike[str], run: str, rows: Sequence[dict[str, Any]]) -> None:
     """End `run`: the recordings it converted (its rows of status "ok") appear in the
     dataset together, and `rows` are kept as its report, with a `run` column naming it."""
-    table = pa.Table.from_pylist(list(rows), schema=_convert.REPORT_SCHEMA)
-    table = table.add_column(0, "run", pa.repeat(pa.scalar(run), table.num_rows))
+    table = _rows_table(rows, _convert.REPORT_SCHEMA)
+    table = table.add_column(0, "run", repeated(run, table.num_rows))
 
     def report() -> None:
         with _convert.staged() as stage:
@@ -304,7 +305,7 @@ def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
         "source_size": _source_size(source),
         "session_info": meta.get("session_info_yaml", ""),
     }
-    sessions = pa.Table.from_pylist([session], schema=pa.schema([
+    sessions = _rows_table([session], pa.schema([
         ("track_display_name", pa.string()), ("car_name", pa.string()),
         ("start", pa.timestamp("s", tz="UTC")), ("records", pa.int64()),
         ("laps", pa.int64()), ("channels", pa.int64()), ("source", pa.string()),
@@ -350,12 +351,12 @@ def _laps(log: LogFile) -> pa.Table:
         values = np.full(len(spans), np.nan)
         field = pa.field(column, pa.float64())
         if channel in log:
-            samples = log[channel].column(1).to_numpy().astype(np.float64)
+            samples = column_values(log[channel].column(1)).astype(np.float64)
             for row, (first, end) in enumerate(spans):
                 if end > first:
                     values[row] = reduce(samples[first:end])
             field = field.with_metadata(log[channel].schema.field(1).metadata)
-        laps = laps.append_column(field, pa.array(values, mask=np.isnan(values)))
+        laps = laps.append_column(field, arrow_array(values, pa.float64(), valid=~np.isnan(values)))
     return laps
 
 
@@ -373,8 +374,14 @@ def _with_aggregated(recording: telvane.Recording, columns: Sequence[str] | None
 def _with_keys(table: pa.Table, values: dict[str, str]) -> pa.Table:
     """`table` led by one column per key, each holding the key's value in every row."""
     for position, (name, value) in enumerate(values.items()):
-        table = table.add_column(position, name, pa.repeat(pa.scalar(value), table.num_rows))
+        table = table.add_column(position, name, repeated(value, table.num_rows))
     return table
+
+
+def _rows_table(rows: Sequence[Mapping[str, Any]], schema: pa.Schema) -> pa.Table:
+    """The table of `rows`, each a value per field of `schema` (None for null), built without
+    pyarrow's conversion of Python objects, which imports pandas into every converting process."""
+    return table_of([[row[field.name] for row in rows] for field in schema], schema)
 
 
 def _segment(value: str) -> str:

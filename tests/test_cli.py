@@ -133,7 +133,7 @@ def test_command_line(capsys, recording, folder, command, status, shown):
     assert all(path.read_bytes().startswith(STARTS[path.suffix.lower()]) for path in wrote)
 
 
-def test_info_channels_and_the_lap_model_import_nothing_to_draw_or_compute_with(recording, run_python):
+def test_info_channels_the_lap_model_and_a_convert_import_nothing_to_draw_or_compute_with(recording, run_python):
     assert run_python("""
         import contextlib, io, json, sys
         import telvane
@@ -147,3 +147,10 @@ def test_info_channels_and_the_lap_model_import_nothing_to_draw_or_compute_with(
         print(json.dumps([name for name in ("pandas", "pyarrow.compute", "matplotlib", "pyarrow.parquet", "tqdm")
                           if name in sys.modules]))
     """, recording) == []
+    assert run_python("""
+        import json, sys, tempfile
+        from telvane import dataset
+        out = tempfile.mkdtemp()
+        dataset.publish(out, run := dataset.new_run(), [dataset.convert(sys.argv[1], out, run=run)])
+        print(json.dumps([name for name in ("pandas", "pyarrow.compute") if name in sys.modules]))
+    """, recording) == []  # in every worker of an export of many short files
