@@ -227,8 +227,8 @@ def _remote_task(source: str, *, url: str, held: dict[str, str], columns: list[s
                  partition_by: tuple[str, ...], timeout: float | None, replace: bool
                  ) -> dict[str, Any]:
     try:
-        return dataset.convert_to_url(source, url, held, columns=columns,
-                                      partition_by=partition_by, timeout=timeout, replace=replace)
+        return dataset._convert_to_url(source, url, held, columns=columns,
+                                       partition_by=partition_by, timeout=timeout, replace=replace)
     except Exception as exc:  # an upload that failed: the file's alone
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 

@@ -51,7 +51,7 @@ if TYPE_CHECKING:
 
 __all__ = ["COMPACT_TARGET", "DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
            "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
-           "UNKNOWN", "Tables", "compact", "convert", "convert_to_url", "merge_schemas", "new_run",
+           "UNKNOWN", "Tables", "compact", "convert", "merge_schemas", "new_run",
            "prepare", "publish", "read", "recording_keys", "recording_tables", "sweep"]
 
 LAYOUT_VERSION = 1
@@ -132,7 +132,7 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
     return _convert_into(source, out_dir, roots[-1], held, columns, partition_by, progress, timeout)
 
 
-def convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str, str], *,
+def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str, str], *,
                    columns: Sequence[str] | None = None,
                    partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
                    timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
