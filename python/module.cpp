@@ -133,7 +133,12 @@ PyRef convert(const Arguments& arguments) {
 
   PyRef name = make_path_str(source->name);
   if (!name) return {};
-  return make_log_file({std::move(channels), std::move(laps), std::move(metadata), std::move(name)});
+  LogFileParts parts;
+  parts.channels = std::move(channels);
+  parts.laps = std::move(laps);
+  parts.metadata = std::move(metadata);
+  parts.name = std::move(name);
+  return make_log_file(parts);
 }
 
 PyObject* ibt(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
