@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (TELVANE_SANITIZE=ON,
+# Builds the extensions with AddressSanitizer and UndefinedBehaviorSanitizer (TELVANE_SANITIZE=ON,
 # GCC) under build/sanitize and runs the pytest suite against it, the sanitizer runtime preloaded
 # into the uninstrumented interpreter. Arguments go to pytest:
 #   fuzz/run_sanitized_tests.sh            # the whole suite
@@ -23,17 +23,17 @@ done
 
 CXX="$cxx" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_SANITIZE=ON -DTELVANE_WERROR=ON \
   -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
-cmake --build "$build" --target _telvane_rs --parallel 2 >/dev/null
+cmake --build "$build" --target _telvane_rs _recording_rs --parallel 2 >/dev/null
 
-# The package as a directory of links to the sources plus the sanitized module, in a venv that
+# The package as a directory of links to the sources plus the sanitized modules, in a venv that
 # sees the test dependencies' site-packages without running their .pth files (an editable
-# install's import hook would bring back the uninstrumented module).
+# install's import hook would bring back the uninstrumented modules).
 site="$build/site"
 rm -rf "$site" && mkdir -p "$site/telvane"
 for entry in "$root"/telvane/*; do
   [[ "$entry" == *.so ]] || ln -s "$entry" "$site/telvane/"
 done
-ln -s "$build"/_telvane_rs*.so "$site/telvane/"
+ln -s "$build"/_telvane_rs*.so "$build"/_recording_rs*.so "$site/telvane/"
 [[ -x "$build/venv/bin/python" ]] || "$python" -m venv --without-pip "$build/venv"
 venv_site="$("$build/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 printf '%s\n%s\n' "$site" "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')" \
