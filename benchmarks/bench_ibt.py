@@ -254,6 +254,7 @@ def expected_size(recording: Recording) -> int:
 
 def ensure_recording(directory: Path, recording: Recording) -> Path:
     path = recording_path(directory, recording)
+    directory.mkdir(parents=True, exist_ok=True)
     if not path.is_file() or path.stat().st_size != expected_size(recording):
         started = time.perf_counter()
         write_recording(path, recording)
