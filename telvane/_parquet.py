@@ -47,7 +47,7 @@ def footer_metadata(metadata: dict[bytes, bytes] | None) -> dict[bytes, bytes]:
     return metadata
 
 
-def write_table(table: pa.Table, path: str | os.PathLike[str], *,
+def write_table(table: pa.Table, path: str | os.PathLike[str] | pa.NativeFile, *,
                 row_group_size: int | None = None,
                 progress: Callable[[int, int], Any] | None = None, **options: Any) -> None:
     """Write `table` to `path` with write_options(), in row groups of at most

@@ -1,13 +1,15 @@
-"""A run's recordings kept from readers until the run ends, then published together.
+"""A run's recordings kept from readers until the run ends, then published together, in a
+directory or on object storage alike (through pyarrow's file systems).
 
 Each convert of a run writes its files under `_runs/RUN/`, laid out as in the dataset; no
 reader looks there (the engines read the table directories, and skip names that start with
 an underscore). publish() writes a journal under `_publishing/` naming the files it moves,
-renames in the files of the recordings that finished (schema files first, since a reader
-casts a file to the kept schema), writes the run's report, then removes the journal.
-telvane.dataset.read leaves out the new files a journal names, and lists again when a
-journal or a report came or went while it listed: it sees a run whole or not at all. A
-publish killed midway is finished by the next sweep: every staged file is whole."""
+moves in the files of the recordings that finished (schema files first, since a reader
+casts a file to the kept schema; sessions files last), writes the run's report, then
+removes the journal and the staging. telvane.dataset.read leaves out the new files a
+journal names, and lists again when a journal or a report came or went while it listed: it
+sees a run whole or not at all. A publish killed midway is finished by the next sweep:
+every staged file is whole."""
 
 from __future__ import annotations
 
@@ -16,12 +18,13 @@ import datetime
 import json
 import os
 import secrets
-import shutil
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
 
-from telvane import _convert, _table_schema
+import pyarrow.fs as pafs
+
+from telvane import _convert, _remote, _table_schema
 
 __all__ = ["JOURNALS", "RUNS", "hidden", "marks", "new_run", "publish", "staging", "sweep"]
 
@@ -41,78 +44,134 @@ def staging(out_dir: str | os.PathLike[str], run: str) -> Path:
 
 
 def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str],
-            report: Callable[[], None]) -> None:
-    """Move the staged files of `recordings` into the dataset, then call report() to write
-    the run's report while the journal still hides them; the rest of the staging goes."""
-    root = staging(out_dir, run)
+            report_path: str, report: Callable[[], bytes]) -> None:
+    """Move the staged files of `recordings` into the dataset at `out_dir` (a directory or a
+    URL), then write report(), the run's report, at `report_path` under it while the journal
+    still hides them; the rest of the staging goes."""
+    found, root = _store(out_dir)
+    base = f"{root}/{RUNS}/{run}"
     names = set(recordings)
-    staged = [path.relative_to(root).as_posix() for path in sorted(root.rglob("*"))
-              if path.stem in names and not path.name.startswith(".") and path.is_file()]
+    staged = [info.path[len(base) + 1:] for info in _listed(found, base, recursive=True)
+              if info.type == pafs.FileType.File and not info.base_name.startswith(".")
+              and Path(info.base_name).stem in names]
     staged.sort(key=lambda relative: not relative.startswith(f"{_table_schema.SCHEMAS}/"))
-    journal = Path(out_dir, JOURNALS, f"{run}.json")
-    with _convert.staged() as stage:
-        stage(journal).write_text(json.dumps({
-            "files": staged, "new": [name for name in staged if not Path(out_dir, name).exists()]}))
-    _finish(out_dir, run, staged)
-    report()
-    journal.unlink()
-    shutil.rmtree(root, ignore_errors=True)
+    finals = found.get_file_info([f"{root}/{relative}" for relative in staged])
+    journal = f"{root}/{JOURNALS}/{run}.json"
+    _write(found, journal, json.dumps({
+        "files": staged, "new": [relative for relative, info in zip(staged, finals)
+                                 if info.type == pafs.FileType.NotFound]}).encode())
+    _finish(found, root, run, staged)
+    _write(found, f"{root}/{report_path}", report())
+    found.delete_file(journal)
+    _remove(found, base)
 
 
 def hidden(out_dir: str | os.PathLike[str]) -> set[str]:
-    """The paths of the files that publishes under way are moving in and that were not in
-    the dataset before."""
-    found: set[str] = set()
-    for journal in _journals(out_dir):
+    """The paths (in the file system of `out_dir`) of the files that publishes under way are
+    moving in and that were not in the dataset before."""
+    found, root = _store(out_dir)
+    paths: set[str] = set()
+    for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):  # finished meanwhile
-            found.update(os.path.normpath(Path(out_dir, name))
-                         for name in json.loads(journal.read_text())["new"])
-    return found
+            paths.update(os.path.normpath(f"{root}/{name}")
+                         for name in json.loads(_read(found, journal.path))["new"])
+    return paths
 
 
 def marks(out_dir: str | os.PathLike[str], reports: str) -> list[str]:
     """The names of the journals and reports: a publish that began or ended changes them."""
-    return [*(journal.name for journal in _journals(out_dir)), *_names(Path(out_dir, reports))]
+    found, root = _store(out_dir)
+    return [*(info.base_name for info in _journals(found, root)),
+            *(info.base_name for info in _listed(found, f"{root}/{reports}")
+              if not info.base_name.startswith("."))]
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     """Finish the publishes killed midway and remove the staging of runs killed before
     they published, both untouched for `older_than` seconds; returns how many runs."""
+    found, root = _store(out_dir)
     swept, now = 0, time.time()
-    for journal in _journals(out_dir):
+    for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):
-            if now - journal.stat().st_mtime > older_than:
-                run = journal.stem
-                _finish(out_dir, run, json.loads(journal.read_text())["files"])
-                journal.unlink()
-                shutil.rmtree(staging(out_dir, run), ignore_errors=True)
+            if now - _seconds(journal) > older_than:
+                run = journal.base_name.removesuffix(".json")
+                _finish(found, root, run, json.loads(_read(found, journal.path))["files"])
+                found.delete_file(journal.path)
+                _remove(found, f"{root}/{RUNS}/{run}")
                 swept += 1
-    for run in _names(Path(out_dir, RUNS)):
-        root = staging(out_dir, run)
-        with contextlib.suppress(OSError):  # published or swept meanwhile
-            newest = max([root.stat().st_mtime, *(path.stat().st_mtime for path in root.rglob("*"))])
-            if now - newest > older_than and not Path(out_dir, JOURNALS, f"{run}.json").exists():
-                shutil.rmtree(root)
-                swept += 1
+    newest: dict[str, float] = {}
+    runs = f"{root}/{RUNS}"
+    for info in _listed(found, runs, recursive=True):  # directories, files and temporaries
+        run = info.path[len(runs) + 1:].split("/")[0]
+        newest[run] = max(newest.get(run, 0.0), _seconds(info))
+    published = {info.base_name for info in _journals(found, root)}
+    for run, last in newest.items():
+        if now - last > older_than and f"{run}.json" not in published:
+            _remove(found, f"{runs}/{run}")
+            swept += 1
     return swept
 
 
-def _finish(out_dir: str | os.PathLike[str], run: str, staged: list[str]) -> None:
-    root = staging(out_dir, run)
+def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> None:
+    base = f"{root}/{RUNS}/{run}"
+    left = {info.path[len(base) + 1:] for info in _listed(found, base, recursive=True)}
     for relative in staged:
-        final = Path(out_dir, relative)
-        final.parent.mkdir(parents=True, exist_ok=True)
-        with contextlib.suppress(FileNotFoundError):  # moved already by the killed publish
-            os.replace(root / relative, final)
+        if relative in left:  # else moved already by the killed publish
+            _place(found, f"{base}/{relative}", f"{root}/{relative}")
 
 
-def _journals(out_dir: str | os.PathLike[str]) -> list[Path]:
-    directory = Path(out_dir, JOURNALS)
-    return [directory / name for name in _names(directory) if name.endswith(".json")]
+def _place(found: pafs.FileSystem, source: str, target: str) -> None:
+    """Put the file at `source` at `target`, whole: renamed in a directory; copied by the
+    server on object storage, where a move is a copy and a delete and the staging is
+    deleted at once at the end."""
+    if isinstance(found, pafs.LocalFileSystem):
+        found.create_dir(target.rpartition("/")[0])
+        with contextlib.suppress(FileNotFoundError):  # moved by another sweep meanwhile
+            found.move(source, target)
+    else:
+        found.copy_file(source, target)
 
 
-def _names(directory: Path) -> list[str]:
-    try:
-        return sorted(name for name in os.listdir(directory) if not name.startswith("."))
-    except FileNotFoundError:
-        return []
+def _write(found: pafs.FileSystem, path: str, data: bytes) -> None:
+    """Write `data` at `path`, which shows it whole or not at all: an object appears when
+    its upload completes; a file is written under a temporary and renamed."""
+    if isinstance(found, pafs.LocalFileSystem):
+        with _convert.staged() as stage:
+            stage(Path(path)).write_bytes(data)
+    else:
+        with found.open_output_stream(path) as stream:
+            stream.write(data)
+
+
+def _remove(found: pafs.FileSystem, directory: str) -> None:
+    with contextlib.suppress(OSError):  # gone already: removed by another sweep
+        found.delete_dir(directory)
+
+
+def _store(out_dir: str | os.PathLike[str]) -> tuple[pafs.FileSystem, str]:
+    if _remote.is_url(out_dir):
+        return _remote.filesystem(os.fspath(out_dir))
+    return pafs.LocalFileSystem(), os.fspath(out_dir)
+
+
+def _journals(found: pafs.FileSystem, root: str) -> list[pafs.FileInfo]:
+    return [info for info in _listed(found, f"{root}/{JOURNALS}")
+            if info.base_name.endswith(".json") and not info.base_name.startswith(".")]
+
+
+def _listed(found: pafs.FileSystem, directory: str, recursive: bool = False) -> list[pafs.FileInfo]:
+    """The entries under `directory` by path, none when there is no such directory."""
+    selector = pafs.FileSelector(directory, recursive=recursive, allow_not_found=True)
+    return sorted(found.get_file_info(selector), key=lambda info: info.path)
+
+
+def _read(found: pafs.FileSystem, path: str) -> bytes:
+    with found.open_input_stream(path) as stream:
+        data: bytes = stream.read()
+        return data
+
+
+def _seconds(info: pafs.FileInfo) -> float:
+    """When the entry was last written, in seconds since the epoch; 0 when the store does
+    not say (object storage's directories)."""
+    return 0.0 if info.mtime_ns is None else info.mtime_ns / 1e9

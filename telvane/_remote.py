@@ -2,7 +2,8 @@
 with credentials as they take them: environment variables, configuration files, instance
 roles). An export to a URL converts into a local copy of what the dataset's checks need (its
 layout and the names of the recordings it holds) and uploads what the run wrote, each
-recording's sessions file last, since its presence is what later runs take as held."""
+recording's sessions file last, since its presence is what later runs take as held; a
+run's files go to its staging there, which telvane._publish publishes."""
 
 from __future__ import annotations
 

@@ -71,7 +71,7 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
         finally:
             report = [rows.get(index) or _convert.report_row(source, "not attempted")
                       for index, source in enumerate(sources)]
-            dataset.publish(local, run, report)
+            dataset.publish(url or local, run, report)
             dataset.merge_schemas(local)
     if url:
         _remote.merge_schemas(url)
@@ -111,7 +111,7 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     task: Callable[..., dict[str, Any]] = _task
     if _remote.is_url(out_dir):  # held looked up once, each worker given it once
         [held] = client.scatter([_remote.held(os.fspath(out_dir))], broadcast=True)
-        task, options = _remote_task, {**options, "url": os.fspath(out_dir), "held": held}
+        task, options = _remote_task, {**options, "url": os.fspath(out_dir), "held": held, "run": run}
     else:
         options.update(out_dir=os.fspath(out_dir), run=run)
     running: dict[Any, list[tuple[int, str]]] = {}
@@ -223,12 +223,12 @@ def _task(source: str, *, out_dir: str, run: str | None, columns: list[str] | No
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 
 
-def _remote_task(source: str, *, url: str, held: dict[str, str], columns: list[str] | None,
-                 partition_by: tuple[str, ...], timeout: float | None, replace: bool
-                 ) -> dict[str, Any]:
+def _remote_task(source: str, *, url: str, held: dict[str, str], run: str | None,
+                 columns: list[str] | None, partition_by: tuple[str, ...], timeout: float | None,
+                 replace: bool) -> dict[str, Any]:
     try:
-        return dataset._convert_to_url(source, url, held, columns=columns,
-                                       partition_by=partition_by, timeout=timeout, replace=replace)
+        return dataset._convert_to_url(source, url, held, columns=columns, partition_by=partition_by,
+                                       timeout=timeout, replace=replace, run=run)
     except Exception as exc:  # an upload that failed: the file's alone
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 

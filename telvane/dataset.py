@@ -48,6 +48,7 @@ from telvane._text import start_date
 
 if TYPE_CHECKING:
     import pyarrow.dataset as ds
+    import pyarrow.fs as pafs
 
 __all__ = ["COMPACT_TARGET", "DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
            "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
@@ -135,16 +136,18 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
 def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str, str], *,
                    columns: Sequence[str] | None = None,
                    partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
-                   timeout: float | None = None, replace: bool = False) -> dict[str, Any]:
+                   timeout: float | None = None, replace: bool = False,
+                   run: str | None = None) -> dict[str, Any]:
     """convert() into the dataset at `url` from this machine: written under a local
-    temporary directory, then uploaded, its sessions file last. A recording in `held` (those
-    the dataset holds, each with where) is reported present unless `replace`."""
+    temporary directory, then uploaded, its sessions file last, with `run` under the run's
+    staging there, as convert() does. A recording in `held` (those the dataset holds, each
+    with where) is reported present unless `replace`."""
     with tempfile.TemporaryDirectory(prefix="telvane-") as local:
         prepare(local, partition_by)
         row = _convert_into(source, local, Path(local),
                             lambda recording: None if replace else held.get(recording),
                             columns, partition_by, None, timeout)
-        _remote.upload(Path(local), url)
+        _remote.upload(Path(local), url if run is None else f"{url.rstrip('/')}/{_publish.RUNS}/{run}")
     if row["status"] == "ok":
         row["output"] = f"{url.rstrip('/')}/{Path(row['output']).relative_to(local).as_posix()}"
     return row
@@ -215,23 +218,44 @@ def _read_remote(url: str) -> Tables:
     keys = _checked_layout(_remote.read_bytes(url, LAYOUT_FILE), url, f"{url}/{LAYOUT_FILE}")
     partition_schema = pa.schema([(key, pa.string()) for key in keys["partition_by"]])
     partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
-    selector = pafs.FileSelector(f"{root}/{_table_schema.SCHEMAS}/channels", allow_not_found=True)
-    kept = [pa.ipc.read_schema(pa.py_buffer(found.open_input_stream(info.path).read()))
-            for info in found.get_file_info(selector)
-            if info.base_name.endswith(_table_schema.SUFFIX) and not info.base_name.startswith(".")]
-    tables = []
-    for name in TABLES:
-        directory = f"{root}/{name}"
-        if found.get_file_info(directory).type == pafs.FileType.NotFound:
-            tables.append(ds.dataset([], schema=partition_schema, format="parquet", filesystem=found))
+    while True:  # until no publish began or ended during the listing, as read() does
+        marks = _publish.marks(url, REPORTS)
+        kept = _kept_schemas(found, f"{root}/{_table_schema.SCHEMAS}/channels")
+        if kept is None:
             continue
-        base = kept if name == "channels" and kept else [next(ds.dataset(
-            directory, format="parquet", partitioning=partitioning,
-            filesystem=found).get_fragments()).physical_schema]
-        schema = _table_schema.unify([*base, partition_schema])
-        tables.append(ds.dataset(directory, schema=schema, format="parquet",
-                                 partitioning=partitioning, filesystem=found))
-    return Tables(*tables)
+        tables = []
+        for name in TABLES:
+            directory = f"{root}/{name}"
+            if found.get_file_info(directory).type == pafs.FileType.NotFound:
+                tables.append(ds.dataset([], schema=partition_schema, format="parquet", filesystem=found))
+                continue
+            listed = ds.dataset(directory, format="parquet", partitioning=partitioning, filesystem=found)
+            base = kept if name == "channels" and kept else [next(listed.get_fragments()).physical_schema]
+            schema = _table_schema.unify([*base, partition_schema])
+            hidden = _publish.hidden(url)
+            tables.append(ds.dataset([path for path in listed.files if os.path.normpath(path) not in hidden],
+                                     schema=schema, format="parquet", partitioning=partitioning,
+                                     partition_base_dir=directory, filesystem=found))
+        if _publish.marks(url, REPORTS) == marks:
+            return Tables(*tables)
+
+
+def _kept_schemas(found: pafs.FileSystem, directory: str) -> list[pa.Schema] | None:
+    """The schemas kept under `directory` on object storage; None when a merge of them
+    removed one while they were read."""
+    import pyarrow.fs as pafs
+
+    kept = []
+    for info in found.get_file_info(pafs.FileSelector(directory, allow_not_found=True)):
+        if info.base_name.endswith(_table_schema.SUFFIX) and not info.base_name.startswith("."):
+            try:
+                with found.open_input_stream(info.path) as stream:
+                    kept.append(pa.ipc.read_schema(pa.py_buffer(stream.read())))
+            except OSError:
+                if found.get_file_info(info.path).type != pafs.FileType.NotFound:
+                    raise
+                return None
+    return kept
 
 
 def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
@@ -259,8 +283,10 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
     """Remove what killed runs left under `out_dir`, untouched for `older_than` seconds (a
     running convert writes at least once a row group): hidden `.part` temporaries, and the
     staged files of runs that never published; finish their publishes cut short. Returns
-    how many temporaries and runs."""
+    how many temporaries and runs. At a URL, only the runs: no temporary is left there."""
     removed, now = _publish.sweep(out_dir, older_than), time.time()
+    if _remote.is_url(out_dir):
+        return removed
     for directory, _, names in os.walk(out_dir):
         for name in names:
             path = Path(directory, name)
@@ -274,15 +300,18 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
 
 def publish(out_dir: str | os.PathLike[str], run: str, rows: Sequence[dict[str, Any]]) -> None:
     """End `run`: the recordings it converted (its rows of status "ok") appear in the
-    dataset together, and `rows` are kept as its report, with a `run` column naming it."""
+    dataset together, and `rows` are kept as its report, with a `run` column naming it.
+    `out_dir` may be the URL the run's converts uploaded their files to."""
     table = _rows_table(rows, _convert.REPORT_SCHEMA)
     table = table.add_column(0, "run", repeated(run, table.num_rows))
 
-    def report() -> None:
-        with _convert.staged() as stage:
-            _parquet.write_table(table, stage(Path(out_dir, REPORTS, f"{run}.parquet")))
+    def report() -> bytes:
+        sink = pa.BufferOutputStream()
+        _parquet.write_table(table, sink)
+        return bytes(sink.getvalue())
 
-    _publish.publish(out_dir, run, [row["recording"] for row in rows if row["status"] == "ok"], report)
+    _publish.publish(out_dir, run, [row["recording"] for row in rows if row["status"] == "ok"],
+                     f"{REPORTS}/{run}.parquet", report)
 
 
 def recording_tables(log: LogFile, recording: str, keys: dict[str, str],

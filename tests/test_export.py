@@ -173,6 +173,8 @@ def test_an_export_to_object_storage_reads_back_and_a_rerun_finds_it_held(capsys
             ("in/r0.ibt", len(synthetic)), ("in/r1.ibt", len(synthetic)), ("s3://bucket/in/r2.ibt", len(synthetic))]
         assert tables.channels.count_rows() == 3 * len(telvane.ibt(synthetic))
         assert len(bucket.get_file_info(pyarrow.fs.FileSelector("bucket/season/_schemas/channels"))) == 1
+        assert not [info.path for info in bucket.get_file_info(pyarrow.fs.FileSelector("bucket/season", recursive=True))
+                    if info.is_file and info.path.startswith(("bucket/season/_runs/", "bucket/season/_publishing/"))]
         reports = pq.read_table(f"{s3_server}/{dataset.REPORTS}")
         assert sorted(reports["status"].to_pylist()) == ["failed", "ok", "ok", "ok", "present"]
         assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist() if output)  # not the stand-in

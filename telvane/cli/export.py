@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import logging
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -15,7 +16,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import _convert, _parquet, _remote, dataset
+from telvane import _convert, _parquet, _publish, _remote, dataset
 from telvane.logfile import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
@@ -101,6 +102,7 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
         _remote.writable(url)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
+    dataset.sweep(url)
     with _remote.staged(url) as local:
         args.out = local
         status = _export(args, sources, url)
@@ -167,11 +169,23 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
         if not args.flat:
             report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
                                     args.out, shown) for index, source in enumerate(sources)]
-            dataset.publish(args.out, run, report)
+            _publish_run(args.out, shown, run, report)
             dataset.merge_schemas(args.out)
     if args.compact:
         _compact(args.out)
     return 1 if failed else 0
+
+
+def _publish_run(out: Path, shown: Path | str, run: str, report: list[dict[str, Any]]) -> None:
+    """Publish the run in `out`, or on the object storage `shown` whose stand-in `out` is:
+    the layout and the files converted here go to the run's staging there first (a
+    cluster's workers upload their own)."""
+    if isinstance(shown, Path):
+        dataset.publish(out, run, report)
+        return
+    _remote.upload(out, shown)
+    shutil.rmtree(_publish.staging(out, run), ignore_errors=True)  # uploaded once, not at the end
+    dataset.publish(shown, run, report)
 
 
 def _shown_output(row: dict[str, Any], out: Path, shown: Path | str) -> dict[str, Any]:
