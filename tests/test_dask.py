@@ -9,8 +9,7 @@ import pyarrow.parquet as pq
 import pytest
 import telvane
 from telvane import dataset
-from builders import write_channels
-from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
+from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 
 pytestmark = pytest.mark.slow  # each test starts a cluster of worker processes
 
@@ -55,7 +54,6 @@ def test_export_reports_every_file_in_order_and_writes_the_good_ones(client, inp
     assert not list((tmp_path / "late" / "channels").rglob("*.parquet"))  # nor later: the task itself gave up
 
 
-
 def test_files_sent_several_to_a_task_keep_their_own_rows(client, inputs, tmp_path, monkeypatch):
     monkeypatch.setattr(telvane_dask, "TASK_SECONDS", 1e9)  # after the first file, the rest in one task
     order = ["good", "internal", "truncated", "not_ibt", "good"]
@@ -75,20 +73,6 @@ def test_read_ibt_skips_or_raises_for_a_bad_file_without_hanging(client, inputs,
         speed = telvane.ibt(inputs["good"])["Speed"].column(1).to_numpy()
         result = client.compute(frame).result(timeout=WAIT)
         assert len(result) == len(speed) and result["Speed"].max() == speed.max()
-
-
-@pytest.mark.parametrize("errors", ["raise", "skip"])
-def test_read_ibt_reads_a_channel_whose_column_is_renamed(client, tmp_path, errors):
-    path = tmp_path / "t.ibt"
-    path.write_bytes(write_channels({"Timecodes": (INT, [5, 6])}))
-    frame = telvane_dask.read_ibt([path], errors=errors)
-    result = client.compute(frame).result(timeout=WAIT)
-    assert list(result.columns) == ["timecodes", "SessionTime", "Timecodes_2"] and result["Timecodes_2"].tolist() == [5, 6]
-
-
-def test_read_ibt_fails_at_once_when_nothing_is_readable(inputs):
-    with pytest.raises(ValueError, match="none of the 2 recordings can be read"):
-        telvane_dask.read_ibt([inputs["internal"], inputs["not_ibt"]])
 
 
 def test_the_command_line_exports_on_a_running_cluster(client, inputs, tmp_path):

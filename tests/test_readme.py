@@ -37,12 +37,6 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
 
 
-def test_ci_runs_the_set_up_and_test_commands_of_the_readme():
-    commands = [body.strip() for kind, body, _ in BLOCKS if kind == "sh"]
-    lines = (README.parent / ".ci" / "run").read_text().splitlines()
-    assert len(commands) == 2 and lines.index(commands[0]) < lines.index(commands[1])
-
-
 @pytest.mark.parametrize("kind, body, line", blocks("python", "pycon", "console"))
 def test_example(kind, body, line, workdir):
     if kind == "python":

@@ -1,6 +1,5 @@
 """telvane.open and Recording: what ibt gives, arrays, recovery, errors, progress and the lifetime."""
 
-import errno
 import io
 import warnings
 from pathlib import Path
@@ -148,15 +147,6 @@ def test_file_caused_errors_are_ibt_errors_naming_the_file(data, message, how, w
         telvane.open(SOURCES[how](path)).read()
     assert isinstance(raised.value, ValueError) and raised.value.filename == name
     assert str(raised.value) == f"{name}: {message}"
-
-
-@pytest.mark.parametrize("path, kind, code", [("absent.ibt", FileNotFoundError, errno.ENOENT),
-                                              ("file.ibt/x.ibt", NotADirectoryError, errno.ENOTDIR)])
-def test_system_errors_are_the_oserror_of_their_errno(path, kind, code):
-    Path("file.ibt").write_bytes(SIX)
-    with pytest.raises(kind) as raised:
-        telvane.open(path)
-    assert (raised.value.errno, raised.value.filename) == (code, path)
 
 
 @pytest.fixture(scope="module")

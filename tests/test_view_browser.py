@@ -53,27 +53,22 @@ def write_page(capsys: pytest.CaptureFixture[str], out: Path, *laps: object) -> 
 
 
 @pytest.fixture(scope="module")
-def recordings(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, Path]:
-    """Two recordings of the synthetic track, the second with more flying laps."""
-    folder = tmp_path_factory.mktemp("browser")
-    first = sample.write_synthetic_sample(folder / "a.ibt")
-    second = folder / "b.ibt"
-    second.write_bytes(sample.synthetic_sample_bytes(flying_laps=4))
-    return first, second
+def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return sample.write_synthetic_sample(tmp_path_factory.mktemp("browser") / "a.ibt")
 
 
 @pytest.fixture(scope="module")
-def demo(browser: Any, recordings: tuple[Path, Path], tmp_path_factory: pytest.TempPathFactory
+def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory
          ) -> Iterator[Page]:
     out = tmp_path_factory.mktemp("page") / "demo.html"
-    assert cli.main(["view", str(recordings[0]), "-o", str(out), "--no-open"]) == 0
+    assert cli.main(["view", str(recording), "-o", str(out), "--no-open"]) == 0
     page = Page(browser, out)
     yield page
     page.page.close()
 
 
-def test_the_lap_table_is_lap_times(demo: Page, recordings: tuple[Path, Path]) -> None:
-    laps = telvane.ibt(recordings[0]).lap_times()
+def test_the_lap_table_is_lap_times(demo: Page, recording: Path) -> None:
+    laps = telvane.ibt(recording).lap_times()
     expected = [{"file": "a.ibt", "session": s, "num": n, "lap_type": t, "duration": d}
                 for n, s, t, d in zip(*(laps[c].to_pylist() for c in
                                         ("num", "session", "lap_type", "duration")))]
@@ -86,9 +81,9 @@ PAIRS = [(7, 1), (1, 7), (2, 3), (0, 4), (1, 6)]
 
 
 @pytest.mark.parametrize("reference, other", PAIRS)
-def test_delta_and_read_out_are_the_library_s(demo: Page, recordings: tuple[Path, Path],
+def test_delta_and_read_out_are_the_library_s(demo: Page, recording: Path,
                                               reference: int, other: int) -> None:
-    log = telvane.ibt(recordings[0])
+    log = telvane.ibt(recording)
     expected = telvane.delta(log.lap(reference), log.lap(other))
     distance, lost = expected["distance"].to_numpy(), expected["delta"].to_numpy()
     traces = log.lap(other).by_distance(["Speed", "Gear", "Throttle"]).to_pandas().set_index("distance")
@@ -107,11 +102,11 @@ def test_delta_and_read_out_are_the_library_s(demo: Page, recordings: tuple[Path
 
 @pytest.mark.parametrize("row, name", [(7, "elapsed"), (1, "Speed"), (3, "Gear"), (0, "RPM"),
                                        (7, "FuelLevel")])
-def test_columns_decode_to_the_values_written(demo: Page, recordings: tuple[Path, Path],
+def test_columns_decode_to_the_values_written(demo: Page, recording: Path,
                                               row: int, name: str) -> None:
     from telvane.view.data import elapsed_by_distance
 
-    lap = telvane.ibt(recordings[0]).lap(row)
+    lap = telvane.ibt(recording).lap(row)
     if name == "elapsed":
         expected = elapsed_by_distance(lap)[1]
     else:
@@ -136,28 +131,11 @@ def test_corner_finder(demo: Page, speed: list[float], apexes: list[float]) -> N
     assert [c["apex"] - 100 for c in found] == apexes
 
 
-def test_two_recordings_of_one_track(browser: Any, recordings: tuple[Path, Path], tmp_path: Path,
-                                     capsys: pytest.CaptureFixture[str]) -> None:
-    first, second = recordings
-    page = Page(browser, write_page(capsys, tmp_path / "two.html", f"{first}:2", f"{second}:4"))
-    a, b = telvane.ibt(first), telvane.ibt(second)
-    rows = page.api("laps")
-    reference = next(k for k, r in enumerate(rows) if (r["file"], r["num"], r["lap_type"]) == ("a.ibt", 2, "full"))
-    other = next(k for k, r in enumerate(rows) if (r["file"], r["num"], r["lap_type"]) == ("b.ibt", 4, "full"))
-    expected = telvane.delta(a.lap(a.find_laps(num=2, lap_type="full")[0]),
-                             b.lap(b.find_laps(num=4, lap_type="full")[0]))
-    shown = page.api("setCursor", 2500.0)["laps"]
-    assert [lap["row"] for lap in shown] == [reference, other]
-    assert shown[1]["delta_ms"] == pytest.approx(
-        expected.to_pandas().set_index("distance").loc[2500.0, "delta"], abs=0.001)
-    assert page.errors == []
-
-
 def test_the_page_fetches_nothing_logs_nothing_and_draws(
-        browser: Any, recordings: tuple[Path, Path], tmp_path: Path,
+        browser: Any, recording: Path, tmp_path: Path,
         capsys: pytest.CaptureFixture[str]) -> None:
     image = pytest.importorskip("matplotlib.image")
-    path = write_page(capsys, tmp_path / "page.html", recordings[0])
+    path = write_page(capsys, tmp_path / "page.html", recording)
     page = Page(browser, path)
     page.api("setCursor", 1500.0)
     assert page.requests == [path.as_uri()]
