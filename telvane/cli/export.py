@@ -343,22 +343,14 @@ def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]], out_dir: Path | str
 
     distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
     _, _, channels, partition_by, timeout, replace, run = tasks[0]
-    client = distributed.Client(scheduler)
-    try:
-        yield from telvane_dask.export_as_completed(
-            [task[0] for task in tasks], out_dir, client=client, columns=channels,
-            partition_by=partition_by, timeout=timeout, replace=replace, run=run)
-    finally:
-        _close(client)
-
-
-def _close(client: Any) -> None:
-    """Close a Dask client. One that lost its scheduler logs the reconnection it gives up,
-    with tracebacks; the command says so in one line instead."""
+    # The client logs what it retries and gives up (a result it could not gather, the lost
+    # scheduler, with tracebacks); the command says what came of each file in its own lines.
     log = logging.getLogger("distributed.client")
-    disabled = log.disabled
-    log.disabled = disabled or client.status != "running"
+    disabled, log.disabled = log.disabled, True
     try:
-        client.close()
+        with distributed.Client(scheduler) as client:
+            yield from telvane_dask.export_as_completed(
+                [task[0] for task in tasks], out_dir, client=client, columns=channels,
+                partition_by=partition_by, timeout=timeout, replace=replace, run=run)
     finally:
         log.disabled = disabled
