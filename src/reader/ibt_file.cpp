@@ -109,14 +109,25 @@ Status check_record_area(ByteView bytes, const IbtHeader& header, const DiskSubH
 // A time a recording can hold: finite, not negative, under about four months.
 bool plausible_time(double seconds) { return std::isfinite(seconds) && seconds >= 0 && seconds < 1e7; }
 
+// The last variable named SessionTime, when it is a double inside a record: the time of
+// each record. Else null.
+const VarHeader* record_time(const std::vector<VarHeader>& vars, std::uint64_t stride) {
+  const VarHeader* time = nullptr;
+  for (const VarHeader& var : vars) {
+    if (var.name == "SessionTime") time = &var;
+  }
+  if (time == nullptr || time->type != VarType::Double || static_cast<std::uint64_t>(time->offset) + 8 > stride) {
+    return nullptr;
+  }
+  return time;
+}
+
 // How many of `records` records, the first `trusted` of them counted by the header, are
 // real: a record past those is one only while its SessionTime is plausible and moves on
 // from the record before, or (a new session) moves back while the next moves on from it.
 std::uint64_t consistent_records(ByteView area, std::uint64_t stride, const VarHeader* time, std::uint64_t trusted,
                                  std::uint64_t records) {
-  if (time == nullptr || time->type != VarType::Double || static_cast<std::uint64_t>(time->offset) + 8 > stride) {
-    return records;
-  }
+  if (time == nullptr) return records;
   const auto at = [&](std::uint64_t i) {
     return area.load_unchecked<double>(i * stride + static_cast<std::uint64_t>(time->offset));
   };
@@ -144,13 +155,21 @@ void recover_record_count(ByteView bytes, const IbtHeader& header, const std::ve
   if ((stored != 0 && static_cast<std::uint64_t>(stored) <= complete) || complete == 0) return;
   constexpr std::uint64_t kMaxRecords = 0x7fffffff;
   complete = complete < kMaxRecords ? complete : kMaxRecords;
-  const VarHeader* time = nullptr;
-  for (const VarHeader& var : vars) {
-    if (var.name == "SessionTime") time = &var;
-  }
   const std::uint64_t trusted = stored == 0 ? 0 : complete;
-  complete = consistent_records(*bytes.slice(offset, complete * stride), stride, time, trusted, complete);
+  complete = consistent_records(*bytes.slice(offset, complete * stride), stride, record_time(vars, stride), trusted,
+                                complete);
   sub_header.session_record_count = static_cast<std::int32_t>(complete);
+}
+
+// The variable headers, the session-info text and the variables' extents in a record,
+// checked in that order: what a recording on disk and a live dump share.
+Status parse_variables(ByteView bytes, const IbtHeader& header, std::vector<VarHeader>& vars,
+                       std::string& session_info) {
+  if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
+  Result<std::string> text = read_session_info(bytes, header);
+  if (!text.ok()) return text.error();
+  session_info = std::move(text).value();
+  return check_var_extents(vars, header.buf_len);
 }
 
 // The checks of the layout, in their order; the first failure ends the parse.
@@ -168,11 +187,7 @@ Status parse_layout(ByteView bytes, RecordCount records, IbtHeader& header, Disk
                    num(kFileHeadSize) + ")");
   }
   sub_header = read_sub_header(bytes);
-  if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
-  Result<std::string> text = read_session_info(bytes, header);
-  if (!text.ok()) return text.error();
-  session_info = std::move(text).value();
-  if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
+  if (Status status = parse_variables(bytes, header, vars, session_info); !status.ok()) return status;
   if (records == RecordCount::Recovered) recover_record_count(bytes, header, vars, sub_header);
   return check_record_area(bytes, header, sub_header);
 }
@@ -181,25 +196,17 @@ Status parse_layout(ByteView bytes, RecordCount records, IbtHeader& header, Disk
 Status parse_live_layout(ByteView bytes, IbtHeader& header, DiskSubHeader& sub_header, std::vector<VarHeader>& vars,
                          std::string& session_info, std::vector<std::uint8_t>& records) {
   header = read_header(bytes);
-  if (Status status = parse_var_headers(bytes, header, vars); !status.ok()) return status;
-  Result<std::string> text = read_session_info(bytes, header);
-  if (!text.ok()) return text.error();
-  session_info = std::move(text).value();
-  if (Status status = check_var_extents(vars, header.buf_len); !status.ok()) return status;
+  if (Status status = parse_variables(bytes, header, vars, session_info); !status.ok()) return status;
   LiveRecords live = live_records(bytes, header.buf_len);
   records = std::move(live.bytes);
   sub_header = {};
   sub_header.session_record_count = live.count;
   const auto stride = static_cast<std::uint64_t>(header.buf_len);
-  for (const VarHeader& var : vars) {
-    if (var.name != "SessionTime" || var.type != VarType::Double || live.count == 0 ||
-        static_cast<std::uint64_t>(var.offset) + 8 > stride) {
-      continue;
-    }
+  if (const VarHeader* time = record_time(vars, stride); time != nullptr && live.count > 0) {
     const ByteView area(records.data(), records.size());
-    sub_header.start_time = area.load_unchecked<double>(static_cast<std::uint64_t>(var.offset));
-    sub_header.end_time = area.load_unchecked<double>((static_cast<std::uint64_t>(live.count) - 1) * stride +
-                                                      static_cast<std::uint64_t>(var.offset));
+    const auto offset = static_cast<std::uint64_t>(time->offset);
+    sub_header.start_time = area.load_unchecked<double>(offset);
+    sub_header.end_time = area.load_unchecked<double>((static_cast<std::uint64_t>(live.count) - 1) * stride + offset);
   }
   return ok_status();
 }
