@@ -15,16 +15,15 @@ constexpr std::size_t kDiscardBytes = std::size_t{256} << 10;
 
 std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) / unit * unit; }
 
-// Where a slice of `size` bytes starts at or after `offset`: a slice that gives its pages back
-// when released has pages of its own; smaller ones are packed by cache line, so that short
-// columns take no more huge pages, each zeroed on first touch, than their bytes need.
-std::size_t slice_start(std::size_t offset, std::size_t size) {
-  return round_up(offset, size >= kDiscardBytes ? platform::page_size() : 64);
-}
+// The alignment of a slice of `size` bytes: a slice that gives its pages back when released
+// has pages of its own; smaller ones are packed by cache line, so that short columns take no
+// more huge pages, each zeroed on first touch, than their bytes need.
+std::size_t slice_unit(std::size_t size) { return size >= kDiscardBytes ? platform::page_size() : 64; }
 
-std::size_t slice_end(std::size_t start, std::size_t size) {
-  return start + round_up(size, size >= kDiscardBytes ? platform::page_size() : 64);
-}
+// Where a slice of `size` bytes starts at or after `offset`, and where the next may start.
+std::size_t slice_start(std::size_t offset, std::size_t size) { return round_up(offset, slice_unit(size)); }
+
+std::size_t slice_end(std::size_t start, std::size_t size) { return start + round_up(size, slice_unit(size)); }
 
 }  // namespace
 
@@ -32,7 +31,7 @@ class ColumnMemory::Mapping {
 public:
   // A whole number of huge pages, which the kernel places on a huge-page boundary: else only
   // the huge pages wholly inside an unaligned mapping are used, and the rest faults per page.
-  explicit Mapping(std::size_t size) : size_((size + kHugePage - 1) / kHugePage * kHugePage) {
+  explicit Mapping(std::size_t size) : size_(round_up(size, kHugePage)) {
     Result<void*> address = platform::allocate_pages(size_);
     if (!address.ok()) throw std::bad_alloc();
     platform::advise_huge_pages(address.value(), size_);
