@@ -89,8 +89,9 @@ void check_timecodes(const telvane::IbtFile& ibt, const telvane::Timecodes& time
     finding("read_recording timecodes", "length differs from the record count");
   }
   const telvane::VarHeader& time = *telvane::find_var(ibt, "SessionTime");
+  const telvane::ByteView records = records_of(ibt);
   for (std::int64_t r = 0; r < timecodes.length; ++r) {
-    const std::optional<double> seconds = records_of(ibt).load<double>(position(ibt, time, r));
+    const std::optional<double> seconds = records.load<double>(position(ibt, time, r));
     if (!seconds) finding("read_recording timecodes", "a time it read lies outside the records");
     if (timecodes.values()[r] != telvane::seconds_to_timecode(*seconds)) finding("read_recording timecodes", "wrong timecode");
   }
@@ -106,8 +107,9 @@ void check_values(const telvane::IbtFile& ibt, const telvane::VarHeader& var, co
   }
   const auto* values = static_cast<const std::uint8_t*>(batch.value().array->children[1]->buffers[1]);
   const std::size_t width = telvane::element_size(var.type);
+  const telvane::ByteView records = records_of(ibt);
   for (std::int64_t r = 0; r < batch.value().array->length; ++r) {
-    const std::optional<telvane::ByteView> stored = records_of(ibt).slice(position(ibt, var, r), width);
+    const std::optional<telvane::ByteView> stored = records.slice(position(ibt, var, r), width);
     if (!stored) finding("read_recording channels", "a value outside the records was read");
     const bool same = var.type == telvane::VarType::Bool
                           ? ((values[r / 8] >> (r % 8)) & 1) == (stored->data()[0] != 0)
