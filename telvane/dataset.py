@@ -223,16 +223,16 @@ def _read_remote(url: str) -> Tables:
         kept = _kept_schemas(found, f"{root}/{_table_schema.SCHEMAS}/channels")
         if kept is None:
             continue
-        tables = []
+        tables, hidden = [], _publish.hidden(url)
         for name in TABLES:
             directory = f"{root}/{name}"
             if found.get_file_info(directory).type == pafs.FileType.NotFound:
                 tables.append(ds.dataset([], schema=partition_schema, format="parquet", filesystem=found))
                 continue
             listed = ds.dataset(directory, format="parquet", partitioning=partitioning, filesystem=found)
-            base = kept if name == "channels" and kept else [next(listed.get_fragments()).physical_schema]
-            schema = _table_schema.unify([*base, partition_schema])
-            hidden = _publish.hidden(url)
+            fragment = next(listed.get_fragments(), None)  # none in a table no run has published to
+            base = [fragment.physical_schema] if fragment is not None else []
+            schema = _table_schema.unify([*(kept if name == "channels" and kept else base), partition_schema])
             tables.append(ds.dataset([path for path in listed.files if os.path.normpath(path) not in hidden],
                                      schema=schema, format="parquet", partitioning=partitioning,
                                      partition_base_dir=directory, filesystem=found))

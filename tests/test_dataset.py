@@ -295,3 +295,9 @@ def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_reco
     # rewritten where in files of its own, kept where merged: every row still once
     replaced = {dataset.convert(source, out, replace=True)["status"] for source in sources}
     assert replaced == {"ok", "present"} and everything(out) == before
+
+
+@pytest.mark.parametrize("where", [str, lambda path: path.as_uri()])
+def test_a_dataset_no_run_has_published_to_reads_empty(tmp_path, where):
+    dataset.prepare(tmp_path, ["track"])
+    assert [table.count_rows() for table in dataset.read(where(tmp_path))] == [0, 0, 0]
