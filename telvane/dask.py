@@ -108,10 +108,10 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     options: dict[str, Any] = {"columns": None if columns is None else list(columns),
                                "partition_by": tuple(partition_by), "timeout": timeout,
                                "replace": replace}
-    task: Callable[..., dict[str, Any]] = _task
+    task: Callable[..., dict[str, Any]] = dataset.convert
     if _remote.is_url(out_dir):  # held looked up once, each worker given it once
         [held] = client.scatter([_remote.held(os.fspath(out_dir))], broadcast=True)
-        task, options = _remote_task, {**options, "url": os.fspath(out_dir), "held": held, "run": run}
+        task, options = dataset._convert_to_url, {**options, "url": os.fspath(out_dir), "held": held, "run": run}
     else:
         options.update(out_dir=os.fspath(out_dir), run=run)
     running: dict[Any, list[tuple[int, str]]] = {}
@@ -208,28 +208,16 @@ def _read_fragment(fragment: Any, *, schema: Any) -> pandas.DataFrame:
     return fragment.to_table(schema=schema).to_pandas()
 
 
-def _several(task: Callable[..., dict[str, Any]], sources: list[str], **options: Any
+def _several(convert: Callable[..., dict[str, Any]], sources: list[str], **options: Any
              ) -> list[dict[str, Any]]:
-    return [task(source, **options) for source in sources]
+    return [_converted(convert, source, options) for source in sources]
 
 
-def _task(source: str, *, out_dir: str, run: str | None, columns: list[str] | None,
-          partition_by: tuple[str, ...], timeout: float | None, replace: bool
-          ) -> dict[str, Any]:
+def _converted(convert: Callable[..., dict[str, Any]], source: str, options: dict[str, Any]
+               ) -> dict[str, Any]:
     try:
-        return dataset.convert(source, out_dir, columns=columns, partition_by=partition_by,
-                               timeout=timeout, replace=replace, run=run)
+        return convert(source, **options)
     except Exception as exc:  # a task that raises would fail the whole gather: report it instead
-        return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
-
-
-def _remote_task(source: str, *, url: str, held: dict[str, str], run: str | None,
-                 columns: list[str] | None, partition_by: tuple[str, ...], timeout: float | None,
-                 replace: bool) -> dict[str, Any]:
-    try:
-        return dataset._convert_to_url(source, url, held, columns=columns, partition_by=partition_by,
-                                       timeout=timeout, replace=replace, run=run)
-    except Exception as exc:  # an upload that failed: the file's alone
         return _convert.report_row(source, "failed", f"{type(exc).__name__}: {exc}")
 
 
