@@ -114,33 +114,37 @@ T element(const std::uint8_t* column, std::size_t i) {
   return value;
 }
 
-// The value of record `i` in a column of `type` (a bitmap for Bool).
-double value_at(const std::uint8_t* column, VarType type, std::size_t i) {
-  switch (type) {
-    case VarType::Char: return column[i];
-    case VarType::Bool: return (column[i / 8] >> (i % 8)) & 1;
-    case VarType::Int: return element<std::int32_t>(column, i);
-    case VarType::BitField: return element<std::uint32_t>(column, i);
-    case VarType::Float: return element<float>(column, i);
-    case VarType::Double: return element<double>(column, i);
+// Every record's value of a lap input, each passed through `convert`: the type is looked at
+// once per column, not once per value.
+template <typename Out, typename Convert>
+std::vector<Out> converted(const LapSource& source, const Sweep& sweep, std::size_t count, Convert convert) {
+  const std::uint8_t* column = sweep.columns[source.target]->data();
+  std::vector<Out> values(count);
+  const auto each = [&]<typename In>() {
+    for (std::size_t i = 0; i < count; ++i) values[i] = convert(element<In>(column, i));
+  };
+  switch (source.type) {
+    case VarType::Char: each.template operator()<std::uint8_t>(); break;
+    case VarType::Bool:  // a bitmap
+      for (std::size_t i = 0; i < count; ++i) values[i] = convert((column[i / 8] >> (i % 8)) & 1);
+      break;
+    case VarType::Int: each.template operator()<std::int32_t>(); break;
+    case VarType::BitField: each.template operator()<std::uint32_t>(); break;
+    case VarType::Float: each.template operator()<float>(); break;
+    case VarType::Double: each.template operator()<double>(); break;
   }
-  return 0;
+  return values;
 }
 
 LapInputs lap_inputs(const LapPlan& plan, const Sweep& sweep, std::size_t count) {
   LapInputs inputs;
-  const auto column = [&](const LapSource& source) { return sweep.columns[source.target]->data(); };
-  inputs.laps.resize(count);
-  for (std::size_t i = 0; i < count; ++i) inputs.laps[i] = value_at(column(*plan.lap), plan.lap->type, i);
+  inputs.laps = converted<double>(*plan.lap, sweep, count, [](auto value) { return static_cast<double>(value); });
   if (plan.pit) {
-    inputs.on_pit_road.resize(count);
-    for (std::size_t i = 0; i < count; ++i) inputs.on_pit_road[i] = value_at(column(*plan.pit), plan.pit->type, i) != 0;
+    inputs.on_pit_road =
+        converted<std::uint8_t>(*plan.pit, sweep, count, [](auto value) { return std::uint8_t{value != 0}; });
   }
-  if (plan.fraction) {
-    inputs.fractions.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      inputs.fractions[i] = static_cast<float>(value_at(column(*plan.fraction), plan.fraction->type, i));  // to nearest
-    }
+  if (plan.fraction) {  // a Float, or a Double rounded to nearest
+    inputs.fractions = converted<float>(*plan.fraction, sweep, count, [](auto value) { return static_cast<float>(value); });
   }
   return inputs;
 }

@@ -1,18 +1,6 @@
 #include "timecodes/timecodes.hpp"
 
-#include <cmath>
-#include <limits>
-
 namespace telvane {
-
-std::int64_t seconds_to_timecode(double seconds) noexcept {
-  const double millis = seconds * 1000.0;
-  if (std::isnan(millis)) return 0;
-  constexpr double kTwoTo63 = 9223372036854775808.0;
-  if (millis >= kTwoTo63) return std::numeric_limits<std::int64_t>::max();
-  if (millis < -kTwoTo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(std::round(millis));
-}
 
 Result<const VarHeader*> find_session_time(const IbtFile& file) {
   const VarHeader* session_time = find_var(file, "SessionTime");

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "columns/column_memory.hpp"
@@ -21,7 +23,18 @@ struct Timecodes {
 };
 
 /// Seconds × 1000 rounded half away from zero, saturated to int64 (NaN gives 0).
-[[nodiscard]] std::int64_t seconds_to_timecode(double seconds) noexcept;
+[[nodiscard]] inline std::int64_t seconds_to_timecode(double seconds) noexcept {
+  const double millis = seconds * 1000.0;
+  if (std::isnan(millis)) return 0;
+  constexpr double kTwoTo63 = 9223372036854775808.0;
+  if (millis >= kTwoTo63) return std::numeric_limits<std::int64_t>::max();
+  if (millis < -kTwoTo63) return std::numeric_limits<std::int64_t>::min();
+  // std::round without its library call, once per record: the truncation is exact, and so is
+  // the fraction it leaves (from 2^52 up every double is a whole number).
+  const auto whole = static_cast<std::int64_t>(millis);
+  const double fraction = millis - static_cast<double>(whole);
+  return whole + (fraction >= 0.5) - (fraction <= -0.5);
+}
 
 /// The `SessionTime` variable the time base is read from, which must be a double.
 [[nodiscard]] Result<const VarHeader*> find_session_time(const IbtFile& file);
