@@ -14,7 +14,7 @@ struct LogFileParts {
   PyRef timecodes;           // the time base, a ChunkedArray
   PyRef arrays;              // dict: name -> array table
   PyRef session_info_bytes;  // the session-info block as the file holds it
-  PyRef lap_channels;        // dict of every table read, when the lap channels are not all shown
+  PyRef lap_channels;        // the read's one table of every channel, when the lap channels are not all shown
 };
 
 /// The telvane.logfile.LogFile both extensions return; empty with a Python error set on failure.

@@ -306,20 +306,16 @@ Result<ReadTables> read_tables(const IbtFile& file, const ReadRequest& request, 
   return ReadTables{std::move(channels).value(), std::move(names), std::move(result.arrays), std::move(laps).value()};
 }
 
-// Each channel's table from the read's one table, sharing its buffers: stored by name in
-// `shown` for the first `shown_count` channels, and in `every` for all when it is given.
-bool split_channels(PyObject* table, const std::vector<std::string>& names, std::size_t shown_count, PyObject* shown,
-                    PyObject* every) {
+// The first `shown_count` channels' tables from the read's one table, sharing its buffers,
+// stored by name in `shown`.
+bool split_channels(PyObject* table, const std::vector<std::string>& names, std::size_t shown_count, PyObject* shown) {
   PyRef select = PyRef::steal(PyObject_GetAttrString(table, "select"));
   if (!select) return false;
-  for (std::size_t k = 0; k < names.size(); ++k) {
+  for (std::size_t k = 0; k < shown_count; ++k) {
     PyRef columns = PyRef::steal(Py_BuildValue("(in)", 0, static_cast<Py_ssize_t>(k + 1)));
     PyRef channel = columns ? PyRef::steal(PyObject_CallOneArg(select.get(), columns.get())) : PyRef();
     PyRef name = channel ? make_str(names[k]) : PyRef();
-    if (!name || (k < shown_count && PyDict_SetItem(shown, name.get(), channel.get()) != 0) ||
-        (every != nullptr && PyDict_SetItem(every, name.get(), channel.get()) != 0)) {
-      return false;
-    }
+    if (!name || PyDict_SetItem(shown, name.get(), channel.get()) != 0) return false;
   }
   return true;
 }
@@ -335,15 +331,12 @@ PyRef log_file_of(ReadTables tables, std::size_t shown_count, PyObject* table_cl
   Handover handover(table_class);
   PyRef table = handover.table(std::move(tables.channels));
   if (!table) return {};
-  const bool hidden = shown_count < tables.names.size();  // lap channels read but not shown
   parts.timecodes = PyRef::steal(PyObject_CallMethod(table.get(), "column", "i", 0));
   parts.channels = new_dict();
-  parts.lap_channels = hidden ? new_dict() : PyRef();
   parts.arrays = new_dict();
-  if (!parts.timecodes || !parts.channels || (hidden && !parts.lap_channels) || !parts.arrays) return {};
-  if (!split_channels(table.get(), tables.names, shown_count, parts.channels.get(), parts.lap_channels.get())) {
-    return {};
-  }
+  if (!parts.timecodes || !parts.channels || !parts.arrays) return {};
+  if (!split_channels(table.get(), tables.names, shown_count, parts.channels.get())) return {};
+  if (shown_count < tables.names.size()) parts.lap_channels = PyRef::borrow(table.get());  // lap channels not shown
   for (ChannelEntry& entry : tables.arrays) {
     if (!handover.store(parts.arrays.get(), std::move(entry))) return {};
   }

@@ -64,12 +64,12 @@ class LapInputs:
             speed=part(self.speed))
 
 
-def lap_inputs(channels: Mapping[str, pa.Table], timecodes: pa.ChunkedArray,
+def lap_inputs(columns: Mapping[str, pa.ChunkedArray], timecodes: pa.ChunkedArray,
                metadata: Mapping[str, Any], file_name: str) -> LapInputs:
-    """The lap inputs of a recording read into channel tables (which may lack any of
-    them) sharing `timecodes`."""
-    arrays = {field: _values(channels.get(name)) for field, name in CHANNELS.items()}
-    seconds = _values(channels.get("SessionTime"))
+    """The lap inputs of a recording from the value columns of its channels by name (which
+    may lack any of them), one value per timecode."""
+    arrays = {field: _values(columns.get(name)) for field, name in CHANNELS.items()}
+    seconds = _values(columns.get("SessionTime"))
     if seconds is None or seconds.dtype.kind != "f":  # the whole-ms timecodes, else finer
         times = column_values(timecodes).astype(np.float64)
     else:
@@ -85,10 +85,9 @@ def lap_inputs(channels: Mapping[str, pa.Table], timecodes: pa.ChunkedArray,
                      file_name=file_name)
 
 
-def _values(table: pa.Table | None) -> np.ndarray | None:
-    if table is None:
+def _values(column: pa.ChunkedArray | None) -> np.ndarray | None:
+    if column is None:
         return None
-    kind = table.schema.field(1).type
-    if not (pa.types.is_boolean(kind) or kind in NUMPY_TYPES):
+    if not (pa.types.is_boolean(column.type) or column.type in NUMPY_TYPES):
         return None  # a channel of a type no lap input has (bit fields, text)
-    return column_values(table.column(1))
+    return column_values(column)

@@ -17,7 +17,7 @@ from telvane import racing, traces
 from telvane._arrow import column_values, table_of
 from telvane._extras import needs_extra
 from telvane._columns import unique_names
-from telvane.lap_inputs import LapInputs, lap_inputs
+from telvane.lap_inputs import LAP_INPUTS, LapInputs, lap_inputs
 from telvane.racing import LAP_TYPES
 from telvane.session_info import decode_session_info
 from telvane._session_yaml import parse_session_yaml
@@ -72,7 +72,7 @@ class LogFile:
                  timecodes: pa.ChunkedArray | None = None,
                  arrays: dict[str, pa.Table] | None = None,
                  lap_inputs: LapInputs | None = None,
-                 lap_channels: dict[str, pa.Table] | None = None) -> None:
+                 lap_channels: pa.Table | None = None) -> None:
         self.channels = channels
         self.laps = laps
         self.metadata = metadata
@@ -82,8 +82,8 @@ class LogFile:
         self.session_info_bytes = session_info_bytes
         self.arrays = {} if arrays is None else arrays  # array variables, from Recording.read(arrays=True)
         self._timecodes = timecodes
-        # The tables the lap inputs are made from when first needed: the channels, unless the
-        # reader gathered lap channels it does not show.
+        # What the lap inputs are made from when first needed: the channels, unless the reader
+        # gathered lap channels it does not show; then its one table, the time base first.
         self._lap_channels = lap_channels
         if lap_inputs is not None:
             self.lap_inputs = lap_inputs
@@ -280,8 +280,12 @@ class LogFile:
     def lap_inputs(self) -> LapInputs:
         """What laps, sectors and traces are worked out from: the lap channels, the times and
         the session values, kept whatever channels the LogFile holds."""
-        channels = self.channels if self._lap_channels is None else self._lap_channels
-        return lap_inputs(channels, self.timecodes, self.metadata, self.file_name)
+        if self._lap_channels is None:
+            columns = {name: table.column(1) for name, table in self.channels.items() if name in LAP_INPUTS}
+        else:
+            names = self._lap_channels.column_names
+            columns = {name: self._lap_channels.column(i) for i, name in enumerate(names) if i and name in LAP_INPUTS}
+        return lap_inputs(columns, self.timecodes, self.metadata, self.file_name)
 
     @cached_property
     def _racing(self) -> pa.Table:
