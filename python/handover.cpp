@@ -21,8 +21,7 @@ void export_stream(RecordBatch batch, ArrowArrayStream* stream) {
 // here becomes RuntimeError naming the exception's type.
 PyRef Handover::import_batch(ArrowArrayStream* stream) {
   if (!import_from_c_) {
-    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    PyRef reader_class = pyarrow ? PyRef::steal(PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader")) : PyRef();
+    PyRef reader_class = attribute_of_module("pyarrow", "RecordBatchReader");
     import_from_c_ = reader_class ? PyRef::steal(PyObject_GetAttrString(reader_class.get(), "_import_from_c")) : PyRef();
     if (!import_from_c_) {
       wrap_pending_as_runtime_error();

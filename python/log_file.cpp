@@ -9,8 +9,7 @@
 namespace telvane::py {
 
 PyRef make_log_file(const LogFileParts& parts) {
-  PyRef module = PyRef::steal(PyImport_ImportModule("telvane.logfile"));
-  PyRef log_file_class = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "LogFile")) : PyRef();
+  PyRef log_file_class = attribute_of_module("telvane.logfile", "LogFile");
   if (!log_file_class) return {};
   const std::pair<const char*, PyObject*> keywords[] = {
       {"timecodes", parts.timecodes.get()},

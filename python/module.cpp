@@ -54,12 +54,6 @@ std::optional<Arguments> parse_arguments(PyObject* const* args, Py_ssize_t nargs
   return Arguments{values[0], values[1] == Py_None ? nullptr : values[1]};
 }
 
-PyRef attribute_of_module(const char* module_name, const char* attribute) {
-  PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
-  if (!module) return {};
-  return PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
-}
-
 // The channel's table: the time base and its values, handed over on their own.
 bool store_channel(PyObject* channels, const ReadResult& read, std::size_t k, Handover& handover) {
   const Column& column = read.channels[k];

@@ -40,4 +40,12 @@ private:
   PyObject* object_ = nullptr;
 };
 
+/// `module_name.attribute`, importing the module when not yet imported; empty with a Python
+/// error set on failure.
+[[nodiscard]] inline PyRef attribute_of_module(const char* module_name, const char* attribute) {
+  PyRef module = PyRef::steal(PyImport_ImportModule(module_name));
+  if (!module) return {};
+  return PyRef::steal(PyObject_GetAttrString(module.get(), attribute));
+}
+
 }  // namespace telvane::py

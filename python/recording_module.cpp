@@ -369,8 +369,7 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (laps < 0) return nullptr;
     request.laps = laps != 0;
     PyObject* callback = args[4] == Py_None ? nullptr : args[4];
-    PyRef table_class = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    table_class = table_class ? PyRef::steal(PyObject_GetAttrString(table_class.get(), "Table")) : PyRef();
+    PyRef table_class = attribute_of_module("pyarrow", "Table");
     if (!table_class) return nullptr;
 
     const PyRef keep_alive = PyRef::borrow(self);  // close() during the read waits for it
