@@ -10,7 +10,7 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
@@ -19,8 +19,11 @@ from telvane import _remote
 from telvane.logfile import LogFile
 from telvane.recording import Recording
 
+if TYPE_CHECKING:
+    import pyarrow.fs as pafs
+
 __all__ = ["REPORT_SCHEMA", "STATUSES", "TimedOut", "convert", "error_message", "recording_id",
-           "report_row", "shown", "staged"]
+           "report_row", "shown", "staged", "write_whole"]
 
 # ok: converted; present: held already, not converted again; failed: the file's own fault;
 # timeout: not finished in the time given; not attempted: stopped before its turn
@@ -108,6 +111,19 @@ def staged() -> Iterator[Callable[[Path], Path]]:
         for temporary in temporaries:
             with contextlib.suppress(OSError):  # renamed already, or its directory is none
                 temporary.unlink()
+
+
+def write_whole(found: pafs.FileSystem, path: str, data: bytes) -> None:
+    """Write `data` at `path`, which shows it whole or not at all: an object appears when
+    its upload completes; a file is written under a temporary and renamed."""
+    import pyarrow.fs as pafs
+
+    if isinstance(found, pafs.LocalFileSystem):
+        with staged() as stage:
+            stage(Path(path)).write_bytes(data)
+    else:
+        with found.open_output_stream(path) as stream:
+            stream.write(data)
 
 
 def recording_id(data: Any) -> str:

@@ -48,20 +48,20 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
     """Move the staged files of `recordings` into the dataset at `out_dir` (a directory or a
     URL), then write report(), the run's report, at `report_path` under it while the journal
     still hides them; the rest of the staging goes."""
-    found, root = _store(out_dir)
+    found, root = _remote.store(out_dir)
     base = f"{root}/{RUNS}/{run}"
     names = set(recordings)
-    staged = [info.path[len(base) + 1:] for info in _listed(found, base, recursive=True)
+    staged = [info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)
               if info.type == pafs.FileType.File and not info.base_name.startswith(".")
               and Path(info.base_name).stem in names]
     staged.sort(key=lambda relative: not relative.startswith(f"{_table_schema.SCHEMAS}/"))
     finals = found.get_file_info([f"{root}/{relative}" for relative in staged])
     journal = f"{root}/{JOURNALS}/{run}.json"
-    _write(found, journal, json.dumps({
+    _convert.write_whole(found, journal, json.dumps({
         "files": staged, "new": [relative for relative, info in zip(staged, finals)
                                  if info.type == pafs.FileType.NotFound]}).encode())
     _finish(found, root, run, staged)
-    _write(found, f"{root}/{report_path}", report())
+    _convert.write_whole(found, f"{root}/{report_path}", report())
     found.delete_file(journal)
     _remove(found, base)
 
@@ -69,39 +69,39 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
 def hidden(out_dir: str | os.PathLike[str]) -> set[str]:
     """The paths (in the file system of `out_dir`) of the files that publishes under way are
     moving in and that were not in the dataset before."""
-    found, root = _store(out_dir)
+    found, root = _remote.store(out_dir)
     paths: set[str] = set()
     for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):  # finished meanwhile
             paths.update(os.path.normpath(f"{root}/{name}")
-                         for name in json.loads(_read(found, journal.path))["new"])
+                         for name in json.loads(_remote.read_bytes(found, journal.path) or b"")["new"])
     return paths
 
 
 def marks(out_dir: str | os.PathLike[str], reports: str) -> list[str]:
     """The names of the journals and reports: a publish that began or ended changes them."""
-    found, root = _store(out_dir)
+    found, root = _remote.store(out_dir)
     return [*(info.base_name for info in _journals(found, root)),
-            *(info.base_name for info in _listed(found, f"{root}/{reports}")
+            *(info.base_name for info in _remote.listed(found, f"{root}/{reports}")
               if not info.base_name.startswith("."))]
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     """Finish the publishes killed midway and remove the staging of runs killed before
     they published, both untouched for `older_than` seconds; returns how many runs."""
-    found, root = _store(out_dir)
+    found, root = _remote.store(out_dir)
     swept, now = 0, time.time()
     for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):
             if now - _seconds(journal) > older_than:
                 run = journal.base_name.removesuffix(".json")
-                _finish(found, root, run, json.loads(_read(found, journal.path))["files"])
+                _finish(found, root, run, json.loads(_remote.read_bytes(found, journal.path) or b"")["files"])
                 found.delete_file(journal.path)
                 _remove(found, f"{root}/{RUNS}/{run}")
                 swept += 1
     newest: dict[str, float] = {}
     runs = f"{root}/{RUNS}"
-    for info in _listed(found, runs, recursive=True):  # directories, files and temporaries
+    for info in _remote.listed(found, runs, recursive=True):  # directories, files and temporaries
         run = info.path[len(runs) + 1:].split("/")[0]
         newest[run] = max(newest.get(run, 0.0), _seconds(info))
     published = {info.base_name for info in _journals(found, root)}
@@ -114,7 +114,7 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
 
 def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> None:
     base = f"{root}/{RUNS}/{run}"
-    left = {info.path[len(base) + 1:] for info in _listed(found, base, recursive=True)}
+    left = {info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)}
     for relative in staged:
         if relative in left:  # else moved already by the killed publish
             _place(found, f"{base}/{relative}", f"{root}/{relative}")
@@ -132,43 +132,14 @@ def _place(found: pafs.FileSystem, source: str, target: str) -> None:
         found.copy_file(source, target)
 
 
-def _write(found: pafs.FileSystem, path: str, data: bytes) -> None:
-    """Write `data` at `path`, which shows it whole or not at all: an object appears when
-    its upload completes; a file is written under a temporary and renamed."""
-    if isinstance(found, pafs.LocalFileSystem):
-        with _convert.staged() as stage:
-            stage(Path(path)).write_bytes(data)
-    else:
-        with found.open_output_stream(path) as stream:
-            stream.write(data)
-
-
 def _remove(found: pafs.FileSystem, directory: str) -> None:
     with contextlib.suppress(OSError):  # gone already: removed by another sweep
         found.delete_dir(directory)
 
 
-def _store(out_dir: str | os.PathLike[str]) -> tuple[pafs.FileSystem, str]:
-    if _remote.is_url(out_dir):
-        return _remote.filesystem(os.fspath(out_dir))
-    return pafs.LocalFileSystem(), os.fspath(out_dir)
-
-
 def _journals(found: pafs.FileSystem, root: str) -> list[pafs.FileInfo]:
-    return [info for info in _listed(found, f"{root}/{JOURNALS}")
+    return [info for info in _remote.listed(found, f"{root}/{JOURNALS}")
             if info.base_name.endswith(".json") and not info.base_name.startswith(".")]
-
-
-def _listed(found: pafs.FileSystem, directory: str, recursive: bool = False) -> list[pafs.FileInfo]:
-    """The entries under `directory` by path, none when there is no such directory."""
-    selector = pafs.FileSelector(directory, recursive=recursive, allow_not_found=True)
-    return sorted(found.get_file_info(selector), key=lambda info: info.path)
-
-
-def _read(found: pafs.FileSystem, path: str) -> bytes:
-    with found.open_input_stream(path) as stream:
-        data: bytes = stream.read()
-        return data
 
 
 def _seconds(info: pafs.FileInfo) -> float:

@@ -3,7 +3,9 @@ with credentials as they take them: environment variables, configuration files, 
 roles). An export to a URL converts into a local copy of what the dataset's checks need (its
 layout and the names of the recordings it holds) and uploads what the run wrote, each
 recording's sessions file last, since its presence is what later runs take as held; a
-run's files go to its staging there, which telvane._publish publishes."""
+run's files go to its staging there, which telvane._publish publishes. A dataset in a
+directory is read, published and swept through pyarrow's local file system the same way
+(store())."""
 
 from __future__ import annotations
 
@@ -21,8 +23,8 @@ from telvane import _table_schema
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["fetch", "filesystem", "held", "is_url", "merge_schemas", "read_bytes", "recordings", "size", "staged",
-           "upload", "writable"]
+__all__ = ["fetch", "filesystem", "held", "is_url", "listed", "merge_schemas", "read_bytes", "recordings", "size", "staged",
+           "store", "upload", "writable"]
 
 # kept whole: the layout, what merges hold; named only: the files of held recordings
 COPIED = ("_telvane_dataset.json", "_held")
@@ -48,11 +50,27 @@ def filesystem(url: str) -> tuple[pafs.FileSystem, str]:
     return found, path.rstrip("/")
 
 
-def read_bytes(url: str, relative: str) -> bytes | None:
-    """The bytes of the file at `relative` under `url`, or None when there is none."""
-    found, root = filesystem(url)
+def store(out_dir: str | os.PathLike[str]) -> tuple[pafs.FileSystem, str]:
+    """The file system of `out_dir`, a directory or a URL, and the path in it."""
+    import pyarrow.fs as pafs
+
+    if is_url(out_dir):
+        return filesystem(os.fspath(out_dir))
+    return pafs.LocalFileSystem(), os.fspath(out_dir)
+
+
+def listed(found: pafs.FileSystem, directory: str, recursive: bool = False) -> list[pafs.FileInfo]:
+    """The entries under `directory` by path, none when there is no such directory."""
+    import pyarrow.fs as pafs
+
+    selector = pafs.FileSelector(directory, recursive=recursive, allow_not_found=True)
+    return sorted(found.get_file_info(selector), key=lambda info: info.path)
+
+
+def read_bytes(found: pafs.FileSystem, path: str) -> bytes | None:
+    """The bytes of the file at `path`, or None when there is none."""
     try:
-        with found.open_input_stream(f"{root}/{relative}") as stream:
+        with found.open_input_stream(path) as stream:
             data: bytes = stream.read()
             return data
     except FileNotFoundError:
@@ -86,8 +104,7 @@ def held(url: str) -> dict[str, str]:
              for info in _files(found, f"{root}/sessions")
              if info.base_name.endswith(".parquet") and not info.base_name.startswith(".")}
     for info in _files(found, f"{root}/{COPIED[1]}"):
-        with found.open_input_stream(info.path) as stream:
-            partition, *recordings = stream.read().decode().split("\n")
+        partition, *recordings = (read_bytes(found, info.path) or b"").decode().split("\n")
         names.update(dict.fromkeys(recordings, f"{base}/channels/{partition}"))
     return names
 
@@ -175,15 +192,9 @@ def upload(local: Path, url: str) -> None:
 
 
 def _files(found: pafs.FileSystem, directory: str) -> list[pafs.FileInfo]:
-    import pyarrow.fs as pafs
-
+    """The files under `directory`, or the file it names."""
     info = found.get_file_info(directory)
-    if info.type == pafs.FileType.File:
-        return [info]
-    if info.type != pafs.FileType.Directory:
-        return []
-    selector = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
-    return [entry for entry in found.get_file_info(selector) if entry.type == pafs.FileType.File]
+    return [info] if info.is_file else [entry for entry in listed(found, directory, recursive=True) if entry.is_file]
 
 
 def _line(exc: BaseException) -> str:

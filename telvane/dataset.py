@@ -215,7 +215,7 @@ def _read_remote(url: str) -> Tables:
     import pyarrow.fs as pafs
 
     found, root = _remote.filesystem(url)
-    keys = _checked_layout(_remote.read_bytes(url, LAYOUT_FILE), url, f"{url}/{LAYOUT_FILE}")
+    keys = _checked_layout(_remote.read_bytes(found, f"{root}/{LAYOUT_FILE}"), url, f"{url}/{LAYOUT_FILE}")
     partition_schema = pa.schema([(key, pa.string()) for key in keys["partition_by"]])
     partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
     while True:  # until no publish began or ended during the listing, as read() does
