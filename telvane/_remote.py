@@ -18,12 +18,10 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from telvane import _table_schema
-
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["fetch", "filesystem", "held", "is_url", "listed", "merge_schemas", "read_bytes", "recordings", "size", "staged",
+__all__ = ["fetch", "filesystem", "held", "is_url", "listed", "read_bytes", "recordings", "size", "staged",
            "store", "upload", "writable"]
 
 # kept whole: the layout, what merges hold; named only: the files of held recordings
@@ -107,30 +105,6 @@ def held(url: str) -> dict[str, str]:
         partition, *recordings = (read_bytes(found, info.path) or b"").decode().split("\n")
         names.update(dict.fromkeys(recordings, f"{base}/channels/{partition}"))
     return names
-
-
-def merge_schemas(url: str) -> None:
-    """Replace the channels table's schema files under `url` by one holding their union,
-    as telvane._table_schema.merge does in a directory: each run, or each worker's
-    recording, adds one."""
-    import pyarrow as pa
-
-    found, root = filesystem(url)
-    directory = f"{root}/{_table_schema.SCHEMAS}/channels"
-    kept = [info.path for info in _files(found, directory)
-            if info.base_name.endswith(_table_schema.SUFFIX) and not info.base_name.startswith(".")]
-    if len(kept) < 2:
-        return
-    schemas = []
-    for path in kept:
-        with found.open_input_stream(path) as stream:
-            schemas.append(pa.ipc.read_schema(pa.py_buffer(stream.read())))
-    merged = f"{directory}/{_table_schema.MERGED_PREFIX}{secrets.token_hex(8)}{_table_schema.SUFFIX}"
-    with found.open_output_stream(merged) as stream:
-        stream.write(_table_schema.unify(schemas).serialize().to_pybytes())
-    for path in kept:
-        with contextlib.suppress(FileNotFoundError):  # merged by another run meanwhile
-            found.delete_file(path)
 
 
 def size(url: str) -> int:

@@ -13,8 +13,14 @@ import os
 import secrets
 from collections.abc import Callable, Iterable
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import pyarrow as pa
+
+from telvane import _convert, _remote
+
+if TYPE_CHECKING:
+    import pyarrow.fs as pafs
 
 __all__ = ["SCHEMAS", "add", "merge", "read", "unify"]
 
@@ -30,31 +36,26 @@ def add(out_dir: str | os.PathLike[str], table: str, name: str, schema: pa.Schem
         schema.with_metadata(None).serialize().to_pybytes())
 
 
-def read(out_dir: str | os.PathLike[str], table: str) -> pa.Schema | None:
-    """The union of the schemas kept for `table`, or None when none is kept."""
-    schemas = [schema for _, schema in _kept(out_dir, table)]
+def read(found: pafs.FileSystem, root: str, table: str) -> pa.Schema | None:
+    """The union of the schemas kept for `table` of the dataset at `root` on `found`, or
+    None when none is kept."""
+    schemas = [schema for _, schema in _kept(found, root, table)]
     return unify(schemas) if schemas else None
 
 
 def merge(out_dir: str | os.PathLike[str], tables: Iterable[str]) -> None:
     """Replace the schema files of each table by one holding their union. A file another
     run adds meanwhile is kept, and a file another merge removed first is skipped."""
+    found, root = _remote.store(out_dir)
     for table in tables:
-        kept = _kept(out_dir, table)
+        kept = _kept(found, root, table)
         if len(kept) < 2:
             continue
-        directory = Path(out_dir, SCHEMAS, table)
-        merged = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}{SUFFIX}"
-        temporary = directory / f".{secrets.token_hex(6)}.part"
-        try:
-            temporary.write_bytes(unify([schema for _, schema in kept]).serialize().to_pybytes())
-            os.replace(temporary, merged)
-        finally:
-            with contextlib.suppress(OSError):
-                temporary.unlink()
+        _convert.write_whole(found, f"{root}/{SCHEMAS}/{table}/{MERGED_PREFIX}{secrets.token_hex(8)}{SUFFIX}",
+                             unify([schema for _, schema in kept]).serialize().to_pybytes())
         for path, _ in kept:
             with contextlib.suppress(FileNotFoundError):
-                path.unlink()
+                found.delete_file(path)
 
 
 def unify(schemas: list[pa.Schema]) -> pa.Schema:
@@ -85,18 +86,12 @@ def _common(fields: list[pa.Field]) -> pa.Field:
     return pa.field(first.name, kind, nullable=True, metadata=first.metadata)
 
 
-def _kept(out_dir: str | os.PathLike[str], table: str) -> list[tuple[Path, pa.Schema]]:
+def _kept(found: pafs.FileSystem, root: str, table: str) -> list[tuple[str, pa.Schema]]:
     """The schema files of `table` and their schemas; listed again when a merge removed one
     after it was listed, since the merged file may have come after the listing."""
-    directory = Path(out_dir, SCHEMAS, table)
     while True:
-        try:
-            names = [entry.name for entry in os.scandir(directory)]
-        except FileNotFoundError:
-            return []
-        paths = [directory / name for name in names
-                 if name.endswith(SUFFIX) and not name.startswith(".")]
-        try:
-            return [(path, pa.ipc.read_schema(pa.py_buffer(path.read_bytes()))) for path in paths]
-        except FileNotFoundError:
-            continue
+        paths = [info.path for info in _remote.listed(found, f"{root}/{SCHEMAS}/{table}")
+                 if info.base_name.endswith(SUFFIX) and not info.base_name.startswith(".")]
+        kept = [_remote.read_bytes(found, path) for path in paths]
+        if None not in kept:
+            return [(path, pa.ipc.read_schema(pa.py_buffer(data))) for path, data in zip(paths, kept)]

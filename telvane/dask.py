@@ -74,7 +74,7 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
             dataset.publish(url or local, run, report)
             dataset.merge_schemas(local)
     if url:
-        _remote.merge_schemas(url)
+        dataset.merge_schemas(url)
     return pandas.DataFrame(report, columns=_convert.REPORT_SCHEMA.names)
 
 

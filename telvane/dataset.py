@@ -199,7 +199,7 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
         marks = _publish.marks(out_dir, REPORTS)
         found = []
         for name in TABLES:
-            kept = _table_schema.read(out_dir, name) if name == "channels" else None
+            kept = _table_schema.read(*_remote.store(out_dir), name) if name == "channels" else None
             if kept is None:  # laps and sessions: every file has the same columns
                 parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
                 fragment = next(parts.get_fragments(), None)
@@ -274,7 +274,8 @@ def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
 
 def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
     """Keep the dataset's schema in one file per table again: what the end of an export
-    does, so that read() opens one small file whatever the number of recordings."""
+    does, so that read() opens one small file whatever the number of recordings. `out_dir`
+    may be a URL."""
     _layout(out_dir)
     _table_schema.merge(out_dir, TABLES)
 
@@ -466,11 +467,10 @@ def _local(out_dir: str | os.PathLike[str]) -> None:
 def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
     """The layout file's content, checked: ValueError "… is not a telvane dataset" when it
     is missing, unreadable or not what this version writes."""
-    path = Path(out_dir, LAYOUT_FILE)
+    found, root = _remote.store(out_dir)
+    path = f"{os.fspath(out_dir)}/{LAYOUT_FILE}" if _remote.is_url(out_dir) else Path(out_dir, LAYOUT_FILE)
     try:
-        data = path.read_bytes()
-    except FileNotFoundError:
-        data = None
+        data = _remote.read_bytes(found, f"{root}/{LAYOUT_FILE}")
     except OSError as exc:
         raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
     return _checked_layout(data, out_dir, path)

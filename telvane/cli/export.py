@@ -106,7 +106,7 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     with _remote.staged(url) as local:
         args.out = local
         status = _export(args, sources, url)
-    _remote.merge_schemas(url)
+    dataset.merge_schemas(url)
     return status
 
 
