@@ -188,74 +188,19 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     the footer of every recording's file. `out_dir` may be a URL (s3://…, file://…)."""
     import pyarrow.dataset as ds  # a heavy import that only reading needs
 
-    if _remote.is_url(out_dir):
-        return _read_remote(os.fspath(out_dir))
     keys = _layout(out_dir)["partition_by"]
-    partition_schema = pa.schema([(key, pa.string()) for key in keys])
     # Every key has a value ("unknown" at worst): a directory named for HIVE_NULL is a
     # driver or track of that name.
-    partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
+    partitioning = ds.HivePartitioning(pa.schema([(key, pa.string()) for key in keys]),
+                                       null_fallback=NO_NULL_MARK)
+    found, root = _remote.store(out_dir)
     while True:  # until no publish began or ended during the listing
-        marks = _publish.marks(out_dir, REPORTS)
-        found = []
-        for name in TABLES:
-            kept = _table_schema.read(*_remote.store(out_dir), name) if name == "channels" else None
-            if kept is None:  # laps and sessions: every file has the same columns
-                parts = ds.dataset(Path(out_dir, name), format="parquet", partitioning=partitioning)
-                fragment = next(parts.get_fragments(), None)
-                kept = pa.schema([]) if fragment is None else fragment.physical_schema
-            schema = _table_schema.unify([kept, partition_schema])
-            found.append(_dataset(out_dir, name, schema, partitioning))
+        marks, hidden = _publish.marks(out_dir, REPORTS), _publish.hidden(out_dir)
+        kept = _table_schema.read(found, root, "channels")
+        tables = Tables(*(_dataset(found, root, name, kept if name == "channels" else None, partitioning, hidden)
+                          for name in TABLES))
         if _publish.marks(out_dir, REPORTS) == marks:
-            return Tables(*found)
-
-
-def _read_remote(url: str) -> Tables:
-    import pyarrow.dataset as ds
-    import pyarrow.fs as pafs
-
-    found, root = _remote.filesystem(url)
-    keys = _checked_layout(_remote.read_bytes(found, f"{root}/{LAYOUT_FILE}"), url, f"{url}/{LAYOUT_FILE}")
-    partition_schema = pa.schema([(key, pa.string()) for key in keys["partition_by"]])
-    partitioning = ds.HivePartitioning(partition_schema, null_fallback=NO_NULL_MARK)
-    while True:  # until no publish began or ended during the listing, as read() does
-        marks = _publish.marks(url, REPORTS)
-        kept = _kept_schemas(found, f"{root}/{_table_schema.SCHEMAS}/channels")
-        if kept is None:
-            continue
-        tables, hidden = [], _publish.hidden(url)
-        for name in TABLES:
-            directory = f"{root}/{name}"
-            if found.get_file_info(directory).type == pafs.FileType.NotFound:
-                tables.append(ds.dataset([], schema=partition_schema, format="parquet", filesystem=found))
-                continue
-            listed = ds.dataset(directory, format="parquet", partitioning=partitioning, filesystem=found)
-            fragment = next(listed.get_fragments(), None)  # none in a table no run has published to
-            base = [fragment.physical_schema] if fragment is not None else []
-            schema = _table_schema.unify([*(kept if name == "channels" and kept else base), partition_schema])
-            tables.append(ds.dataset([path for path in listed.files if os.path.normpath(path) not in hidden],
-                                     schema=schema, format="parquet", partitioning=partitioning,
-                                     partition_base_dir=directory, filesystem=found))
-        if _publish.marks(url, REPORTS) == marks:
-            return Tables(*tables)
-
-
-def _kept_schemas(found: pafs.FileSystem, directory: str) -> list[pa.Schema] | None:
-    """The schemas kept under `directory` on object storage; None when a merge of them
-    removed one while they were read."""
-    import pyarrow.fs as pafs
-
-    kept = []
-    for info in found.get_file_info(pafs.FileSelector(directory, allow_not_found=True)):
-        if info.base_name.endswith(_table_schema.SUFFIX) and not info.base_name.startswith("."):
-            try:
-                with found.open_input_stream(info.path) as stream:
-                    kept.append(pa.ipc.read_schema(pa.py_buffer(stream.read())))
-            except OSError:
-                if found.get_file_info(info.path).type != pafs.FileType.NotFound:
-                    raise
-                return None
-    return kept
+            return tables
 
 
 def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
@@ -437,25 +382,33 @@ def _source_size(source: str | os.PathLike[str]) -> int | None:
     return _remote.size(os.fspath(source)) if _remote.is_url(source) else os.stat(source).st_size
 
 
-def _dataset(out_dir: str | os.PathLike[str], table: str, schema: pa.Schema,
-             partitioning: ds.Partitioning) -> ds.Dataset:
-    """The files of `table`, without those a merge under way (or killed) has replaced and
-    those a publish under way is moving in."""
+def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | None,
+             partitioning: ds.HivePartitioning, hidden: set[str]) -> ds.Dataset:
+    """The files of `table`, without those a publish under way is moving in (`hidden`) and,
+    in a directory, those a merge under way (or killed) has replaced; of schema `kept` (by
+    default that of its first file) with the partition keys."""
     import pyarrow.dataset as ds
+    import pyarrow.fs as pafs
 
-    root = Path(out_dir, table)
+    directory, parquet = f"{root}/{table}", ds.ParquetFileFormat()
+    options = ds.FileSystemFactoryOptions(partition_base_dir=directory, partitioning=partitioning)
+    local = isinstance(found, pafs.LocalFileSystem)  # compact() merges in a directory only
     # journals read before and after the listing: a merge that ends during it is seen
-    merges = _compact.pending(out_dir)
-    found = ds.dataset(root, schema=schema, format="parquet", partitioning=partitioning)
-    merges.update(_compact.pending(out_dir))
-    listed = {os.path.normpath(path) for path in found.files}
-    skipped = _publish.hidden(out_dir) | {path for merged, replaced in merges.items()
-                                          if merged in listed for path in replaced}
-    if not skipped & listed:
-        return found
-    return ds.dataset([path for path in found.files if os.path.normpath(path) not in skipped],
-                      schema=schema, format="parquet", partitioning=partitioning,
-                      partition_base_dir=os.fspath(root))
+    merges = _compact.pending(root) if local else {}
+    # no directory at a URL for a table no run has published to
+    listing = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
+    factory = ds.FileSystemDatasetFactory(found, listing, parquet, options)
+    merges.update(_compact.pending(root) if local else {})
+    if kept is None:  # laps and sessions: every file has the same columns
+        first = next(factory.finish().get_fragments(), None)
+        kept = pa.schema([]) if first is None else first.physical_schema
+    listed = factory.finish(_table_schema.unify([kept, partitioning.schema]))
+    paths = {os.path.normpath(path) for path in listed.files}
+    skipped = hidden | {path for merged, replaced in merges.items() if merged in paths for path in replaced}
+    if not skipped & paths:
+        return listed
+    return ds.FileSystemDatasetFactory(found, [path for path in listed.files if os.path.normpath(path) not in skipped],
+                                       parquet, options).finish(listed.schema)
 
 
 def _local(out_dir: str | os.PathLike[str]) -> None:
@@ -473,11 +426,6 @@ def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
         data = _remote.read_bytes(found, f"{root}/{LAYOUT_FILE}")
     except OSError as exc:
         raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
-    return _checked_layout(data, out_dir, path)
-
-
-def _checked_layout(data: bytes | None, out_dir: str | os.PathLike[str],
-                    path: str | os.PathLike[str]) -> dict[str, Any]:
     if data is None:
         raise ValueError(f"{out_dir} is not a telvane dataset: no {LAYOUT_FILE}")
     try:
