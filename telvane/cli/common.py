@@ -6,7 +6,6 @@ import argparse
 import contextlib
 import os
 import re
-import secrets
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -68,6 +67,8 @@ def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     """Call write(temporary) on a hidden name beside `path`, then rename it to `path`, so
     that `path` is either absent, its old self, or complete. The temporary's name is short
     whatever the length of `path`'s."""
+    import secrets  # here: it loads OpenSSL, which commands that write nothing do without
+
     temporary = path.with_name(f".{secrets.token_hex(6)}.part")
     try:
         write(temporary)
