@@ -31,6 +31,7 @@ from pathlib import Path
 
 import bench_commands
 import bench_ibt
+import figures
 
 import telvane
 
@@ -92,7 +93,7 @@ def short_rows(rounds: int = 40) -> list[Row]:
         for figure, value, target in ((f"open().read() / floor, {name}, CPU", best["read"] / best["floor"], "<= 1.5"),
                                       (f"open().read() / numpy reader, {name}, CPU", best["read"] / best["numpy"], "<= 1.0"),
                                       (f"ibt / floor, {name}, CPU", best["ibt"] / best["floor"], "<= 2.0")):
-            rows.append((figure, value, target, bench_commands.met(value, target), loads, "bench_all.py"))
+            rows.append((figure, value, target, figures.met(value, target), loads, "bench_all.py"))
     return rows
 
 

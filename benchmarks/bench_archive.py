@@ -12,6 +12,7 @@ import sys
 import time
 from pathlib import Path
 
+import figures
 import numpy as np
 
 from telvane import dataset
@@ -95,8 +96,7 @@ def main() -> None:
     pool, dask = min(runs["pool"]), min(runs["dask"])
     print(f"{len(sample)} files, minimum of 3 alternated runs: local pool {1000 * pool / len(sample):.2f} ms CPU "
           f"a file, Dask (scheduler, two workers, client) {1000 * dask / len(sample):.2f} ms")
-    ratio = dask / pool
-    print(f"{'Dask CPU per file / local pool, export':44}{ratio:>10.2f}  {'<= 1.15':8} {'ok' if ratio <= 1.15 else 'MISSED'}")
+    figures.print_figures([("Dask CPU per file / local pool, export", dask / pool, "<= 1.15")])
 
 
 def dask_cpu(out: Path) -> float:

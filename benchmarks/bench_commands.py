@@ -22,6 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
+import figures
+
 # Run from elsewhere than the checkout, whose telvane/ has no extension built in.
 AWAY = tempfile.gettempdir()
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
@@ -93,18 +95,9 @@ def checks(path: Path, rounds: int) -> list[tuple[str, float, str, bool]]:
     print('python -X importtime -c "import telvane", slowest (self us | cumulative us | module):')
     for line in slowest_imports():
         print("  " + line.removeprefix("import time:"))
-    return [(label, value, target, met(value, target)) for label, value, target in rows]
+    return [(label, value, target, figures.met(value, target)) for label, value, target in rows]
 
 
-def met(value: float, target: str) -> bool:
-    sign, bound = target.split()
-    return value <= float(bound) if sign == "<=" else value >= float(bound)
-
-
-def print_checks(rows: list[tuple[str, float, str, bool]]) -> None:
-    print(f"{'':44}{'value':>10}  target")
-    for label, value, target, ok in rows:
-        print(f"{label:44}{value:>10.2f}  {target:8} {'ok' if ok else 'MISSED'}")
 
 
 def main() -> None:
@@ -115,7 +108,7 @@ def main() -> None:
     if not args.file.is_file():
         sys.exit(f"{args.file}: no such recording (give one with --file)")
     print(f"load average {' '.join(f'{load:.2f}' for load in os.getloadavg())}; {args.file}")
-    print_checks(checks(args.file, args.rounds))
+    figures.print_figures([row[:3] for row in checks(args.file, args.rounds)])
     print(f"load average {' '.join(f'{load:.2f}' for load in os.getloadavg())}")
 
 

@@ -213,7 +213,7 @@ def write_recording(path: Path, recording: Recording) -> None:
     header = write_ibt(layout.vars, b"", session_info=session_info(), buf_len=layout.buf_len,
                        session_record_count=n, tick_rate=RATE, session_start_date=1_713_182_400,
                        start_time=float(plan["time"][0]), end_time=float(plan["time"][-1]),
-                       lap_count=int(len(np.unique(plan["lap"]))))
+                       lap_count=len(np.unique(plan["lap"])))
     step = max(1, CHUNK_BYTES // layout.buf_len)
     partial = path.with_suffix(".part")
     with open(partial, "wb") as out:
