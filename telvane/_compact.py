@@ -22,7 +22,7 @@ from pathlib import Path
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from telvane import _convert, _parquet, _publish, _table_schema
+from telvane import _convert, _parquet, _publish, _remote, _table_schema
 
 __all__ = ["DEFAULT_TARGET", "HELD", "JOURNALS", "compact", "held", "pending"]
 
@@ -44,7 +44,7 @@ def compact(out_dir: str | os.PathLike[str], tables: Sequence[str], target_bytes
         _finish(out_dir, stale_after)
         for table in tables:
             for directory, paths in _partitions(Path(out_dir, table)):
-                publishing = _publish.hidden(out_dir)  # a merged file would show them early
+                publishing = _publish.hidden(*_remote.store(out_dir))  # a merged file would show them early
                 paths = [path for path in paths if os.path.normpath(path) not in publishing]
                 for group in _groups(paths, target_bytes):
                     _merge(out_dir, table, directory, group, row_group_size)

@@ -66,10 +66,9 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
     _remove(found, base)
 
 
-def hidden(out_dir: str | os.PathLike[str]) -> set[str]:
-    """The paths (in the file system of `out_dir`) of the files that publishes under way are
-    moving in and that were not in the dataset before."""
-    found, root = _remote.store(out_dir)
+def hidden(found: pafs.FileSystem, root: str) -> set[str]:
+    """The paths of the files that publishes under way are moving into the dataset at `root`
+    on `found` and that were not in it before."""
     paths: set[str] = set()
     for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):  # finished meanwhile
@@ -78,9 +77,9 @@ def hidden(out_dir: str | os.PathLike[str]) -> set[str]:
     return paths
 
 
-def marks(out_dir: str | os.PathLike[str], reports: str) -> list[str]:
-    """The names of the journals and reports: a publish that began or ended changes them."""
-    found, root = _remote.store(out_dir)
+def marks(found: pafs.FileSystem, root: str, reports: str) -> list[str]:
+    """The names of the journals and reports of the dataset at `root` on `found`: a publish
+    that began or ended changes them."""
     return [*(info.base_name for info in _journals(found, root)),
             *(info.base_name for info in _remote.listed(found, f"{root}/{reports}")
               if not info.base_name.startswith("."))]

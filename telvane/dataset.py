@@ -193,13 +193,13 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     # driver or track of that name.
     partitioning = ds.HivePartitioning(pa.schema([(key, pa.string()) for key in keys]),
                                        null_fallback=NO_NULL_MARK)
-    found, root = _remote.store(out_dir)
+    found, root = _remote.store(out_dir)  # at a URL, resolved once: from_uri may ask the store where it is
     while True:  # until no publish began or ended during the listing
-        marks, hidden = _publish.marks(out_dir, REPORTS), _publish.hidden(out_dir)
+        marks, hidden = _publish.marks(found, root, REPORTS), _publish.hidden(found, root)
         kept = _table_schema.read(found, root, "channels")
         tables = Tables(*(_dataset(found, root, name, kept if name == "channels" else None, partitioning, hidden)
                           for name in TABLES))
-        if _publish.marks(out_dir, REPORTS) == marks:
+        if _publish.marks(found, root, REPORTS) == marks:
             return tables
 
 
