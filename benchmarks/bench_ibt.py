@@ -242,6 +242,28 @@ def session_info() -> str:
             f"DriverInfo:\n DriverCarIdx: 0\n Drivers:\n{drivers}...\n")
 
 
+MIXED_RECORDS = 60 * RATE  # a minute
+
+
+def mixed_channels(number: int, *, bool_flag: bool = True, track: str | None = None) -> bytes:
+    """A minute at 60 Hz of one of three channel sets by `number` (50, 60 or 70 random-walk
+    floats), `Flag` bool in the second set when `bool_flag` and char otherwise: the mix of a
+    league's archive. `track` replaces the sample's track name."""
+    from telvane.sample import SESSION_INFO
+
+    kind = number % 3
+    floats = 50 + 10 * kind
+    variables = [Var("SessionTime", DOUBLE, 0), Var("Flag", BOOL if kind == 1 and bool_flag else CHAR, 8)]
+    variables += [Var(f"F{i:02d}", FLOAT, 12 + 4 * i) for i in range(floats)]
+    records = np.zeros(MIXED_RECORDS, dtype=[("t", "<f8"), ("flag", "u1"), ("pad", "u1", 3), ("f", "<f4", floats)])
+    records["t"] = np.arange(MIXED_RECORDS) / RATE
+    records["flag"] = np.arange(MIXED_RECORDS) % 2
+    records["f"] = np.cumsum(np.random.default_rng(number).normal(size=(MIXED_RECORDS, floats)), axis=0)
+    info = SESSION_INFO if track is None else SESSION_INFO.replace("TrackName: synthetic raceway",
+                                                                    f"TrackName: {track}")
+    return write_ibt(variables, records.tobytes(), session_info=info, tick_rate=RATE)
+
+
 def recording_path(directory: Path, recording: Recording) -> Path:
     return directory / f"{recording.name}-g{GENERATION}.ibt"
 

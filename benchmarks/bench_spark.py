@@ -17,32 +17,14 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
+import bench_ibt
 import pyarrow as pa
 
 import telvane.spark
 from telvane import dataset
-from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, Var, write_ibt
-from telvane.sample import SESSION_INFO
 
 count = int(sys.argv[1]) if len(sys.argv) > 1 else 120
-RECORDS = 3600  # a minute at 60 Hz
 MARK = dataset.HIVE_NULL
-
-
-def recording(number: int, bool_flag: bool) -> bytes:
-    kind = number % 3
-    floats = 50 + 10 * kind  # channel sets of 50, 60 and 70 floats
-    flag = BOOL if kind == 1 and bool_flag else CHAR
-    variables = [Var("SessionTime", DOUBLE, 0), Var("Flag", flag, 8)]
-    variables += [Var(f"F{i:02d}", FLOAT, 12 + 4 * i) for i in range(floats)]
-    records = np.zeros(RECORDS, dtype=[("t", "<f8"), ("flag", "u1"), ("pad", "u1", 3), ("f", "<f4", floats)])
-    records["t"] = np.arange(RECORDS) / 60
-    records["flag"] = np.arange(RECORDS) % 2
-    records["f"] = np.cumsum(np.random.default_rng(number).normal(size=(RECORDS, floats)), axis=0)
-    track = MARK if number == 0 else "123"  # a name Spark's own discovery would take for a number
-    info = SESSION_INFO.replace("TrackName: synthetic raceway", f"TrackName: {track}")
-    return write_ibt(variables, records.tobytes(), session_info=info, tick_rate=60)
 
 
 def compare(found: pa.Table, expected: pa.Table) -> str:
@@ -72,7 +54,8 @@ root = Path(tempfile.mkdtemp())
 for name, bool_flag in [("season", True), ("uniform", False)]:  # uniform: Flag char in every one
     for number in range(count):
         source = root / f"r{number:04d}.ibt"
-        source.write_bytes(recording(number, bool_flag))
+        track = MARK if number == 0 else "123"  # a name Spark's own discovery would take for a number
+        source.write_bytes(bench_ibt.mixed_channels(number, bool_flag=bool_flag, track=track))
         dataset.convert(source, root / name)
     dataset.merge_schemas(root / name)
 os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the executors import telvane too
@@ -95,7 +78,7 @@ lines['spark.read.parquet("season/sessions")'] = (  # every file has the same co
     lambda: spark.read.parquet("season/sessions").toArrow(), dataset.read("season").sessions.to_table())
 for read, _ in lines.values():  # untimed first round: the JVM's classes and the Python workers
     timed(read)
-print(f"{count} recordings of {RECORDS:,} records (50-70 float channels, Flag bool or char, or char "
+print(f"{count} recordings of {bench_ibt.MIXED_RECORDS:,} records (50-70 float channels, Flag bool or char, or char "
       f"in every one in uniform; track {MARK} once); load {os.getloadavg()[0]:.2f}")
 print(f"telvane.dataset.read(...).channels.to_table(): {telvane_seconds:.2f} s, {expected.num_rows:,} rows")
 print("| Spark's line | reads | tracks | time |")

@@ -11,29 +11,13 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
+import bench_ibt
 import pyarrow as pa
 
 import telvane
 from telvane import dataset
-from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, Var, write_ibt
-from telvane.sample import SESSION_INFO
 
 count = int(sys.argv[1]) if len(sys.argv) > 1 else 200
-RECORDS = 3600  # a minute at 60 Hz
-
-
-def recording(number: int) -> bytes:
-    kind = number % 3
-    floats = 50 + 10 * kind  # channel sets of 50, 60 and 70 floats
-    flag = BOOL if kind == 1 else CHAR
-    variables = [Var("SessionTime", DOUBLE, 0), Var("Flag", flag, 8)]
-    variables += [Var(f"F{i:02d}", FLOAT, 12 + 4 * i) for i in range(floats)]
-    records = np.zeros(RECORDS, dtype=[("t", "<f8"), ("flag", "u1"), ("pad", "u1", 3), ("f", "<f4", floats)])
-    records["t"] = np.arange(RECORDS) / 60
-    records["flag"] = np.arange(RECORDS) % 2
-    records["f"] = np.cumsum(np.random.default_rng(number).normal(size=(RECORDS, floats)), axis=0)
-    return write_ibt(variables, records.tobytes(), session_info=SESSION_INFO, tick_rate=60)
 
 
 def size(root: Path) -> int:
@@ -44,7 +28,7 @@ root = Path(tempfile.mkdtemp())
 sources = []
 for number in range(count):
     sources.append(root / f"r{number:04d}.ibt")
-    sources[-1].write_bytes(recording(number))
+    sources[-1].write_bytes(bench_ibt.mixed_channels(number))
 
 out = root / "parquet"
 began = time.perf_counter()
@@ -74,7 +58,7 @@ delta_write = time.perf_counter() - began
 began = time.perf_counter()
 delta_rows = deltalake.DeltaTable(delta).to_pyarrow_table().num_rows
 delta_read = time.perf_counter() - began
-print(f"{count} recordings of {RECORDS} records (50-70 float channels, Flag bool or char); load "
+print(f"{count} recordings of {bench_ibt.MIXED_RECORDS} records (50-70 float channels, Flag bool or char); load "
       f"{os.getloadavg()[0]:.2f}")
 print("| format | write | read whole | size | objects |")
 print("|---|---|---|---|---|")
