@@ -105,9 +105,7 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     dataset.sweep(url)
     with _remote.staged(url) as local:
         args.out = local
-        status = _export(args, sources, url)
-    dataset.merge_schemas(url)
-    return status
+        return _export(args, sources, url)
 
 
 def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | str) -> int:
@@ -170,7 +168,7 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
             report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
                                     args.out, shown) for index, source in enumerate(sources)]
             _publish_run(args.out, shown, run, report)
-            dataset.merge_schemas(args.out)
+            dataset.merge_schemas(shown)  # where the run was published, not its local stand-in
     if args.compact:
         _compact(args.out)
     return 1 if failed else 0
