@@ -72,9 +72,7 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
             report = [rows.get(index) or _convert.report_row(source, "not attempted")
                       for index, source in enumerate(sources)]
             dataset.publish(url or local, run, report)
-            dataset.merge_schemas(local)
-    if url:
-        dataset.merge_schemas(url)
+            dataset.merge_schemas(url or local)
     return pandas.DataFrame(report, columns=_convert.REPORT_SCHEMA.names)
 
 
