@@ -120,15 +120,13 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
 
     def held(recording: str) -> str | None:
         keys = prepare(out_dir, partition_by)
-        merged = _compact.held(out_dir, recording)
-        if replace:  # a merged file's rows are not rewritten one recording at a time
-            return merged
-        for root in roots:
+        # with `replace`, only a merged file holds it: its rows are not rewritten one recording at a time
+        for root in () if replace else roots:
             pattern = Path(glob.escape(os.fspath(root)), "sessions", *["*"] * len(keys),
                            f"{recording}.parquet")
             for found in glob.glob(os.fspath(pattern)):
                 return os.fspath(Path(out_dir, Path(found).relative_to(root)))
-        return merged
+        return _compact.held(out_dir, recording)  # read only when no file of its own holds it
 
     return _convert_into(source, out_dir, roots[-1], held, columns, partition_by, progress, timeout)
 
