@@ -112,5 +112,6 @@ def dask_cpu(out: Path) -> float:
         _, client = export(out, "--scheduler", cluster.scheduler_address)
         return sum(sum(p.cpu_times()[:2]) for p in processes) - before + client
 
+
 if __name__ == "__main__":  # Dask's worker processes import this module again
     main()
