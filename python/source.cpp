@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "unlocked.hpp"
 
 namespace telvane::py {
 namespace {
@@ -28,12 +29,13 @@ bool discard_ordinary_error() {
 
 // Opens the str `path` by its bytes in the file-system encoding, as os.fsencode gives them,
 // so that names which are not UTF-8 open too. Nothing, with the encoder's error set, when
-// the encoding cannot hold it.
+// the encoding cannot hold it. Maps it off the interpreter lock: opening and mapping a file
+// can wait on the disk, and on the mapping lock that another thread's unmapping holds.
 std::optional<MappedSource> open_path(PyObject* path) {
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path));
   if (!encoded) return std::nullopt;
   std::string name(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-  Result<MappedRegion> region = map_file(name);
+  Result<MappedRegion> region = unlocked([&name] { return map_file(name); });
   return MappedSource{std::move(region), std::move(name), true};
 }
 
