@@ -226,7 +226,13 @@ Result<void*> map_file(FileHandle file, std::size_t size) {
   return address;
 }
 
-void unmap_file(void* address, std::size_t size) noexcept { ::munmap(address, size); }
+// The page table entries are dropped first: madvise does that under a lock of the mapping
+// alone, where munmap would hold the lock of the whole address space for it, keeping other
+// threads from mapping their files meanwhile.
+void unmap_file(void* address, std::size_t size) noexcept {
+  ::madvise(address, size, MADV_DONTNEED);
+  ::munmap(address, size);
+}
 
 Result<void*> allocate_pages(std::size_t size) {
   void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
