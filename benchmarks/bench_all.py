@@ -6,7 +6,8 @@ against the read (bench_export_floor.py), and with --setup the README's first co
 empty caches.
 
 Each script runs whole, its own output kept under --log; a figure is a line of it in the
-form `label  value  target  ok|MISSED`. The load average is the 1-minute one when the script
+form `label  value  target  ok|MISSED`, or `label  value  (what it shows)` for a figure shown
+beside them without a target, such as what the machine itself allows. The load average is the 1-minute one when the script
 started and ended.
 
 Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,export] [--log DIR]
@@ -37,6 +38,8 @@ import telvane
 
 HERE = Path(__file__).resolve().parent
 CHECK = re.compile(r"^\s*(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}(?P<target>[<>]=? ?[\d.]+)\s+(?P<verdict>ok|MISSED)\s*$")
+# A figure printed for context, without a target: `label  value  (what it shows)`.
+SHOWN = re.compile(r"^(?P<label>\S.*?)\s{2,}(?P<value>-?[\d.]+)\s{2,}\(.*\)\s*$")
 SETUP = "python3 -m venv .venv && .venv/bin/pip install '.[all]' && .venv/bin/telvane demo"
 
 Row = tuple[str, float, str, bool, str, str]  # figure, value, target, met, load, source
@@ -59,6 +62,8 @@ def script_rows(name: str, log: Path) -> list[Row]:
         if match := CHECK.match(line):
             rows.append((match["label"], float(match["value"]), match["target"],
                          match["verdict"] == "ok", loads, name))
+        elif match := SHOWN.match(line):
+            rows.append((match["label"], float(match["value"]), "", False, loads, name))
     return rows
 
 
@@ -141,7 +146,7 @@ def main() -> None:
     print(f"{os.cpu_count()} cpus; load: the 1-minute load average at the start and end of each script")
     print(f"{'figure':{width}}{'value':>9}  {'target':9}{'':7}{'load':>10}  source")
     for figure, value, target, ok, loads, source in rows:
-        print(f"{figure:{width}}{value:>9.2f}  {target:9}{'ok' if ok else 'MISSED':7}{loads:>10}  {source}")
+        print(f"{figure:{width}}{value:>9.2f}  {target:9}{('ok' if ok else 'MISSED') if target else 'shown':7}{loads:>10}  {source}")
     print(f"outputs of the scripts in {args.log}")
 
 

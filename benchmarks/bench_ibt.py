@@ -438,18 +438,18 @@ def core_parts(directory: Path, path: Path, reps: int) -> dict[str, float] | Non
     return {key: statistics.median(run[key] for run in runs) for key in runs[0]}
 
 
-def build_core_bench(directory: Path) -> Path | None:
+def build_core_bench(directory: Path, target: str = "telvane_bench_core") -> Path | None:
     build = directory / "build-core"
     steps = [["cmake", "-S", str(BENCHMARKS), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
               f"-DPython_EXECUTABLE={sys.executable}"],
-             ["cmake", "--build", str(build), "--target", "telvane_bench_core", "-j", "2"]]
+             ["cmake", "--build", str(build), "--target", target, "-j", "2"]]
     for step in steps:
         done = subprocess.run(step, capture_output=True, text=True)
         if done.returncode != 0:
-            print(f"no core part timings: {' '.join(step[:2])} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}",
+            print(f"no {target}: {' '.join(step[:2])} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}",
                   file=sys.stderr)
             return None
-    return build / "telvane_bench_core"
+    return build / target
 
 
 # ---------------------------------------------------------------------------------------------

@@ -13,7 +13,8 @@ CPU time (min and median over --rounds rounds after one warm-up round) of:
 - the same with two five-minute recordings, whose reads take no helper thread: a throughput,
   so two threads kept for the whole run read each file SHORT_READS times a round, against
   the calling thread reading both that often in turn; two processes doing the same show
-  what the machine allows without the interpreter lock or a shared address space;
+  what the machine allows without the interpreter lock or a shared address space, and the
+  core doing the same reads in C++ without Python (bench_threads.cpp) what it allows threads;
 - pyirsdk (in its own virtualenv, see README.md): get_all of every scalar of the full file,
   measured once, and get_all of one channel, min over the rounds.
 
@@ -150,10 +151,19 @@ def cases(path: Path, copy: Path, short: tuple[Path, Path]) -> dict[str, Callabl
     }
 
 
-def measure(runs: dict[str, Callable[[], object]], rounds: int) -> dict[str, list[Sample]]:
+def core_threads(binary: Path, short: tuple[Path, Path]) -> dict[str, float]:
+    """The wall seconds of the core's reads of the short files in C++, by 1 thread and by 2."""
+    done = subprocess.run([str(binary), *map(str, short), str(SHORT_READS)], capture_output=True, text=True,
+                          check=True)
+    return {f"core, {way}": seconds for way, seconds in json.loads(done.stdout).items()}
+
+
+def measure(runs: dict[str, Callable[[], object]], rounds: int,
+            core: Callable[[], dict[str, float]] | None) -> tuple[dict[str, list[Sample]], dict[str, list[float]]]:
     """Every run once per round, one untimed round first: load from other work on the
-    machine falls on all of them alike."""
+    machine falls on all of them alike. Also the core's thread runs in C++, by wall time."""
     samples: dict[str, list[Sample]] = {name: [] for name in runs}
+    core_walls: dict[str, list[float]] = {}
     for round_ in range(rounds + 1):
         print(f"round {round_} of {rounds}", file=sys.stderr)
         for name, call in runs.items():
@@ -163,7 +173,9 @@ def measure(runs: dict[str, Callable[[], object]], rounds: int) -> dict[str, lis
             sample = timed(call)
             if round_ > 0:
                 samples[name].append(sample)
-    return samples
+        for name, wall in (core() if core and round_ > 0 else {}).items():
+            core_walls.setdefault(name, []).append(wall)
+    return samples, core_walls
 
 
 def pyirsdk(python: Path, path: Path, rounds: int) -> dict[str, float] | None:
@@ -183,7 +195,8 @@ def ms(seconds: float) -> str:
     return f"{seconds * 1e3:,.1f}" if seconds >= 0.01 else f"{seconds * 1e3:.3f}"
 
 
-def print_table(samples: dict[str, list[Sample]], peer: dict[str, float] | None, rounds: int) -> None:
+def print_table(samples: dict[str, list[Sample]], core_walls: dict[str, list[float]], peer: dict[str, float] | None,
+                rounds: int) -> None:
     wall = {name: [w for w, _, _ in values] for name, values in samples.items()}
     cpu = {name: [c for _, c, _ in values] for name, values in samples.items()}
     process = {name: [p for _, _, p in values] for name, values in samples.items()}
@@ -215,6 +228,10 @@ def print_table(samples: dict[str, list[Sample]], peer: dict[str, float] | None,
     shown = [("2 processes / 1 thread, 5-minute files", THROUGHPUT[0], THROUGHPUT[2], "(the machine's own limit)"),
              ("2 threads / 1 thread, hour files", "2 files, 1 thread", "2 files, 2 threads",
               "(a read of one already uses two threads)")]
+    if core_walls:
+        wall |= core_walls
+        shown.insert(1, ("2 threads / 1 thread, the core alone in C++", "core, 1 thread", "core, 2 threads",
+                         "(what the machine allows threads)"))
     for label, one, two, note in shown:
         print(f"{label:44}{min(wall[one]) / min(wall[two]):>10.2f}  {note}")
 
@@ -235,8 +252,10 @@ def main() -> None:
             shutil.copyfile(original, copy)
     for recording in (path, short, *copies):
         bench_ibt.warm_page_cache(recording)
-    samples = measure(cases(path, copies[0], (short, copies[1])), args.rounds)
-    print_table(samples, pyirsdk(args.pyirsdk_python, path, args.rounds), args.rounds)
+    threads_binary = bench_ibt.build_core_bench(args.dir, "telvane_bench_threads")
+    core = (lambda: core_threads(threads_binary, (short, copies[1]))) if threads_binary else None
+    samples, core_walls = measure(cases(path, copies[0], (short, copies[1])), args.rounds, core)
+    print_table(samples, core_walls, pyirsdk(args.pyirsdk_python, path, args.rounds), args.rounds)
 
 
 if __name__ == "__main__":
