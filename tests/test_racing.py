@@ -302,11 +302,6 @@ HOSTILE = {
         lambda: recording(**PITS), lambda log: message_of(lambda: lap_numbered(log.lap_times(), 4)),
         "LookupError: no full lap 4, and 2 laps numbered 4: row 0 (partial, session 0), row 1 (out, session 0)",
         []),
-    "lap number N: the fastest full lap N where the number repeats": (
-        lambda: telvane.ibt(two_sessions()),
-        lambda log: [(lap["num"], lap["session"], lap["lap_type"])
-                     for lap in [log.lap_times().to_pylist()[lap_numbered(log.lap_times(), 1)]]],
-        [(1, 1, "full")], []),
 }
 
 
