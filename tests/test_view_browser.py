@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 import telvane
-from conftest import run
 from telvane import cli, sample
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -39,17 +38,12 @@ class Page:
         self.page.on("request", lambda request: self.requests.append(request.url))
         self.page.on("console", lambda m: m.type in ("error", "warning") and self.errors.append(m.text))
         self.page.on("pageerror", lambda error: self.errors.append(str(error)))
-        self.page.goto(path.as_uri())
+        self.uri = path.as_uri()
+        self.page.goto(self.uri)
         self.page.evaluate("window.telvaneView.ready")
 
     def api(self, call: str, *args: Any) -> Any:
         return self.page.evaluate(f"(args) => window.telvaneView.{call}(...args)", list(args))
-
-
-def write_page(capsys: pytest.CaptureFixture[str], out: Path, *laps: object) -> Path:
-    status, _, err = run(capsys, "view", *laps, "-o", out, "--no-open")
-    assert status == 0, err
-    return out
 
 
 @pytest.fixture(scope="module")
@@ -58,8 +52,7 @@ def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 @pytest.fixture(scope="module")
-def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory
-         ) -> Iterator[Page]:
+def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Page]:
     out = tmp_path_factory.mktemp("page") / "demo.html"
     assert cli.main(["view", str(recording), "-o", str(out), "--no-open"]) == 0
     page = Page(browser, out)
@@ -81,8 +74,7 @@ PAIRS = [(7, 1), (1, 7), (2, 3), (0, 4), (1, 6)]
 
 
 @pytest.mark.parametrize("reference, other", PAIRS)
-def test_delta_and_read_out_are_the_library_s(demo: Page, recording: Path,
-                                              reference: int, other: int) -> None:
+def test_delta_and_read_out_are_the_library_s(demo: Page, recording: Path, reference: int, other: int) -> None:
     log = telvane.ibt(recording)
     expected = telvane.delta(log.lap(reference), log.lap(other))
     distance, lost = expected["distance"].to_numpy(), expected["delta"].to_numpy()
@@ -102,8 +94,7 @@ def test_delta_and_read_out_are_the_library_s(demo: Page, recording: Path,
 
 @pytest.mark.parametrize("row, name", [(7, "elapsed"), (1, "Speed"), (3, "Gear"), (0, "RPM"),
                                        (7, "FuelLevel")])
-def test_columns_decode_to_the_values_written(demo: Page, recording: Path,
-                                              row: int, name: str) -> None:
+def test_columns_decode_to_the_values_written(demo: Page, recording: Path, row: int, name: str) -> None:
     from telvane.view.data import elapsed_by_distance
 
     lap = telvane.ibt(recording).lap(row)
@@ -131,19 +122,14 @@ def test_corner_finder(demo: Page, speed: list[float], apexes: list[float]) -> N
     assert [c["apex"] - 100 for c in found] == apexes
 
 
-def test_the_page_fetches_nothing_logs_nothing_and_draws(
-        browser: Any, recording: Path, tmp_path: Path,
-        capsys: pytest.CaptureFixture[str]) -> None:
+def test_the_page_fetches_nothing_logs_nothing_and_draws(demo: Page) -> None:
     image = pytest.importorskip("matplotlib.image")
-    path = write_page(capsys, tmp_path / "page.html", recording)
-    page = Page(browser, path)
-    page.api("setCursor", 1500.0)
-    assert page.requests == [path.as_uri()]
-    assert page.errors == []
-    shot = image.imread(io.BytesIO(page.page.screenshot(full_page=True)), format="png")
+    demo.api("setCursor", 1500.0)  # after the other tests' calls too
+    assert (demo.requests, demo.errors) == ([demo.uri], [])
+    shot = image.imread(io.BytesIO(demo.page.screenshot(full_page=True)), format="png")
     height, width = shot.shape[:2]
     assert width == 1400 and height > 1000
-    traces = page.page.locator("#traces").screenshot()
+    traces = demo.page.locator("#traces").screenshot()
     pixels = image.imread(io.BytesIO(traces), format="png")[..., :3].reshape(-1, 3)
     colours = {tuple(p) for p in (pixels * 255).round().astype(int)[::7]}
     assert len(colours) > 50  # lines, labels and grid, not a blank box
