@@ -15,9 +15,9 @@ from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 from builders import write_channels
 
 SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
-# A SessionTime of count 0 in the last 7 bytes of the record: the parse accepts its empty
-# extent, but the time base reads 8 bytes at 93 in a 100-byte record area.
-OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0)], bytes(100), buf_len=100)
+# A Speed channel, and a SessionTime of count 0 in the last 7 bytes of the record: the parse
+# accepts its empty extent, but the time base reads 8 bytes at 93 in a 100-byte record area.
+OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0), Var("Speed", FLOAT, 0)], bytes(100), buf_len=100)
 SPEED = write_channels({"Speed": (FLOAT, [1.0, 2.0])})  # a valid file: SessionTime and Speed, two records
 NO_SESSION_TIME = write_ibt([Var("Speed", FLOAT, 0)], bytes(8))
 

@@ -65,7 +65,7 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("view r.ibt:9 --no-open", 1, "telvane: r.ibt: no lap 9\n"),
     ("view lapless.ibt --no-open", 1, "telvane: lapless.ibt: no laps to view\n"),
     ("view distanceless.ibt --no-open", 1, "telvane: distanceless.ibt: lap 1 of session 0 has no lap distance to draw"),
-    ("channels overrun.ibt", 0, "Name  Type  Unit  Description\n"),  # from the headers: no record read
+    ("channels overrun.ibt", 0, "Name   Type   Unit  Description\nSpeed  float\n"),  # from the headers: no record read
     ("info overrun.ibt", 1,  # the core's internal error
      "telvane: overrun.ibt: Read of bytes 93..101 outside the record area of 100 bytes\n"),
     ("export r.ibt --out o --flat --channels Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),

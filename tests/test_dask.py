@@ -7,19 +7,16 @@ import sys
 
 import pyarrow.parquet as pq
 import pytest
+from conftest import OVERRUN, run
+
 import telvane
 from telvane import dataset
-from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 
 pytestmark = pytest.mark.slow  # each test starts a cluster of worker processes
 
 distributed = pytest.importorskip("distributed")
 telvane_dask = pytest.importorskip("telvane.dask")
 WAIT = 120  # seconds
-# A Speed channel, and a SessionTime whose 8 bytes run past the 100-byte record area: the
-# core's internal error, which derives from BaseException, however the file is read.
-INTERNAL = write_ibt([Var("SessionTime", DOUBLE, 93, count=0), Var("Speed", FLOAT, 0)], bytes(100),
-                     buf_len=100, session_record_count=1)
 MESSAGES = {"internal": "Read of bytes 93..101 outside the record area of 100 bytes",
             "truncated": "Invalid header"}
 
@@ -33,7 +30,7 @@ def client():
 
 @pytest.fixture
 def inputs(tmp_path, synthetic):
-    files = {"good": synthetic, "truncated": synthetic[:5000], "not_ibt": b"plain text", "internal": INTERNAL}
+    files = {"good": synthetic, "truncated": synthetic[:5000], "not_ibt": b"plain text", "internal": OVERRUN}
     for name, data in files.items():
         (tmp_path / f"{name}.ibt").write_bytes(data)
     return {name: tmp_path / f"{name}.ibt" for name in files}
@@ -75,19 +72,7 @@ def test_read_ibt_skips_or_raises_for_a_bad_file_without_hanging(client, inputs,
         assert len(result) == len(speed) and result["Speed"].max() == speed.max()
 
 
-def test_the_command_line_exports_on_a_running_cluster(client, inputs, tmp_path):
-    out = tmp_path / "out"
-    command = [sys.executable, "-m", "telvane", "export", inputs["good"], inputs["truncated"], "--out", out]
-    done = subprocess.run([*command, "--scheduler", client.scheduler.address], capture_output=True, text=True,
-                          timeout=WAIT)
-    assert done.returncode == 1 and done.stdout.splitlines()[-1].startswith("exported 1 of 2 files")
-    assert done.stderr.startswith(f"telvane: {inputs['truncated']}: Invalid header")
-    assert sorted(pq.read_table(out / dataset.REPORTS)["status"].to_pylist()) == ["failed", "ok"]
-
-
 def test_a_scheduler_without_workers_is_one_line_and_a_report_of_every_input(inputs, tmp_path, capsys, monkeypatch):
-    from conftest import run
-
     monkeypatch.setattr(telvane_dask, "WORKER_WAIT", 0.5)
     with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address=None) as empty:
         status, out, err = run(capsys, "export", inputs["good"], "--out", tmp_path / "out", "--scheduler",

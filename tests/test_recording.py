@@ -8,6 +8,7 @@ import numpy as np
 import pyarrow as pa
 import pytest
 from builders import write_channels, write_live_dump
+from conftest import OVERRUN
 from reference_reader import ReferenceFile
 
 import telvane
@@ -112,10 +113,6 @@ def test_recovery_reads_every_complete_record(stored, cut, warning):
 
 
 TEXT = b"plain text, renamed .ibt\n" * 8
-# SessionTime declared with no elements 5 bytes before the end of the record: its 8-byte read
-# for the last record runs past the record area
-OVERRUN = write_ibt([Var("SessionTime", DOUBLE, 93, count=0), Var("Speed", FLOAT, 0)], bytes(100),
-                    buf_len=100, session_record_count=1)
 # file-caused conditions: the bytes, and the message after the file's name
 FILE_ERRORS = {
     "not a recording": (TEXT, f"not an IBT recording (Unsupported IBT version: {int.from_bytes(TEXT[:4], 'little')})"),
