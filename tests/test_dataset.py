@@ -218,21 +218,26 @@ def engines():
     }
 
 
+# recordings of different channels: Flag a bool in one, a char in another
+CHANNELS = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])}, {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},
+            {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])}, {"Speed": (FLOAT, [7.0])}]
+
+
+def converted(tmp_path, tracks):
+    """The CHANNELS recordings on these tracks converted into tmp_path/out: their sources and report rows."""
+    sources = [recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}", TrackName=track)
+               for number, (chosen, track) in enumerate(zip(CHANNELS, tracks))]
+    rows = [dataset.convert(source, tmp_path / "out") for source in sources]
+    assert {row["status"] for row in rows} == {"ok"}
+    return sources, rows
+
+
 @pytest.mark.parametrize("engine", ["pyarrow", "duckdb", "polars", "dask"])
 def test_every_engine_reads_every_column_of_recordings_with_different_channels(tmp_path, engine):
-    out = tmp_path / "out"
-    channels = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])},  # Flag: bool here
-                {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},  # a char there
-                {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])}]
-    tracks = ["monza", dataset.HIVE_NULL, "monza"]  # the engines' mark of a null, as a track's name
-    expected = []
-    for number, chosen in enumerate(channels):
-        source = recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}", TrackName=tracks[number])
-        row = dataset.convert(source, out)
-        for record in range(2):
-            values = {name: float(values[record]) for name, (_, values) in chosen.items()}
-            expected.append({"recording": row["recording"], "track": tracks[number],
-                             "timecodes": round(record * 1000 / 60), **values})
+    out, tracks = tmp_path / "out", ["monza", dataset.HIVE_NULL, "monza"]  # the engines' mark of a null, as a name
+    expected = [{"recording": row["recording"], "track": track, "timecodes": round(record * 1000 / 60),
+                 **{name: float(values[record]) for name, (_, values) in chosen.items()}}
+                for chosen, track, row in zip(CHANNELS, tracks, converted(tmp_path, tracks)[1]) for record in range(2)]
     dataset.merge_schemas(out)
     table = engines()[engine](out)
     names = {"recording", "timecodes", "SessionTime", "Speed", "Flag", "Gear", "Fuel", *dataset.DEFAULT_PARTITION_BY}
@@ -255,16 +260,7 @@ def everything(out):
 @pytest.mark.parametrize("killed", [None, "with the merged file in place, the replaced ones not removed"])
 def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_recordings(tmp_path, monkeypatch,
                                                                                         killed):
-    out = tmp_path / "out"
-    channels = [{"Speed": (FLOAT, [1.0, 2.0]), "Flag": (BOOL, [True, False])},  # Flag: bool here
-                {"Flag": (CHAR, [7, 8]), "Gear": (INT, [3, 4])},  # a char there
-                {"Speed": (FLOAT, [5.0, 6.0]), "Fuel": (DOUBLE, [9.5, 9.0])},
-                {"Speed": (FLOAT, [7.0])}]
-    sources = [recording(tmp_path / f"{number}.ibt", chosen, UserName=f"D{number}",
-                         TrackName="alone" if number == 3 else "shared")
-               for number, chosen in enumerate(channels)]
-    for source in sources:
-        assert dataset.convert(source, out)["status"] == "ok"
+    out, (sources, _) = tmp_path / "out", converted(tmp_path, ["shared"] * 3 + ["alone"])
     before, parquet = everything(out), lambda: [path for path in files(out) if path.endswith(".parquet")]
     assert len(parquet()) == 12
     if killed:
