@@ -54,17 +54,8 @@ def test_a_read_of_any_channels_gives_the_analyses_of_ibt(request, recording, se
     assert "_racing" not in vars(log)  # worked out when asked, not by the read
     laps, sectors, best, traces = analyses(log)
     want_laps, want_sectors, want_best, want_traces = analyses(expected)
-    assert laps.equals(want_laps) and sectors.equals(want_sectors) and best == want_best
+    assert laps.num_rows and laps.equals(want_laps) and sectors.equals(want_sectors) and best == want_best
     assert len(traces) == len(want_traces) and all(a.equals(b) for a, b in zip(traces, want_traces))
-
-
-def test_the_hand_made_recording_has_laps_sectors_and_traces():
-    laps, sectors, best, traces = analyses(telvane.ibt(driven(DOUBLE)))
-    assert laps["lap_type"].to_pylist() == ["out", "full", "full", "partial"]  # the last ends at 97 m
-    assert list(zip(sectors["lap"].to_pylist(), sectors["sector"].to_pylist())) == [
-        (0, 1), (0, 2), (1, 0), (1, 1), (1, 2), (2, 0), (2, 1), (2, 2)]
-    assert best == pytest.approx({0: laps["duration"][2].as_py()})  # the car speeds up: lap 2 is best
-    assert [trace["distance"].to_pylist() for trace in traces] == [[5.0 * k for k in range(101)]] * 2
 
 
 def part_of(log, how):
