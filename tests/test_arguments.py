@@ -21,6 +21,7 @@ U = object()  # not a source: examined before the arguments, it would fail other
     ((U,), {"progress": None, "sources": U}, "ibt() got an unexpected keyword argument 'sources'"),
     ((U,), {"source": U}, "ibt() got multiple values for argument 'source'"),
     ((U, None), {"progress": None}, "ibt() got multiple values for argument 'progress'"),
+    ((VALID,), {"progress": 42}, "'int' object is not callable"),  # at the first report
 ])
 def test_argument_errors(fails, args, kwargs, message):
     assert fails(*args, **kwargs) == (TypeError, message)

@@ -50,10 +50,6 @@ def test_progress_reports_and_exceptions_from_the_callers_code(ibt, monkeypatch,
     assert raised is error and made == calls
 
 
-def test_a_non_callable_progress_fails_at_the_first_report(fails):
-    assert fails(FIVE, progress=42) == (TypeError, "'int' object is not callable")
-
-
 class Errors:  # the message names the qualified name and stands in for a text str() cannot give
     class Unprintable(Exception):
         def __str__(self) -> str:
