@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import sys
 
+import duckdb
 import numpy as np
+import polars
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -37,28 +39,20 @@ def sample_log(synthetic: bytes) -> LogFile:
     return telvane.ibt(synthetic)
 
 
-def test_wide_table_shares_columns_and_keeps_metadata(sample_log):
-    table = sample_log.to_table(["Speed", "Gear"])
-    assert table.column_names == ["timecodes", "Speed", "Gear"]
-    assert address(table) == address(sample_log["RPM"])  # one timecodes column for all
-    assert address(table, 1) == address(sample_log["Speed"], 1)
-    assert table.schema.field("Speed").equals(sample_log["Speed"].schema.field(1), check_metadata=True)
+def test_the_wide_table_shares_columns_keeps_metadata_and_goes_to_parquet_and_data_frames(sample_log, tmp_path):
+    log, names = sample_log, ["Speed", "Gear", "OnPitRoad", "EngineWarnings", "SessionTime"]
+    table, wide, whole = log.to_table(["Speed", "Gear"]), log.to_table(names), log.to_table()
+    assert table.column_names == ["timecodes", "Speed", "Gear"] and log.to_table("Speed").column_names[1:] == ["Speed"]
+    assert address(table) == address(log["RPM"])  # one timecodes column for all
+    assert address(table, 1) == address(log["Speed"], 1)
+    assert table.schema.field("Speed").equals(log["Speed"].schema.field(1), check_metadata=True)
     assert table.schema.metadata[b"session_info_yaml"].startswith(b"---\nWeekendInfo:")
-    assert sample_log.to_table("Speed").column_names == ["timecodes", "Speed"]
-    assert sample_log.to_table().column_names == ["timecodes"] + sample_log.channel_names
-
-
-def test_the_wide_table_goes_to_parquet_data_frames_and_arrow_libraries(sample_log, tmp_path):
-    import duckdb
-    import polars
-
-    names = ["Speed", "Gear", "OnPitRoad", "EngineWarnings", "SessionTime"]
-    log, wide, whole = sample_log, sample_log.to_table(names), sample_log.to_table()
-    sample_log.to_parquet(tmp_path / "s.parquet", names, compression="snappy")  # options reach pyarrow
+    assert whole.column_names == ["timecodes"] + log.channel_names
+    log.to_parquet(tmp_path / "s.parquet", names, compression="snappy")  # options reach pyarrow
     back = pq.read_table(tmp_path / "s.parquet")
     assert back.equals(wide) and back.schema.equals(wide.schema, check_metadata=True)
     assert pq.ParquetFile(tmp_path / "s.parquet").metadata.row_group(0).column(1).compression == "SNAPPY"
-    assert sample_log.to_pandas(names).equals(wide.to_pandas())
+    assert log.to_pandas(names).equals(wide.to_pandas())
     assert pa.table(log).equals(whole) and polars.DataFrame(log).equals(polars.from_arrow(whole))
     gears = values(log, "Gear")
     assert duckdb.sql("SELECT count(*), sum(Gear) FROM log").fetchall() == [(len(gears), sum(gears))]
