@@ -85,6 +85,14 @@ def sample() -> Path:
     return SAMPLE
 
 
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The synthetic sample as a file, synthetic_sample.ibt, in a directory of each module's own."""
+    from telvane.sample import write_synthetic_sample
+
+    return write_synthetic_sample(tmp_path_factory.mktemp("sample"))
+
+
 @pytest.fixture(scope="session")
 def synthetic() -> bytes:
     from telvane.sample import synthetic_sample_bytes

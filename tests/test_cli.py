@@ -12,12 +12,7 @@ import pytest
 from builders import write_channels
 from conftest import OVERRUN, SPEED, run
 from telvane._writer import FLOAT, INT
-from telvane.sample import synthetic_sample_bytes, write_synthetic_sample
-
-
-@pytest.fixture(scope="module")
-def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return write_synthetic_sample(tmp_path_factory.mktemp("sample"))
+from telvane.sample import synthetic_sample_bytes
 
 
 # how a file of each format begins

@@ -18,7 +18,7 @@ import pytest
 import telvane
 from telvane._writer import DOUBLE, FLOAT, Var, pack_records, write_ibt
 from telvane.cli.reports import describe
-from test_cli import recording, run, variant  # noqa: F401 (a fixture)
+from conftest import run
 
 
 def test_info_of_several_recordings_and_standard_input(capsys, recording, monkeypatch):

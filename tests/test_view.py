@@ -9,13 +9,7 @@ import pytest
 
 import telvane
 from conftest import run
-from telvane import sample
 from telvane.view import View
-
-
-@pytest.fixture(scope="module")
-def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return sample.write_synthetic_sample(tmp_path_factory.mktemp("view"))
 
 
 def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
@@ -37,10 +31,10 @@ def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
             log.view([row])
 
 
-def test_the_map_integrated_from_yaw_follows_lat_and_lon() -> None:
+def test_the_map_integrated_from_yaw_follows_lat_and_lon(synthetic: bytes) -> None:
     from telvane.view.data import elapsed_by_distance, integrated_positions, map_positions, usable_origin
 
-    log = telvane.ibt(sample.synthetic_sample_bytes())
+    log = telvane.ibt(synthetic)
     for row in (log.find_laps(lap_type="full")[0], log.find_laps(lap_type="partial")[0]):
         lap = log.lap(row)
         grid, _ = elapsed_by_distance(lap)

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import telvane
-from telvane import cli, sample
+from telvane import cli
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = [pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)"),
@@ -47,11 +47,6 @@ class Page:
 
 
 @pytest.fixture(scope="module")
-def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return sample.write_synthetic_sample(tmp_path_factory.mktemp("browser") / "a.ibt")
-
-
-@pytest.fixture(scope="module")
 def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Page]:
     out = tmp_path_factory.mktemp("page") / "demo.html"
     assert cli.main(["view", str(recording), "-o", str(out), "--no-open"]) == 0
@@ -62,7 +57,7 @@ def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory
 
 def test_the_lap_table_is_lap_times(demo: Page, recording: Path) -> None:
     laps = telvane.ibt(recording).lap_times()
-    expected = [{"file": "a.ibt", "session": s, "num": n, "lap_type": t, "duration": d}
+    expected = [{"file": recording.name, "session": s, "num": n, "lap_type": t, "duration": d}
                 for n, s, t, d in zip(*(laps[c].to_pylist() for c in
                                         ("num", "session", "lap_type", "duration")))]
     assert demo.api("laps") == expected
