@@ -20,9 +20,13 @@ TYPES = {"SessionTime": DOUBLE, "SessionNum": INT, "Lap": INT, "LapDist": FLOAT,
          "PlayerTrackSurface": INT, "OnPitRoad": BOOL, "Speed": FLOAT, "Gear": INT}
 
 
+def written(columns: dict, session_info: str = "") -> bytes:
+    return write_channels({name: (TYPES[name], np.asarray(values).tolist()) for name, values in columns.items()},
+                          session_info=session_info)
+
+
 def recording(session_info: str = "", **columns) -> telvane.LogFile:
-    channels = {name: (TYPES[name], values) for name, values in columns.items()}
-    return telvane.ibt(write_channels(channels, session_info=session_info))
+    return telvane.ibt(written(columns, session_info))
 
 
 # columns of a recording -> (num, session, lap_type, first_record, end_record, marks) per lap; marks
@@ -86,8 +90,12 @@ def when_accelerating(x):
     return (-30 + np.sqrt(900 + 8 * x)) / 4  # inverse of accelerating()
 
 
-SPLITS = "SplitTimeInfo:\n Sectors:\n" + "".join(
-    f" - SectorNum: {number}\n   SectorStartPct: {start:.6f}\n" for number, start in enumerate([0, .25, .6]))
+def splits(*starts: str) -> str:
+    return "SplitTimeInfo:\n Sectors:\n" + "".join(f" - SectorNum: {n}\n   SectorStartPct: {start}\n"
+                                                   for n, start in enumerate(starts))
+
+
+SPLITS = splits("0", ".25", ".6")
 
 
 @pytest.mark.parametrize("lag", [-2, -1, 0, 1, 3])
@@ -191,20 +199,10 @@ def track(name: str, km: float) -> str:
     return f"WeekendInfo:\n TrackName: {name}\n TrackLength: {km:.2f} km\n"
 
 
-def splits(*starts: str) -> str:
-    return "SplitTimeInfo:\n Sectors:\n" + "".join(f" - SectorNum: {n}\n   SectorStartPct: {start}\n"
-                                                   for n, start in enumerate(starts))
-
-
 def wrap_into(negative: float) -> bytes:
     """Laps 1, 2, 3; the simulator's LapDistPct wraps into `negative` as lap 2 begins."""
     pct = [.80, .85, .90, .95, .96875, negative, .2, .4, .6, .8, .97, .01, .05]
     return write_channels({"Lap": (INT, [1] * 5 + [2] * 6 + [3] * 2), "LapDistPct": (FLOAT, pct)})
-
-
-def written(columns: dict, session_info: str = "") -> bytes:
-    return write_channels({name: (TYPES[name], np.asarray(values).tolist()) for name, values in columns.items()},
-                          session_info=session_info)
 
 
 def with_distance(value: float) -> bytes:
@@ -228,7 +226,7 @@ def standing_after_a_reset() -> bytes:
                "OnPitRoad": [0] * 60 + [0] + [1] * n, "Speed": [50.0] * 60 + [0.0] + [0.1] * n,
                "LapDistPct": [.5 + r / 1000 for r in range(60)] + [0.0] + [.03] * n,
                "LapDist": [2000 + r * 4.0 for r in range(60)] + [0.0] + [120.0] * n}
-    return write_channels({name: (TYPES[name], values) for name, values in columns.items()})
+    return written(columns)
 
 
 def lap_shapes(log):
@@ -268,7 +266,7 @@ HOSTILE = {
                                    ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
     "a sector line crossed twice (rolling back over it) ends the sector the first time": (
         lambda: telvane.ibt(written({"Lap": [1] * 2 + [2] * len(ROLLING_BACK) + [3] * 2,
-                                     "LapDistPct": [.96, .98, *ROLLING_BACK, .02, .05]}, splits("0", ".25", ".6"))),
+                                     "LapDistPct": [.96, .98, *ROLLING_BACK, .02, .05]}, SPLITS)),
         lambda log: [(row["sector"], round(row["start_time"] * 60 / 1000, 3), round(row["end_time"] * 60 / 1000, 3))
                      for row in log.sectors().to_pylist()][:2],
         [(0, 1.5, 7.75), (1, 7.75, 18.5)], []),  # in ticks: .22 → .26 at record 7, .58 → .62 at 19
