@@ -49,7 +49,6 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("compare r.ibt:3.3", 1, f"telvane: r.ibt: no lap 3.3; the laps numbered 3: {LAPS_3}\n"),
     ("plot r.ibt --laps 1.3", 1, "telvane: r.ibt: no lap 1.3; the laps numbered 1: 1.1 (full, "
                                  "session 0), 1.2 (full, session 1)\n"),
-    ("compare r.ibt oval.ibt", 1, f"telvane: {TRACKS}\n"),
     ("compare r.ibt:1 oval.ibt:1 -o c.png", 1, f"telvane: {TRACKS}\n"),
     *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
         "info", "info --json", "channels", "plot", "compare", "export --out o --flat")),
