@@ -18,11 +18,15 @@ import secrets
 import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from telvane import _convert, _parquet, _publish, _remote, _table_schema
+
+if TYPE_CHECKING:
+    import pyarrow.fs as pafs
 
 __all__ = ["DEFAULT_TARGET", "HELD", "JOURNALS", "compact", "held", "pending"]
 
@@ -68,16 +72,17 @@ def held(out_dir: str | os.PathLike[str], recording: str) -> str | None:
     return None
 
 
-def pending(out_dir: str | os.PathLike[str]) -> dict[str, list[str]]:
-    """The merges under way (or killed) under `out_dir`: each merged file's path and the
-    paths of the files it replaces. A reader skips the replaced files when it found the
-    merged one."""
-    found = {}
-    for journal in _journals(out_dir):
-        merged, originals = _entry(out_dir, journal)
-        if merged is not None:
-            found[os.path.normpath(merged)] = [os.path.normpath(path) for path in originals]
-    return found
+def pending(found: pafs.FileSystem, root: str) -> dict[str, list[str]]:
+    """The merges under way (or killed) in the dataset at `root` on `found`, a directory's
+    or a copy's on object storage: each merged file's path and the paths of the files it
+    replaces. A reader skips the replaced files when it found the merged one."""
+    merges = {}
+    for info in _remote.listed(found, f"{root}/{JOURNALS}"):
+        if info.base_name.endswith(".json") and not info.base_name.startswith("."):
+            merged, replaced = _entry(_remote.read_bytes(found, info.path))
+            if merged is not None:
+                merges[os.path.normpath(f"{root}/{merged}")] = [os.path.normpath(f"{root}/{name}") for name in replaced]
+    return merges
 
 
 # -- one merge ----------------------------------------------------------------------------
@@ -126,10 +131,10 @@ def _conformed(part: pa.Table, schema: pa.Schema) -> pa.Table:
 
 def _complete(out_dir: str | os.PathLike[str], journal: Path) -> None:
     """Remove the files the journal's merged file replaces, then the journal."""
-    _, originals = _entry(out_dir, journal)
-    for path in originals:
+    _, originals = _entry(_read(journal))
+    for name in originals:
         with contextlib.suppress(FileNotFoundError):
-            path.unlink()
+            Path(out_dir, name).unlink()
     with contextlib.suppress(FileNotFoundError):
         journal.unlink()
 
@@ -138,8 +143,8 @@ def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
     """Complete each journal whose merged file is in place; drop those of merges killed
     before it was (their temporaries are swept as every killed write's are)."""
     for journal in _journals(out_dir):
-        merged, _ = _entry(out_dir, journal)
-        if merged is not None and merged.exists():
+        merged, _ = _entry(_read(journal))
+        if merged is not None and Path(out_dir, merged).exists():
             _complete(out_dir, journal)
         else:
             with contextlib.suppress(FileNotFoundError):
@@ -184,12 +189,19 @@ def _journals(out_dir: str | os.PathLike[str]) -> list[Path]:
         return []
 
 
-def _entry(out_dir: str | os.PathLike[str], journal: Path) -> tuple[Path | None, list[Path]]:
+def _entry(journal: bytes | None) -> tuple[str | None, list[str]]:
+    """The merged file a journal names and the files it replaces, relative to the dataset."""
     try:
-        entry = json.loads(journal.read_text())
-        return Path(out_dir, entry["merged"]), [Path(out_dir, name) for name in entry["replaced"]]
-    except (OSError, ValueError, KeyError, TypeError):  # removed meanwhile, or cut short
+        entry = json.loads(journal or b"")
+        return str(entry["merged"]), [str(name) for name in entry["replaced"]]
+    except (ValueError, KeyError, TypeError):  # removed meanwhile, or cut short
         return None, []
+
+
+def _read(journal: Path) -> bytes | None:
+    with contextlib.suppress(OSError):  # removed meanwhile
+        return journal.read_bytes()
+    return None
 
 
 def _relative(out_dir: str | os.PathLike[str], path: Path) -> str:

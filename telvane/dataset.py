@@ -382,21 +382,20 @@ def _source_size(source: str | os.PathLike[str]) -> int | None:
 
 def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | None,
              partitioning: ds.HivePartitioning, hidden: set[str]) -> ds.Dataset:
-    """The files of `table`, without those a publish under way is moving in (`hidden`) and,
-    in a directory, those a merge under way (or killed) has replaced; of schema `kept` (by
-    default that of its first file) with the partition keys."""
+    """The files of `table`, without those a publish under way is moving in (`hidden`) and
+    those a merge under way (or killed) has replaced; of schema `kept` (by default that of
+    its first file) with the partition keys."""
     import pyarrow.dataset as ds
     import pyarrow.fs as pafs
 
     directory, parquet = f"{root}/{table}", ds.ParquetFileFormat()
     options = ds.FileSystemFactoryOptions(partition_base_dir=directory, partitioning=partitioning)
-    local = isinstance(found, pafs.LocalFileSystem)  # compact() merges in a directory only
     # journals read before and after the listing: a merge that ends during it is seen
-    merges = _compact.pending(root) if local else {}
+    merges = _compact.pending(found, root)
     # no directory at a URL for a table no run has published to
     listing = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
     factory = ds.FileSystemDatasetFactory(found, listing, parquet, options)
-    merges.update(_compact.pending(root) if local else {})
+    merges.update(_compact.pending(found, root))
     if kept is None:  # laps and sessions: every file has the same columns
         first = next(factory.finish().get_fragments(), None)
         kept = pa.schema([]) if first is None else first.physical_schema

@@ -1,10 +1,12 @@
 """Fixtures and files the test modules share."""
 
 import json
+import logging
 import os
 import subprocess
 import sys
 import textwrap
+import urllib.request
 from collections.abc import Callable
 from pathlib import Path
 
@@ -128,3 +130,21 @@ def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, st
     except SystemExit as exit:  # --help and usage errors
         status = exit.code
     return status, *capsys.readouterr()
+
+
+@pytest.fixture
+def s3_server(monkeypatch):
+    """An S3-compatible server on 127.0.0.1, found by pyarrow through the environment, with a bucket."""
+    monkeypatch.setattr(logging.getLogger("werkzeug"), "disabled", True)  # its lines of every request
+    server = pytest.importorskip("moto.server").ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    endpoint = f"http://127.0.0.1:{server._server.server_port}"
+    for name, value in {"AWS_ENDPOINT_URL": endpoint, "AWS_ACCESS_KEY_ID": "telvane", "AWS_SECRET_ACCESS_KEY": "x",
+                        "AWS_DEFAULT_REGION": "us-east-1"}.items():
+        monkeypatch.setenv(name, value)
+    import boto3
+
+    urllib.request.urlopen(urllib.request.Request(f"{endpoint}/moto-api/reset", method="POST"))  # its state is per process
+    boto3.client("s3").create_bucket(Bucket="bucket")
+    yield "s3://bucket/season"
+    server.stop()

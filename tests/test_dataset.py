@@ -16,7 +16,7 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _compact, _convert, _parquet, _publish, dataset
+from telvane import _compact, _convert, _parquet, _publish, _remote, dataset
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -259,7 +259,7 @@ def everything(out):
 
 @pytest.mark.parametrize("killed", [None, "with the merged file in place, the replaced ones not removed"])
 def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_recordings(tmp_path, monkeypatch,
-                                                                                        killed):
+                                                                                        request, killed):
     out, (sources, _) = tmp_path / "out", converted(tmp_path, ["shared"] * 3 + ["alone"])
     before, parquet = everything(out), lambda: [path for path in files(out) if path.endswith(".parquet")]
     assert len(parquet()) == 12
@@ -269,6 +269,9 @@ def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_reco
             dataset.compact(out, target_bytes=10**6)
         assert everything(out) == everything(out.as_uri()) == before and len(parquet()) == 13  # one merged file and its originals
         monkeypatch.undo()
+        copy = request.getfixturevalue("s3_server")  # a copy of the dataset as it was, on object storage
+        _remote.upload(out, copy)
+        assert everything(copy) == before
     # the shared partition's three files of each table merge into one; a re-run finishes a killed merge
     assert dataset.compact(out, target_bytes=10**6) == ((6, 2) if killed else (9, 3))
     assert dataset.compact(out, target_bytes=10**6) == (0, 0)

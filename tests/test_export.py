@@ -2,13 +2,11 @@
 workers, SIGTERM, outputs that would overwrite inputs, long names."""
 
 import contextlib
-import logging
 import os
 import signal
 import subprocess
 import sys
 import time
-import urllib.request
 from pathlib import Path
 
 import pyarrow.parquet as pq
@@ -112,24 +110,6 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     assert set(reports["status"].to_pylist()) <= {"ok", "present"}
     recordings = dataset.read("out").sessions.to_table()["recording"].to_pylist()
     assert sorted(recordings) == sorted(set(reports["recording"].to_pylist())) and len(recordings) == 4
-
-
-@pytest.fixture
-def s3_server(monkeypatch):
-    """An S3-compatible server on 127.0.0.1, found by pyarrow through the environment, with a bucket."""
-    monkeypatch.setattr(logging.getLogger("werkzeug"), "disabled", True)  # its lines of every request
-    server = pytest.importorskip("moto.server").ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    server.start()
-    endpoint = f"http://127.0.0.1:{server._server.server_port}"
-    for name, value in {"AWS_ENDPOINT_URL": endpoint, "AWS_ACCESS_KEY_ID": "telvane", "AWS_SECRET_ACCESS_KEY": "x",
-                        "AWS_DEFAULT_REGION": "us-east-1"}.items():
-        monkeypatch.setenv(name, value)
-    import boto3
-
-    urllib.request.urlopen(urllib.request.Request(f"{endpoint}/moto-api/reset", method="POST"))  # its state is per process
-    boto3.client("s3").create_bucket(Bucket="bucket")
-    yield "s3://bucket/season"
-    server.stop()
 
 
 @pytest.mark.parametrize("on_a_cluster", [False, pytest.param(True, marks=pytest.mark.slow)])
