@@ -179,6 +179,19 @@ def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypa
         assert dataset.read(out).sessions.to_table()["driver"].to_pylist() == ["Sam Synthetic"]
 
 
+@pytest.mark.parametrize("change, same", [("a copy", True), ("one byte changed", False),
+                                          ("the same bytes given as bytes", True)])
+def test_the_recording_identity_is_the_bytes(tmp_path, synthetic, change, same):
+    original, other = tmp_path / "a.ibt", tmp_path / "b.ibt"
+    original.write_bytes(synthetic)
+    data = bytearray(synthetic)
+    if change == "one byte changed":
+        data[len(data) // 2] ^= 1
+    other.write_bytes(data)
+    theirs = _convert.recording_id(bytes(data) if change.endswith("as bytes") else other)
+    assert (_convert.recording_id(original) == theirs) == same and len(theirs) == 32
+
+
 def test_a_sweep_removes_only_temporaries_no_run_writes_any_more_and_finishes_a_killed_publish(tmp_path,
                                                                                                   monkeypatch):
     out = tmp_path / "out"
