@@ -14,15 +14,17 @@ import os
 import re
 import secrets
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TypeVar
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["fetch", "filesystem", "held", "is_url", "listed", "read_bytes", "recordings", "size", "staged",
-           "store", "upload", "writable"]
+__all__ = ["created_meanwhile", "fetch", "filesystem", "held", "is_url", "listed", "read_bytes", "recordings",
+           "size", "staged", "store", "upload", "writable"]
+
+T = TypeVar("T")
 
 # kept whole: the layout, what merges hold; named only: the files of held recordings
 COPIED = ("_telvane_dataset.json", "_held")
@@ -62,7 +64,17 @@ def listed(found: pafs.FileSystem, directory: str, recursive: bool = False) -> l
     import pyarrow.fs as pafs
 
     selector = pafs.FileSelector(directory, recursive=recursive, allow_not_found=True)
-    return sorted(found.get_file_info(selector), key=lambda info: info.path)
+    return sorted(created_meanwhile(lambda: found.get_file_info(selector)), key=lambda info: info.path)
+
+
+def created_meanwhile(list_files: Callable[[], T]) -> T:
+    """list_files(), again when it raised FileNotFoundError: a listing that may find no
+    directory raises that instead when another process creates the directory meanwhile
+    (pyarrow looks for it again after failing to list it, and finds it)."""
+    try:
+        return list_files()
+    except FileNotFoundError:
+        return list_files()
 
 
 def read_bytes(found: pafs.FileSystem, path: str) -> bytes | None:

@@ -394,7 +394,7 @@ def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | No
     merges = _compact.pending(found, root)
     # no directory at a URL for a table no run has published to
     listing = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
-    factory = ds.FileSystemDatasetFactory(found, listing, parquet, options)
+    factory = _remote.created_meanwhile(lambda: ds.FileSystemDatasetFactory(found, listing, parquet, options))
     merges.update(_compact.pending(found, root))
     if kept is None:  # laps and sessions: every file has the same columns
         first = next(factory.finish().get_fragments(), None)

@@ -5,6 +5,7 @@ import io
 import os
 import re
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -300,3 +301,24 @@ def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_reco
 def test_a_dataset_no_run_has_published_to_reads_empty(tmp_path, where):
     dataset.prepare(tmp_path, ["track"])
     assert [table.count_rows() for table in dataset.read(where(tmp_path))] == [0, 0, 0]
+
+
+def test_a_directory_made_while_a_dataset_is_read_is_no_error(tmp_path):
+    dataset.prepare(tmp_path, ["track"])
+    (tmp_path / "laps").rmdir()
+    done = threading.Event()
+
+    def make_and_remove():  # as runs and merges make their journals' and a table's directory
+        while not done.is_set():
+            for name in (_publish.JOURNALS, _compact.JOURNALS, "laps"):
+                (tmp_path / name).mkdir()
+                (tmp_path / name).rmdir()
+
+    thread = threading.Thread(target=make_and_remove)
+    thread.start()
+    try:
+        for _ in range(200):
+            assert [table.count_rows() for table in dataset.read(tmp_path)] == [0, 0, 0]
+    finally:
+        done.set()
+        thread.join()
