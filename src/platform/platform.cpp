@@ -226,9 +226,9 @@ Result<void*> map_file(FileHandle file, std::size_t size) {
   return address;
 }
 
-// The page table entries are dropped first: madvise does that under a lock of the mapping
-// alone, where munmap would hold the lock of the whole address space for it, keeping other
-// threads from mapping their files meanwhile.
+// The page table entries are dropped first: madvise does that (on recent kernels) under a
+// lock of the mapping alone, where munmap would hold the lock of the whole address space for
+// it, keeping other threads from mapping their files meanwhile.
 void unmap_file(void* address, std::size_t size) noexcept {
   ::madvise(address, size, MADV_DONTNEED);
   ::munmap(address, size);
