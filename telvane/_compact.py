@@ -77,11 +77,10 @@ def pending(found: pafs.FileSystem, root: str) -> dict[str, list[str]]:
     or a copy's on object storage: each merged file's path and the paths of the files it
     replaces. A reader skips the replaced files when it found the merged one."""
     merges = {}
-    for info in _remote.listed(found, f"{root}/{JOURNALS}"):
-        if info.base_name.endswith(".json") and not info.base_name.startswith("."):
-            merged, replaced = _entry(_remote.read_bytes(found, info.path))
-            if merged is not None:
-                merges[os.path.normpath(f"{root}/{merged}")] = [os.path.normpath(f"{root}/{name}") for name in replaced]
+    for info in _remote.named(found, f"{root}/{JOURNALS}", ".json"):
+        merged, replaced = _entry(_remote.read_bytes(found, info.path))
+        if merged is not None:
+            merges[os.path.normpath(f"{root}/{merged}")] = [os.path.normpath(f"{root}/{name}") for name in replaced]
     return merges
 
 
@@ -181,12 +180,8 @@ def _groups(paths: list[Path], target_bytes: int) -> Iterator[list[Path]]:
 
 
 def _journals(out_dir: str | os.PathLike[str]) -> list[Path]:
-    directory = Path(out_dir, JOURNALS)
-    try:
-        return sorted(directory / name for name in os.listdir(directory)
-                      if name.endswith(".json") and not name.startswith("."))
-    except FileNotFoundError:
-        return []
+    found, root = _remote.store(out_dir)
+    return [Path(info.path) for info in _remote.named(found, f"{root}/{JOURNALS}", ".json")]
 
 
 def _entry(journal: bytes | None) -> tuple[str | None, list[str]]:

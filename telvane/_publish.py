@@ -137,8 +137,7 @@ def _remove(found: pafs.FileSystem, directory: str) -> None:
 
 
 def _journals(found: pafs.FileSystem, root: str) -> list[pafs.FileInfo]:
-    return [info for info in _remote.listed(found, f"{root}/{JOURNALS}")
-            if info.base_name.endswith(".json") and not info.base_name.startswith(".")]
+    return _remote.named(found, f"{root}/{JOURNALS}", ".json")
 
 
 def _seconds(info: pafs.FileInfo) -> float:

@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING, TypeVar
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["created_meanwhile", "fetch", "filesystem", "held", "is_url", "listed", "read_bytes", "recordings",
-           "size", "staged", "store", "upload", "writable"]
+__all__ = ["created_meanwhile", "fetch", "filesystem", "held", "is_url", "listed", "named", "read_bytes",
+           "recordings", "size", "staged", "store", "upload", "writable"]
 
 T = TypeVar("T")
 
@@ -65,6 +65,13 @@ def listed(found: pafs.FileSystem, directory: str, recursive: bool = False) -> l
 
     selector = pafs.FileSelector(directory, recursive=recursive, allow_not_found=True)
     return sorted(created_meanwhile(lambda: found.get_file_info(selector)), key=lambda info: info.path)
+
+
+def named(found: pafs.FileSystem, directory: str, suffix: str) -> list[pafs.FileInfo]:
+    """The entries directly under `directory` whose names end with `suffix`, by path; not
+    the hidden temporaries of writes under way."""
+    return [info for info in listed(found, directory)
+            if info.base_name.endswith(suffix) and not info.base_name.startswith(".")]
 
 
 def created_meanwhile(list_files: Callable[[], T]) -> T:

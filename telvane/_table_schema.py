@@ -90,8 +90,7 @@ def _kept(found: pafs.FileSystem, root: str, table: str) -> list[tuple[str, pa.S
     """The schema files of `table` and their schemas; listed again when a merge removed one
     after it was listed, since the merged file may have come after the listing."""
     while True:
-        paths = [info.path for info in _remote.listed(found, f"{root}/{SCHEMAS}/{table}")
-                 if info.base_name.endswith(SUFFIX) and not info.base_name.startswith(".")]
+        paths = [info.path for info in _remote.named(found, f"{root}/{SCHEMAS}/{table}", SUFFIX)]
         kept = [_remote.read_bytes(found, path) for path in paths]
         if None not in kept:
             return [(path, pa.ipc.read_schema(pa.py_buffer(data))) for path, data in zip(paths, kept)]
