@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_failure.hpp"
 #include "mapping/mapped_region.hpp"
 #include "read/read_recording.hpp"
 #include "reader/ibt_file.hpp"
@@ -24,17 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Samples = std::map<std::string, std::vector<double>>;
-
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "bench_core: %s\n", what.c_str());
-  std::exit(1);
-}
-
-template <typename T>
-T take(telvane::Result<T> result) {
-  if (!result.ok()) fail(result.error().display());
-  return std::move(result).value();
-}
 
 double seconds_since(Clock::time_point& mark) {
   const Clock::time_point now = Clock::now();

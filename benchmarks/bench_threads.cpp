@@ -6,6 +6,7 @@
 //
 // Usage: telvane_bench_threads FILE FILE READS
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_failure.hpp"
 #include "channel/channel.hpp"
 #include "mapping/mapped_region.hpp"
 #include "read/read_recording.hpp"
@@ -26,17 +28,6 @@ constexpr std::array<const char*, 3> kShown = {"Speed", "Throttle", "Brake"};
 // The lap model's inputs, which Recording.read gathers too where the recording has them.
 constexpr std::array<const char*, 7> kLapInputs = {"SessionTime", "Lap",        "LapDist",   "LapDistPct",
                                                    "PlayerTrackSurface", "OnPitRoad", "SessionNum"};
-
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "bench_threads: %s\n", what.c_str());
-  std::exit(1);
-}
-
-template <typename T>
-T take(telvane::Result<T> result) {
-  if (!result.ok()) fail(result.error().display());
-  return std::move(result).value();
-}
 
 void read_once(const std::string& path) {
   const telvane::IbtFile file = take(telvane::parse_ibt(take(telvane::map_file(path)), telvane::RecordCount::Stored,
