@@ -9,7 +9,7 @@
 namespace telvane::py {
 
 PyRef make_log_file(const LogFileParts& parts) {
-  PyRef log_file_class = attribute_of_module("telvane.logfile", "LogFile");
+  PyRef log_file_class = attribute_of_module("telvane.base", "LogFile");
   if (!log_file_class) return {};
   const std::pair<const char*, PyObject*> keywords[] = {
       {"timecodes", parts.timecodes.get()},

@@ -17,7 +17,7 @@ struct LogFileParts {
   PyRef lap_channels;        // the read's one table of every channel, when the lap channels are not all shown
 };
 
-/// The telvane.logfile.LogFile both extensions return; empty with a Python error set on failure.
+/// The telvane.base.LogFile both extensions return; empty with a Python error set on failure.
 [[nodiscard]] PyRef make_log_file(const LogFileParts& parts);
 
 }  // namespace telvane::py

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
     from telvane.recording import IbtError, Recording, open
 
 __version__ = "0.1.0"
@@ -18,11 +18,11 @@ def __getattr__(name: str) -> Any:
     # LogFile needs pyarrow, which `ibt` imports only when it converts a file: importing
     # telvane itself stays possible without it.
     if name == "LogFile":
-        from telvane.logfile import LogFile
+        from telvane.base import LogFile
 
         return LogFile
     if name == "delta":
-        from telvane.logfile import delta
+        from telvane.base import delta
 
         return delta
     # Looked up here rather than imported above, where `open` would hide the built-in

@@ -16,7 +16,7 @@ import pyarrow as pa
 
 import telvane
 from telvane import _remote
-from telvane.logfile import LogFile
+from telvane.base import LogFile
 from telvane.recording import Recording
 
 if TYPE_CHECKING:

@@ -26,7 +26,7 @@ from telvane._text import field_text, format_lap_time
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
 
 __all__ = [
     "PERCENT_RANGE", "SPEED_UNITS", "ChoiceError", "LapMark", "LapName", "choose_lap", "default_laps", "is_step", "lap_label", "lap_marks", "lap_name",

@@ -3,7 +3,7 @@
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from telvane.logfile import LogFile, Metadata
+from telvane.base import LogFile, Metadata
 
 class IbtError(ValueError):
     """The file is not a valid IBT recording; the message says which check it failed and

@@ -4,7 +4,7 @@ from collections.abc import Callable, Sequence
 from os import PathLike
 from typing import Any, Protocol
 
-from telvane.logfile import LogFile
+from telvane.base import LogFile
 
 __all__: list[str]
 

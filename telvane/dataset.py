@@ -39,7 +39,7 @@ import pyarrow as pa
 
 import telvane
 from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema
-from telvane.logfile import LogFile
+from telvane.base import LogFile
 from telvane.session_info import list_entries, player
 from telvane._arrow import arrow_array, column_values, repeated, table_of
 from telvane._columns import unique_names

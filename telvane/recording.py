@@ -13,7 +13,7 @@ from telvane._recording_rs import IbtError, OpenFile, open_file
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from telvane.logfile import LogFile, Metadata
+    from telvane.base import LogFile, Metadata
 
 __all__ = ["IbtError", "Recording", "open"]
 

@@ -105,9 +105,9 @@ def synthetic() -> bytes:
 @pytest.fixture
 def logfile_args(ibt: Callable, monkeypatch: pytest.MonkeyPatch) -> Callable[..., tuple]:
     """ibt, returning the arguments it gives LogFile: channels, laps, metadata, source_name."""
-    import telvane.logfile
+    import telvane.base
 
-    monkeypatch.setattr(telvane.logfile, "LogFile", lambda *args: args)
+    monkeypatch.setattr(telvane.base, "LogFile", lambda *args: args)
     return ibt
 
 

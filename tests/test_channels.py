@@ -10,7 +10,7 @@ import numpy as np
 import pyarrow as pa
 import pytest
 
-import telvane.logfile
+import telvane.base
 from builders import write_channels
 from conftest import counts_memory, linux_only
 from telvane._writer import BOOL, DOUBLE, FLOAT, INT, Var, write_ibt
@@ -41,7 +41,7 @@ def test_progress_reports_and_exceptions_from_the_callers_code(ibt, monkeypatch,
         raise error
 
     if raiser == "LogFile":
-        monkeypatch.setattr(telvane.logfile, "LogFile", log_file)
+        monkeypatch.setattr(telvane.base, "LogFile", log_file)
     raised = None
     try:
         ibt(data, progress)

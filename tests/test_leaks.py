@@ -10,7 +10,7 @@ from types import SimpleNamespace
 
 import pytest
 
-import telvane.logfile
+import telvane.base
 from conftest import NO_SESSION_TIME, OVERRUN, counts_memory, linux_only
 from telvane._writer import BOOL, FLOAT, INT
 from builders import write_channels
@@ -62,7 +62,7 @@ def test_a_call_leaves_nothing_behind(ibt, tmp_path, monkeypatch, name):
     make, raises, replaced = OUTCOMES[name]
     (tmp_path / "good.ibt").write_bytes(GOOD)
     (tmp_path / "short.ibt").write_bytes(GOOD[:100])
-    monkeypatch.setattr(telvane.logfile, "LogFile", replaced.get("LogFile", telvane.logfile.LogFile))
+    monkeypatch.setattr(telvane.base, "LogFile", replaced.get("LogFile", telvane.base.LogFile))
     source, progress = make(tmp_path), replaced.get("progress", lambda k, n: None)
 
     def run(times: int) -> None:

@@ -15,7 +15,7 @@ import pytest
 import telvane
 from builders import write_channels
 from telvane._writer import DOUBLE, FLOAT, INT
-from telvane.logfile import LogFile
+from telvane.base import LogFile
 from telvane._text import format_lap_time
 
 # Two sessions whose session times overlap: the second starts again at 0.

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING
 
 
 if TYPE_CHECKING:
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
     from telvane.recording import Recording
 
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",

@@ -14,10 +14,10 @@ from telvane.cli import panels
 from telvane.cli.common import (CommandError, add_trace_options, default_name, output_path,
                                 read_recording)
 from telvane.cli.plot import SUFFIXES
-from telvane.logfile import delta
+from telvane.base import delta
 
 if TYPE_CHECKING:
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
 
 __all__ = ["DEFAULT_COMPARE_CHANNELS", "add_commands", "compare", "compare_command"]
 

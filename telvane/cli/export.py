@@ -17,7 +17,7 @@ from typing import Any
 import pyarrow as pa
 
 from telvane import _convert, _parquet, _publish, _remote, dataset
-from telvane.logfile import LogFile
+from telvane.base import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
 from telvane.recording import Recording

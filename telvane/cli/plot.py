@@ -14,7 +14,7 @@ from telvane.cli.common import (FORMATS, CommandError, add_trace_options, defaul
                                 output_path, read_recording)
 
 if TYPE_CHECKING:
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
 
 __all__ = ["DEFAULT_PLOT_CHANNELS", "add_commands", "plot", "plot_command"]
 

@@ -12,7 +12,7 @@ from telvane.cli.common import STDIN, CommandError, open_recording, pattern, rea
 from telvane._text import format_lap_time, printable, start_date
 
 if TYPE_CHECKING:
-    from telvane.logfile import LogFile
+    from telvane.base import LogFile
 
 __all__ = ["add_commands", "channels_command", "describe", "info_command", "summary"]
 
