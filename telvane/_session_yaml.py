@@ -28,13 +28,14 @@ _ESCAPES.update({ord("\\"): "\\\\", ord('"'): '\\"'})
 def quote_session_yaml(text: str) -> str:
     """The session-info text with free-text values, and every value plain YAML would misread
     or refuse, double-quoted. A line that follows a free-text value and is no entry of its
-    own continues that value (setup names may hold a line break)."""
+    own continues that value (setup names may hold a line break); a comment line ends it,
+    as in YAML."""
     lines: list[str] = []
     free_text: list[str] | None = None  # the lines of a free-text value still being read
     for line in text.replace("\0", "").split("\n"):
         line = line.removesuffix("\r")
         entry = _entry(line)
-        if free_text is not None and entry is None and line.strip() not in ("", "...", "---"):
+        if free_text is not None and entry is None and not _ends_value(line.strip()):
             free_text.append(line)
             continue
         if free_text is not None:
@@ -67,6 +68,10 @@ def _entry(line: str) -> tuple[str, str, str] | None:
     if not colon or not _KEY.fullmatch(key) or value[:1] not in ("", " "):
         return None
     return line[:len(line) - len(body)] + key + ":", key, value[1:]
+
+
+def _ends_value(line: str) -> bool:
+    return line in ("", "...", "---") or line.startswith("#")
 
 
 def _quoted(value: str) -> str:

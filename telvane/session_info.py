@@ -1,7 +1,7 @@
 """The simulator's session-info text read line by line: its bytes decoded, and the few values
 the package needs from it (sector lines, track length, the player's car and driver, the
-sessions) without a YAML parser. Every reader here is one pass over the lines, since files
-in the wild hold thousands of blank lines."""
+sessions) without a YAML parser, comment lines skipped as YAML skips them. Every reader here
+is one pass over the lines, since files in the wild hold thousands of blank lines."""
 
 from __future__ import annotations
 
@@ -83,7 +83,7 @@ def sector_starts(text: str, source: str = "session info") -> list[float]:
             inside = line.rstrip() == "SplitTimeInfo:"
             continue
         if line[:1] not in (" ", "\t", "-"):
-            if line.strip():
+            if line.strip() and not line.startswith("#"):
                 break
             continue
         found = _key_value(line.lstrip("\t"))
@@ -127,7 +127,7 @@ def list_entries(text: str, key: str) -> list[dict[str, str]]:
             if stripped.rstrip() == f"{key}:":
                 indent = depth
             continue
-        if not stripped.strip():
+        if not stripped.strip() or stripped.startswith("#"):  # a comment line is no entry
             continue
         if depth < indent or (depth == indent and not stripped.startswith("- ")):
             break

@@ -10,7 +10,7 @@ import yaml
 
 import telvane
 from builders import write_channels
-from telvane.session_info import length_metres, player, sector_starts, session_names, value_of
+from telvane.session_info import length_metres, list_entries, player, sector_starts, session_names, value_of
 
 
 def session_of(info: str | bytes) -> dict:
@@ -48,6 +48,22 @@ def test_a_setup_name_holding_a_line_break_and_nul_bytes():
     info = "---\nDriverInfo:\n DriverSetupName: my\nsetup.sto\n DriverSetupIsModified: 0\n\nX: 1\0\n"
     setup = {"DriverSetupName": "my\nsetup.sto", "DriverSetupIsModified": 0}
     assert session_of(info) == {"DriverInfo": setup, "X": 1} and session_of("") == {}
+
+
+# A comment line ends a free-text value and is no entry, as in YAML: session-info text -> its Drivers
+COMMENTED = "   UserName: [ \n      #  use special characters here\n   CarScreenName: X\n"
+COMMENTS = [
+    (COMMENTED, [{"CarIdx": 1, "UserName": "[ ", "CarScreenName": "X"}]),
+    (COMMENTED.replace("[ ", "my\nsetup"), [{"CarIdx": 1, "UserName": "my\nsetup", "CarScreenName": "X"}]),
+    (" # the pace car\n - CarIdx: 2\n   UserName: Pace Car\n", [{"CarIdx": 1}, {"CarIdx": 2, "UserName": "Pace Car"}]),
+]
+
+
+@pytest.mark.parametrize("lines, drivers", COMMENTS)
+def test_a_comment_line_ends_a_value(lines, drivers):
+    text = "---\nDriverInfo:\n Drivers:\n - CarIdx: 1\n" + lines + "...\n"
+    assert session_of(text)["DriverInfo"]["Drivers"] == drivers
+    assert [entry["CarIdx"] for entry in list_entries(text, "Drivers")] == [str(d["CarIdx"]) for d in drivers]
 
 
 # One name in the Windows code page, the other in UTF-8
@@ -108,6 +124,7 @@ LINE_READS = [
     (sector_starts, "SplitTimeInfo:\n Sectors:\n - SectorNum: 0\n   SectorStartPct: 0\nCarSetup:\n"
      " - SectorStartPct: 0.5\n", [0.0]),  # the lines of another block are not sectors
     (sector_starts, "WeekendInfo:\n SectorStartPct: 0.0\n", []),
+    (sector_starts, "SplitTimeInfo:\n Sectors:\n - SectorStartPct: 0.0\n# a comment\n - SectorStartPct: 0.5\n", [0.0, 0.5]),
     (session_names, "SessionInfo:\n Sessions:" + BLANK + " - SessionNum: 0\n   SessionName: \"PRACTICE\"\n"
      " - SessionNum: 1\n   SessionLaps: 5\n   SessionName: RACE\n", {0: "PRACTICE", 1: "RACE"}),
     (length_metres, "4.32 km", 4320.0), (length_metres, "2.50 mi", 4023.36), (length_metres, "km", None),
