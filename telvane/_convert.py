@@ -22,7 +22,7 @@ from telvane.recording import Recording
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["REPORT_SCHEMA", "STATUSES", "TimedOut", "convert", "error_message", "recording_id",
+__all__ = ["REPORT_SCHEMA", "STATUSES", "TEMPORARY_WATCHERS", "TimedOut", "convert", "error_message", "recording_id",
            "report_row", "shown", "staged", "write_whole"]
 
 # ok: converted; present: held already, not converted again; failed: the file's own fault;
@@ -36,6 +36,10 @@ REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
 READ_SHARE = 0.25  # of a file's progress, the part taken by reading it; writing takes the rest
 STDIN = "-"
 THREADED_HASH = 16 * 2**20  # bytes from which hashing on every core repays starting threads
+
+# Told the path of each temporary before it is written: a worker process tells its parent,
+# which removes what the worker leaves if it dies.
+TEMPORARY_WATCHERS: list[Callable[[Path], Any]] = []
 
 Progress = Callable[[int, int], Any]
 Reader = Callable[[Recording, Progress], LogFile]
@@ -101,6 +105,8 @@ def staged() -> Iterator[Callable[[Path], Path]]:
         final.parent.mkdir(parents=True, exist_ok=True)
         temporary = final.parent / f".{secrets.token_hex(6)}.part"
         temporaries[temporary] = final
+        for watcher in TEMPORARY_WATCHERS:
+            watcher(temporary)
         return temporary
 
     try:

@@ -15,7 +15,7 @@ from builders import write_channels
 from conftest import OVERRUN, posix_only, run
 
 import telvane
-from telvane import dataset
+from telvane import _convert, dataset
 from telvane._writer import FLOAT, INT
 from telvane.cli import pool
 
@@ -48,6 +48,10 @@ def test_export_writes_the_dataset_and_its_report_past_bad_files(capsys, synthet
 def _task(value, progress):
     if value == "die":
         os.kill(os.getpid(), signal.SIGKILL)
+    if value == "die writing":
+        with _convert.staged() as stage:
+            stage(Path("out", "x.parquet")).write_bytes(b"half a file")
+            os.kill(os.getpid(), signal.SIGKILL)
     if value == "stuck":
         time.sleep(600)  # where no deadline is looked at
     return value
@@ -55,11 +59,14 @@ def _task(value, progress):
 
 @posix_only
 def test_a_dead_worker_or_a_call_past_its_limit_fails_only_its_own_task():
-    tasks = [(0.0,), ("die",), ("stuck",), (1.0,), (2.0,), ("die",), (3.0,)]
+    os.mkdir("out")
+    Path("out", ".another-run.part").touch()  # not the dead worker's: left alone
+    tasks = [(0.0,), ("die",), ("stuck",), (1.0,), (2.0,), ("die writing",), (3.0,)]
     results = dict(pool.run(_task, tasks, 2, progress=lambda index, fraction: None, died=lambda index, why: why,
                             limit=1.0, overdue=lambda index: "overdue"))
     died = "the worker process died (signal SIGKILL)"
     assert results == {0: 0.0, 1: died, 2: "overdue", 3: 1.0, 4: 2.0, 5: died, 6: 3.0}
+    assert os.listdir("out") == [".another-run.part"]  # what the dead worker was writing is removed
 
 
 @posix_only

@@ -1,5 +1,6 @@
 """Worker processes that take one task at a time: a worker that dies fails only its own
-task, and workers end when their parent does, however it ends."""
+task, and the temporaries it was writing are removed; workers end when their parent does,
+however it ends."""
 
 from __future__ import annotations
 
@@ -13,6 +14,8 @@ import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from telvane import _convert
+
 __all__ = ["STOP_WAIT", "run"]
 
 STOP_WAIT = 10.0  # seconds a terminated worker gets to remove its temporaries
@@ -24,6 +27,7 @@ class _Worker:
         self.process = context.Process(target=_serve, args=(theirs, function), daemon=True)
         self.task: int | None = None
         self.began = float("inf")  # when it began its task (its start-up is not counted)
+        self.temporaries: list[str] = []  # what its task may have left if it dies
         # A terminal's Ctrl-C reaches the whole process group: a worker ignores it and
         # leaves stopping to the parent. The worker starts with SIGINT blocked, so one that
         # comes before it ignores it is dropped there; here it stays pending until the
@@ -53,8 +57,10 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
     worker processes; progress(index, fraction) relays what the calls report, and a
     worker's death yields (index, died(index, why)) for its task while the others go on
     in a new worker. A call still running `limit` seconds after it began has its worker
-    stopped (as when the caller stops) and yields (index, overdue(index)). When the caller stops (Ctrl-C, SIGTERM, an error), the workers are
-    terminated: they unwind as on SystemExit, so their temporaries are removed."""
+    stopped (as when the caller stops) and yields (index, overdue(index)). When the caller
+    stops (Ctrl-C, SIGTERM, an error), the workers are terminated: they unwind as on
+    SystemExit, removing their temporaries. A worker that dies without unwinding has the
+    temporaries it told of (_convert.TEMPORARY_WATCHERS) removed here."""
     # Fresh interpreters (spawn): forking a process that runs Arrow's threads is unsafe.
     context = multiprocessing.get_context("spawn")
     pending = list(reversed(range(len(tasks))))
@@ -91,6 +97,7 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
                     if not worker.process.is_alive():
                         workers.remove(worker)
                         worker.connection.close()
+                        _remove_temporaries(worker)
                         if worker.task is not None:
                             why = f"the worker process died ({_exit_reason(worker.process.exitcode)})"
                             yield worker.task, died(worker.task, why)
@@ -107,7 +114,16 @@ def _stop(workers: list[_Worker]) -> None:
         worker.process.join(STOP_WAIT)
         if worker.process.is_alive():
             worker.process.kill()
+        for _ in _received(worker, lambda index, fraction: None):  # the temporaries it told of last
+            pass
         worker.connection.close()
+        _remove_temporaries(worker)
+
+
+def _remove_temporaries(worker: _Worker) -> None:
+    for temporary in worker.temporaries:
+        with contextlib.suppress(OSError):  # renamed into place, or removed by the worker
+            os.unlink(temporary)
 
 
 def _received(worker: _Worker, progress: Callable[[int, float], Any]
@@ -119,8 +135,10 @@ def _received(worker: _Worker, progress: Callable[[int, float], Any]
                 worker.began = time.monotonic()
             elif kind == "progress":
                 progress(index, value)
+            elif kind == "temporary":
+                worker.temporaries.append(value)
             else:
-                worker.task = None
+                worker.task, worker.temporaries = None, []
                 yield index, value
     except (EOFError, OSError):  # the worker has died; its sentinel says so
         worker.process.join()
@@ -138,6 +156,8 @@ def _serve(connection: Any, function: Callable[..., Any]) -> None:
     if hasattr(signal, "pthread_sigmask"):
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     signal.signal(signal.SIGTERM, _exit)
+    _convert.TEMPORARY_WATCHERS.append(
+        lambda path: connection.send(("temporary", None, os.fspath(path))))
     parent = multiprocessing.parent_process()
     if parent is not None:
         threading.Thread(target=_end_with, args=(parent.sentinel,), daemon=True).start()
