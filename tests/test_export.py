@@ -152,3 +152,26 @@ def test_an_export_to_object_storage_reads_back_and_a_rerun_finds_it_held(capsys
         reports = pq.read_table(f"{s3_server}/{dataset.REPORTS}")
         assert sorted(reports["status"].to_pylist()) == ["failed", "ok", "ok", "ok", "present"]
         assert all(output.startswith(f"{s3_server}/") for output in reports["output"].to_pylist() if output)  # not the stand-in
+
+
+def test_an_upload_failing_part_way_prints_no_summary_of_files_that_did_not_arrive(capsys, synthetic, s3_server,
+                                                                                   monkeypatch):
+    import pyarrow.fs
+
+    os.mkdir("in")
+    for number in range(3):
+        Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
+    copy, uploaded = pyarrow.fs.copy_files, []
+
+    def failing(source, destination, **options):  # the first channels file reaches the bucket, no other
+        if isinstance(options["destination_filesystem"], pyarrow.fs.S3FileSystem) and "/channels/" in destination:
+            uploaded.append(destination)
+            if len(uploaded) > 1:
+                raise OSError("connection reset by peer")
+        return copy(source, destination, **options)
+
+    monkeypatch.setattr(pyarrow.fs, "copy_files", failing)
+    status, out, err = run(capsys, "export", "in", "--out", s3_server, "--jobs", "1")
+    assert (status, err) == (1, "telvane: connection reset by peer\n")
+    assert [line for line in out.splitlines() if not line.startswith("exported in/")] == []
+    assert dataset.read(s3_server).sessions.count_rows() == 0

@@ -156,6 +156,10 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
                           sys.stdout)
     finally:
         bar.close()
+        if not args.flat:  # the summary says what reached `shown`: once the run is published there
+            report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
+                                    args.out, shown) for index, source in enumerate(sources)]
+            _publish_run(args.out, shown, run, report)
         seconds = time.perf_counter() - began
         statuses = [row["status"] for row in rows.values()]
         ok, present = statuses.count("ok"), statuses.count("present")
@@ -165,9 +169,6 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
                         + (f", {present} held already" if present else "")
                         + (f", {failed} failed" if failed else "")))
         if not args.flat:
-            report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
-                                    args.out, shown) for index, source in enumerate(sources)]
-            _publish_run(args.out, shown, run, report)
             dataset.merge_schemas(shown)  # where the run was published, not its local stand-in
     if args.compact:
         _compact(args.out)
