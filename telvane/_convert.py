@@ -22,13 +22,14 @@ from telvane.recording import Recording
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["REPORT_SCHEMA", "STATUSES", "TEMPORARY_WATCHERS", "TimedOut", "convert", "error_message", "recording_id",
+__all__ = ["REPORT_SCHEMA", "STATUSES", "TEMPORARY_WATCHERS", "Skipped", "TimedOut", "convert", "error_message", "recording_id",
            "report_row", "shown", "staged", "write_whole"]
 
-# ok: converted; present: held already, not converted again; failed: the file's own fault;
-# timeout: not finished in the time given; not attempted: stopped before its turn
-# (interrupted, cancelled, cluster lost)
-STATUSES = ("ok", "present", "failed", "timeout", "not attempted")
+# ok: converted; present: held already, not converted again; skipped: not one to convert
+# there (a live telemetry dump into a dataset), the reason as its error; failed: the file's
+# own fault; timeout: not finished in the time given; not attempted: stopped before its
+# turn (interrupted, cancelled, cluster lost)
+STATUSES = ("ok", "present", "skipped", "failed", "timeout", "not attempted")
 REPORT_SCHEMA = pa.schema([("source", pa.string()), ("status", pa.string()),
                            ("error", pa.string()), ("recording", pa.string()),
                            ("records", pa.int64()), ("seconds", pa.float64()),
@@ -44,6 +45,10 @@ TEMPORARY_WATCHERS: list[Callable[[Path], Any]] = []
 Progress = Callable[[int, int], Any]
 Reader = Callable[[Recording, Progress], LogFile]
 Writer = Callable[[LogFile, str, Callable[[Path], Path], Progress], str]
+
+
+class Skipped(Exception):
+    """The file is not one to convert there: reported skipped, the message its reason."""
 
 
 class TimedOut(Exception):
@@ -88,6 +93,8 @@ def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
             row.update(status="ok", recording=name, records=len(log), output=output)
     except TimedOut:
         row.update(status="timeout", error=f"not finished within {timeout:g} s")
+    except Skipped as exc:
+        row.update(status="skipped", error=str(exc))
     except Exception as exc:
         row["error"] = error_message(exc, source)
     row["seconds"] = time.perf_counter() - began

@@ -33,7 +33,8 @@ TASK_FILES = 64
 def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[str], *,
            client: distributed.Client | None = None, columns: Sequence[str] | None = None,
            partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
-           timeout: float | None = None, replace: bool = False) -> pandas.DataFrame:
+           timeout: float | None = None, replace: bool = False,
+           live_dumps: bool = False) -> pandas.DataFrame:
     """Convert each recording with telvane.dataset.convert in tasks on the cluster of
     `client` (by default the current client or, without one, a local cluster of one
     single-threaded worker process per core started for this call), as
@@ -42,7 +43,8 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
     kept as the run's report; the recordings appear in the dataset together at the end.
     Results are taken as they finish, so a file that fails, or kills its worker, fails
     alone; a file not converted within `timeout` seconds gives up in its task and is
-    reported "timeout". `out_dir` may be a URL (s3://…), reached from the workers with
+    reported "timeout"; a live telemetry memory dump is reported "skipped" unless
+    `live_dumps`. `out_dir` may be a URL (s3://…), reached from the workers with
     credentials as pyarrow takes them there. Raises ValueError when `out_dir` is a dataset
     partitioned otherwise; ConnectionError when the scheduler is lost, after publishing
     what was done (a re-run does the rest)."""
@@ -57,7 +59,8 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                                           dashboard_address=None) as cluster, \
                     distributed.Client(cluster) as local:
                 return export(sources, out_dir, client=local, columns=columns,
-                              partition_by=partition_by, timeout=timeout, replace=replace)
+                              partition_by=partition_by, timeout=timeout, replace=replace,
+                              live_dumps=live_dumps)
     url = os.fspath(out_dir) if _remote.is_url(out_dir) else None
     with _remote.staged(url) if url else contextlib.nullcontext(Path(out_dir)) as local:
         partition_by = dataset.prepare(local, partition_by)
@@ -66,7 +69,7 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
         try:
             for index, row in export_as_completed(
                     sources, url or local, client=client, columns=columns, partition_by=partition_by,
-                    timeout=timeout, replace=replace, run=run):
+                    timeout=timeout, replace=replace, run=run, live_dumps=live_dumps):
                 rows[index] = row
         finally:
             report = [rows.get(index) or _convert.report_row(source, "not attempted")
@@ -81,8 +84,8 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         columns: Sequence[str] | None = None,
                         partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
                         timeout: float | None = None, replace: bool = False,
-                        window: int | None = None, run: str | None = None
-                        ) -> Iterator[tuple[int, dict[str, Any]]]:
+                        window: int | None = None, run: str | None = None,
+                        live_dumps: bool = False) -> Iterator[tuple[int, dict[str, Any]]]:
     """export() on `client`'s cluster, as (input index, report row) pairs in the order the
     files finish; with `run` (of telvane.dataset.new_run()), the files appear when
     telvane.dataset.publish ends it. Files that convert quickly go several to a task, as
@@ -105,7 +108,7 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
     window = window or 2 * max(1, sum(client.nthreads().values()))
     options: dict[str, Any] = {"columns": None if columns is None else list(columns),
                                "partition_by": tuple(partition_by), "timeout": timeout,
-                               "replace": replace}
+                               "replace": replace, "live_dumps": live_dumps}
     task: Callable[..., dict[str, Any]] = dataset.convert
     if _remote.is_url(out_dir):  # held looked up once, each worker given it once
         [held] = client.scatter([_remote.held(os.fspath(out_dir))], broadcast=True)

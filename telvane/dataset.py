@@ -106,11 +106,13 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
             progress: Callable[[float], Any] | None = None,
             timeout: float | None = None, replace: bool = False,
-            run: str | None = None) -> dict[str, Any]:
+            run: str | None = None, live_dumps: bool = False) -> dict[str, Any]:
     """Add one recording to the dataset under `out_dir` (with `replace`, also when the
     dataset holds its bytes already in files of its own: they are written again). Never raises for a bad
     file or a failed write: returns the report row `source`, `status` ("ok"; "present" when
-    the dataset holds the recording already and it was not converted again; "failed"; or
+    the dataset holds the recording already and it was not converted again; "skipped" for a
+    live telemetry memory dump, a dataset holding recordings written to disk, unless
+    `live_dumps`; "failed"; or
     "timeout" when not done within `timeout` seconds), `error` (None or the message),
     `recording` (the content identity), `records`, `seconds` and `output`, and leaves
     nothing of a file that did not succeed. `progress(fraction)` is told how far the file
@@ -128,14 +130,15 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
                 return os.fspath(Path(out_dir, Path(found).relative_to(root)))
         return _compact.held(out_dir, recording)  # read only when no file of its own holds it
 
-    return _convert_into(source, out_dir, roots[-1], held, columns, partition_by, progress, timeout)
+    return _convert_into(source, out_dir, roots[-1], held, columns, partition_by, progress, timeout,
+                         live_dumps)
 
 
 def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str, str], *,
                    columns: Sequence[str] | None = None,
                    partition_by: Sequence[str] = DEFAULT_PARTITION_BY,
                    timeout: float | None = None, replace: bool = False,
-                   run: str | None = None) -> dict[str, Any]:
+                   run: str | None = None, live_dumps: bool = False) -> dict[str, Any]:
     """convert() into the dataset at `url` from this machine: written under a local
     temporary directory, then uploaded, its sessions file last, with `run` under the run's
     staging there, as convert() does. A recording in `held` (those the dataset holds, each
@@ -144,7 +147,7 @@ def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str,
         prepare(local, partition_by)
         row = _convert_into(source, local, Path(local),
                             lambda recording: None if replace else held.get(recording),
-                            columns, partition_by, None, timeout)
+                            columns, partition_by, None, timeout, live_dumps)
         _remote.upload(Path(local), url if run is None else f"{url.rstrip('/')}/{_publish.RUNS}/{run}")
     if row["status"] == "ok":
         row["output"] = f"{url.rstrip('/')}/{Path(row['output']).relative_to(local).as_posix()}"
@@ -154,9 +157,11 @@ def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str,
 def _convert_into(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], root: Path,
                   held: Callable[[str], str | None], columns: Sequence[str] | None,
                   partition_by: Sequence[str], progress: Callable[[float], Any] | None,
-                  timeout: float | None) -> dict[str, Any]:
+                  timeout: float | None, live_dumps: bool) -> dict[str, Any]:
     """convert(), writing the files under `root` as they lie under `out_dir`."""
     def read(recording: telvane.Recording, progress: _convert.Progress) -> LogFile:
+        if recording.live_dump and not live_dumps:
+            raise _convert.Skipped("a live telemetry memory dump, not a recording written to disk")
         return recording.read(_with_aggregated(recording, columns), progress=progress)
 
     def write(log: LogFile, recording: str, stage: Callable[[Path], Path],

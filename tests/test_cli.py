@@ -63,6 +63,8 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("info overrun.ibt", 1,  # the core's internal error
      "telvane: overrun.ibt: Read of bytes 93..101 outside the record area of 100 bytes\n"),
     ("export r.ibt --out o --flat --channels Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
+    ("export r.ibt --out o --flat --live-dumps", 1,
+     "telvane: --live-dumps applies to the dataset; --flat converts every recording\n"),
     ("export r.ibt --out o --format csv", 1, "telvane: --format applies to --flat; the dataset is Parquet\n"),
     ("export r.ibt --out o --flat --partition-by car", 1,
      "telvane: --partition-by and --scheduler apply to the dataset, not to --flat\n"),

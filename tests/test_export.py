@@ -11,12 +11,12 @@ from pathlib import Path
 
 import pyarrow.parquet as pq
 import pytest
-from builders import write_channels
+from builders import write_channels, write_live_dump
 from conftest import OVERRUN, posix_only, run
 
 import telvane
 from telvane import _convert, dataset
-from telvane._writer import FLOAT, INT
+from telvane._writer import DOUBLE, FLOAT, INT, Var
 from telvane.cli import pool
 
 
@@ -43,6 +43,27 @@ def test_export_writes_the_dataset_and_its_report_past_bad_files(capsys, synthet
     sessions = dataset.read("out").sessions.to_table().select(["driver", "recording"]).to_pylist()
     assert sessions == [{"driver": "Sam Synthetic", "recording": report[0]["recording"]}]
     assert no_hidden_files("out")
+
+
+DUMP = write_live_dump([Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8)],
+                       [(2004, [33.4, 20.0]), (2005, [33.45, 21.0]), (2003, [33.35, 19.0])], buf_len=12)
+SKIPPED = "skipped in/dump.ibt: a live telemetry memory dump, not a recording written to disk (--live-dumps stores it)"
+
+
+@pytest.mark.parametrize("asked, line, summary, status", [
+    ([], SKIPPED, ", 1 skipped", "skipped"),
+    (["--live-dumps"], "exported in/dump.ibt (3 records)", " s", "ok"),
+])
+def test_a_live_memory_dump_is_kept_out_of_the_dataset_unless_asked_for(capsys, synthetic, asked, line, summary, status):
+    os.mkdir("in")
+    Path("in/dump.ibt").write_bytes(DUMP)
+    Path("in/good.ibt").write_bytes(synthetic)
+    code, out, err = run(capsys, "export", "in", "--out", "out", *asked)
+    *lines, last = out.splitlines()
+    assert code == 0 and line in lines and last.endswith(summary)
+    report = {row["source"]: row for row in pq.read_table(f"out/{dataset.REPORTS}").to_pylist()}
+    assert report["in/dump.ibt"]["status"] == status and report["in/good.ibt"]["status"] == "ok"
+    assert dataset.read("out").sessions.count_rows() == (2 if asked else 1)
 
 
 def _task(value, progress):

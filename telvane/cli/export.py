@@ -57,6 +57,9 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     export.add_argument("--jobs", metavar="N", type=positive,
                         help="worker processes (default: up to one per core, as the amount "
                              "of input repays starting them)")
+    export.add_argument("--live-dumps", action="store_true",
+                        help="also store live telemetry memory dumps saved as .ibt (by default "
+                             "they are skipped: a dataset holds recordings written to disk)")
     export.add_argument("--replace", action="store_true",
                         help="convert again the recordings the dataset holds already "
                              "(by default they are left as they are)")
@@ -77,6 +80,8 @@ def export_command(args: argparse.Namespace) -> int:
         raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
     if args.flat and args.replace:
         raise CommandError("--replace applies to the dataset; --flat always writes")
+    if args.flat and args.live_dumps:
+        raise CommandError("--live-dumps applies to the dataset; --flat converts every recording")
     if args.format and not args.flat:
         raise CommandError("--format applies to --flat; the dataset is Parquet")
     if args.jobs and args.scheduler:
@@ -123,7 +128,7 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
         run = dataset.new_run()
         tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout,
-                  args.replace, run) for s in sources]
+                  args.replace, run, args.live_dumps) for s in sources]
     _refuse_to_overwrite(sources, targets)
     _check_writable(args.out)
     if not args.flat:
@@ -148,6 +153,9 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
             bar.finish(index)
             if row["status"] == "present":
                 bar.write(printable(f"held already {row['source']}"), sys.stdout)
+            elif row["status"] == "skipped":
+                bar.write(printable(f"skipped {row['source']}: {row['error']} (--live-dumps "
+                                    "stores it)"), sys.stdout)
             elif row["status"] != "ok":
                 bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
             else:
@@ -162,11 +170,12 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
             _publish_run(args.out, shown, run, report)
         seconds = time.perf_counter() - began
         statuses = [row["status"] for row in rows.values()]
-        ok, present = statuses.count("ok"), statuses.count("present")
-        failed = len(rows) - ok - present
+        ok, present, skipped = (statuses.count(status) for status in ("ok", "present", "skipped"))
+        failed = len(rows) - ok - present - skipped
         print(printable(f"{'interrupted: ' if len(rows) < len(sources) else ''}exported {ok} of "
                         f"{len(sources)} files to {shown} in {seconds:.1f} s"
                         + (f", {present} held already" if present else "")
+                        + (f", {skipped} skipped" if skipped else "")
                         + (f", {failed} failed" if failed else "")))
         if not args.flat:
             dataset.merge_schemas(shown)  # where the run was published, not its local stand-in
@@ -209,9 +218,11 @@ def _compact(out: Path) -> None:
 
 def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
                        partition_by: tuple[str, ...], timeout: float | None, replace: bool,
-                       run: str, progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
+                       run: str, live_dumps: bool, progress: Callable[[float], Any] | None = None
+                       ) -> dict[str, Any]:
     return dataset.convert(source, out_dir, columns=channels, partition_by=partition_by,
-                           progress=progress, timeout=timeout, replace=replace, run=run)
+                           progress=progress, timeout=timeout, replace=replace, run=run,
+                           live_dumps=live_dumps)
 
 
 def convert_flat(source: str, target: str, channels: list[str] | None, timeout: float | None,
@@ -341,7 +352,7 @@ def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]], out_dir: Path | str
     from telvane._extras import needs_extra
 
     distributed = needs_extra("distributed", "dask", "telvane export --scheduler")
-    _, _, channels, partition_by, timeout, replace, run = tasks[0]
+    _, _, channels, partition_by, timeout, replace, run, live_dumps = tasks[0]
     # The client logs what it retries and gives up (a result it could not gather, the lost
     # scheduler, with tracebacks); the command says what came of each file in its own lines.
     log = logging.getLogger("distributed.client")
@@ -350,6 +361,7 @@ def _on_dask(scheduler: str, tasks: list[tuple[Any, ...]], out_dir: Path | str
         with distributed.Client(scheduler) as client:
             yield from telvane_dask.export_as_completed(
                 [task[0] for task in tasks], out_dir, client=client, columns=channels,
-                partition_by=partition_by, timeout=timeout, replace=replace, run=run)
+                partition_by=partition_by, timeout=timeout, replace=replace, run=run,
+                live_dumps=live_dumps)
     finally:
         log.disabled = disabled
