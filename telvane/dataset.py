@@ -401,9 +401,9 @@ def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | No
     listing = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
     factory = _remote.created_meanwhile(lambda: ds.FileSystemDatasetFactory(found, listing, parquet, options))
     merges.update(_compact.pending(found, root))
-    if kept is None:  # laps and sessions: every file has the same columns
-        first = next(factory.finish().get_fragments(), None)
-        kept = pa.schema([]) if first is None else first.physical_schema
+    if kept is None:  # laps and sessions: every file has the same columns, those of the first that reads
+        footers = (_table_schema.footer(found, path) for path in factory.finish(pa.schema([])).files)
+        kept = next((schema for schema in footers if schema is not None), pa.schema([]))
     listed = factory.finish(_table_schema.unify([kept, partitioning.schema]))
     paths = {os.path.normpath(path) for path in listed.files}
     skipped = hidden | {path for merged, replaced in merges.items() if merged in paths for path in replaced}

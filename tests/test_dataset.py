@@ -8,6 +8,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import warnings
 
 import duckdb
 import pyarrow as pa
@@ -17,7 +18,7 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _compact, _convert, _parquet, _publish, _remote, dataset
+from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema, dataset
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -153,6 +154,40 @@ def test_a_damaged_layout_file_is_not_a_dataset(tmp_path, capsys, layout):
     status, _, err = run(capsys, "export", source, "--out", out)
     assert status == 1 and err.startswith(f"telvane: {expected}") and err.count("\n") == 1
     assert files(out) == [dataset.LAYOUT_FILE]
+
+
+DAMAGED = {"garbage": bytes(range(256)) * 4, "empty": b"", "JSON": b'{"fields": [{"name": "Gear"}]}'}
+
+
+@pytest.mark.parametrize("damage", DAMAGED)
+def test_a_damaged_kept_schema_is_named_skipped_and_rebuilt_from_the_files(tmp_path, capsys, damage):
+    out = tmp_path / "out"
+    _, rows = converted(tmp_path, ["monza"] * 3)
+    damaged = out / "_schemas" / "channels" / f"{rows[1]['recording']}.arrows"  # the one schema with Gear
+    damaged.write_bytes(DAMAGED[damage])
+    with pytest.warns(UserWarning, match=f"^{re.escape(str(damaged))}: not a schema that reads, skipped") as met:
+        names = dataset.read(out).channels.to_table().column_names
+    assert len(met) == 1 and {"Speed", "Flag", "Gear", "Fuel"} <= set(names)
+    status, _, err = run(capsys, "export", recording(tmp_path / "3.ibt", CHANNELS[3]), "--out", out)
+    assert status == 0 and err and all(line.startswith(f"telvane: warning: {damaged}: ") for line in err.splitlines())
+    assert [path.name[:len(_table_schema.MERGED_PREFIX)] for path in (out / "_schemas" / "channels").iterdir()] == [
+        _table_schema.MERGED_PREFIX]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert dataset.read(out).channels.to_table().column_names == names
+
+
+@pytest.mark.parametrize("tables, damage", [(["laps"], "garbage"), (["sessions"], "empty"),
+                                            (["channels", "_schemas/channels"], "JSON")])
+def test_a_damaged_parquet_file_read_meets_is_named(tmp_path, tables, damage):
+    out = tmp_path / "out"
+    dataset.convert(recording(tmp_path / "a.ibt"), out)
+    damaged = [next(path for path in (out / table).rglob("*") if path.is_file()) for table in tables]
+    for path in damaged:
+        path.write_bytes(DAMAGED[damage])
+    with pytest.warns(UserWarning) as met:
+        dataset.read(out)
+    assert sorted(str(warning.message).split(": ")[0] for warning in met) == sorted(map(str, damaged))
 
 
 @pytest.mark.parametrize("fault, options, status, error", [
