@@ -16,6 +16,7 @@ import json
 import os
 import secrets
 import time
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -24,6 +25,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from telvane import _convert, _parquet, _publish, _remote, _table_schema
+from telvane._confine import confined
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -47,6 +49,8 @@ def compact(out_dir: str | os.PathLike[str], tables: Sequence[str], target_bytes
     with _locked(out_dir, stale_after) as touch:
         _finish(out_dir, stale_after)
         for table in tables:
+            if confined(None, os.fspath(out_dir), table, "the table directory") is None:
+                continue
             for directory, paths in _partitions(Path(out_dir, table)):
                 publishing = _publish.hidden(*_remote.store(out_dir))  # a merged file would show them early
                 paths = [path for path in paths if os.path.normpath(path) not in publishing]
@@ -68,7 +72,7 @@ def held(out_dir: str | os.PathLike[str], recording: str) -> str | None:
             with contextlib.suppress(FileNotFoundError):
                 partition, *recordings = Path(entry.path).read_text().split("\n")
                 if recording in recordings:
-                    return os.fspath(Path(out_dir, "channels", partition))
+                    return confined(None, os.fspath(Path(out_dir, "channels")), partition, "the held partition")
     return None
 
 
@@ -79,8 +83,9 @@ def pending(found: pafs.FileSystem, root: str) -> dict[str, list[str]]:
     merges = {}
     for info in _remote.named(found, f"{root}/{JOURNALS}", ".json"):
         merged, replaced = _entry(_remote.read_bytes(found, info.path))
-        if merged is not None:
-            merges[os.path.normpath(f"{root}/{merged}")] = [os.path.normpath(f"{root}/{name}") for name in replaced]
+        path = None if merged is None else confined(found, root, merged, "the merged file", ".parquet")
+        if path is not None:
+            merges[os.path.normpath(path)] = [os.path.normpath(original) for original in _confined(found, root, replaced)]
     return merges
 
 
@@ -105,7 +110,7 @@ def _merge(out_dir: str | os.PathLike[str], table: str, directory: Path, group: 
             journal_stage(journal).write_text(json.dumps({
                 "merged": _relative(out_dir, final),
                 "replaced": [_relative(out_dir, path) for path in group]}))
-    _complete(out_dir, journal)
+    _complete(out_dir, journal, os.fspath(final))
 
 
 def _hold(out_dir: str | os.PathLike[str], partition: Path, name: str,
@@ -128,14 +133,31 @@ def _conformed(part: pa.Table, schema: pa.Schema) -> pa.Table:
     return pa.Table.from_arrays(columns, schema=schema)
 
 
-def _complete(out_dir: str | os.PathLike[str], journal: Path) -> None:
-    """Remove the files the journal's merged file replaces, then the journal."""
+def _complete(out_dir: str | os.PathLike[str], journal: Path, merged: str) -> None:
+    """Remove the files the journal's merged file replaces, then the journal. A file whose
+    recordings the merged file does not hold is no file it replaced: it is kept."""
     _, originals = _entry(_read(journal))
-    for name in originals:
+    holds = _recordings(merged) or set()
+    for path in _confined(None, os.fspath(out_dir), originals):
         with contextlib.suppress(FileNotFoundError):
-            Path(out_dir, name).unlink()
+            found = _recordings(path)
+            if found is not None and found <= holds:
+                Path(path).unlink()
+            else:
+                warnings.warn(f"{out_dir}: left alone the replaced file {path!r}: {merged} does not hold its rows",
+                              stacklevel=2)
     with contextlib.suppress(FileNotFoundError):
         journal.unlink()
+
+
+def _recordings(path: str) -> set[str] | None:
+    """The recordings whose rows the Parquet file at `path` holds; None when it is no file
+    of a dataset's table."""
+    try:
+        column = pq.read_table(path, columns=["recording"]).column("recording")
+    except (pa.ArrowInvalid, KeyError):
+        return None
+    return set(column.unique().to_pylist())
 
 
 def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
@@ -143,9 +165,14 @@ def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
     before it was (their temporaries are swept as every killed write's are)."""
     for journal in _journals(out_dir):
         merged, _ = _entry(_read(journal))
-        if merged is not None and Path(out_dir, merged).exists():
-            _complete(out_dir, journal)
-        else:
+        if merged is None:  # cut short: its merge never renamed a merged file in
+            with contextlib.suppress(FileNotFoundError):
+                journal.unlink()
+            continue
+        path = confined(None, os.fspath(out_dir), merged, "the merged file", ".parquet")
+        if path is not None and Path(path).exists():
+            _complete(out_dir, journal, path)
+        elif path is not None:
             with contextlib.suppress(FileNotFoundError):
                 journal.unlink()
 
@@ -155,7 +182,8 @@ def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
 def _partitions(root: Path) -> Iterator[tuple[Path, list[Path]]]:
     for directory, _, names in os.walk(root):
         paths = sorted(Path(directory, name) for name in names
-                       if name.endswith(".parquet") and not name.startswith("."))
+                       if name.endswith(".parquet") and not name.startswith(".")
+                       and confined(None, directory, name, "the file"))
         if paths:
             yield Path(directory), paths
 
@@ -191,6 +219,13 @@ def _entry(journal: bytes | None) -> tuple[str | None, list[str]]:
         return str(entry["merged"]), [str(name) for name in entry["replaced"]]
     except (ValueError, KeyError, TypeError):  # removed meanwhile, or cut short
         return None, []
+
+
+def _confined(found: pafs.FileSystem | None, root: str, replaced: list[str]) -> list[str]:
+    """The paths of the files a journal says its merged file replaces: Parquet files in
+    the dataset, the others left alone."""
+    paths = [confined(found, root, name, "the replaced file", ".parquet") for name in replaced]
+    return [path for path in paths if path is not None]
 
 
 def _read(journal: Path) -> bytes | None:

@@ -8,8 +8,14 @@ moves in the files of the recordings that finished (schema files first, since a 
 casts a file to the kept schema; sessions files last), writes the run's report, then
 removes the journal and the staging. telvane.dataset.read leaves out the new files a
 journal names, and lists again when a journal or a report came or went while it listed: it
-sees a run whole or not at all. A publish killed midway is finished by the next sweep:
-every staged file is whole."""
+sees a run whole or not at all.
+
+A publish killed midway is finished by the next run, since every staged file is whole: by
+its sweep, once the journal's process is gone (the journal names its machine and process)
+or the journal is older than the sweep's age; and by a later publish of the same
+recordings, which takes an older run that is not running on this machine for dead. Names
+read from a journal or a listing go through telvane._confine: a journal moves nothing
+outside the dataset."""
 
 from __future__ import annotations
 
@@ -18,13 +24,17 @@ import datetime
 import json
 import os
 import secrets
+import socket
+import sys
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
+from typing import Any
 
 import pyarrow.fs as pafs
 
 from telvane import _convert, _remote, _table_schema
+from telvane._confine import confined
 
 __all__ = ["JOURNALS", "RUNS", "hidden", "marks", "new_run", "publish", "staging", "sweep"]
 
@@ -44,25 +54,35 @@ def staging(out_dir: str | os.PathLike[str], run: str) -> Path:
 
 
 def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str],
-            report_path: str, report: Callable[[], bytes]) -> None:
+            report_path: str, report: Callable[[], bytes], held: Iterable[str] = ()) -> None:
     """Move the staged files of `recordings` into the dataset at `out_dir` (a directory or a
     URL), then write report(), the run's report, at `report_path` under it while the journal
-    still hides them; the rest of the staging goes."""
+    still hides them; the rest of the staging goes. First finish the publish of an older
+    run of these recordings or of those the run found `held`, unless it is still running
+    here."""
     found, root = _remote.store(out_dir)
     base = f"{root}/{RUNS}/{run}"
     names = set(recordings)
     staged = [info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)
               if info.type == pafs.FileType.File and not info.base_name.startswith(".")
               and Path(info.base_name).stem in names]
+    staged = [relative for relative in staged if confined(found, base, relative, "the staged file")
+              and confined(found, root, relative, "the staged file")]
     staged.sort(key=lambda relative: not relative.startswith(f"{_table_schema.SCHEMAS}/"))
+    # an older run's journal naming these recordings would hide them
+    ours = names | set(held)
+    _recover(found, root, lambda older, age, files, alive: older < run and alive is not True
+             and not ours.isdisjoint(Path(name).stem for name in files))
     finals = found.get_file_info([f"{root}/{relative}" for relative in staged])
     journal = f"{root}/{JOURNALS}/{run}.json"
     _convert.write_whole(found, journal, json.dumps({
         "files": staged, "new": [relative for relative, info in zip(staged, finals)
-                                 if info.type == pafs.FileType.NotFound]}).encode())
+                                 if info.type == pafs.FileType.NotFound],
+        "machine": _machine(), "pid": os.getpid()}).encode())
     _finish(found, root, run, staged)
     _convert.write_whole(found, f"{root}/{report_path}", report())
-    found.delete_file(journal)
+    with contextlib.suppress(FileNotFoundError):  # finished meanwhile by a run that took this one for dead
+        found.delete_file(journal)
     _remove(found, base)
 
 
@@ -89,15 +109,8 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     """Finish the publishes killed midway and remove the staging of runs killed before
     they published, both untouched for `older_than` seconds; returns how many runs."""
     found, root = _remote.store(out_dir)
-    swept, now = 0, time.time()
-    for journal in _journals(found, root):
-        with contextlib.suppress(OSError, ValueError, KeyError, TypeError):
-            if now - _seconds(journal) > older_than:
-                run = journal.base_name.removesuffix(".json")
-                _finish(found, root, run, json.loads(_remote.read_bytes(found, journal.path) or b"")["files"])
-                found.delete_file(journal.path)
-                _remove(found, f"{root}/{RUNS}/{run}")
-                swept += 1
+    now = time.time()
+    swept = _recover(found, root, lambda run, age, files, alive: alive is False or age > older_than)
     newest: dict[str, float] = {}
     runs = f"{root}/{RUNS}"
     for info in _remote.listed(found, runs, recursive=True):  # directories, files and temporaries
@@ -111,12 +124,81 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     return swept
 
 
-def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> None:
-    base = f"{root}/{RUNS}/{run}"
+def _recover(found: pafs.FileSystem, root: str,
+             dead: Callable[[str, float, set[str], bool | None], bool]) -> int:
+    """Finish the publishes whose journals dead(run, age, files, alive) takes for those of
+    runs killed midway, where `age` is the journal's in seconds and `alive` says whether
+    the run's process still runs on this machine (None: on another, or not known);
+    returns how many."""
+    finished, now = 0, time.time()
+    for info in _journals(found, root):
+        run = info.base_name.removesuffix(".json")
+        entry = _entry(found, info.path)
+        if entry is None or not dead(run, now - _seconds(info), set(entry["files"]), _alive(entry)):
+            continue
+        if _finish(found, root, run, entry["files"]):
+            with contextlib.suppress(FileNotFoundError):  # finished by another run meanwhile
+                found.delete_file(info.path)
+            _remove(found, f"{root}/{RUNS}/{run}")
+            finished += 1
+    return finished
+
+
+def _entry(found: pafs.FileSystem, journal: str) -> dict[str, Any] | None:
+    """A publish journal's content, None when it is gone or is none."""
+    try:
+        entry = json.loads(_remote.read_bytes(found, journal) or b"")
+    except (OSError, ValueError):
+        return None
+    if not isinstance(entry, dict) or not isinstance(entry.get("files"), list) \
+            or not all(isinstance(name, str) for name in entry["files"]):
+        return None
+    return entry
+
+
+def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> bool:
+    """Move the staged files of `run` that are left into place; False, with nothing
+    moved, when a name of them or the run's leaves the dataset."""
+    base = confined(found, f"{root}/{RUNS}", run, "the run")
+    if base is None:
+        return False
+    moves = [(relative, confined(found, base, relative, "the staged file"),
+              confined(found, root, relative, "the staged file")) for relative in staged]
+    sound = [(relative, source, target) for relative, source, target in moves if source and target]
+    if len(sound) < len(moves):
+        return False
     left = {info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)}
-    for relative in staged:
+    for relative, source, target in sound:
         if relative in left:  # else moved already by the killed publish
-            _place(found, f"{base}/{relative}", f"{root}/{relative}")
+            _place(found, source, target)
+    return True
+
+
+def _alive(entry: dict[str, Any]) -> bool | None:
+    """Whether the process that wrote the journal `entry` still runs; None when it ran
+    on another machine, or this system cannot tell."""
+    pid = entry.get("pid")
+    if entry.get("machine") != _machine() or not isinstance(pid, int) or sys.platform == "win32":
+        return None  # on Windows, os.kill(pid, 0) would stop the process
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # another user's
+        return True
+    except (OSError, OverflowError):
+        return None
+    return True
+
+
+def _machine() -> str:
+    """This machine and its boot, and on Linux the process-id namespace: a process id
+    names one process only within them."""
+    parts = [socket.gethostname()]
+    for path in ("/proc/sys/kernel/random/boot_id", "/proc/self/ns/pid"):
+        with contextlib.suppress(OSError):
+            parts.append(os.readlink(path) if path.endswith("pid") else Path(path).read_text().strip())
+    return "/".join(parts)
 
 
 def _place(found: pafs.FileSystem, source: str, target: str) -> None:

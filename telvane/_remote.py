@@ -18,6 +18,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TypeVar
 
+from telvane._confine import confined
+
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
@@ -121,8 +123,10 @@ def held(url: str) -> dict[str, str]:
              for info in _files(found, f"{root}/sessions")
              if info.base_name.endswith(".parquet") and not info.base_name.startswith(".")}
     for info in _files(found, f"{root}/{COPIED[1]}"):
-        partition, *recordings = (read_bytes(found, info.path) or b"").decode().split("\n")
-        names.update(dict.fromkeys(recordings, f"{base}/channels/{partition}"))
+        partition, *recordings = (read_bytes(found, info.path) or b"").decode(errors="replace").split("\n")
+        where = confined(found, f"{base}/channels", partition, "the held partition")
+        if where is not None:
+            names.update(dict.fromkeys(recordings, where))
     return names
 
 
@@ -155,7 +159,10 @@ def staged(url: str) -> Iterator[Path]:
     with tempfile.TemporaryDirectory(prefix="telvane-") as local:
         for name in (*COPIED, *NAMED):
             for info in _files(found, f"{root}/{name}"):
-                target = Path(local, info.path[len(root) + 1:])
+                path = confined(None, local, info.path[len(root) + 1:], "the object", shown=url)
+                if path is None:
+                    continue
+                target = Path(path)
                 target.parent.mkdir(parents=True, exist_ok=True)
                 if name in NAMED:
                     target.touch()  # an empty stand-in: the name is what a held check looks at

@@ -260,7 +260,8 @@ def publish(out_dir: str | os.PathLike[str], run: str, rows: Sequence[dict[str, 
         return bytes(sink.getvalue())
 
     _publish.publish(out_dir, run, [row["recording"] for row in rows if row["status"] == "ok"],
-                     f"{REPORTS}/{run}.parquet", report)
+                     f"{REPORTS}/{run}.parquet", report,
+                     held=[row["recording"] for row in rows if row["status"] == "present"])
 
 
 def recording_tables(log: LogFile, recording: str, keys: dict[str, str],
