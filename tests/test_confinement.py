@@ -3,6 +3,7 @@ bucket listings never reach outside it, and a publish killed midway never hides 
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -159,3 +160,13 @@ def test_a_publish_killed_midway_never_hides_the_next_run(tmp_path, moves, elsew
     sessions = dataset.read(out).sessions.to_table()
     assert sorted(sessions["driver"].to_pylist()) == ["D0", "D1", "D2"]
     assert not list((out / _publish.JOURNALS).glob("*.json")) and not list((out / _publish.RUNS).iterdir())
+
+
+def test_a_reader_takes_no_file_through_a_link_inside_the_dataset(tmp_path):
+    out = tmp_path / "out"
+    dataset.convert(recording(tmp_path / "a.ibt"), out)
+    (partition,) = (out / "channels").iterdir()
+    shutil.copytree(partition, tmp_path / "elsewhere")
+    (out / "channels" / "track=linked").symlink_to(tmp_path / "elsewhere", target_is_directory=True)
+    with pytest.warns(UserWarning, match="left alone the entry 'track=linked'"):
+        assert dataset.read(out).channels.count_rows() == 2
