@@ -159,6 +159,19 @@ class LogFile:
 
         _parquet.write_table(self.to_table(channels), path, **options)
 
+    def to_motec(self, path: str | os.PathLike[str]) -> list[str]:
+        """Write the recording as MoTeC i2 logged data: `path` (.ld) and the .ldx of the
+        same base name beside it, each under a temporary renamed into place, never over the
+        file read. Every channel and array the LogFile holds (arrays after
+        `Recording.read(arrays=True)`) is written at the tick rate from 0 at the first
+        record, beside i2's standard channels, with a beacon in the .ldx at every crossing
+        of the line of lap_times(). Returns the names of the channels and arrays left out
+        because they hold text. Raises ValueError for a tick rate or size the format cannot
+        hold or a path that is the input, OSError when a file cannot be written."""
+        from telvane import _motec
+
+        return _motec.write_files(self, path)
+
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The wide table of all channels through the Arrow PyCapsule interface, so that
         `pa.table(log)`, `polars.DataFrame(log)` and DuckDB take the LogFile itself."""
