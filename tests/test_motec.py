@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from builders import write_channels
+from conftest import run
 from motec_reader import read_ld, read_ldx
 
 import telvane
@@ -255,3 +256,28 @@ def test_a_write_that_fails_midway_leaves_no_file():
         log.to_motec("r.ld")
     assert files() == []
 
+
+def test_export_writes_several_formats_from_one_read_and_nothing_of_a_bad_file(capsys, monkeypatch, recording):
+    reads = []
+    read = telvane.Recording.read
+    monkeypatch.setattr(telvane.Recording, "read", lambda *args, **kwargs: reads.append(1) or read(*args, **kwargs))
+    Path("bad.ibt").write_bytes(b"no recording")
+    status, out, err = run(capsys, "export", recording, "bad.ibt", "--out", "o", "--flat", "--jobs", "1",
+                           "--format", "motec", "--format", "parquet", "--format", "motec")
+    assert (status, reads) == (1, [1]) and err.startswith("telvane: bad.ibt: Invalid header: ")
+    assert out.splitlines()[0] == "wrote o/synthetic_sample.ld, o/synthetic_sample.ldx, o/synthetic_sample.parquet"
+    assert sorted(os.listdir("o")) == ["synthetic_sample.ld", "synthetic_sample.ldx", "synthetic_sample.parquet"]
+    with telvane.open(recording) as opened:
+        log = opened.read(arrays=True)
+    check_channels(log, read_ld("o/synthetic_sample.ld"), read_ldx("o/synthetic_sample.ldx"))
+
+
+def test_export_names_what_it_leaves_out_and_only_the_channels_asked_for(capsys):
+    variables = [Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8), Var("Name", CHAR, 12, 4), Var("T_ST", FLOAT, 16, 2)]
+    Path("r.ibt").write_bytes(write_ibt(variables, pack_records(variables, 24, [[0.0, 1.0, [65, 0, 0, 0], [1, 2]]]), buf_len=24))
+    status, out, _ = run(capsys, "export", "r.ibt", "--out", "o", "--flat", "--format", "motec")
+    assert (status, out.splitlines()[0]) == (0, "wrote o/r.ld, o/r.ldx (left out, holding text: Name)")
+    assert list(read_ld("o/r.ld").channels) == ["SessionTime", "Speed", "T_ST", "Ground Speed"]
+    status, out, _ = run(capsys, "export", "r.ibt", "--out", "p", "--flat", "--format", "motec", "--channels", "Speed")
+    assert (status, out.splitlines()[0]) == (0, "wrote p/r.ld, p/r.ldx")
+    assert list(read_ld("p/r.ld").channels) == ["Speed", "Ground Speed"]

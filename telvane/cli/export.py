@@ -1,5 +1,5 @@
 """`telvane export`: recordings to the Parquet dataset of telvane.dataset (or, with --flat,
-one Parquet or CSV file each), in worker processes on this machine or on a Dask cluster."""
+Parquet, CSV or MoTeC files of each), in worker processes on this machine or on a Dask cluster."""
 
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import _convert, _parquet, _publish, _remote, dataset
+from telvane import _convert, _motec, _parquet, _publish, _remote, dataset
 from telvane.base import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
@@ -31,6 +31,7 @@ __all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "co
 # input takes about as long, so a worker pays for itself beyond it.
 BYTES_PER_WORKER = 128 * 2**20
 STOP_GRACE = 5.0  # seconds past its timeout a convert gets to give up itself before it is stopped
+FLAT_SUFFIXES = {"parquet": (".parquet",), "csv": (".csv",), "motec": (".ld", ".ldx")}
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -47,8 +48,9 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "as pyarrow takes them)")
     export.add_argument("--flat", action="store_true",
                         help="write one file per input into DIR instead of the dataset")
-    export.add_argument("--format", choices=("parquet", "csv"),
-                        help="with --flat: the files' format (default: parquet)")
+    export.add_argument("--format", choices=tuple(FLAT_SUFFIXES), action="append",
+                        help="with --flat: the files' format (default: parquet; motec: NAME.ld and "
+                             "NAME.ldx for MoTeC i2); given more than once, each format from one read")
     export.add_argument("--channels", metavar="A,B,...", type=names,
                         help="only these channels (default: all)")
     export.add_argument("--partition-by", metavar="KEY,...", type=names,
@@ -116,13 +118,14 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
 def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | str) -> int:
     """Export `sources` to the local directory args.out, shown to people as `shown`."""
     if args.flat:
-        suffix = "." + (args.format or "parquet")
-        targets = [args.out / (Path(source).stem + suffix) for source in sources]
+        suffixes = [suffix for name in dict.fromkeys(args.format or ["parquet"]) for suffix in FLAT_SUFFIXES[name]]
+        outputs = [[args.out / (Path(source).stem + suffix) for suffix in suffixes] for source in sources]
+        targets = [target for group in outputs for target in group]
         clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
         if clashes:
             raise CommandError(f"several inputs would be written to {clashes[0]}")
-        tasks: list[tuple[Any, ...]] = [(str(s), str(t), args.channels, args.timeout)
-                                        for s, t in zip(sources, targets)]
+        tasks: list[tuple[Any, ...]] = [(str(s), [str(t) for t in group], args.channels, args.timeout)
+                                        for s, group in zip(sources, outputs)]
     else:
         targets = [args.out / dataset.LAYOUT_FILE]
         partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
@@ -159,7 +162,8 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
             elif row["status"] != "ok":
                 bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
             else:
-                bar.write(printable(f"wrote {row['output']}" if args.flat else
+                left_out = f" (left out, holding text: {', '.join(row['left_out'])})" if row.get("left_out") else ""
+                bar.write(printable(f"wrote {row['output']}{left_out}" if args.flat else
                                     f"exported {row['source']} ({row['records']:,} records)"),
                           sys.stdout)
     finally:
@@ -225,19 +229,38 @@ def convert_to_dataset(source: str, out_dir: str, channels: list[str] | None,
                            live_dumps=live_dumps)
 
 
-def convert_flat(source: str, target: str, channels: list[str] | None, timeout: float | None,
+def convert_flat(source: str, targets: list[str], channels: list[str] | None, timeout: float | None,
                  progress: Callable[[float], Any] | None = None) -> dict[str, Any]:
-    """Convert the chosen channels of one recording to `target`, Parquet or CSV by its
-    suffix; returns its report row."""
+    """Convert the chosen channels of one recording, read once, to each of `targets`:
+    Parquet, CSV or MoTeC (an .ld with its .ldx after it) by its suffix. Returns its report
+    row, with `left_out` naming what MoTeC files leave out."""
+    motec = any(target.endswith(".ld") for target in targets)
+    written = [target for target in targets if not target.endswith(".ldx")]
+    left_out: list[str] = []
+
     def read(recording: Recording, progress: _convert.Progress) -> LogFile:
-        return recording.read(channels, laps=False, progress=progress)
+        # MoTeC files hold the arrays and the lap beacons too.
+        log = recording.read(channels, laps=motec, arrays=motec, progress=progress)
+        if channels is not None:
+            log.arrays = {name: table for name, table in log.arrays.items() if name in channels}
+        return log
 
     def write(log: LogFile, recording: str, stage: Callable[[Path], Path],
               progress: _convert.Progress) -> str:
-        _write_table(log.to_table(channels), stage(Path(target)), Path(target).suffix, progress)
-        return target
+        for index, target in enumerate(map(Path, written)):
+            def part(k: int, n: int, index: int = index) -> None:
+                progress(index * n + k, len(written) * n)
 
-    return _convert.convert(source, read, write, progress=progress, timeout=timeout)
+            if target.suffix == ".ld":
+                left_out.extend(_motec.write(log, stage(target), stage(_motec.ldx_path(target)), part))
+            else:
+                _write_table(log.to_table(channels), stage(target), target.suffix, part)
+        return ", ".join(targets)
+
+    row = _convert.convert(source, read, write, progress=progress, timeout=timeout)
+    if left_out and row["status"] == "ok":
+        row["left_out"] = left_out
+    return row
 
 
 def _write_table(table: pa.Table, path: Path, suffix: str, progress: _convert.Progress) -> None:
