@@ -262,8 +262,9 @@ HOSTILE = {
         ["<bytes>: ignoring its 20000 sector starts: more than 100"]),
     "unsorted sector lines": (lambda: SECTORS(splits("0", ".6", ".25")), sector_count, 0,
                               ["<bytes>: ignoring its 3 sector starts: not increasing"]),
-    "a sector line past the lap": (lambda: SECTORS(splits("0", ".5", "1.5")), sector_count, 0,
-                                   ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"]),
+    **{f"a sector line {where}": (lambda start=start: SECTORS(splits("0", ".5", start)), sector_count, 0,
+                                  ["<bytes>: ignoring its 3 sector starts: not all within [0, 1)"])
+       for where, start in (("past the lap", "1.5"), ("on the finish line", "1.0"))},
     "a sector line crossed twice (rolling back over it) ends the sector the first time": (
         lambda: telvane.ibt(written({"Lap": [1] * 2 + [2] * len(ROLLING_BACK) + [3] * 2,
                                      "LapDistPct": [.96, .98, *ROLLING_BACK, .02, .05]}, SPLITS)),
