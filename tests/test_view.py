@@ -1,14 +1,17 @@
 """telvane view and LogFile.view(): the page written and where (its refusals are rows of
-test_cli's table); and the map drawn from Yaw where a recording has no Lat and Lon."""
+test_cli's table, and of the outputs below); and the map drawn from Yaw where a recording
+has no Lat and Lon."""
 
+import os
 import re
+import stat
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import telvane
-from conftest import run
+from conftest import posix_only, run
 from telvane.view import View
 
 
@@ -43,3 +46,41 @@ def test_the_map_integrated_from_yaw_follows_lat_and_lon(synthetic: bytes) -> No
         assert integrated is not None
         apart = np.hypot(integrated[0] - (east - east[0]), integrated[1] - (north - north[0]))
         assert apart.max() < 2.0  # metres, over a lap of 4.32 km
+
+
+def null_device(path: Path) -> None:  # the test's own, in its folder
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device needs root")
+
+
+def link_to_a_page(path: Path) -> None:
+    Path("target.html").write_text("kept")
+    path.symlink_to("target.html")
+
+
+NOT_REGULAR = "not a regular file; choose another output"
+NOT_HTML = "the page is HTML; name it with .html or .htm"
+# what -o names, what is made there first, and the line the command ends with
+OUTPUTS = [("p.html", os.mkfifo, f"is a FIFO, {NOT_REGULAR}"),
+           ("p.html", os.mkdir, f"is a directory, {NOT_REGULAR}"),
+           ("p.html", null_device, f"is a device, {NOT_REGULAR}"),
+           ("p.html", link_to_a_page, f"is a symbolic link, {NOT_REGULAR}"),
+           (".", None, NOT_HTML), ("x.png", None, NOT_HTML)]
+
+
+def entries() -> list[tuple[str, int, int]]:
+    return sorted((str(p), p.lstat().st_ino, p.lstat().st_mode) for p in Path().rglob("*"))
+
+
+@posix_only
+@pytest.mark.parametrize("name, make, shown", OUTPUTS, ids=["FIFO", "directory", "device", "link", "dot", "png"])
+def test_the_page_replaces_only_a_regular_file(capsys: pytest.CaptureFixture[str], recording: Path,
+                                               name: str, make, shown: str) -> None:
+    if make:
+        make(Path(name))
+    before = entries()
+    assert run(capsys, "view", recording, "-o", name, "--no-open") == (1, "", f"telvane: {name}: {shown}\n")
+    assert entries() == before
+    assert not Path("target.html").exists() or Path("target.html").read_text() == "kept"

@@ -6,6 +6,7 @@ import argparse
 import contextlib
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -66,9 +67,10 @@ def file_error(name: str, exc: Exception) -> CommandError:
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     """Call write(temporary) on a hidden name beside `path`, then rename it to `path`, so
     that `path` is either absent, its old self, or complete. The temporary's name is short
-    whatever the length of `path`'s."""
+    whatever the length of `path`'s. Only a regular file is written over."""
     import secrets  # here: it loads OpenSSL, which commands that write nothing do without
 
+    _refuse_special(path)
     temporary = path.with_name(f".{secrets.token_hex(6)}.part")
     try:
         write(temporary)
@@ -78,6 +80,22 @@ def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
     finally:
         with contextlib.suppress(OSError):  # renamed already, or its directory is none
             temporary.unlink()
+
+
+_SPECIAL = ((stat.S_ISLNK, "a symbolic link"), (stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+            (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _refuse_special(path: Path) -> None:
+    """Raise CommandError when `path` names anything but a regular file or nothing: a rename
+    would replace a device or FIFO with a file, and a link rather than the file it names."""
+    try:
+        mode = path.lstat().st_mode
+    except OSError:  # a new name, or one the write reports
+        return
+    kind = next((kind for test, kind in _SPECIAL if test(mode)), None)
+    if kind is not None:
+        raise CommandError(f"{path}: is {kind}, not a regular file; choose another output")
 
 
 def pattern(text: str) -> re.Pattern[str]:

@@ -68,6 +68,8 @@ def _output(chosen: str | None, files: list[str]) -> Path:
         beside = Path(first).parent if first != STDIN else Path()
         output = beside / default_name(first, ".view.html")
     refuse_inputs(output, files)
+    if output.suffix.lower() not in (".html", ".htm"):
+        raise CommandError(f"{output}: the page is HTML; name it with .html or .htm")
     return output
 
 
