@@ -2,9 +2,11 @@
 test_cli's table, and of the outputs below); and the map drawn from Yaw where a recording
 has no Lat and Lon."""
 
+import math
 import os
 import re
 import stat
+import struct
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +14,7 @@ import pytest
 
 import telvane
 from conftest import posix_only, run
+from reference_reader import ReferenceFile
 from telvane.view import View
 
 
@@ -46,6 +49,29 @@ def test_the_map_integrated_from_yaw_follows_lat_and_lon(synthetic: bytes) -> No
         assert integrated is not None
         apart = np.hypot(integrated[0] - (east - east[0]), integrated[1] - (north - north[0]))
         assert apart.max() < 2.0  # metres, over a lap of 4.32 km
+
+
+def with_sample(data: bytes, name: str, record: int, value: float) -> bytes:
+    """The recording with one value of a double channel replaced."""
+    file = ReferenceFile(data)
+    out = bytearray(data)
+    struct.pack_into("<d", out, file.buf_offset + record * file.buf_len + file.find_var(name).offset, value)
+    return bytes(out)
+
+
+# the first placed record (0, before the out lap) and one in the out lap drawn (1000) made bad
+@pytest.mark.parametrize("name, value", [("Lat", math.inf), ("Lat", math.nan), ("Lon", -math.inf)])
+def test_a_bad_position_is_a_gap_in_the_map_and_never_its_origin(synthetic: bytes, name: str, value: float) -> None:
+    from telvane.view.build import page_data
+    from telvane.view.data import usable_origin
+
+    log = telvane.ibt(with_sample(with_sample(synthetic, name, 0, value), name, 1000, value))
+    good = telvane.ibt(synthetic)
+    assert usable_origin(log) == (good["Lat"][1][1].as_py(), good["Lon"][1][1].as_py())
+    columns = {column.name: column.values for column in page_data([("r.ibt", log)], (0, 0), []).columns
+               if column.row == 0}
+    for axis in ("map_x", "map_y"):
+        assert not np.isinf(columns[axis]).any() and np.isnan(columns[axis]).sum() <= 2
 
 
 def null_device(path: Path) -> None:  # the test's own, in its folder

@@ -91,6 +91,8 @@ def map_positions(lap: Any, grid: np.ndarray, origin: tuple[float, float] | None
     distance = table.column("distance").to_numpy()
     lat = on_grid(distance, table.column("Lat").to_numpy().astype(np.float64), grid)
     lon = on_grid(distance, table.column("Lon").to_numpy().astype(np.float64), grid)
+    off = ~_degrees(lat, lon)
+    lat[off] = lon[off] = np.nan  # a gap in the line, where an infinity would stretch the map
     north = np.radians(lat - origin[0]) * EARTH_RADIUS
     east = np.radians(lon - origin[1]) * EARTH_RADIUS * math.cos(math.radians(origin[0]))
     return east, north
@@ -112,10 +114,16 @@ def integrated_positions(lap: Any, grid: np.ndarray) -> tuple[np.ndarray, np.nda
 
 def usable_origin(log: Any) -> tuple[float, float] | None:
     """A latitude and longitude the recording's positions are measured from: its first
-    place away from (0, 0), where the simulator puts a car not in the world."""
+    place on the globe away from (0, 0), where the simulator puts a car not in the world."""
     if "Lat" not in log or "Lon" not in log:
         return None
     lat = log["Lat"].column(1).to_numpy().astype(np.float64)
     lon = log["Lon"].column(1).to_numpy().astype(np.float64)
-    placed = np.flatnonzero((lat != 0) | (lon != 0))
+    placed = np.flatnonzero(_degrees(lat, lon) & ((lat != 0) | (lon != 0)))
     return (float(lat[placed[0]]), float(lon[placed[0]])) if len(placed) else None
+
+
+def _degrees(lat: np.ndarray, lon: np.ndarray) -> np.ndarray:
+    """Where `lat` and `lon` are a place on the globe: neither NaN, infinite nor beyond it."""
+    on_globe: np.ndarray = (np.abs(lat) <= 90) & (np.abs(lon) <= 180)
+    return on_globe
