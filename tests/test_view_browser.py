@@ -1,8 +1,10 @@
 """The lap viewer page in headless Chromium, through its scripting API: the lap table, the
-delta and the read-out against the library, the decoded columns, the corner finder, and a
-page that fetches nothing and logs no error. Skipped where Chromium or Playwright is absent."""
+delta and the read-out against the library, the decoded columns, channels named as the
+page's own names, the corner finder, and a page that fetches nothing and logs no error.
+Skipped where Chromium or Playwright is absent."""
 
 import io
+import json
 import shutil
 from collections.abc import Iterator
 from pathlib import Path
@@ -13,6 +15,7 @@ import pytest
 
 import telvane
 from telvane import cli
+from telvane.sample import synthetic_sample_bytes
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = [pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)"),
@@ -97,7 +100,61 @@ def test_columns_decode_to_the_values_written(demo: Page, recording: Path, row: 
         expected = elapsed_by_distance(lap)[1]
     else:
         expected = lap.by_distance([name])[name].to_numpy().astype(np.float32)
-    assert np.array_equal(np.array(demo.api("column", row, name), expected.dtype), expected)
+    assert np.array_equal(np.array(demo.api("pageColumn" if name == "elapsed" else "column", row, name), expected.dtype), expected)
+
+
+# Names of the page's own columns and panes, and of what every JavaScript object has, each
+# given to a channel of the sample that no pane or lap shows by default.
+OWN_NAMES = {"elapsed": "FuelLevel", "map_x": "SessionTick", "map_y": "LapCurrentLapTime",
+             "delta": "LapLastLapTime", "distance": "IsOnTrack", "toString": "SteeringWheelTorque",
+             "constructor": "EngineWarnings", "valueOf": "Yaw", "hasOwnProperty": "RPM",
+             "__proto__": "SteeringWheelAngle"}
+CHOOSE = """([box, name]) => {  // the option naming the channel, as a click chooses it
+  const select = document.getElementById(box);
+  select.selectedIndex = [...select.options].findIndex((o) => o.text.split(' [')[0] === name);
+  select.dispatchEvent(new Event('change'));
+}"""
+
+
+@pytest.fixture(scope="module")
+def renamed(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Page, Any]]:
+    """The sample with channels named as OWN_NAMES, its page showing rows 7, 1 and 3 (lap 3
+    carries only the default panes' channels)."""
+    data = synthetic_sample_bytes()
+    for name, channel in OWN_NAMES.items():  # the names' fields of the variable headers
+        data = data.replace(channel.encode().ljust(32, b"\0"), name.encode().ljust(32, b"\0"))
+    folder = tmp_path_factory.mktemp("renamed")
+    (folder / "r.ibt").write_bytes(data)
+    assert cli.main(["view", str(folder / "r.ibt"), "-o", str(folder / "r.html"), "--no-open"]) == 0
+    page = Page(browser, folder / "r.html")
+    page.api("select", 7, [1, 3])
+    yield page, telvane.ibt(data)
+    page.page.close()
+
+
+@pytest.mark.parametrize("name", OWN_NAMES)
+def test_a_channel_named_as_the_page_s_own_is_one_more_channel(renamed: tuple[Page, Any], name: str) -> None:
+    from telvane.view.data import elapsed_by_distance, map_positions, usable_origin
+
+    page, log = renamed
+    for box in ("add-pane", "map-colour"):
+        page.page.evaluate(CHOOSE, [box, name])
+    at = 1234.0
+    shown = json.loads(page.page.evaluate("(d) => JSON.stringify(window.telvaneView.setCursor(d))", at))["laps"]
+    assert page.errors == []
+    assert page.page.inner_text("#map-note").endswith(f" · {name}")
+    lost = telvane.delta(log.lap(7), log.lap(1))
+    assert shown[1]["delta_ms"] == pytest.approx(np.interp(at, lost["distance"], lost["delta"]), abs=0.001)
+    lap = log.lap(1)
+    table = lap.by_distance([name])
+    values = table.column(1).to_numpy().astype(np.float32)
+    assert np.array_equal(page.api("column", 1, name), values)
+    assert shown[1]["values"][name] == values[int(at - table.column(0)[0].as_py())]
+    assert name not in shown[2]["values"]
+    grid, elapsed = elapsed_by_distance(lap)
+    assert np.array_equal(page.api("pageColumn", 1, "elapsed"), elapsed)
+    east = map_positions(lap, grid, usable_origin(log))[0].astype(np.float32)
+    assert np.array_equal(page.api("pageColumn", 1, "map_x"), east, equal_nan=True)
 
 
 # A speed trace (m/s, one value per metre) and the apexes found with a drop of 4 m/s.

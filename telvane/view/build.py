@@ -94,17 +94,17 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
         if not len(grid):
             continue
         row["start"], row["count"] = float(grid[0]), len(grid)
-        data.columns.append(Column(k, "elapsed", elapsed))
+        data.columns.append(Column(k, "elapsed", elapsed, channel=False))
         names = [name for name in everywhere if name in lap]
         if k in chosen:
             extras = [name for name in numeric_channels(log) if name not in names]
             affordable = max(0, extras_left // (4 * len(grid)))
             names += extras[:affordable]
             extras_left -= 4 * len(grid) * min(len(extras), affordable)
-        table = lap.by_distance(names)
-        distance = table.column("distance").to_numpy()
-        for name in names:
-            values = table.column(name).to_numpy(zero_copy_only=False).astype(np.float64)
+        table = lap.by_distance(names)  # by place: a channel may be named "distance" too
+        distance = table.column(0).to_numpy()
+        for i, name in enumerate(names, 1):
+            values = table.column(i).to_numpy(zero_copy_only=False).astype(np.float64)
             data.columns.append(Column(k, name, on_grid(distance, values, grid).astype(np.float32)))
         positions = map_positions(lap, grid, origin) if origin is not None else None
         source = "Lat/Lon"
@@ -112,8 +112,8 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
             positions, source = integrated_positions(lap, grid), "Yaw"
         if positions is not None:
             map_source = map_source or source
-            data.columns.append(Column(k, "map_x", positions[0].astype(np.float32)))
-            data.columns.append(Column(k, "map_y", positions[1].astype(np.float32)))
+            data.columns.append(Column(k, "map_x", positions[0].astype(np.float32), channel=False))
+            data.columns.append(Column(k, "map_y", positions[1].astype(np.float32), channel=False))
     first_lap = rows[chosen[0]]
     if "start" not in first_lap:
         raise ValueError(f"{logs[first_lap['file']][0]}: lap {first_lap['num']} of session "

@@ -35,6 +35,7 @@ class Column:
     row: int  # of the page's lap table
     name: str
     values: np.ndarray  # float32 or float64
+    channel: bool = True  # else one of the page's own: elapsed, map_x, map_y
 
 
 @dataclass
@@ -50,8 +51,8 @@ class PageData:
             width = column.values.dtype.itemsize
             raw = np.ascontiguousarray(column.values).view(np.uint8).reshape(-1, width)
             parts.append(raw.T.tobytes())
-            described.append({"row": column.row, "name": column.name, "width": width,
-                              "offset": offset, "count": len(column.values)})
+            described.append({"row": column.row, "name": column.name, "channel": column.channel,
+                              "width": width, "offset": offset, "count": len(column.values)})
             offset += len(column.values) * width
         self.manifest["columns"] = described
         return zlib.compress(b"".join(parts), 6)

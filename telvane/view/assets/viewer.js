@@ -7,8 +7,12 @@
   const G = 9.80665;
   const manifest = JSON.parse(document.getElementById('telvane-manifest').textContent);
   const laps = manifest.laps;
+  // A recording's channels may have any name, 'elapsed' or '__proto__' alike: they are kept
+  // in Maps, apart from the page's own columns (lap.own) and panes (null: the delta).
+  const channels = new Map(Object.entries(manifest.channels));
+  const infoOf = (name) => channels.get(name) || { unit: '', desc: '', interpolate: true };
   const state = { ref: manifest.reference, others: manifest.others.slice(), x0: 0, x1: 1,
-                  cursor: null, panes: manifest.panes.slice(), speedUnit: 'km/h', mapColour: 'delta' };
+                  cursor: null, panes: manifest.panes.slice(), speedUnit: 'km/h', mapColour: null };
   let full = [0, 1], deltas = new Map(), panes = [], mapView = null, corners = [];
 
   // -- the embedded columns ---------------------------------------------------------------
@@ -45,11 +49,14 @@
     const holder = document.getElementById('telvane-columns');
     const bytes = await inflate(fromBase64(holder.textContent));
     holder.textContent = '';  // the text is no longer needed once decoded
-    for (const lap of laps) lap.cols = {};
-    for (const c of manifest.columns) laps[c.row].cols[c.name] = joinBytes(bytes, c.offset, c.count, c.width);
+    for (const lap of laps) { lap.own = {}; lap.channels = new Map(); }
+    for (const c of manifest.columns) {
+      const values = joinBytes(bytes, c.offset, c.count, c.width);
+      if (c.channel) laps[c.row].channels.set(c.name, values); else laps[c.row].own[c.name] = values;
+    }
   }
 
-  const hasData = (row) => laps[row] && laps[row].cols && laps[row].cols.elapsed !== undefined;
+  const hasData = (row) => laps[row] && laps[row].own && laps[row].own.elapsed !== undefined;
   const chosen = () => [state.ref, ...state.others].filter(hasData);
   const colourOf = (row) => COLOURS[Math.max(0, chosen().indexOf(row)) % COLOURS.length];
 
@@ -72,7 +79,7 @@
     const a = Math.max(r.start, l.start), b = Math.min(r.start + r.count - 1, l.start + l.count - 1);
     let result = null;
     if (b >= a) {
-      const n = b - a + 1, values = new Float64Array(n), er = r.cols.elapsed, el = l.cols.elapsed;
+      const n = b - a + 1, values = new Float64Array(n), er = r.own.elapsed, el = l.own.elapsed;
       for (let i = 0, ir = a - r.start, il = a - l.start; i < n; i++) values[i] = el[il + i] - er[ir + i];
       const first = values[0];
       for (let i = 0; i < n; i++) values[i] -= first;
@@ -84,9 +91,10 @@
 
   // -- units shown ------------------------------------------------------------------------
 
+  // How a pane or read-out shows a channel, or the delta (null).
   function shown(name) {
-    const info = manifest.channels[name] || { unit: '' };
-    if (name === 'delta') return { scale: 0.001, unit: 's', label: 'delta' };
+    if (name === null) return { scale: 0.001, unit: 's', label: 'delta' };
+    const info = infoOf(name);
     if (name === 'Speed' || info.unit === 'm/s') {
       return state.speedUnit === 'mph' ? { scale: 2.2369362921, unit: 'mph', label: name }
                                        : { scale: 3.6, unit: 'km/h', label: name };
@@ -202,14 +210,14 @@
     const box = document.getElementById('panes');
     box.replaceChildren();
     panes = [];
-    for (const name of ['delta', ...state.panes]) {
+    for (const name of [null, ...state.panes]) {
       const canvas = el('canvas');
-      const div = el('div', { class: 'pane', 'data-channel': name }, canvas);
-      if (name !== 'delta' && !manifest.panes.includes(name)) {
+      const div = el('div', name === null ? { class: 'pane' } : { class: 'pane', 'data-channel': name }, canvas);
+      if (name !== null && !manifest.panes.includes(name)) {
         div.append(el('button', { title: 'remove this pane', onclick: () => removePane(name) }, '×'));
       }
       box.append(div);
-      panes.push({ name, canvas, height: name === 'delta' ? DELTA_HEIGHT : PANE_HEIGHT });
+      panes.push({ name, canvas, height: name === null ? DELTA_HEIGHT : PANE_HEIGHT });
     }
     const last = panes[panes.length - 1];
     last.axis = AXIS_HEIGHT;
@@ -236,7 +244,7 @@
   }
 
   function addPane(name) {
-    if (!name || state.panes.includes(name)) return;
+    if (state.panes.includes(name)) return;
     state.panes.push(name);
     readoutCells = null;
     buildPanes();
@@ -245,13 +253,13 @@
 
   // The series a pane draws: per chosen lap, its values and first metre.
   function series(name) {
-    if (name === 'delta') {
+    if (name === null) {
       return state.others.filter(hasData).map((row) => ({ row, d: delta(state.ref, row) }))
         .filter((s) => s.d).map((s) => ({ row: s.row, values: s.d.values, start: s.d.start, linear: true }));
     }
-    const linear = !manifest.channels[name] || manifest.channels[name].interpolate;
-    return chosen().filter((row) => laps[row].cols[name])
-      .map((row) => ({ row, values: laps[row].cols[name], start: laps[row].start, linear }));
+    const linear = infoOf(name).interpolate;
+    return chosen().filter((row) => laps[row].channels.has(name))
+      .map((row) => ({ row, values: laps[row].channels.get(name), start: laps[row].start, linear }));
   }
 
   function valueRange(name, list) {
@@ -259,12 +267,11 @@
     for (const s of list) {
       for (const v of s.values) { if (v < low) low = v; if (v > high) high = v; }
     }
-    if (name === 'delta') { const m = Math.max(Math.abs(low), Math.abs(high), 100); return [-m * 1.1, m * 1.1]; }
+    if (name === null) { const m = Math.max(Math.abs(low), Math.abs(high), 100); return [-m * 1.1, m * 1.1]; }
     if (!Number.isFinite(low)) return [0, 1];
-    const unit = (manifest.channels[name] || {}).unit;
-    if (unit === '%') return [Math.min(low, 0) - 0.04, Math.max(high, 1) + 0.04];
+    if (infoOf(name).unit === '%') return [Math.min(low, 0) - 0.04, Math.max(high, 1) + 0.04];
     if (low === high) return [low - 1, high + 1];
-    if (!(manifest.channels[name] || {}).interpolate) return [low - 0.5, high + 0.5];
+    if (!infoOf(name).interpolate) return [low - 0.5, high + 0.5];
     const pad = (high - low) * 0.06;
     return [low - pad, high + pad];
   }
@@ -308,7 +315,7 @@
       ctx.beginPath(); ctx.moveTo(x, 0); ctx.lineTo(x, height); ctx.stroke();
     }
     ctx.setLineDash([]);
-    if (pane.name === 'delta') {
+    if (pane.name === null) {
       ctx.strokeStyle = colourOf(state.ref);
       const y = Math.round(toY(0)) + 0.5;
       ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
@@ -317,7 +324,7 @@
     ctx.beginPath(); ctx.rect(MARGIN_LEFT, 0, width - MARGIN_LEFT - MARGIN_RIGHT, height); ctx.clip();
     for (const s of list.slice().reverse()) trace(ctx, s, toY, colourOf(s.row));
     ctx.restore();
-    if (!list.length && pane.name !== 'delta') {
+    if (!list.length && pane.name !== null) {
       ctx.fillStyle = '#6b7585';
       ctx.fillText('not in the chosen laps (every channel is kept for the laps chosen when the page was written)', MARGIN_LEFT + 4, 34);
     }
@@ -363,7 +370,7 @@
 
   function mapFrame() {
     const canvas = document.getElementById('map'), box = canvas.parentElement;
-    const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+    const lap = laps[state.ref], xs = lap.own.map_x, ys = lap.own.map_y;
     if (!xs) return null;
     let x0 = Infinity, x1 = -Infinity, y0 = Infinity, y1 = -Infinity;
     for (let i = 0; i < xs.length; i++) {
@@ -388,7 +395,7 @@
   // (ms per metre, over 20 m) or a channel's value, as one of a few shades.
   function mapShades(lap) {
     const n = lap.count, shade = new Int8Array(n).fill(-1);
-    if (state.mapColour === 'delta') {
+    if (state.mapColour === null) {
       const other = state.others.find(hasData), d = other !== undefined ? delta(state.ref, other) : null;
       if (!d) return { shade, palette: [] };
       const palette = [];
@@ -409,7 +416,7 @@
       }
       return { shade, palette };
     }
-    const values = lap.cols[state.mapColour];
+    const values = lap.channels.get(state.mapColour);
     if (!values) return { shade, palette: [] };
     let low = Infinity, high = -Infinity;
     for (const v of values) { if (v < low) low = v; if (v > high) high = v; }
@@ -433,8 +440,8 @@
     mapView = hasData(state.ref) ? mapFrame() : null;
     const box = canvas.parentElement, ctx = prepareCanvas(mapTrack, box.clientWidth, box.clientHeight);
     if (!mapView) { note.textContent = 'no Lat/Lon or Yaw to draw the track with'; showMap(); return; }
-    note.textContent = 'track from ' + manifest.map_source + (state.mapColour === 'delta' ? ' · green: gaining, red: losing' : ' · ' + state.mapColour);
-    const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+    note.textContent = 'track from ' + manifest.map_source + (state.mapColour === null ? ' · green: gaining, red: losing' : ' · ' + state.mapColour);
+    const lap = laps[state.ref], xs = lap.own.map_x, ys = lap.own.map_y;
     const { px, py } = mapView, { shade, palette } = mapShades(lap);
     ctx.lineCap = 'round';
     ctx.lineWidth = 7; ctx.strokeStyle = '#e6e9ee';
@@ -467,7 +474,7 @@
     const ctx = prepareCanvas(canvas, box.clientWidth, box.clientHeight);
     ctx.drawImage(mapTrack, 0, 0, box.clientWidth, box.clientHeight);
     if (mapView && state.x1 - state.x0 < full[1] - full[0] - 1) {
-      const lap = laps[state.ref], xs = lap.cols.map_x, ys = lap.cols.map_y;
+      const lap = laps[state.ref], xs = lap.own.map_x, ys = lap.own.map_y;
       const i0 = Math.max(0, Math.floor(state.x0 - lap.start)), i1 = Math.min(xs.length - 1, Math.ceil(state.x1 - lap.start));
       ctx.lineCap = 'round'; ctx.lineWidth = 11; ctx.strokeStyle = 'rgba(40, 110, 220, 0.28)';
       path(ctx, xs, ys, i0, i1, mapView.px, mapView.py); ctx.stroke();
@@ -494,7 +501,7 @@
     if (!mapView || state.cursor === null) return;
     for (const row of chosen().slice().reverse()) {
       const lap = laps[row];
-      const x = valueAt(lap.cols.map_x, lap.start, state.cursor, true), y = valueAt(lap.cols.map_y, lap.start, state.cursor, true);
+      const x = valueAt(lap.own.map_x, lap.start, state.cursor, true), y = valueAt(lap.own.map_y, lap.start, state.cursor, true);
       if (x === null || y === null) continue;
       ctx.beginPath(); ctx.arc(mapView.px(x), mapView.py(y), 5, 0, 2 * Math.PI);
       ctx.fillStyle = colourOf(row); ctx.fill();
@@ -504,16 +511,14 @@
 
   // -- cursor, read-out and sector table --------------------------------------------------
 
+  // Each chosen lap's delta and channel values (a Map) at `d` metres.
   function readout(d) {
     return {
       laps: chosen().map((row) => {
-        const lap = laps[row], values = {};
-        for (const name of Object.keys(lap.cols)) {
-          if (name === 'elapsed' || name === 'map_x' || name === 'map_y') continue;
-          values[name] = valueAt(lap.cols[name], lap.start, d, (manifest.channels[name] || {}).interpolate !== false);
-        }
+        const lap = laps[row], values = new Map();
+        for (const [name, column] of lap.channels) values.set(name, valueAt(column, lap.start, d, infoOf(name).interpolate));
         let deltaMs = null;
-        if (row === state.ref) deltaMs = valueAt(lap.cols.elapsed, lap.start, d, true) === null ? null : 0;
+        if (row === state.ref) deltaMs = valueAt(lap.own.elapsed, lap.start, d, true) === null ? null : 0;
         else {
           const dl = delta(state.ref, row);
           if (dl) deltaMs = valueAt(dl.values, dl.start, d, true);
@@ -552,7 +557,7 @@
       cell.textContent = signed(r.delta_ms);
       cell.className = r.delta_ms > 0 ? 'loss' : r.delta_ms < 0 ? 'gain' : '';
       state.panes.forEach((n, k) => {
-        const v = r.values[n], u = shown(n);
+        const v = r.values.get(n), u = shown(n);
         cells.panes[k][j].textContent = v === undefined || v === null ? '–'
           : fixed(v * u.scale, u.unit === 'g' ? 2 : Math.abs(v * u.scale) >= 1000 ? 0 : 1);
       });
@@ -602,7 +607,7 @@
     ctx.fillText('lateral', w - 44, cy + 14); ctx.fillText('longitudinal', cx + 4, 12);
     let any = false;
     for (const row of chosen().slice().reverse()) {
-      const lap = laps[row], lat = lap.cols.LatAccel, lon = lap.cols.LongAccel;
+      const lap = laps[row], lat = lap.channels.get('LatAccel'), lon = lap.channels.get('LongAccel');
       if (!lat || !lon) continue;
       any = true;
       ctx.fillStyle = colourOf(row); ctx.globalAlpha = 0.35;
@@ -629,7 +634,7 @@
       ctx.fillStyle = '#6b7585';
       for (let b = 0; b <= bins; b += 5) ctx.fillText(String(b * 10), left + b / bins * width - 6, top + height + 13);
       rows.forEach((row, j) => {
-        const values = laps[row].cols[name];
+        const values = laps[row].channels.get(name);
         if (!values) return;
         const counts = new Array(bins).fill(0);
         let total = 0;
@@ -673,8 +678,8 @@
   function cornerTable() {
     const ref = laps[state.ref];
     corners = [];
-    if (hasData(state.ref) && ref.cols.Speed) {
-      const apexes = findCorners(ref.cols.Speed, ref.start, 4.0).map((c) => c.apex);
+    if (hasData(state.ref) && ref.channels.has('Speed')) {
+      const apexes = findCorners(ref.channels.get('Speed'), ref.start, 4.0).map((c) => c.apex);
       corners = apexes.map((apex, k) => {
         const from = k ? (apexes[k - 1] + apex) / 2 : ref.start, to = k + 1 < apexes.length ? (apex + apexes[k + 1]) / 2 : ref.start + ref.count - 1;
         return { corner: k + 1, apex, laps: chosen().map((row) => cornerOfLap(row, from, apex, to)) };
@@ -695,7 +700,7 @@
   // where, the start of the braking that leads to it (brake above 10 %) and the first metre
   // after it with the throttle above 20 %.
   function cornerOfLap(row, from, apex, to) {
-    const lap = laps[row], speed = lap.cols.Speed, brake = lap.cols.Brake, throttle = lap.cols.Throttle;
+    const lap = laps[row], speed = lap.channels.get('Speed'), brake = lap.channels.get('Brake'), throttle = lap.channels.get('Throttle');
     const out = { row, min_speed: null, at: null, brake_at: null, throttle_at: null };
     if (!speed) return out;
     const i0 = Math.max(0, Math.ceil(from - lap.start)), i1 = Math.min(speed.length - 1, Math.floor(to - lap.start));
@@ -808,14 +813,15 @@
   function hookControls() {
     const unit = document.getElementById('speed-unit');
     unit.addEventListener('change', () => { state.speedUnit = unit.value; readoutCells = null; drawAll(); cornerTable(); if (state.cursor !== null) setCursor(state.cursor); });
-    const names = Object.keys(manifest.channels).sort((a, b) => a.localeCompare(b));
+    // Options are told apart by their place, so that no channel's name stands for the delta.
+    const names = [...channels.keys()].sort((a, b) => a.localeCompare(b));
     const colour = document.getElementById('map-colour');
-    colour.append(el('option', { value: 'delta' }, 'delta gain/loss'), ...names.map((n) => el('option', { value: n }, n)));
-    colour.addEventListener('change', () => { state.mapColour = colour.value; drawMap(); });
+    colour.append(el('option', {}, 'delta gain/loss'), ...names.map((n) => el('option', {}, n)));
+    colour.addEventListener('change', () => { state.mapColour = colour.selectedIndex ? names[colour.selectedIndex - 1] : null; drawMap(); });
     const picker = document.getElementById('add-pane');
-    picker.append(el('option', { value: '' }, 'channel…'),
-      ...names.map((n) => el('option', { value: n, title: manifest.channels[n].desc }, n + (manifest.channels[n].unit ? ' [' + manifest.channels[n].unit + ']' : ''))));
-    picker.addEventListener('change', () => { addPane(picker.value); picker.value = ''; });
+    picker.append(el('option', {}, 'channel…'),
+      ...names.map((n) => el('option', { title: infoOf(n).desc }, n + (infoOf(n).unit ? ' [' + infoOf(n).unit + ']' : ''))));
+    picker.addEventListener('change', () => { if (picker.selectedIndex) addPane(names[picker.selectedIndex - 1]); picker.selectedIndex = 0; });
   }
 
   async function start() {
@@ -840,10 +846,14 @@
     laps: () => laps.map((lap) => ({ file: manifest.files[lap.file].name, session: lap.session, num: lap.num,
                                       lap_type: lap.lap_type, duration: lap.duration })),
     select: (reference, others) => { select(reference, others); },
-    setCursor,
+    setCursor: (d) => {
+      const result = setCursor(d);
+      return { laps: result.laps.map((lap) => ({ ...lap, values: Object.fromEntries(lap.values) })) };
+    },
     zoom: (from, to) => { zoom(from, to); return [state.x0, state.x1]; },
     corners: () => corners.map((c) => ({ corner: c.corner, apex: c.apex, laps: c.laps.map((l) => ({ ...l })) })),
-    column: (row, name) => (laps[row] && laps[row].cols ? Array.from(laps[row].cols[name] || []) : null),
+    column: (row, name) => (hasData(row) ? Array.from(laps[row].channels.get(name) || []) : null),
+    pageColumn: (row, name) => (hasData(row) && ['elapsed', 'map_x', 'map_y'].includes(name) ? Array.from(laps[row].own[name] || []) : null),
     findCorners: (speed, start, drop) => findCorners(Float64Array.from(speed), start, drop),
   };
 }());
