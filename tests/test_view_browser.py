@@ -58,12 +58,18 @@ def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory
     page.page.close()
 
 
-def test_the_lap_table_is_lap_times(demo: Page, recording: Path) -> None:
-    laps = telvane.ibt(recording).lap_times()
-    expected = [{"file": recording.name, "session": s, "num": n, "lap_type": t, "duration": d}
-                for n, s, t, d in zip(*(laps[c].to_pylist() for c in
-                                        ("num", "session", "lap_type", "duration")))]
+def test_the_lap_table_is_lap_times_with_sectors_and_the_sector_lines_are_in_metres(
+        demo: Page, recording: Path) -> None:
+    log = telvane.ibt(recording)
+    laps, starts = log.lap_times(), log.lap_inputs.sector_starts
+    sectors: list[list[float | None]] = [[None] * len(starts) for _ in range(laps.num_rows)]
+    for sector in log.sectors().to_pylist():
+        sectors[sector["lap"]][sector["sector"]] = sector["duration"]
+    expected = [{"file": recording.name, "session": s, "num": n, "lap_type": t, "duration": d, "sectors": times}
+                for n, s, t, d, times in zip(*(laps[c].to_pylist() for c in
+                                               ("num", "session", "lap_type", "duration")), sectors)]
     assert demo.api("laps") == expected
+    assert demo.api("sectorLines") == pytest.approx([start * 4320.0 for start in starts])  # a 4.32 km track
 
 
 # (reference row, compared row) of the synthetic recording's lap_times(): the two best full

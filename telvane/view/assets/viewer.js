@@ -844,7 +844,8 @@
   window.telvaneView = {
     ready,
     laps: () => laps.map((lap) => ({ file: manifest.files[lap.file].name, session: lap.session, num: lap.num,
-                                      lap_type: lap.lap_type, duration: lap.duration })),
+                                      lap_type: lap.lap_type, duration: lap.duration, sectors: lap.sectors.slice() })),
+    sectorLines: () => manifest.sector_starts.slice(),
     select: (reference, others) => { select(reference, others); },
     setCursor: (d) => {
       const result = setCursor(d);
