@@ -124,7 +124,7 @@ CHOOSE = """([box, name]) => {  // the option naming the channel, as a click cho
 
 @pytest.fixture(scope="module")
 def renamed(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[Page, Any]]:
-    """The sample with channels named as OWN_NAMES, its page showing rows 7, 1 and 3 (lap 3
+    """The sample's page, its channels named as OWN_NAMES, showing rows 7, 1 and 3 (row 3
     carries only the default panes' channels)."""
     data = synthetic_sample_bytes()
     for name, channel in OWN_NAMES.items():  # the names' fields of the variable headers
@@ -157,9 +157,7 @@ def test_a_channel_named_as_the_page_s_own_is_one_more_channel(renamed: tuple[Pa
     assert np.array_equal(page.api("column", 1, name), values)
     assert shown[1]["values"][name] == values[int(at - table.column(0)[0].as_py())]
     assert name not in shown[2]["values"]
-    grid, elapsed = elapsed_by_distance(lap)
-    assert np.array_equal(page.api("pageColumn", 1, "elapsed"), elapsed)
-    east = map_positions(lap, grid, usable_origin(log))[0].astype(np.float32)
+    east = map_positions(lap, elapsed_by_distance(lap)[0], usable_origin(log))[0].astype(np.float32)
     assert np.array_equal(page.api("pageColumn", 1, "map_x"), east, equal_nan=True)
 
 
