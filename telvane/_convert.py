@@ -4,6 +4,7 @@ schema, the recording's identity, the atomic write, the progress split and the d
 from __future__ import annotations
 
 import contextlib
+import mmap
 import os
 import secrets
 import sys
@@ -17,7 +18,7 @@ import pyarrow as pa
 import telvane
 from telvane import _remote
 from telvane.base import LogFile
-from telvane.recording import Recording
+from telvane.recording import Recording, open_held
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -141,33 +142,43 @@ def write_whole(found: pafs.FileSystem, path: str, data: bytes) -> None:
 
 def recording_id(data: Any) -> str:
     """The recording's identity: the first 32 hexadecimal digits of the BLAKE3 hash of every
-    byte of the file (a path) or of a bytes-like object."""
+    byte of the file (a path, or a descriptor open on it) or of a bytes-like object."""
     import blake3
 
     if isinstance(data, (str, os.PathLike)):
         with open(data, "rb") as file:
-            small = os.fstat(file.fileno()).st_size < THREADED_HASH
-            digest = blake3.blake3(file.read()) if small else None
-        if digest is None:
-            digest = blake3.blake3(max_threads=blake3.blake3.AUTO)
-            digest.update_mmap(os.fspath(data))
-    else:
-        digest = blake3.blake3(data, max_threads=blake3.blake3.AUTO if len(data) >= THREADED_HASH else 1)
+            return recording_id(file.fileno())
+    if isinstance(data, int):
+        size = os.fstat(data).st_size
+        if size < THREADED_HASH:
+            with open(data, "rb", closefd=False) as file:
+                file.seek(0)
+                return recording_id(file.read())
+        with mmap.mmap(data, size, access=mmap.ACCESS_READ) as view:
+            return recording_id(view)
+    digest = blake3.blake3(data, max_threads=blake3.blake3.AUTO if len(data) >= THREADED_HASH else 1)
     identity: str = digest.hexdigest()[:32]
     return identity
 
 
 @contextlib.contextmanager
 def _opened(source: str | os.PathLike[str]) -> Iterator[tuple[Recording, Callable[[], str]]]:
-    """The opened recording and how to name it: standard input ("-") is read into memory."""
+    """The opened recording and how to name it. A file is opened once: the recording maps,
+    and the identity hashes, the file of that one descriptor, whatever is renamed over its
+    path meanwhile. Standard input ("-") and a URL are read into memory."""
     if os.fspath(source) == STDIN or _remote.is_url(source):
         data = sys.stdin.buffer.read() if os.fspath(source) == STDIN else \
             _remote.fetch(os.fspath(source))
         with telvane.open(data) as recording:
             yield recording, lambda: recording_id(data)
         return
-    with telvane.open(os.fspath(source)) as recording:
-        yield recording, lambda: recording_id(source)
+    # not blocked by a FIFO, which the recording then refuses
+    descriptor = os.open(source, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    try:
+        with open_held(descriptor, os.fspath(source)) as recording:
+            yield recording, lambda: recording_id(descriptor)
+    finally:
+        os.close(descriptor)
 
 
 def _split(progress: Callable[[float], Any] | None, end: float | None

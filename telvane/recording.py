@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import warnings
 from collections.abc import Callable, Iterable
 from functools import cached_property
@@ -158,14 +159,37 @@ def open(source: Any, *, recover: bool = False) -> Recording:
     recording = Recording(open_file(source, recover, name))
     if recording.source_name == "<bytes>" and name is not None:
         recording.file_name = name
+    _warn_of(recording)
+    return recording
+
+
+def open_held(descriptor: int, path: str) -> Recording:
+    """open() of the file open as `descriptor`, whatever is renamed over `path` meanwhile:
+    the recording, and what opening it raises and warns of, name `path`. The file is opened
+    through /dev/fd/N, or on Windows by `path`, over which no file is renamed while a
+    descriptor holds it."""
+    name = path if os.name == "nt" else f"/dev/fd/{descriptor}"
+    try:
+        recording = Recording(open_file(name, False, None))
+    except IbtError as exc:
+        raised = IbtError(f"{path}: {str(exc).removeprefix(f'{name}: ')}")
+        raised.filename = path
+        raise raised from None
+    except OSError as exc:  # "not a regular file (a FIFO)" and the like
+        raise OSError(exc.errno, exc.strerror, path) from None
+    recording.source_name = recording.file_name = path
+    _warn_of(recording)
+    return recording
+
+
+def _warn_of(recording: Recording) -> None:
+    """Warn the caller of open() of a live memory dump, or of records recovered."""
     if recording.live_dump:
         warnings.warn(f"{recording.source_name}: a live telemetry memory dump, not a recording written to disk: "
                       f"its {recording.record_count} buffers are read as records in the order of their ticks",
-                      stacklevel=2)
+                      stacklevel=3)
     elif recording._recovery is not None:
         stored, ignored = recording._recovery
         warnings.warn(f"{recording.source_name}: the header says {stored} records; recovered "
                       f"{recording.record_count} complete records and ignored {ignored} bytes after them",
-                      stacklevel=2)
-    return recording
-
+                      stacklevel=3)

@@ -357,3 +357,24 @@ def test_a_directory_made_while_a_dataset_is_read_is_no_error(tmp_path):
     finally:
         done.set()
         thread.join()
+
+
+def test_a_recording_renamed_over_while_it_is_converted_keeps_the_identity_of_the_bytes_read(tmp_path, monkeypatch):
+    out, source = tmp_path / "out", recording(tmp_path / "a.ibt", {"Speed": (FLOAT, [1.0, 2.0])})
+    other = recording(tmp_path / "b.ibt", {"Speed": (FLOAT, [3.0, 4.0])})
+    ids = {name: _convert.recording_id(path.read_bytes()) for name, path in [("a", source), ("b", other)]}
+    hash_of = _convert.recording_id
+
+    def renamed_first(data):  # as rsync or an uploader replaces the file once it is opened
+        if other.exists():
+            os.replace(other, source)
+        return hash_of(data)
+
+    monkeypatch.setattr(_convert, "recording_id", renamed_first)
+    row = dataset.convert(source, out)
+    assert (row["status"], row["recording"]) == ("ok", ids["a"])
+    channels = dataset.read(out).channels.to_table()
+    assert channels.select(["recording", "Speed"]).to_pylist() == [{"recording": ids["a"], "Speed": 1.0},
+                                                                   {"recording": ids["a"], "Speed": 2.0}]
+    again = dataset.convert(source, out)  # the file now there: converted, not held already
+    assert (again["status"], again["recording"]) == ("ok", ids["b"])
