@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from telvane import _convert, _parquet, _publish, _remote, _table_schema
+from telvane import _convert, _parquet, _publish, _remote, _steps, _table_schema
 from telvane._confine import confined
 
 if TYPE_CHECKING:
@@ -110,6 +110,8 @@ def _merge(out_dir: str | os.PathLike[str], table: str, directory: Path, group: 
             journal_stage(journal).write_text(json.dumps({
                 "merged": _relative(out_dir, final),
                 "replaced": [_relative(out_dir, path) for path in group]}))
+            _steps.step("compact.journal")
+        _steps.step("compact.merged")
     _complete(out_dir, journal, os.fspath(final))
 
 
@@ -124,6 +126,7 @@ def _hold(out_dir: str | os.PathLike[str], partition: Path, name: str,
         for prefix, names in shards.items():
             stage(Path(out_dir, HELD, prefix, f"{name}.txt")).write_text(
                 "\n".join([partition.as_posix(), *names]))
+        _steps.step("compact.hold")
 
 
 def _conformed(part: pa.Table, schema: pa.Schema) -> pa.Table:
@@ -142,10 +145,12 @@ def _complete(out_dir: str | os.PathLike[str], journal: Path, merged: str) -> No
         with contextlib.suppress(FileNotFoundError):
             found = _recordings(path)
             if found is not None and found <= holds:
+                _steps.step("compact.unlink")
                 Path(path).unlink()
             else:
                 warnings.warn(f"{out_dir}: left alone the replaced file {path!r}: {merged} does not hold its rows",
                               stacklevel=2)
+    _steps.step("compact.unjournal")
     with contextlib.suppress(FileNotFoundError):
         journal.unlink()
 
@@ -166,6 +171,7 @@ def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
     for journal in _journals(out_dir):
         merged, _ = _entry(_read(journal))
         if merged is None:  # cut short: its merge never renamed a merged file in
+            _steps.step("compact.drop")
             with contextlib.suppress(FileNotFoundError):
                 journal.unlink()
             continue
@@ -173,6 +179,7 @@ def _finish(out_dir: str | os.PathLike[str], stale_after: float) -> None:
         if path is not None and Path(path).exists():
             _complete(out_dir, journal, path)
         elif path is not None:
+            _steps.step("compact.drop")
             with contextlib.suppress(FileNotFoundError):
                 journal.unlink()
 
@@ -260,5 +267,6 @@ def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Cal
     try:
         yield lambda: os.utime(path)
     finally:
+        _steps.step("compact.unlock")
         with contextlib.suppress(FileNotFoundError):
             path.unlink()

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 import telvane
-from telvane import _remote
+from telvane import _remote, _steps
 from telvane.base import LogFile
 from telvane.recording import Recording, open_held
 
@@ -91,6 +91,7 @@ def convert(source: str | os.PathLike[str], read: Reader, write: Writer, *,
             with staged() as stage:
                 output = write(log, name, stage, writing)
                 _check(end)
+                _steps.step("convert.rename")
             row.update(status="ok", recording=name, records=len(log), output=output)
     except TimedOut:
         row.update(status="timeout", error=f"not finished within {timeout:g} s")

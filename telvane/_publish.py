@@ -33,7 +33,7 @@ from typing import Any
 
 import pyarrow.fs as pafs
 
-from telvane import _convert, _remote, _table_schema
+from telvane import _convert, _remote, _steps, _table_schema
 from telvane._confine import confined
 
 __all__ = ["JOURNALS", "RUNS", "hidden", "marks", "new_run", "publish", "staging", "sweep"]
@@ -75,14 +75,18 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
              and not ours.isdisjoint(Path(name).stem for name in files))
     finals = found.get_file_info([f"{root}/{relative}" for relative in staged])
     journal = f"{root}/{JOURNALS}/{run}.json"
+    _steps.step("publish.journal")
     _convert.write_whole(found, journal, json.dumps({
         "files": staged, "new": [relative for relative, info in zip(staged, finals)
                                  if info.type == pafs.FileType.NotFound],
         "machine": _machine(), "pid": os.getpid()}).encode())
     _finish(found, root, run, staged)
+    _steps.step("publish.report")
     _convert.write_whole(found, f"{root}/{report_path}", report())
+    _steps.step("publish.unjournal")
     with contextlib.suppress(FileNotFoundError):  # finished meanwhile by a run that took this one for dead
         found.delete_file(journal)
+    _steps.step("publish.unstage")
     _remove(found, base)
 
 
@@ -119,6 +123,7 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     published = {info.base_name for info in _journals(found, root)}
     for run, last in newest.items():
         if now - last > older_than and f"{run}.json" not in published:
+            _steps.step("sweep.unstage")
             _remove(found, f"{runs}/{run}")
             swept += 1
     return swept
@@ -137,8 +142,10 @@ def _recover(found: pafs.FileSystem, root: str,
         if entry is None or not dead(run, now - _seconds(info), set(entry["files"]), _alive(entry)):
             continue
         if _finish(found, root, run, entry["files"]):
+            _steps.step("sweep.unjournal")
             with contextlib.suppress(FileNotFoundError):  # finished by another run meanwhile
                 found.delete_file(info.path)
+            _steps.step("sweep.unstage")
             _remove(found, f"{root}/{RUNS}/{run}")
             finished += 1
     return finished
@@ -170,6 +177,7 @@ def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> b
     left = {info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)}
     for relative, source, target in sound:
         if relative in left:  # else moved already by the killed publish
+            _steps.step("publish.move")
             _place(found, source, target)
     return True
 

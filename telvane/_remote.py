@@ -18,6 +18,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TypeVar
 
+from telvane import _steps
 from telvane._confine import confined
 
 if TYPE_CHECKING:
@@ -144,6 +145,7 @@ def writable(url: str) -> None:
     try:
         with found.open_output_stream(probe) as stream:
             stream.write(b"")
+        _steps.step("upload.probe")
         found.delete_file(probe)
     except OSError as exc:
         raise ValueError(f"{url}: cannot write there: {_line(exc)}") from None
@@ -187,6 +189,7 @@ def upload(local: Path, url: str) -> None:
     rank = {name: order for order, name in enumerate(UPLOAD_ORDER)}
     for _, path in sorted(zip(top, written), key=lambda pair: (rank.get(pair[0], len(rank)),
                                                                str(pair[1]))):
+        _steps.step("upload.copy")
         pafs.copy_files(os.fspath(path), f"{root}/{path.relative_to(local).as_posix()}",
                         source_filesystem=pafs.LocalFileSystem(), destination_filesystem=found)
 

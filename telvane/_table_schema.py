@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 
 import pyarrow as pa
 
-from telvane import _convert, _remote
+from telvane import _convert, _remote, _steps
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -56,9 +56,11 @@ def merge(out_dir: str | os.PathLike[str], tables: Iterable[str]) -> None:
         kept = _kept(found, root, table)
         if len(kept) < 2 and all(schema is not None for _, schema in kept):
             continue
+        _steps.step("schemas.merged")
         _convert.write_whole(found, f"{root}/{SCHEMAS}/{table}/{MERGED_PREFIX}{secrets.token_hex(8)}{SUFFIX}",
                              unify(_schemas(found, root, table, kept)).serialize().to_pybytes())
         for path, _ in kept:
+            _steps.step("schemas.remove")
             with contextlib.suppress(FileNotFoundError):
                 found.delete_file(path)
 

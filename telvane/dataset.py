@@ -38,7 +38,7 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema
+from telvane import _compact, _convert, _parquet, _publish, _remote, _steps, _table_schema
 from telvane.base import LogFile
 from telvane.session_info import list_entries, player
 from telvane._arrow import arrow_array, column_values, repeated, table_of
@@ -243,6 +243,7 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
             if name.startswith(".") and name.endswith(".part"):
                 with contextlib.suppress(OSError):  # gone already: another run swept it
                     if now - path.stat().st_mtime > older_than:
+                        _steps.step("sweep.temporary")
                         path.unlink()
                         removed += 1
     return removed
