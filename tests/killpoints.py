@@ -27,7 +27,7 @@ import re
 import subprocess
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 KILLED = 86
@@ -40,9 +40,8 @@ class Stopped(BaseException):
 
 
 @contextlib.contextmanager
-def stopped_at(point: str, n: int = 1, seen: list[str] | None = None) -> Iterator[None]:
-    """In this process, raise Stopped just before the n-th `point`; `seen` collects the
-    points reached before it."""
+def stepping(point: str, action: Callable[[int], None]) -> Iterator[None]:
+    """In this process, call action(n) just before the n-th `point`."""
     from telvane import _steps
 
     count = 0
@@ -50,17 +49,24 @@ def stopped_at(point: str, n: int = 1, seen: list[str] | None = None) -> Iterato
     def step(name: str) -> None:
         nonlocal count
         assert name in _steps.POINTS, name
-        count += name == point
-        if count == n:
-            raise Stopped(point)
-        if seen is not None:
-            seen.append(name)
+        if name == point:
+            count += 1
+            action(count)
 
     previous, _steps.step = _steps.step, step
     try:
         yield
     finally:
         _steps.step = previous
+
+
+def stopped_at(point: str, n: int = 1) -> contextlib.AbstractContextManager[None]:
+    """In this process, raise Stopped just before the n-th `point`."""
+    def stop(count: int) -> None:
+        if count == n:
+            raise Stopped(point)
+
+    return stepping(point, stop)
 
 
 def recording(path: Path, speed: float, extra: bool = False) -> str:

@@ -1,0 +1,124 @@
+"""The order of the dataset's steps as a reader sees it mid-way, and what the sweep and the
+next compaction do with what a killed run or merge left: the behaviours the archive's
+promises rest on, each observed at its step (telvane._steps)."""
+
+import os
+import time
+from pathlib import Path
+
+import pyarrow.dataset as ds
+import pyarrow.fs as pafs
+import pyarrow.parquet as pq
+import pytest
+from killpoints import Stopped, recording, stepping, stopped_at
+
+from telvane import _publish, _remote, _table_schema, dataset
+
+
+def files(root):
+    return sorted(path.relative_to(root).as_posix() for path in Path(root).rglob("*") if path.is_file())
+
+
+def everything(out):
+    tables = dataset.read(out)
+    return {name: sorted(map(str, getattr(tables, name).to_table().to_pylist())) for name in dataset.TABLES}
+
+
+@pytest.mark.parametrize("state, swept", [
+    ("killed before it published: its staging untouched for the sweep's age", True),
+    ("live: its directories old, a file written just now", False),
+    ("publishing: its staging old, its journal fresh", False),
+])
+def test_the_sweep_removes_the_staging_of_a_dead_run_only(tmp_path, state, swept):
+    out, run = tmp_path / "out", dataset.new_run()
+    recording(tmp_path / "a.ibt", 1.0)
+    row = dataset.convert(tmp_path / "a.ibt", out, run=run)
+    staging = _publish.staging(out, run)
+    if state.startswith("publishing"):
+        with stopped_at("publish.move"), pytest.raises(Stopped):
+            dataset.publish(out, run, [row])
+    old = time.time() - dataset.SWEEP_AGE - 1
+    for path in [staging, *staging.rglob("*")]:
+        if path.is_dir() or not state.startswith("live"):
+            os.utime(path, (old, old))
+    staged = files(staging)
+    assert dataset.sweep(out) == swept and staging.exists() != swept
+    assert files(staging) == ([] if swept else staged) and dataset.read(out).sessions.count_rows() == 0
+
+
+def test_a_merge_killed_before_its_merged_file_is_in_place_shows_the_originals_and_loses_none(tmp_path):
+    out = tmp_path / "out"
+    for number in range(3):
+        recording(tmp_path / f"{number}.ibt", float(number))
+        assert dataset.convert(tmp_path / f"{number}.ibt", out)["status"] == "ok"
+    before, originals = everything(out), files(out)
+    with stopped_at("compact.merged"), pytest.raises(Stopped):  # its journal in place
+        dataset.compact(out)
+    assert [path for path in files(out) if path.startswith("_compactions/")] and everything(out) == before
+    assert set(files(out)) >= set(originals)
+    assert dataset.compact(out) == (9, 3) and everything(out) == before  # the killed merge's journal dropped
+
+
+def test_an_upload_cut_short_holds_no_recording_without_its_channels_and_laps(tmp_path, s3_server):
+    out = tmp_path / "out"
+    identities = set()
+    for number in range(3):  # two merged, held by _held/; then one in files of its own
+        identities.add(recording(tmp_path / f"{number}.ibt", float(number), extra=number > 0))
+        assert dataset.convert(tmp_path / f"{number}.ibt", out)["status"] == "ok"
+        if number == 1:
+            dataset.compact(out)
+    found, root = _remote.filesystem(s3_server)
+
+    def plain(table):  # what a glob of the files uploaded so far shows
+        files = ds.dataset(f"{root}/{table}", filesystem=found, format="parquet") if found.get_file_info(
+            pafs.FileSelector(f"{root}/{table}", recursive=True, allow_not_found=True)) else None
+        return set() if files is None else set(files.to_table(columns=["recording"])["recording"].to_pylist())
+
+    def check(count):
+        held = identities & set(_remote.held(s3_server))  # not the names of merged files
+        assert held <= plain("channels") & plain("laps"), count
+        kept = _table_schema.read(found, root, "channels")
+        for info in found.get_file_info(pafs.FileSelector(f"{root}/channels", recursive=True, allow_not_found=True)):
+            if info.is_file:  # the schema before the files it describes
+                assert set(pq.read_schema(info.path, filesystem=found).names) <= set(kept.names), count
+
+    with stepping("upload.copy", check):
+        _remote.upload(out, s3_server)
+    check("at the end")
+    assert identities <= set(_remote.held(s3_server))
+
+
+def test_a_reader_mid_publish_finds_the_schema_of_every_file_it_sees_and_no_recording_of_the_run(tmp_path):
+    out = tmp_path / "out"
+    first = recording(tmp_path / "a.ibt", 1.0)
+    assert dataset.convert(tmp_path / "a.ibt", out, columns=["Speed"])["status"] == "ok"
+    run = dataset.new_run()  # a again with every channel, its files replaced in place; b new
+    recording(tmp_path / "b.ibt", 2.0)
+    rows = [dataset.convert(tmp_path / name, out, run=run, replace=True) for name in ("a.ibt", "b.ibt")]
+    published = files(out)
+
+    def check(count):
+        channels = dataset.read(out).channels
+        assert set(channels.to_table(columns=["recording"])["recording"].to_pylist()) == {first}, count
+        for path in channels.files:
+            assert set(pq.read_schema(path).names) <= set(channels.schema.names), count
+        for path in files(out):  # a sessions file, which holds a recording, after its channels and laps
+            if path.startswith("sessions/") and path not in published:
+                assert {f"channels/{path[9:]}", f"laps/{path[9:]}"} <= set(files(out)), count
+
+    with stepping("publish.move", check):
+        dataset.publish(out, run, rows)
+    assert dataset.read(out).channels.count_rows() == 12 and "Lap" in dataset.read(out).channels.schema.names
+
+
+@pytest.mark.parametrize("partition_by, directory", [
+    (dataset.DEFAULT_PARTITION_BY, "track=synthetic%20raceway/car=synthgt3/session_type=Practice"),
+    (["driver", "date", "track"], "driver=Sam%20Synthetic/date=2024-05-01/track=synthetic%20raceway"),
+    ([], ""),
+])
+def test_the_files_lie_in_the_partition_directories_of_the_keys_in_their_order(tmp_path, partition_by, directory):
+    identity = recording(tmp_path / "a.ibt", 1.0)
+    assert dataset.convert(tmp_path / "a.ibt", tmp_path / "out", partition_by=partition_by)["status"] == "ok"
+    assert files(tmp_path / "out") == sorted([dataset.LAYOUT_FILE, f"{_table_schema.SCHEMAS}/channels/{identity}.arrows",
+                                              *(f"{table}/{directory}/{identity}.parquet".replace("//", "/")
+                                                for table in dataset.TABLES)])
