@@ -16,7 +16,7 @@ POINTS = (
     "publish.report",     # the run's report written
     "publish.unjournal",  # the journal of a publish removed
     "publish.unstage",    # the staging of a published run removed
-    "sweep.unjournal",    # the journal of a killed publish the sweep finished removed
+    "sweep.unjournal",    # the journal of a killed publish removed, finished (by the sweep, or by a publish)
     "sweep.unstage",      # the staging of a killed run removed
     "sweep.temporary",    # a temporary of a killed write removed
     "schemas.merged",     # the file holding the union of a table's schema files written

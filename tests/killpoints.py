@@ -221,9 +221,10 @@ class Archive:
                                              for path in channels.files)
         assert self.outside() == self.around
 
-    def check_report(self, stdout: str, sources: int) -> None:
+    def check_report(self, stdout: str, sources: int, swept: bool) -> None:
         """After a run to the end: its report and last line say what it did, and every
-        recording any report names as converted or held is read."""
+        recording any report names as converted or held is read; no journal is left, nor,
+        `swept`, a staging."""
         from telvane import _publish, _compact
 
         rows = self.report_rows()
@@ -235,8 +236,8 @@ class Archive:
         held = f", {statuses['present']} held already" if statuses["present"] else ""
         line = re.compile(rf"exported {statuses['ok']} of {sources} files to {re.escape(self.out)} in [0-9.]+ s{held}")
         assert any(line.fullmatch(text) for text in stdout.splitlines()), stdout
-        left = [path for path in self.names(self.root) if path.startswith((f"{_publish.RUNS}/", f"{_publish.JOURNALS}/",
-                                                                            f"{_compact.JOURNALS}/"))]
+        left = [path for path in self.names(self.root) if path.startswith((f"{_publish.JOURNALS}/", f"{_compact.JOURNALS}/",
+                                                                            f"{_publish.RUNS}/" if swept else "/"))]
         assert left == [], left
 
     # -- the runs ---------------------------------------------------------------------
