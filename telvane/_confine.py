@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
 
-__all__ = ["confined", "problem"]
+__all__ = ["confined", "linked", "problem"]
 
 _DRIVE = re.compile(r"[A-Za-z]:")
 
@@ -48,6 +48,20 @@ def problem(name: object) -> str | None:
     if any(part in ("", ".", "..") for part in name.split("/")):
         return "it leaves the dataset"
     return None
+
+
+def linked(found: pafs.FileSystem, directory: str, paths: set[str]) -> set[str]:
+    """The `paths` listed under the local `directory` through a symbolic link (which the
+    listing follows and telvane never makes), each reported; none on object storage."""
+    if not _local(found):
+        return set()
+    links = [os.path.join(parent, name) for parent, folders, names in os.walk(directory)
+             for name in (*folders, *names) if os.path.islink(os.path.join(parent, name))]
+    through = {path for path in paths for link in links
+              if path == os.path.normpath(link) or path.startswith(os.path.normpath(link) + os.sep)}
+    for link in links:
+        confined(found, directory, os.path.relpath(link, directory).replace(os.sep, "/"), "the entry")
+    return through
 
 
 def _linked(root: str, name: str) -> str | None:

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING
 import pyarrow as pa
 
 from telvane import _convert, _remote, _steps
+from telvane._confine import linked
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -113,8 +114,11 @@ def _schemas(found: pafs.FileSystem, root: str, table: str,
     schemas = [schema for _, schema in kept if schema is not None]
     if len(schemas) == len(kept):
         return schemas
-    files = [info.path for info in _remote.listed(found, f"{root}/{table}", recursive=True)
+    directory = f"{root}/{table}"
+    files = [info.path for info in _remote.listed(found, directory, recursive=True)
              if info.is_file and info.base_name.endswith(".parquet") and not info.base_name.startswith(".")]
+    through = linked(found, directory, set(files))
+    files = [path for path in files if path not in through]
     return schemas + [schema for schema in (footer(found, path) for path in files) if schema is not None]
 
 

@@ -43,7 +43,7 @@ from telvane.base import LogFile
 from telvane.session_info import list_entries, player
 from telvane._arrow import arrow_array, column_values, repeated, table_of
 from telvane._columns import unique_names
-from telvane._confine import confined
+from telvane._confine import linked
 from telvane._publish import new_run
 from telvane._text import start_date
 
@@ -410,27 +410,11 @@ def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | No
     listed = factory.finish(_table_schema.unify([kept, partitioning.schema]))
     paths = {os.path.normpath(path) for path in listed.files}
     skipped = hidden | {path for merged, replaced in merges.items() if merged in paths for path in replaced}
-    skipped |= _linked(found, directory, paths)
+    skipped |= linked(found, directory, paths)
     if not skipped & paths:
         return listed
     return ds.FileSystemDatasetFactory(found, [path for path in listed.files if os.path.normpath(path) not in skipped],
                                        parquet, options).finish(listed.schema)
-
-
-def _linked(found: pafs.FileSystem, directory: str, paths: set[str]) -> set[str]:
-    """The `paths` listed under the local `directory` through a symbolic link (which the
-    listing follows and telvane never makes), each reported; none on object storage."""
-    import pyarrow.fs as pafs
-
-    if not isinstance(found, pafs.LocalFileSystem):
-        return set()
-    links = [os.path.join(parent, name) for parent, folders, names in os.walk(directory)
-             for name in (*folders, *names) if os.path.islink(os.path.join(parent, name))]
-    linked = {path for path in paths for link in links
-              if path == os.path.normpath(link) or path.startswith(os.path.normpath(link) + os.sep)}
-    for link in links:
-        confined(found, directory, os.path.relpath(link, directory).replace(os.sep, "/"), "the entry")
-    return linked
 
 
 def _local(out_dir: str | os.PathLike[str]) -> None:

@@ -15,6 +15,7 @@ from test_dataset import recording
 
 from telvane import _compact, _publish, dataset
 from telvane._confine import problem
+from telvane._writer import FLOAT
 from telvane.cli import main
 
 
@@ -170,3 +171,15 @@ def test_a_reader_takes_no_file_through_a_link_inside_the_dataset(tmp_path):
     (out / "channels" / "track=linked").symlink_to(tmp_path / "elsewhere", target_is_directory=True)
     with pytest.warns(UserWarning, match="left alone the entry 'track=linked'"):
         assert dataset.read(out).channels.count_rows() == 2
+
+
+def test_a_damaged_kept_schema_is_rebuilt_from_no_file_through_a_link(tmp_path):
+    out = tmp_path / "out"
+    dataset.convert(recording(tmp_path / "a.ibt"), out)
+    (tmp_path / "elsewhere").mkdir()
+    dataset.convert(recording(tmp_path / "b.ibt", {"Secret": (FLOAT, [1.0, 2.0])}), tmp_path / "elsewhere")
+    (out / "channels" / "track=linked").symlink_to(tmp_path / "elsewhere" / "channels", target_is_directory=True)
+    for kept in (out / "_schemas" / "channels").iterdir():
+        kept.write_bytes(b"damaged")
+    with pytest.warns(UserWarning, match="left alone the entry 'track=linked'"):
+        assert "Secret" not in dataset.read(out).channels.schema.names
