@@ -66,6 +66,24 @@ def test_a_live_memory_dump_is_kept_out_of_the_dataset_unless_asked_for(capsys, 
     assert dataset.read("out").sessions.count_rows() == (2 if asked else 1)
 
 
+# a file under the folder given -> whether the export takes it
+TREE = [("c.IBT", True), ("round1/a.ibt", True), ("round2/deep/b.ibt", True), ("notes.txt", False),
+        (".stversions/old.ibt", False), ("._e.ibt", False), ("link/d.ibt", False)]  # link: a symlinked folder
+
+
+@posix_only
+def test_a_folder_stands_for_the_recordings_in_its_folders_at_every_depth(capsys, synthetic):
+    Path("elsewhere").mkdir()
+    Path("up").mkdir()
+    Path("up/link").symlink_to(Path("elsewhere").absolute())
+    for name, _ in TREE:
+        Path("up", name).parent.mkdir(parents=True, exist_ok=True)
+        Path("up", name).write_bytes(synthetic)
+    code, out, err = run(capsys, "export", "up", "--out", "o", "--flat")
+    assert (code, err) == (0, "")
+    assert sorted(os.listdir("o")) == sorted(f"{Path(name).stem}.parquet" for name, taken in TREE if taken)
+
+
 def _task(value, progress):
     if value == "die":
         os.kill(os.getpid(), signal.SIGKILL)

@@ -40,7 +40,8 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
         description="Convert recordings to a Parquet dataset under DIR: channels/, laps/ and "
                     "sessions/, partitioned by keys from the session info, with each run's "
                     f"report in DIR/{dataset.REPORTS}/. A directory stands for the .ibt "
-                    "files in it.")
+                    "files in it and its folders at every depth (hidden names left out, "
+                    "symlinked folders not followed).")
     export.add_argument("files", metavar="PATH", nargs="*")
     export.add_argument("--out", metavar="DIR", required=True, type=location,
                         help="directory for the outputs (created if missing), or the URL of "
@@ -309,13 +310,24 @@ def _export_sources(names: Sequence[str]) -> list[Path | str]:
                 raise CommandError(f"{text}: {exc}") from None
             continue
         name = Path(text)
-        if name.is_dir():
-            sources += sorted(p for p in name.iterdir() if p.suffix.lower() == ".ibt")
-        else:
-            sources.append(name)
+        sources += _recordings_under(name) if name.is_dir() else [name]
     if not sources:
         raise CommandError(f"no .ibt files in {', '.join(names)}")
     return sources
+
+
+def _recordings_under(directory: Path) -> list[Path]:
+    """The .ibt files in `directory` and its folders at every depth, by path: hidden names
+    (".…", where synced shares keep old copies) left out, symlinked folders not followed."""
+    def unreadable(exc: OSError) -> None:
+        raise CommandError(f"{exc.filename}: {exc.strerror}")
+
+    found: list[Path] = []
+    for folder, folders, files in os.walk(directory, onerror=unreadable):
+        folders[:] = [name for name in folders if not name.startswith(".")]
+        found += [Path(folder, name) for name in files
+                  if name.lower().endswith(".ibt") and not name.startswith(".")]
+    return sorted(found)
 
 
 def _refuse_to_overwrite(sources: list[Path | str], targets: list[Path]) -> None:
