@@ -17,6 +17,7 @@ import pytest
 
 import telvane
 from telvane._writer import DOUBLE, FLOAT, Var, pack_records, write_ibt
+from telvane.cli.progress import ProgressBar
 from telvane.cli.reports import describe
 from conftest import run
 
@@ -35,6 +36,31 @@ def test_info_of_several_recordings_and_standard_input(capsys, recording, monkey
     assert (status, err) == (1, "telvane: missing.ibt: No such file or directory\n")
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(b"")))  # named once, as a file is
     assert run(capsys, "info", "-")[2] == "telvane: <stdin>: Invalid header: File too small for header: 0 bytes (need 112)\n"
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+# (seconds, file, fraction done) the export's bar is told, of two files of a size -> how its line ends
+PROGRESS = [
+    (1000, [(60, 0, 0.01)], "0/2 files [01:00<?]"),  # the workers' start-up: no pace yet
+    (1000, [(60, 0, 0.01), (61, 0, 0.5)], "0/2 files [01:01<00:03]"),  # 490 bytes in the second after
+    (3554549, [(k / 50, k // 101, k % 101 / 100) for k in range(202)], "2/2 files [00:04<00:00]"),
+]
+
+
+@pytest.mark.parametrize("size, steps, end", PROGRESS)
+def test_the_export_bar_predicts_from_the_pace_since_the_first_bytes(monkeypatch, size, steps, end):
+    now = [0.0]
+    monkeypatch.setattr("tqdm.std.time", lambda: now[0])
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    bar = ProgressBar([size, size])
+    for now[0], index, fraction in steps:
+        bar.finish(index) if fraction == 1.0 else bar.update(index, fraction)
+    bar.close()
+    assert sys.stderr.getvalue().rstrip("\n").split("\r")[-1].endswith(end)
 
 
 @pytest.mark.filterwarnings("ignore:Glyph")  # the font has no glyphs for control characters
