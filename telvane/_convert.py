@@ -210,7 +210,10 @@ def shown(path: str | os.PathLike[str]) -> str:
 
 
 def error_message(exc: BaseException, source: str | os.PathLike[str]) -> str:
-    """The text of a report row's error: the exception's message without the source's name."""
+    """The text of a report row's error: the exception's message without the source's name
+    (the system's reason alone for the source that cannot be opened)."""
+    if isinstance(exc, OSError) and exc.strerror and exc.filename == os.fspath(source):
+        return exc.strerror
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
     text = text or type(exc).__name__
     for name in (os.fspath(source), getattr(exc, "filename", None)):  # "<bytes>" for standard input

@@ -63,6 +63,7 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("info overrun.ibt", 1,  # the core's internal error
      "telvane: overrun.ibt: Read of bytes 93..101 outside the record area of 100 bytes\n"),
     ("export r.ibt --out o --flat --channels Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
+    ("export upload --out o --flat", 1, "telvane: upload: No such file or directory\n"),
     ("export r.ibt --out o --flat --live-dumps", 1,
      "telvane: --live-dumps applies to the dataset; --flat converts every recording\n"),
     ("export r.ibt --out o --format csv", 1, "telvane: --format applies to --flat; the dataset is Parquet\n"),
