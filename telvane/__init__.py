@@ -27,6 +27,10 @@ def __getattr__(name: str) -> Any:
         return delta
     # Looked up here rather than imported above, where `open` would hide the built-in
     # open() from this module's own code.
+    if name == "live":
+        import importlib
+
+        return importlib.import_module("telvane.live")
     if name in ("IbtError", "Recording", "open"):
         from telvane import recording
 

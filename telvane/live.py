@@ -1,0 +1,217 @@
+"""Live telemetry: the simulator's shared memory, or a file laid out as it, read as Arrow record
+batches while it is written; and a recording replayed into such a file at its own pace."""
+
+from __future__ import annotations
+
+import math
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator
+from types import TracebackType
+from typing import TYPE_CHECKING
+
+from telvane._live_memory import STATUS, TICK_RATE, LiveMemory
+
+if TYPE_CHECKING:
+    import os
+
+    import pyarrow as pa
+
+__all__ = ["Live", "connect", "replay"]
+
+NOT_WINDOWS = "live telemetry needs the simulator, which runs on Windows; give source= a file"
+# The simulator counts as gone when its tick count stands still this long with its status
+# still connected: it died without clearing the status.
+STALE_SECONDS = 2.0
+
+Records = list[tuple[int, bytes]]
+
+
+class Live:
+    """Live telemetry being written: `wait()` for the next record, `latest()` the newest,
+    `batches()` every record as it comes. Close it, or use it in a `with` block."""
+
+    def __init__(self, memory: LiveMemory) -> None:
+        self._memory = memory
+        self._closed = False
+        self.missed = 0  # ticks that batches() skipped because the reader came too late for them
+        self._waited = memory.newest_tick()
+        self._observed, self._moved_at = self._waited, time.monotonic()
+        self._decoders: dict[tuple[str, ...] | None, Callable[[Records], pa.RecordBatch]] = {}
+
+    # -- what the memory holds -----------------------------------------------------------
+
+    @property
+    def session_info(self) -> str:
+        """The session-info text, read again whenever the simulator changes it."""
+        self._check_open()
+        return self._memory.layout().session_info
+
+    @property
+    def connected(self) -> bool:
+        """True while the status says connected and the tick count moves."""
+        self._check_open()
+        self._observe()
+        return self._connected()
+
+    def _connected(self) -> bool:
+        return bool(self._memory.header()[STATUS] & 1) and time.monotonic() - self._moved_at < STALE_SECONDS
+
+    def _observe(self) -> int | None:
+        newest = self._memory.newest_tick()
+        if newest != self._observed:
+            self._observed, self._moved_at = newest, time.monotonic()
+        return newest
+
+    # -- waiting and reading -------------------------------------------------------------
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Waits for a record newer than the one the last wait saw: True when one came, False
+        when `timeout` seconds passed first or the simulator disconnected."""
+        self._check_open()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        rate = self._memory.header()[TICK_RATE]
+        # A few looks per tick: soon enough for the buffer before the newest, which stays
+        # whole for a tick more, without keeping a core busy.
+        interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
+        while True:
+            newest = self._observe()
+            if newest != self._waited:
+                self._waited = newest
+                return True
+            pause = interval if deadline is None else min(interval, deadline - time.monotonic())
+            if pause <= 0 or not self._connected():
+                return False
+            self._memory.pause(pause)
+
+    def latest(self, columns: str | Iterable[str] | None = None) -> pa.RecordBatch:
+        """The newest record as a one-row batch: `tick`, `timecodes`, then the variables
+        named in `columns` (all by default)."""
+        self._check_open()
+        decode = self._decoder(columns)
+        records = self._memory.take(None)
+        if not records:
+            raise LookupError(f"{self._memory.name}: the live telemetry holds no record")
+        return decode(records)
+
+    def batches(self, columns: str | Iterable[str] | None = None, *, max_records: int | None = None,
+                timeout: float | None = None) -> Iterator[pa.RecordBatch]:
+        """The records as they come, each batch those that came since the last, in tick
+        order: `tick`, `timecodes`, then the variables named in `columns` (all by default),
+        array variables as fixed-size lists. Ends after `max_records` records, when no record
+        comes for `timeout` seconds, or when the simulator disconnects. A tick the reader came
+        too late for is counted in `missed`."""
+        self._check_open()
+        decode = self._decoder(columns)
+        return map(decode, self._records(max_records=max_records, timeout=timeout))
+
+    def _records(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Records]:
+        """What batches() yields, as (tick count, record bytes) pairs."""
+        last: int | None = None
+        count = 0
+        while max_records is None or count < max_records:
+            self._check_open()
+            records = self._memory.take(last)
+            if not records:
+                if not self.wait(timeout):
+                    return
+                continue
+            if max_records is not None:
+                records = records[:max_records - count]
+            for tick, _ in records:
+                if last is not None and tick > last:
+                    self.missed += tick - last - 1
+                last = tick
+            count += len(records)
+            yield records
+
+    def _decoder(self, columns: str | Iterable[str] | None) -> Callable[[Records], pa.RecordBatch]:
+        key = None if columns is None else (columns,) if isinstance(columns, str) else tuple(columns)
+        layout = self._memory.layout()
+        decoder = self._decoders.get(key)
+        if decoder is None or getattr(decoder, "layout", None) is not layout:
+            from telvane._live_batch import decoder_of
+
+            decoder = self._decoders[key] = decoder_of(layout, key)
+        return decoder
+
+    # -- lifetime ------------------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def close(self) -> None:
+        if not self._closed:
+            self._closed = True
+            self._memory.close()
+
+    def __enter__(self) -> Live:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"live telemetry {self._memory.name!r} is closed")
+
+    def __repr__(self) -> str:
+        return f"<Live {self._memory.name!r}: {'closed' if self._closed else 'open'}>"
+
+
+def connect(source: str | os.PathLike[str] | None = None, *, timeout: float | None = None) -> Live:
+    """Live telemetry: the simulator's (Windows), or the file `source` laid out as its
+    memory, mapped read-only. `timeout` seconds are given to the file to appear or the
+    simulator to start; by default neither is waited for."""
+    if source is None and sys.platform != "win32":
+        raise ConnectionError(NOT_WINDOWS)
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while True:
+        try:
+            return Live(_open(source))
+        except (FileNotFoundError, ConnectionError):
+            if deadline is None or time.monotonic() >= deadline:
+                raise
+            time.sleep(0.1)
+
+
+def _open(source: str | os.PathLike[str] | None) -> LiveMemory:
+    import os
+
+    if source is None:
+        from telvane._live_windows import simulator_memory
+
+        return simulator_memory()
+    memory = LiveMemory.open_file(os.fspath(source))
+    try:
+        memory.layout()
+    except BaseException:
+        memory.close()
+        raise
+    return memory
+
+
+def replay(recording: str | os.PathLike[str], path: str | os.PathLike[str], *, rate: float = 1.0) -> int:
+    """Writes the records of the recording on disk at `recording` into the file `path`, laid
+    out as live telemetry memory, at the recording's pace times `rate` (math.inf: as fast as
+    they can be written), rotating buffers as the simulator does; clears the connected status
+    at the end. Returns the number of records written."""
+    if not rate > 0:
+        raise ValueError(f"rate must be positive, got {rate}")
+    from telvane._live_replay import recorded
+
+    source = recorded(recording)
+    from telvane._live_writer import LiveWriter
+
+    with LiveWriter(path, source.var_headers, source.buf_len, source.session_info,
+                    tick_rate=source.tick_rate) as writer:
+        start = time.monotonic()
+        period = 1 / (source.tick_rate * rate) if math.isfinite(rate) and source.tick_rate > 0 else 0.0
+        for index, record in enumerate(source.records()):
+            pause = start + index * period - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+            writer.write(record)
+        return source.count

@@ -1,0 +1,252 @@
+"""telvane.live on files laid out as live telemetry memory, written by a test writer that
+rotates buffers as the simulator does: every record once, in order, never torn."""
+
+import math
+import os
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import telvane
+import telvane.live as live
+from conftest import SAMPLE, SPEED
+from telvane._live_memory import LiveMemory
+from telvane._live_writer import LiveWriter
+from telvane._writer import DOUBLE, INT, Var, pack_records, var_header
+
+WIDTH = 64  # values of V, each holding the record's tick: a torn record has two ticks in it
+VARS = [Var("SessionTime", DOUBLE, 0, unit="s"), Var("V", INT, 8, count=WIDTH)]
+BUF_LEN = 8 + 4 * WIDTH
+
+
+def record(tick: int) -> bytes:
+    return pack_records(VARS, BUF_LEN, [[tick / 60, [tick] * WIDTH]])
+
+
+def writer(path, num_buf=3, ticks=1, session_info=b"---\nWeekendInfo:\n TrackName: ring\n"):
+    out = LiveWriter(path, [var_header(var) for var in VARS], BUF_LEN, session_info, num_buf=num_buf)
+    for _ in range(ticks):
+        out.write(record(out.tick + 1))
+    return out
+
+
+def ticks_of(batches) -> list[int]:
+    seen = []
+    for batch in batches:
+        for row in batch.to_pylist():
+            assert set(row["V"]) == {row["tick"]}, f"record of tick {row['tick']} is torn"
+            assert row["timecodes"] == round(row["tick"] * 1000 / 60)
+            seen.append(row["tick"])
+    return seen
+
+
+@pytest.mark.parametrize("num_buf, per_take, missed", [
+    (2, 1, 0), (3, 2, 0), (4, 3, 0),  # the safe buffers: all of them taken
+    (3, 3, 1), (3, 7, 5), (4, 5, 2),  # the reader late: the oldest are lost, and counted
+])
+def test_every_record_taken_once_in_order_and_the_ones_missed_counted(tmp_path, num_buf, per_take, missed):
+    path = tmp_path / "memory"
+    with writer(path, num_buf) as out, live.connect(path) as memory:
+        batches = memory.batches()
+        seen = ticks_of([next(batches)])
+        for _ in range(5):
+            for _ in range(per_take):
+                out.write(record(out.tick + 1))
+            seen += ticks_of([next(batches)])
+        assert seen == sorted(set(seen)) and seen[-1] == out.tick
+        assert memory.missed == 5 * missed == out.tick - len(seen)
+
+
+@pytest.mark.parametrize("num_buf", [1, 2, 3, 4])
+@pytest.mark.parametrize("during", [1, 2, 3, 4])
+def test_a_record_the_writer_overwrites_during_its_copy_is_taken_again(tmp_path, monkeypatch, num_buf, during):
+    """The writer writes `during` ticks and begins filling the next buffer while each of the
+    first copies is half done: its tick count alone would not show that last one, which a
+    lone buffer cannot tell, so it has whole ticks written only."""
+    path = tmp_path / "memory"
+    with writer(path, num_buf, ticks=num_buf) as out, live.connect(path) as memory:
+        copies = []
+
+        def interrupted(self, offset, length):
+            first = self._view[offset:offset + length // 2]
+            if len(copies) < 6:
+                for _ in range(during):
+                    out.write(record(out.tick + 1))
+                if num_buf > 1:
+                    out.fill(out._written % num_buf, record(out.tick + 1))  # no tick count yet
+            copies.append(offset)
+            return first + self._view[offset + length // 2:offset + length]
+
+        monkeypatch.setattr(LiveMemory, "_copy", interrupted)
+        batches = memory.batches()
+        seen = []
+        for _ in range(4):
+            out.write(record(out.tick + 1))
+            seen += ticks_of([next(batches)])
+        assert seen == sorted(set(seen)) and len(copies) > 6
+
+
+def test_status_cleared_ends_the_batches_after_the_last_records(tmp_path):
+    path = tmp_path / "memory"
+    with writer(path) as out, live.connect(path) as memory:
+        out.write(record(2))
+        out.stop()
+        assert ticks_of(memory.batches()) == [2]
+        assert not memory.connected and not memory.wait(5)
+
+
+@pytest.mark.slow
+def test_a_writer_that_dies_is_disconnected_once_its_ticks_stand_still(tmp_path, monkeypatch):
+    path = tmp_path / "memory"
+    script = ("import sys, time; sys.path.insert(0, sys.argv[2]); from test_live import writer, record\n"
+              "out = writer(sys.argv[1])\n"
+              "while True: out.write(record(out.tick + 1)); time.sleep(1 / 60)\n")
+    tests = os.path.dirname(__file__)
+    process = subprocess.Popen([sys.executable, "-c", script, str(path), tests])
+    try:
+        memory = live.connect(path, timeout=30)
+        assert memory.wait(5) and memory.connected
+    finally:
+        process.kill()
+        process.wait()
+    monkeypatch.setattr(live, "STALE_SECONDS", 0.3)
+    with memory:
+        seen = ticks_of(memory.batches())  # ends: no tick for STALE_SECONDS
+        assert seen == sorted(set(seen)) and not memory.connected
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("rate, sleep", [(60, 0), (1000, 0), (60, 0.2)])
+def test_a_writer_at_its_own_pace(tmp_path, rate, sleep):
+    """At 60 Hz a reader sees every tick; a faster writer, or a reader sleeping between
+    batches, makes it miss some, and counts each."""
+    path = tmp_path / "memory"
+    with writer(path) as out, live.connect(path) as memory:
+        def run():
+            start = time.monotonic()
+            for k in range(rate):  # a second of records
+                time.sleep(max(0.0, start + k / rate - time.monotonic()))
+                out.write(record(out.tick + 1))
+            out.stop()
+
+        thread = threading.Thread(target=run)
+        thread.start()
+        seen = []
+        for batch in memory.batches():
+            seen += ticks_of([batch])
+            time.sleep(sleep)
+        thread.join()
+        assert seen == sorted(set(seen)) and seen[-1] == out.tick
+        assert memory.missed == seen[-1] - seen[0] + 1 - len(seen)
+        assert (memory.missed == 0) == (rate == 60 and sleep == 0)
+
+
+def test_ticks_going_back_are_a_writer_started_again(tmp_path):
+    path = tmp_path / "memory"
+    with writer(path, ticks=3) as out, live.connect(path) as memory:
+        out.write(record(50), tick=50)
+        batches = memory.batches()
+        assert ticks_of([next(batches)]) == [50]
+        for tick in (1, 2, 3):
+            out.write(record(tick), tick=tick)
+        assert ticks_of([next(batches)]) == [3]
+        out.write(record(4), tick=4)
+        assert ticks_of([next(batches)]) == [4]
+        assert memory.missed == 0
+
+
+def test_session_info_is_read_again_when_it_changes(tmp_path):
+    path = tmp_path / "memory"
+    with writer(path) as out, live.connect(path) as memory:
+        assert "TrackName: ring" in memory.session_info
+        out.set_session_info(b"---\nWeekendInfo:\n TrackName: oval\n")
+        assert "TrackName: oval" in memory.session_info
+
+
+def descriptor(index):
+    return 48 + 16 * index
+
+
+@pytest.mark.parametrize("field, value, failure", [
+    (32, 7, "num_buf must be 1 to 4, got 7"),
+    (32, 0, "num_buf must be 1 to 4, got 0"),
+    (descriptor(2) + 4, 1 << 30, None),  # the newest buffer out of the file: the one before is the newest
+    (descriptor(2) + 4, -8, None),
+    (descriptor(2), 1, None),  # a tick count twice: read once
+])
+def test_a_layout_gone_wrong_after_connecting_is_checked_before_use(tmp_path, field, value, failure):
+    path = tmp_path / "memory"
+    with writer(path, ticks=3) as out, live.connect(path) as memory:
+        out._view[field:field + 4] = struct.pack("<i", value)
+        if failure:
+            with pytest.raises(telvane.IbtError, match=failure):
+                memory.latest()
+        else:
+            assert ticks_of([memory.latest()]) == [2]
+            out.write(record(9), tick=9)  # into buffer 0
+            assert ticks_of([memory.latest()]) == [9]
+
+
+@pytest.mark.parametrize("field, value, failure", [
+    (24, 1 << 20, "File too small for 1048576 variable headers"),
+    (16, 1 << 30, "File too small for session info"),
+    (36, 16, "Variable 'V' offset 8 \\+ size 256 exceeds buffer length 16"),
+])
+def test_a_hostile_layout_is_refused_at_connecting(tmp_path, field, value, failure):
+    path = tmp_path / "memory"
+    with writer(path) as out:
+        out._view[field:field + 4] = struct.pack("<i", value)
+        with pytest.raises(telvane.IbtError, match=failure):
+            live.connect(path)
+
+
+def test_a_recording_on_disk_or_no_file_is_no_live_telemetry(tmp_path):
+    (tmp_path / "speed.ibt").write_bytes(SPEED)
+    with pytest.raises(telvane.IbtError, match="not laid out as live telemetry memory"):
+        live.connect(tmp_path / "speed.ibt")
+    started = time.monotonic()
+    with pytest.raises(FileNotFoundError):
+        live.connect(tmp_path / "none", timeout=0.2)
+    assert time.monotonic() - started >= 0.2
+    if sys.platform != "win32":
+        with pytest.raises(ConnectionError) as raised:
+            live.connect()
+        assert str(raised.value) == "live telemetry needs the simulator, which runs on Windows; give source= a file"
+
+
+def test_a_file_that_shrinks_is_refused_before_it_is_read(tmp_path):
+    path = tmp_path / "memory"
+    with writer(path), live.connect(path) as memory:
+        os.truncate(path, 4096)
+        with pytest.raises(telvane.IbtError, match="shrank"):
+            memory.latest()
+
+
+def test_unknown_columns_are_named(tmp_path):
+    path = tmp_path / "memory"
+    with writer(path) as out, live.connect(path) as memory:
+        with pytest.raises(KeyError, match="no channel named 'Speed'"):
+            memory.batches(["V", "Speed"])
+        assert memory.latest("V").schema.names == ["tick", "timecodes", "V"]
+        out.stop()
+
+
+@pytest.mark.skipif(not SAMPLE.exists(), reason="needs the real recording")
+def test_a_replay_holds_the_recording_values_as_telvane_open_reads_them(tmp_path):
+    path = tmp_path / "memory"
+    assert live.replay(SAMPLE, path, rate=math.inf) > 0
+    with telvane.open(SAMPLE) as recording, live.connect(path) as memory:
+        log = recording.read(["Speed", "Gear", "OnPitRoad"], arrays=True)
+        row = memory.latest(["Speed", "Gear", "OnPitRoad", "SteeringWheelTorque_ST"])
+        assert not memory.connected
+    assert row.column("tick").to_pylist() == [recording.record_count]
+    assert row.column("timecodes").to_pylist() == log.timecodes[-1:].to_pylist()
+    for name in ("Speed", "Gear", "OnPitRoad"):
+        assert row.schema.field(name).type == log.channels[name].schema.field(name).type
+        assert row.column(name).to_pylist() == log.channels[name].column(name)[-1:].to_pylist()
+    torque = log.arrays["SteeringWheelTorque_ST"].column("SteeringWheelTorque_ST")
+    assert row.column("SteeringWheelTorque_ST").to_pylist() == [torque[-6:].to_pylist()]
