@@ -19,7 +19,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -245,6 +245,15 @@ def _relative(out_dir: str | os.PathLike[str], path: Path) -> str:
     return path.relative_to(Path(out_dir)).as_posix()
 
 
+def _holder(lock: Path) -> dict[str, Any]:
+    """The machine and process the lock names; none when it is being written or is none."""
+    with contextlib.suppress(OSError, ValueError):
+        entry = json.loads(lock.read_bytes())
+        if isinstance(entry, dict):
+            return entry
+    return {}
+
+
 @contextlib.contextmanager
 def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Callable[[], None]]:
     """Hold the dataset's compaction lock; yields how to show the holder is still alive.
@@ -253,15 +262,17 @@ def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Cal
     path.parent.mkdir(parents=True, exist_ok=True)
     for _ in range(2):
         try:
-            os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
-            break
+            descriptor = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
         except FileExistsError:
             with contextlib.suppress(FileNotFoundError):
-                if time.time() - path.stat().st_mtime > stale_after:
+                if time.time() - path.stat().st_mtime > stale_after or _publish._alive(_holder(path)) is False:
                     path.unlink()  # its compaction was killed
                     continue
             raise ValueError(f"{out_dir}: another compaction is running (remove {path} "
                              "if none is)") from None
+        with os.fdopen(descriptor, "w") as lock:  # a lock its process left when killed is taken at once
+            json.dump({"machine": _publish._machine(), "pid": os.getpid()}, lock)
+        break
     else:
         raise ValueError(f"{out_dir}: another compaction is running")
     try:

@@ -2,7 +2,10 @@
 next compaction do with what a killed run or merge left: the behaviours the archive's
 promises rest on, each observed at its step (telvane._steps)."""
 
+import json
 import os
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -12,7 +15,7 @@ import pyarrow.parquet as pq
 import pytest
 from killpoints import Stopped, recording, stepping, stopped_at
 
-from telvane import _publish, _remote, _table_schema, dataset
+from telvane import _compact, _publish, _remote, _table_schema, dataset
 
 
 def files(root):
@@ -122,3 +125,26 @@ def test_the_files_lie_in_the_partition_directories_of_the_keys_in_their_order(t
     assert files(tmp_path / "out") == sorted([dataset.LAYOUT_FILE, f"{_table_schema.SCHEMAS}/channels/{identity}.arrows",
                                               *(f"{table}/{directory}/{identity}.parquet".replace("//", "/")
                                                 for table in dataset.TABLES)])
+
+
+@pytest.mark.parametrize("holder, runs", [
+    ("a process that ended", True),  # killed: its merges are finished at once
+    ("this process", False),
+    ("no process named yet", False),  # a lock being written
+])
+def test_a_compaction_takes_the_lock_of_a_dead_one_at_once_and_no_other(tmp_path, holder, runs):
+    out = tmp_path / "out"
+    for number in range(2):
+        recording(tmp_path / f"{number}.ibt", float(number))
+        assert dataset.convert(tmp_path / f"{number}.ibt", out)["status"] == "ok"
+    ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    pid = {"a process that ended": int(ended.stdout), "this process": os.getpid()}.get(holder)
+    lock = out / _compact.JOURNALS / _compact.LOCK
+    lock.parent.mkdir()
+    lock.write_text("" if pid is None else json.dumps({"machine": _publish._machine(), "pid": pid}))
+    if runs:
+        assert dataset.compact(out) == (6, 3) and not lock.exists()
+    else:
+        with pytest.raises(ValueError, match="another compaction is running"):
+            dataset.compact(out)
+        assert lock.exists()
