@@ -224,7 +224,7 @@ class Archive:
     def check_report(self, stdout: str, sources: int, swept: bool) -> None:
         """After a run to the end: its report and last line say what it did, and every
         recording any report names as converted or held is read; no journal is left, nor,
-        `swept`, a staging."""
+        `swept`, a staging or a temporary."""
         from telvane import _publish, _compact
 
         rows = self.report_rows()
@@ -237,7 +237,8 @@ class Archive:
         line = re.compile(rf"exported {statuses['ok']} of {sources} files to {re.escape(self.out)} in [0-9.]+ s{held}")
         assert any(line.fullmatch(text) for text in stdout.splitlines()), stdout
         left = [path for path in self.names(self.root) if path.startswith((f"{_publish.JOURNALS}/", f"{_compact.JOURNALS}/",
-                                                                            f"{_publish.RUNS}/" if swept else "/"))]
+                                                                            f"{_publish.RUNS}/" if swept else "/"))
+                and (swept or not path.rpartition("/")[2].startswith("."))]  # a killed write's temporary: swept when old
         assert left == [], left
 
     # -- the runs ---------------------------------------------------------------------

@@ -7,12 +7,12 @@ from killpoints import Archive, recording
 
 from telvane import _steps, cli, dataset
 
-AN_HOUR_LATER = 2 * dataset.SWEEP_AGE  # what a killed run left is old: its staging, a compaction's lock
+AN_HOUR_LATER = 2 * dataset.SWEEP_AGE  # what a killed run left is old: its staging, its temporaries
 
 # (point, n): killed just before the n-th time the point is reached. The killed run exports
 # A (held already), B and C (new, C with a channel more) with --compact in a directory;
 # a second kill is of the run after the first. The next runs come at once, or when what
-# the killed one left is old: a staging no journal names, a compaction's lock, a temporary.
+# the killed one left is old: a staging no journal names, a temporary.
 IN_A_DIRECTORY = [
     ([("convert.rename", 2)], AN_HOUR_LATER),  # B in the run's staging, C's files in temporaries there
     ([("publish.journal", 1)], 0.0),  # the run staged whole, its publish not begun
@@ -25,19 +25,19 @@ IN_A_DIRECTORY = [
     ([("publish.unstage", 1)], 0.0),
     ([("schemas.merged", 1)], 0.0),
     ([("schemas.remove", 2)], 0.0),
-    ([("compact.journal", 1)], AN_HOUR_LATER),  # a merge's file written, its journal not in place
-    ([("compact.merged", 1)], AN_HOUR_LATER),  # its journal in place, the merged file not
-    ([("compact.unlink", 2)], AN_HOUR_LATER),  # the merged file in place, one file it replaces removed
-    ([("compact.unjournal", 1)], AN_HOUR_LATER),
-    ([("compact.hold", 1)], AN_HOUR_LATER),  # the merge of the sessions: its recordings not listed as held
-    ([("compact.unlock", 1)], AN_HOUR_LATER),
+    ([("compact.journal", 1)], 0.0),  # a merge's file written, its journal not in place
+    ([("compact.merged", 1)], 0.0),  # its journal in place, the merged file not
+    ([("compact.unlink", 2)], 0.0),  # the merged file in place, one file it replaces removed
+    ([("compact.unjournal", 1)], 0.0),
+    ([("compact.hold", 1)], 0.0),  # the merge of the sessions: its recordings not listed as held
+    ([("compact.unlock", 1)], 0.0),
     ([("publish.move", 4), ("publish.move", 1)], 0.0),  # the sweep finishing a killed publish, killed
     ([("publish.move", 4), ("sweep.unjournal", 1)], 0.0),
     ([("publish.move", 4), ("sweep.unstage", 1)], 0.0),
     ([("publish.journal", 1), ("sweep.unstage", 1)], AN_HOUR_LATER),  # a run killed before it published, swept
     ([("compact.merged", 1), ("sweep.temporary", 1)], AN_HOUR_LATER),  # the merged file's temporary swept
-    ([("compact.merged", 1), ("compact.drop", 1)], AN_HOUR_LATER),  # the next compaction drops the journal
-    ([("compact.unlink", 2), ("compact.unlink", 1)], AN_HOUR_LATER),  # the next compaction finishing the merge
+    ([("compact.merged", 1), ("compact.drop", 1)], 0.0),  # the next compaction drops the journal
+    ([("compact.unlink", 2), ("compact.unlink", 1)], 0.0),  # the next compaction finishing the merge
 ]
 # An export to object storage uploads the run's files from a local stand-in, then publishes.
 ON_OBJECT_STORAGE = [
