@@ -11,7 +11,7 @@ if TYPE_CHECKING:
     from telvane.recording import IbtError, Recording, open
 
 __version__ = "0.1.0"
-__all__ = ["IbtError", "LogFile", "Recording", "__version__", "delta", "ibt", "open"]
+__all__ = ["IbtError", "LogFile", "Recording", "__version__", "corners", "delta", "ibt", "open"]
 
 
 def __getattr__(name: str) -> Any:
@@ -21,6 +21,10 @@ def __getattr__(name: str) -> Any:
         from telvane.base import LogFile
 
         return LogFile
+    if name == "corners":
+        from telvane.corner_analysis import corners
+
+        return corners
     if name == "delta":
         from telvane.base import delta
 

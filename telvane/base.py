@@ -279,6 +279,15 @@ class LogFile:
         chosen = {name: self.channels[name] for name in self._chosen(channels)}
         return traces.by_distance(self.lap_inputs, self.lap_times(), chosen, step)
 
+    def corners(self, reference_row: int, *rows: int,
+                corners: Sequence[float] | None = None) -> pa.Table:
+        """`telvane.corners` of laps of this recording, by row of lap_times(): the corners of
+        the lap in `reference_row` and every lap of `rows` measured through them. Raises
+        IndexError for a row outside lap_times(), ValueError as `telvane.corners`."""
+        from telvane.corner_analysis import corners as corner_table
+
+        return corner_table(self.lap(reference_row), *map(self.lap, rows), corners=corners)
+
     def _chosen(self, channels: Channels) -> list[str]:
         """The names `channels` stands for: one name, several, or None for all; KeyError
         naming those the recording lacks."""

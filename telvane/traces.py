@@ -13,8 +13,8 @@ import pyarrow as pa
 from telvane._arrow import column_values
 from telvane.lap_inputs import LapInputs
 
-__all__ = ["MAX_TRACK_METRES", "by_distance", "delta", "lap_distances", "only_lap", "resample",
-           "same_track", "time_by_distance", "track_length"]
+__all__ = ["MAX_TRACK_METRES", "by_distance", "check_same_track", "delta", "lap_distances",
+           "only_lap", "resample", "same_track", "time_by_distance", "track_length"]
 
 # Longer than any track: the bound on distances when the recording does not say its length.
 MAX_TRACK_METRES = 50_000.0
@@ -165,7 +165,8 @@ def same_track(one: LapInputs, other: LapInputs) -> bool:
             None not in lengths and abs(lengths[0] - lengths[1]) > 1.0))  # type: ignore[operator]
 
 
-def _same_track(reference: LapInputs, lap: LapInputs) -> None:
+def check_same_track(reference: LapInputs, lap: LapInputs) -> None:
+    """Raise ValueError, naming both, unless the laps are of one track."""
     if not same_track(reference, lap):
         raise ValueError(f"cannot compare laps of different tracks: {_track(reference)} and "
                          f"{_track(lap)}")
@@ -176,7 +177,7 @@ def delta(reference: LapInputs, reference_laps: pa.Table, lap: LapInputs,
     """The time the lap lost (positive, ms) or gained (negative) against the reference by
     every metre of lap distance that both cover, counted from the first such metre (the
     line for two laps from the line). Raises ValueError for laps of two tracks."""
-    _same_track(reference, lap)
+    check_same_track(reference, lap)
     ref_distance, ref_elapsed, ref_grid = time_by_distance(reference, reference_laps)
     distance, elapsed, grid = time_by_distance(lap, lap_laps)
     shared = grid[(grid >= ref_grid.min(initial=np.inf)) & (grid <= ref_grid.max(initial=-np.inf))]
