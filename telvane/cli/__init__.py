@@ -12,7 +12,7 @@ import warnings
 from collections.abc import Sequence
 
 import telvane
-from telvane.cli.common import CommandError
+from telvane.cli.common import CommandError, one_line_warning
 from telvane._text import printable
 
 __all__ = ["CommandError", "main"]
@@ -37,7 +37,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         with warnings.catch_warnings():
-            warnings.showwarning = _one_line_warning
+            warnings.showwarning = one_line_warning
             status: int = args.command(args)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
@@ -53,11 +53,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
-
-
-def _one_line_warning(message: Warning | str, *details: object, **more: object) -> None:
-    """What a recording's odd content makes the package warn of, as one line."""
-    print(f"telvane: warning: {printable(str(message))}", file=sys.stderr)
 
 
 def _reader_gone() -> int:

@@ -12,13 +12,14 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from telvane._text import printable
 
 if TYPE_CHECKING:
     from telvane.base import LogFile
     from telvane.recording import Recording
 
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
-           "names", "open_recording", "output_path", "pattern", "positive", "read_recording", "refuse_inputs",
+           "names", "one_line_warning", "open_recording", "output_path", "pattern", "positive", "read_recording", "refuse_inputs",
            "write_atomically"]
 
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
@@ -29,6 +30,11 @@ class CommandError(Exception):
 
 
 STDIN = "-"  # the file name that stands for standard input
+
+
+def one_line_warning(message: Warning | str, *details: object, **more: object) -> None:
+    """What a recording's odd content makes the package warn of, as one line."""
+    print(f"telvane: warning: {printable(str(message))}", file=sys.stderr)
 
 
 def read_recording(path: str | os.PathLike[str]) -> LogFile:

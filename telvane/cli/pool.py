@@ -11,10 +11,12 @@ import os
 import signal
 import threading
 import time
+import warnings
 from collections.abc import Callable, Iterator
 from typing import Any
 
 from telvane import _convert
+from telvane.cli.common import one_line_warning
 
 __all__ = ["STOP_WAIT", "run"]
 
@@ -156,6 +158,7 @@ def _serve(connection: Any, function: Callable[..., Any]) -> None:
     if hasattr(signal, "pthread_sigmask"):
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     signal.signal(signal.SIGTERM, _exit)
+    warnings.showwarning = one_line_warning  # as the command's own process shows them
     _convert.TEMPORARY_WATCHERS.append(
         lambda path: connection.send(("temporary", None, os.fspath(path))))
     parent = multiprocessing.parent_process()
