@@ -11,7 +11,8 @@ check() holds the invariants after each:
   were, the channels keep every column;
 - no file outside the dataset changed (a sibling directory or prefix of lookalike names);
 - after the next run: every recording once to every reader, each report's recordings read,
-  the run's own report and last line count what it did, no journal or staging left.
+  the run's own report and last line count what it did, no journal left (nor, when what
+  the killed run left is old, a staging or a temporary).
 
 Run as a script, this module is that process: `python killpoints.py POINT N LATER ARGS…`
 runs `telvane ARGS…` with the clock LATER seconds ahead (a run that comes that much later),
@@ -30,8 +31,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-KILLED = 86
-# the reads of every row in a test's few recordings: a check of their counts, not their values
+KILLED = 86  # the exit status of a process ended at its point
 TABLES = ("channels", "laps", "sessions")
 
 
@@ -175,7 +175,7 @@ class Archive:
 
         from telvane import dataset
 
-        return [row for path in self.names(f"{self.root}/{dataset.REPORTS}")
+        return [row for path in self.names(f"{self.root}/{dataset.REPORTS}") if not path.startswith(".")
                 for row in pq.read_table(f"{self.root}/{dataset.REPORTS}/{path}", filesystem=self.found).to_pylist()]
 
     # -- the invariants -----------------------------------------------------------------
