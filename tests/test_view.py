@@ -104,3 +104,69 @@ def test_the_page_replaces_only_a_regular_file(capsys: pytest.CaptureFixture[str
     before = entries()
     assert run(capsys, "view", recording, "-o", name, "--no-open") == (1, "", f"telvane: {name}: {shown}\n")
     assert entries() == before  # nothing replaced, nothing written through a link
+
+
+# Speed (m/s) and OnPitRoad on a lap's grid, and where the car races.
+RACING = [
+    ([60.0] * 5, None, [1, 1, 1, 1, 1]),
+    ([60.0] * 5, [0, 1, 1, 0, 0], [1, 0, 0, 1, 1]),
+    # stopping from the fastest metre before the stop, starting up to the fastest after it
+    ([60, 62, 50, 30, 10, 2, 0, 3, 12, 30, 50, 60, 58], None, [1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1]),
+    ([60, 40, 40.5, 20, 0], None, [0, 0, 0, 0, 0]),  # a rise within noise on the way in
+    ([60, 40, 45, 20, 0], None, [1, 1, 0, 0, 0]),  # a rise of 5 m/s is the car's own
+    ([float("nan"), 60, 60], None, [1, 1, 1]),  # no value is no stop
+]
+
+
+@pytest.mark.parametrize("speed, pit, racing", RACING)
+def test_the_car_races_off_pit_road_and_away_from_stops(speed, pit, racing) -> None:
+    from telvane.view.data import racing_metres
+
+    found = racing_metres(np.array(speed, np.float32), None if pit is None else np.array(pit, float))
+    assert found.tolist() == [bool(v) for v in racing]
+    assert racing_metres(None, None) is None
+
+
+def one_gear(data: bytes) -> bytes:
+    """The recording with every record in third gear."""
+    file = ReferenceFile(data)
+    out = bytearray(data)
+    at = file.buf_offset + file.find_var("Gear").offset
+    for record in range(file.record_count):
+        struct.pack_into("<i", out, at + record * file.buf_len, 3)
+    return bytes(out)
+
+
+def test_laps_are_named_as_file_n_names_them_and_sessions_in_full(synthetic: bytes) -> None:
+    from telvane._display import lap_name, laps_named
+    from telvane.view.build import page_data
+
+    log = telvane.ibt(synthetic)
+    manifest = page_data([("r.ibt", log)], (0, 7), []).manifest
+    assert [laps_named(log, lap_name(lap["name"])) for lap in manifest["laps"]] == [[row] for row in range(9)]
+    assert manifest["files"][0]["sessions"] == {0: "PRACTICE", 1: "QUALIFY"}
+    unnamed = telvane.ibt(synthetic.replace(b"SessionName:", b"SessionNamx:"))  # as version 1 writes them
+    sessions = page_data([("r.ibt", unnamed)], (0, 7), []).manifest["files"][0]["sessions"]
+    assert sessions == {0: "Practice", 1: "Lone Qualify"}
+
+
+def test_a_gear_pane_only_where_the_gear_changes(synthetic: bytes) -> None:
+    from telvane.view.build import page_data
+
+    panes = {data: page_data([("r.ibt", telvane.ibt(data))], (0, 7), [(0, 1)]).manifest["panes"]
+             for data in (synthetic, one_gear(synthetic))}
+    assert panes[synthetic] == ["Speed", "Throttle", "Brake", "Gear", "SteeringWheelAngle", "RPM"]
+    assert panes[one_gear(synthetic)] == ["Speed", "Throttle", "Brake", "SteeringWheelAngle", "RPM"]
+
+
+def test_corner_tables_are_the_library_s_and_a_lap_it_cannot_measure_says_why(synthetic: bytes) -> None:
+    from telvane.view.build import page_data
+
+    log = telvane.ibt(synthetic)
+    tables = page_data([("r.ibt", log)], (0, 7), [(0, 3)]).manifest["corners"]
+    assert [table["reference"] for table in tables] == [7, 3, 1, 2]  # the laps opened with, the fastest
+    expected = telvane.corners(log.lap(3), *(log.lap(row) for row in tables[1]["laps"][1:]))
+    assert tables[1]["laps"] == [3, 0, 1, 2, 4, 5, 6, 7, 8] and tables[1]["columns"] == expected.to_pydict()
+    blind = telvane.ibt(synthetic.replace(b"Brake".ljust(32, b"\0"), b"Pedal".ljust(32, b"\0")))
+    table = page_data([("r.ibt", blind)], (0, 7), []).manifest["corners"][0]
+    assert table["laps"] == [] and "Brake" in table["error"]

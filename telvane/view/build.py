@@ -4,20 +4,30 @@ times, and each lap's traces by distance."""
 from __future__ import annotations
 
 import math
+from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 
 from telvane import traces
-from telvane.session_info import session_names
+from telvane.session_info import list_entries
 from telvane._text import field_text
-from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, Column, PageData,
-                               elapsed_by_distance, integrated_positions, map_positions,
-                               numeric_channels, on_grid, usable_origin)
+from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, WHEN_CHANGING, Column,
+                               PageData, elapsed_by_distance, integrated_positions,
+                               map_positions, numeric_channels, on_grid, racing_metres,
+                               usable_origin)
 
 __all__ = ["TrackMismatch", "check_one_track", "page_data"]
+
+
+# What telvane.corners measures a lap by: a lap without one of them is left out of the table.
+CORNER_CHANNELS = ("Speed", "Brake", "Throttle")
+# References the page holds corner tables for: the laps it opens with, then the fastest full
+# laps. Each table measures every lap, so the page grows with their product.
+CORNER_REFERENCES = 8
 
 
 class TrackMismatch(ValueError):
@@ -48,7 +58,21 @@ def _describe(name: str, length: str) -> str:
 
 
 def _session_names(log: Any) -> dict[int, str]:
-    return session_names(log.metadata.get("session_info_yaml", ""))
+    """Each session's name by its number: SessionName, or SessionType where the recording
+    (of IBT version 1) names none."""
+    return {int(entry["SessionNum"]): entry.get("SessionName") or entry.get("SessionType", "")
+            for entry in list_entries(log.metadata.get("session_info_yaml", ""), "Sessions")
+            if entry.get("SessionNum", "").lstrip("-").isdigit()}
+
+
+def _lap_names(laps: list[dict[str, Any]]) -> list[str]:
+    """Each lap's name as FILE:N takes it: "N", or "N.K" for the K-th of the laps numbered N."""
+    counts, seen = Counter(lap["num"] for lap in laps), Counter[int]()
+    names = []
+    for lap in laps:
+        seen[lap["num"]] += 1
+        names.append(f"{lap['num']}.{seen[lap['num']]}" if counts[lap["num"]] > 1 else str(lap["num"]))
+    return names
 
 
 def _lap_rows(index: int, log: Any) -> list[dict[str, Any]]:
@@ -62,10 +86,10 @@ def _lap_rows(index: int, log: Any) -> list[dict[str, Any]]:
         lap = laps[sector["lap"]]
         lap["sectors"][sector["sector"]] = sector["duration"]
         lap["sector_best"][sector["sector"]] = sector["best"]
-    return [{"file": index, "row": row, "session": lap["session"], "num": lap["num"],
+    return [{"file": index, "row": row, "session": lap["session"], "num": lap["num"], "name": name,
              "lap_type": lap["lap_type"], "duration": lap["duration"], "best": lap["best"],
              "sectors": lap["sectors"], "sector_best": lap["sector_best"]}
-            for row, lap in enumerate(laps)]
+            for row, (lap, name) in enumerate(zip(laps, _lap_names(laps)))]
 
 
 def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
@@ -79,11 +103,11 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
     available = {name for _, log in logs for name in numeric_channels(log)}
     panes = [name for name in DEFAULT_PANES if name in available]
     everywhere = panes + [name for name in ALWAYS if name in available]
-    first = logs[0][1]
-    origin = usable_origin(first)
+    origin = usable_origin(logs[0][1])
     data = PageData({})
     extras_left = EXTRA_BUDGET
-    map_source = None
+    sources = []
+    shown = {}  # page row: its lap, of those with traces
     for k, row in enumerate(rows):
         log = logs[row["file"]][1]
         lap = log.lap(row["row"])
@@ -93,6 +117,7 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
             continue
         if not len(grid):
             continue
+        shown[k] = lap
         row["start"], row["count"] = float(grid[0]), len(grid)
         data.columns.append(Column(k, "elapsed", elapsed, channel=False))
         names = [name for name in everywhere if name in lap]
@@ -101,25 +126,75 @@ def page_data(logs: Sequence[tuple[str, Any]], reference: tuple[int, int],
             affordable = max(0, extras_left // (4 * len(grid)))
             names += extras[:affordable]
             extras_left -= 4 * len(grid) * min(len(extras), affordable)
-        table = lap.by_distance(names)  # by place: a channel may be named "distance" too
-        distance = table.column(0).to_numpy()
-        for i, name in enumerate(names, 1):
-            values = table.column(i).to_numpy(zero_copy_only=False).astype(np.float64)
-            data.columns.append(Column(k, name, on_grid(distance, values, grid).astype(np.float32)))
-        positions = map_positions(lap, grid, origin) if origin is not None else None
-        source = "Lat/Lon"
-        if positions is None:
-            positions, source = integrated_positions(lap, grid), "Yaw"
-        if positions is not None:
-            map_source = map_source or source
-            data.columns.append(Column(k, "map_x", positions[0].astype(np.float32), channel=False))
-            data.columns.append(Column(k, "map_y", positions[1].astype(np.float32), channel=False))
+        sources.append(_lap_columns(data, k, lap, names, grid, origin))
     first_lap = rows[chosen[0]]
-    if "start" not in first_lap:
+    if chosen[0] not in shown:
         raise ValueError(f"{logs[first_lap['file']][0]}: lap {first_lap['num']} of session "
                          f"{first_lap['session']} has no lap distance to draw it by")
-    data.manifest = _manifest(logs, rows, chosen, panes, map_source)
+    panes = [name for name in panes if name not in WHEN_CHANGING or _changes(data, name)]
+    data.manifest = _manifest(logs, rows, chosen, panes, next(filter(None, sources), None))
+    references = [k for k in (*chosen, *_fastest(rows)) if k in shown]
+    data.manifest["corners"] = [_corner_table(k, shown)
+                                for k in list(dict.fromkeys(references))[:CORNER_REFERENCES]]
     return data
+
+
+def _fastest(rows: list[dict[str, Any]]) -> list[int]:
+    full = [k for k, row in enumerate(rows) if row["lap_type"] == "full" and row["duration"] is not None]
+    return sorted(full, key=lambda k: rows[k]["duration"])
+
+
+def _lap_columns(data: PageData, k: int, lap: Any, names: list[str], grid: np.ndarray,
+                 origin: tuple[float, float] | None) -> str | None:
+    """Add the columns of page row `k` (`lap` on its `grid`) to `data`: the channels
+    `names`, where the car is racing and its place on the map; return what the map was
+    drawn from ("Lat/Lon", "Yaw" or None)."""
+    table = lap.by_distance(names)  # by place: a channel may be named "distance" too
+    distance = table.column(0).to_numpy()
+    values = {}
+    for i, name in enumerate(names, 1):
+        column = table.column(i).to_numpy(zero_copy_only=False).astype(np.float64)
+        values[name] = on_grid(distance, column, grid).astype(np.float32)
+        data.columns.append(Column(k, name, values[name]))
+    pit = None
+    if "OnPitRoad" in lap:
+        table = lap.by_distance(["OnPitRoad"])
+        pit = on_grid(table.column(0).to_numpy(), table.column(1).to_numpy().astype(np.float64), grid)
+    racing = racing_metres(values.get("Speed"), pit)
+    if racing is not None:
+        data.columns.append(Column(k, "racing", racing.astype(np.float32), channel=False))
+    positions = map_positions(lap, grid, origin) if origin is not None else None
+    source = "Lat/Lon"
+    if positions is None:
+        positions, source = integrated_positions(lap, grid), "Yaw"
+    if positions is None:
+        return None
+    data.columns.append(Column(k, "map_x", positions[0].astype(np.float32), channel=False))
+    data.columns.append(Column(k, "map_y", positions[1].astype(np.float32), channel=False))
+    return source
+
+
+def _changes(data: PageData, name: str) -> bool:
+    """Whether the channel `name` takes two values or more across the page's laps."""
+    seen = np.concatenate([np.unique(column.values) for column in data.columns
+                           if column.channel and column.name == name] or [np.zeros(0)])
+    return len(np.unique(seen[~np.isnan(seen)])) > 1
+
+
+def _corner_table(reference: int, shown: dict[int, Any]) -> dict[str, Any]:
+    """telvane.corners of the lap in page row `reference` against every other lap with
+    traces, as columns, with the page row of each of its `lap` numbers; or the reason
+    there is none."""
+    from telvane.corner_analysis import corners
+
+    others = [k for k, lap in shown.items()
+              if k != reference and all(name in lap for name in CORNER_CHANNELS)]
+    try:
+        table = corners(shown[reference], *(shown[k] for k in others))
+    except ValueError as exc:
+        return {"reference": reference, "laps": [], "columns": {}, "error": str(exc)}
+    return {"reference": reference, "laps": [reference, *others],
+            "columns": table.to_pydict(), "error": None}
 
 
 def _manifest(logs: Sequence[tuple[str, Any]], rows: list[dict[str, Any]], chosen: list[int],
@@ -133,7 +208,8 @@ def _manifest(logs: Sequence[tuple[str, Any]], rows: list[dict[str, Any]], chose
             field = log.channels[name].schema.field(1)
             channels.setdefault(name, {
                 "unit": field_text(field, b"units"), "desc": field_text(field, b"desc"),
-                "interpolate": field_text(field, b"interpolate") == "True"})
+                "interpolate": field_text(field, b"interpolate") == "True",
+                "whole": not pa.types.is_floating(field.type)})
     theoretical = [{"file": index, "session": session, "duration": ms}
                    for index, (_, log) in enumerate(logs)
                    for session, ms in sorted(log.theoretical_best().items())]

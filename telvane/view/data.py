@@ -16,13 +16,16 @@ import numpy as np
 import pyarrow as pa
 
 from telvane import traces
+from telvane.corner_analysis import MARGIN, STOPPED
 
-__all__ = ["ALWAYS", "DEFAULT_PANES", "EARTH_RADIUS", "EXTRA_BUDGET", "Column", "PageData",
-           "elapsed_by_distance", "integrated_positions", "map_positions", "numeric_channels",
-           "on_grid", "usable_origin"]
+__all__ = ["ALWAYS", "DEFAULT_PANES", "EARTH_RADIUS", "EXTRA_BUDGET", "WHEN_CHANGING", "Column",
+           "PageData", "elapsed_by_distance", "integrated_positions", "map_positions",
+           "numeric_channels", "on_grid", "racing_metres", "usable_origin"]
 
 # The panes a page opens with, where the recording has the channel.
 DEFAULT_PANES = ("Speed", "Throttle", "Brake", "Gear", "SteeringWheelAngle", "RPM")
+# Default panes shown only where their channel changes: a one-gear car has no Gear pane.
+WHEN_CHANGING = ("Gear",)
 # Channels every lap carries, beyond the panes: the g-g diagram's.
 ALWAYS = ("LatAccel", "LongAccel")
 # Raw bytes of the extra channels (every channel of the chosen laps) the page may hold.
@@ -80,6 +83,36 @@ def on_grid(distance: np.ndarray, values: np.ndarray, grid: np.ndarray) -> np.nd
         found = distance[at] == grid
         result[found] = values[at[found]]
     return result
+
+
+def racing_metres(speed: np.ndarray | None, pit: np.ndarray | None) -> np.ndarray | None:
+    """Where on a lap's grid (its Speed and OnPitRoad there, either None) the car is
+    racing: off pit road, and neither stopped nor on its way into or out of a stop (the
+    metres before it over which the speed only falls, and after it only rises). The page's
+    scales come from these metres, so a car standing in the pits flattens no lap."""
+    metres = speed if speed is not None else pit
+    if metres is None:
+        return None
+    racing: np.ndarray = np.ones(len(metres), np.bool_)
+    if pit is not None:
+        racing = racing & ~(pit > 0)
+    if speed is not None:
+        stopped = np.flatnonzero(speed < STOPPED)
+        for run in np.split(stopped, np.flatnonzero(np.diff(stopped) > 1) + 1):
+            if len(run):
+                racing[_settled(speed, run[0], -1):_settled(speed, run[-1], 1) + 1] = False
+    return racing
+
+
+def _settled(speed: np.ndarray, at: int, step: int) -> int:
+    """From a stopped metre `at`, the last metre in the direction `step` that the speed
+    climbs to without falling back by MARGIN (a smaller dip is no corner either): where the
+    car began to stop, or ended starting."""
+    top = speed[at]
+    while 0 <= at + step < len(speed) and speed[at + step] >= top - MARGIN:
+        at += step
+        top = max(top, speed[at])
+    return at
 
 
 def map_positions(lap: Any, grid: np.ndarray, origin: tuple[float, float] | None
