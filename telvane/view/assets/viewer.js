@@ -5,6 +5,7 @@
   const COLOURS = ['#1f5fbf', '#e4572e', '#2a9d3a', '#8e44ad', '#e69f00', '#0fa3b1', '#8c564b', '#d63384'];
   const MARGIN_LEFT = 54, MARGIN_RIGHT = 10, PANE_HEIGHT = 118, DELTA_HEIGHT = 110, AXIS_HEIGHT = 18;
   const G = 9.80665;
+  const K = telvaneKernels;
   const manifest = JSON.parse(document.getElementById('telvane-manifest').textContent);
   const laps = manifest.laps;
   // A recording's channels may have any name, 'elapsed' or '__proto__' alike: they are kept
@@ -13,7 +14,7 @@
   const infoOf = (name) => channels.get(name) || { unit: '', desc: '', interpolate: true };
   const state = { ref: manifest.reference, others: manifest.others.slice(), x0: 0, x1: 1,
                   cursor: null, panes: manifest.panes.slice(), speedUnit: 'km/h', mapColour: null };
-  let full = [0, 1], deltas = new Map(), panes = [], mapView = null, corners = [];
+  let full = [0, 1], deltas = new Map(), panes = [], mapView = null, corners = null;
 
   // -- the embedded columns ---------------------------------------------------------------
 
@@ -84,6 +85,7 @@
       const first = values[0];
       for (let i = 0; i < n; i++) values[i] -= first;
       result = { start: a, values };
+      result.counted = K.deltaCounted(result, { start: r.start, racing: r.own.racing }, { start: l.start, racing: l.own.racing });
     }
     deltas.set(key, result);
     return result;
@@ -106,28 +108,24 @@
   }
 
   const fixed = (v, digits) => (v === null || v === undefined ? '–' : v.toFixed(digits));
+  const { lapTime, signed } = K;
 
-  function lapTime(ms) {
-    if (ms === null || ms === undefined || !Number.isFinite(ms)) return '–';
-    const whole = Math.round(ms), m = Math.floor(whole / 60000), s = (whole % 60000) / 1000;
-    return m + ':' + s.toFixed(3).padStart(6, '0');
-  }
+  const sessionName = (file, session) => manifest.files[file].sessions[session] || 'session ' + session;
 
-  const signed = (ms) => (ms === null ? '–' : (ms > 0 ? '+' : ms < 0 ? '−' : '±') + Math.abs(ms / 1000).toFixed(3));
-
-  // A short name for narrow tables: the number, the session, and the recording's number
-  // when there are several.
+  // A lap as FILE:N names it, the file left out where the page has one: 'lap 3.2'.
   function shortName(row) {
-    const lap = laps[row], file = manifest.files[lap.file];
-    const session = ((file.sessions && file.sessions[lap.session]) || 'S' + lap.session).slice(0, 5);
-    return 'lap ' + lap.num + ' ' + session + (manifest.files.length > 1 ? ' #' + (lap.file + 1) : '');
+    const lap = laps[row];
+    return (manifest.files.length > 1 ? manifest.files[lap.file].name + ':' : 'lap ') + lap.name;
   }
 
+  // A lap in full: 'a.ibt:3.2 · PRACTICE · full · 1:27.428'.
   function lapName(row) {
-    const lap = laps[row], file = manifest.files[lap.file];
-    const session = (file.sessions && file.sessions[lap.session]) || 'session ' + lap.session;
-    return (manifest.files.length > 1 ? file.name + ' · ' : '') + session + ' lap ' + lap.num;
+    const lap = laps[row];
+    return [manifest.files[lap.file].name + ':' + lap.name, sessionName(lap.file, lap.session),
+            lap.lap_type, lapTime(lap.duration)].join(' · ');
   }
+
+  const swatch = (row) => el('span', { class: 'swatch', style: 'background:' + colourOf(row) });
 
   // -- the lap table ----------------------------------------------------------------------
 
@@ -161,8 +159,7 @@
       const tr = el('tr', { class: 'lap' + (usable ? '' : ' nodata'), 'data-row': row },
         el('td', {}, radio), el('td', {}, box), el('td', {}, el('span', { class: 'swatch' })));
       if (several) tr.append(el('td', { class: 'text' }, manifest.files[lap.file].name));
-      const session = manifest.files[lap.file].sessions[lap.session] || String(lap.session);
-      tr.append(el('td', { class: 'text' }, session), el('td', {}, String(lap.num)),
+      tr.append(el('td', { class: 'text' }, sessionName(lap.file, lap.session)), el('td', {}, lap.name),
         el('td', { class: 'text' }, lap.lap_type), el('td', { class: lap.best ? 'best-lap' : '' }, lapTime(lap.duration)));
       for (let s = 0; s < sectorCount; s++) {
         tr.append(el('td', { class: lap.sector_best[s] ? 'best-sector' : '' }, lapTime(lap.sectors[s])));
@@ -175,8 +172,7 @@
     for (const best of manifest.theoretical) {
       const tr = el('tr', { class: 'theoretical' }, el('td', { colspan: 3 }));
       if (several) tr.append(el('td', { class: 'text' }, manifest.files[best.file].name));
-      const session = manifest.files[best.file].sessions[best.session] || String(best.session);
-      tr.append(el('td', { class: 'text' }, session), el('td', {}, ''), el('td', { class: 'text' }, 'theoretical best'),
+      tr.append(el('td', { class: 'text' }, sessionName(best.file, best.session)), el('td', {}, ''), el('td', { class: 'text' }, 'theoretical best'),
         el('td', {}, lapTime(best.duration)));
       body.append(tr);
     }
@@ -251,62 +247,49 @@
     drawAll();
   }
 
-  // The series a pane draws: per chosen lap, its values and first metre.
+  // The series a pane draws: per chosen lap, its values, first metre and the metres that
+  // count towards the pane's scale (where its car races).
   function series(name) {
     if (name === null) {
       return state.others.filter(hasData).map((row) => ({ row, d: delta(state.ref, row) }))
-        .filter((s) => s.d).map((s) => ({ row: s.row, values: s.d.values, start: s.d.start, linear: true }));
+        .filter((s) => s.d).map((s) => ({ row: s.row, values: s.d.values, start: s.d.start, counted: s.d.counted, linear: true }));
     }
     const linear = infoOf(name).interpolate;
     return chosen().filter((row) => laps[row].channels.has(name))
-      .map((row) => ({ row, values: laps[row].channels.get(name), start: laps[row].start, linear }));
+      .map((row) => ({ row, values: laps[row].channels.get(name), start: laps[row].start, counted: laps[row].own.racing, linear }));
   }
 
-  function valueRange(name, list) {
-    let low = Infinity, high = -Infinity;
-    for (const s of list) {
-      for (const v of s.values) { if (v < low) low = v; if (v > high) high = v; }
-    }
-    if (name === null) { const m = Math.max(Math.abs(low), Math.abs(high), 100); return [-m * 1.1, m * 1.1]; }
-    if (!Number.isFinite(low)) return [0, 1];
-    if (infoOf(name).unit === '%') return [Math.min(low, 0) - 0.04, Math.max(high, 1) + 0.04];
-    if (low === high) return [low - 1, high + 1];
-    if (!infoOf(name).interpolate) return [low - 0.5, high + 0.5];
-    const pad = (high - low) * 0.06;
-    return [low - pad, high + pad];
-  }
-
-  function ticks(low, high, count) {
-    const raw = (high - low) / count, power = Math.pow(10, Math.floor(Math.log10(raw)));
-    const step = [1, 2, 2.5, 5, 10].map((m) => m * power).find((s) => s >= raw) || raw;
-    const out = [];
-    for (let v = Math.ceil(low / step) * step; v <= high + step * 1e-9; v += step) out.push(v);
-    return out;
+  function scaleKind(name) {
+    if (name === null) return 'delta';
+    return infoOf(name).unit === '%' ? 'percent' : infoOf(name).interpolate ? 'linear' : 'step';
   }
 
   function drawPane(pane) {
     const ctx = pane.ctx, width = document.getElementById('panes').clientWidth, height = pane.height;
     const list = series(pane.name), unit = shown(pane.name);
-    const [low, high] = pane.range = valueRange(pane.name, list);
+    const [low, high] = pane.range = K.valueRange(scaleKind(pane.name), list, state.x0, state.x1);
     const axis = pane.axis || 0, toY = (v) => 6 + (high - v) / (high - low) * (height - axis - 12);
     ctx.clearRect(0, 0, width, height);
     ctx.font = '11px system-ui, sans-serif';
     ctx.fillStyle = '#6b7585';
     ctx.strokeStyle = '#eef1f5';
     ctx.lineWidth = 1;
-    for (const t of ticks(low * unit.scale, high * unit.scale, 4)) {
+    const whole = pane.name !== null && infoOf(pane.name).whole && unit.scale === 1;
+    for (const t of K.ticks(low * unit.scale, high * unit.scale, 4, whole)) {
       const y = Math.round(toY(t / unit.scale)) + 0.5;
       ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
       ctx.fillText(String(Math.round(t * 1000) / 1000), 4, y + 4);
     }
-    for (const d of ticks(state.x0, state.x1, 8)) {
+    for (const d of K.ticks(state.x0, state.x1, 8, false)) {
       const x = Math.round(toX(d)) + 0.5;
       ctx.beginPath(); ctx.moveTo(x, 0); ctx.lineTo(x, height - axis); ctx.stroke();
       if (axis) { ctx.fillStyle = '#6b7585'; ctx.fillText(String(Math.round(d * 10) / 10), x - 10, height - 4); }
     }
     if (axis) ctx.fillText('[m]', 4, height - 4);
     ctx.fillStyle = '#1d2430';
-    ctx.fillText(unit.label + (unit.unit ? ' [' + unit.unit + ']' : ''), MARGIN_LEFT + 4, 14);
+    const label = unit.label + (unit.unit ? ' [' + unit.unit + ']' : '');
+    ctx.fillText(label, MARGIN_LEFT + 4, 14);
+    drawCornerNumbers(ctx, 14, MARGIN_LEFT + 8 + ctx.measureText(label).width);
     ctx.strokeStyle = '#b9c0cc';
     ctx.setLineDash([4, 4]);
     for (const d of manifest.sector_starts.slice(1)) {
@@ -328,6 +311,21 @@
       ctx.fillStyle = '#6b7585';
       ctx.fillText('not in the chosen laps (every channel is kept for the laps chosen when the page was written)', MARGIN_LEFT + 4, 34);
     }
+  }
+
+  // The reference's corner numbers at their apexes, `y` pixels from the pane's top, but
+  // none left of `clear` (the pane's label).
+  function drawCornerNumbers(ctx, y, clear) {
+    ctx.save();
+    ctx.font = '600 11px system-ui, sans-serif'; ctx.textAlign = 'center';
+    for (const c of referenceCorners()) {
+      const x = toX(c.apex), text = String(c.corner), w = ctx.measureText(text).width + 6;
+      if (c.apex < state.x0 || c.apex > state.x1) continue;
+      const at = x - w / 2 < clear ? y + 14 : y;  // below the label where it would cover it
+      ctx.fillStyle = 'rgba(255, 255, 255, 0.85)'; ctx.fillRect(x - w / 2, at - 10, w, 13);
+      ctx.fillStyle = '#59606d'; ctx.fillText(text, x, at);
+    }
+    ctx.restore();
   }
 
   // One line through the visible points; where several points share a pixel column, their
@@ -466,6 +464,14 @@
       const lx = Math.max(2, Math.min(mapView.w - 24, x + nx * 1.6 + 2)), ly = Math.max(11, Math.min(mapView.h - 16, y - ny * 1.6 + 4));
       ctx.fillText(s === 0 ? 'S/F' : 'S' + (s + 1), lx, ly);
     });
+    ctx.font = '600 10px system-ui, sans-serif'; ctx.textAlign = 'center'; ctx.textBaseline = 'middle';
+    for (const c of referenceCorners()) {
+      const x = valueAt(xs, lap.start, c.apex, true), y = valueAt(ys, lap.start, c.apex, true);
+      if (x === null || y === null) continue;
+      ctx.beginPath(); ctx.arc(px(x), py(y), 7, 0, 2 * Math.PI);
+      ctx.fillStyle = '#fff'; ctx.fill(); ctx.lineWidth = 1; ctx.strokeStyle = '#59606d'; ctx.stroke();
+      ctx.fillStyle = '#1d2430'; ctx.fillText(String(c.corner), px(x), py(y) + 0.5);
+    }
     showMap();
   }
 
@@ -532,17 +538,17 @@
   // the text of its cells.
   let readoutCells = null;
 
+  // A lap a row: so that eight laps and more fit a narrow side panel, the channels are the
+  // columns, their names wrapped where their words meet.
   function buildReadout() {
     const table = document.getElementById('readout'), rows = chosen();
     const corner = el('th', { class: 'text' });
-    const head = el('tr', {}, corner, ...rows.map((row) => el('th', { title: lapName(row) },
-      el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ' + shortName(row))));
-    const cells = { corner, delta: rows.map(() => el('td')), panes: state.panes.map(() => rows.map(() => el('td'))) };
-    const body = [el('tr', {}, el('td', { class: 'text' }, 'Δ [s]'), ...cells.delta)];
-    state.panes.forEach((n, k) => {
-      const u = shown(n);
-      body.push(el('tr', {}, el('td', { class: 'text' }, n + (u.unit ? ' [' + u.unit + ']' : '')), ...cells.panes[k]));
-    });
+    const broken = (text) => K.nameParts(text).flatMap((part) => [part, el('wbr')]);
+    const header = (name, unit) => el('th', {}, ...broken(name), ...(unit ? [el('br'), ...broken('[' + unit + ']')] : []));
+    const head = el('tr', {}, corner, header('Δ', 's'), ...state.panes.map((n) => header(n, shown(n).unit)));
+    const cells = { corner, delta: rows.map(() => el('td')), panes: rows.map(() => state.panes.map(() => el('td'))) };
+    const body = rows.map((row, j) => el('tr', {}, el('th', { class: 'text lap-name', title: lapName(row) }, swatch(row), ' ' + shortName(row)),
+      cells.delta[j], ...cells.panes[j]));
     table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...body));
     readoutCells = cells;
   }
@@ -557,9 +563,8 @@
       cell.textContent = signed(r.delta_ms);
       cell.className = r.delta_ms > 0 ? 'loss' : r.delta_ms < 0 ? 'gain' : '';
       state.panes.forEach((n, k) => {
-        const v = r.values.get(n), u = shown(n);
-        cells.panes[k][j].textContent = v === undefined || v === null ? '–'
-          : fixed(v * u.scale, u.unit === 'g' ? 2 : Math.abs(v * u.scale) >= 1000 ? 0 : 1);
+        const u = shown(n);
+        cells.panes[j][k].textContent = K.formatValue(r.values.get(n), u.scale, u.unit, infoOf(n).whole);
       });
     });
   }
@@ -579,8 +584,8 @@
   function sectorTable() {
     const table = document.getElementById('sector-table'), ref = laps[state.ref];
     if (!ref || !ref.sectors.length) { table.replaceChildren(el('caption', {}, 'no sectors in the session info')); return; }
-    const head = el('tr', {}, el('th', { class: 'text' }, 'lap'), ...ref.sectors.map((_, s) => el('th', {}, 'S' + (s + 1))), el('th', {}, 'lap'));
-    const rows = [el('tr', {}, el('td', { class: 'text', title: lapName(state.ref) }, el('span', { class: 'swatch', style: 'background:' + colourOf(state.ref) }), ' ' + shortName(state.ref)),
+    const head = el('tr', {}, el('th', { class: 'text' }, 'lap'), ...ref.sectors.map((_, s) => el('th', {}, 'S' + (s + 1))), el('th', {}, 'lap time'));
+    const rows = [el('tr', {}, el('td', { class: 'text lap-name', title: lapName(state.ref) }, swatch(state.ref), ' ' + shortName(state.ref)),
       ...ref.sectors.map((ms) => el('td', {}, lapTime(ms))), el('td', {}, lapTime(ref.duration)))];
     for (const row of state.others.filter(hasData)) {
       const lap = laps[row];
@@ -589,7 +594,7 @@
         return el('td', { class: diff > 0 ? 'loss' : diff < 0 ? 'gain' : '' }, signed(diff));
       };
       const whole = lap.lap_type === 'full' && ref.lap_type === 'full' ? lap.duration : null;
-      rows.push(el('tr', {}, el('td', { class: 'text', title: lapName(row) }, el('span', { class: 'swatch', style: 'background:' + colourOf(row) }), ' ' + shortName(row)),
+      rows.push(el('tr', {}, el('td', { class: 'text lap-name', title: lapName(row) }, swatch(row), ' ' + shortName(row)),
         ...ref.sectors.map((ms, s) => cell(lap.sectors[s], ms)), cell(whole, ref.duration)));
     }
     table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...rows));
@@ -649,74 +654,53 @@
     });
   }
 
-  // Corners from a speed trace: a corner begins where the speed drops `drop` below the highest
-  // speed since the last corner and ends where it rises `drop` above its lowest; its apex is
-  // the middle of the metres within 0.1 m/s of that lowest speed.
-  function findCorners(speed, start, drop) {
-    const found = [];
-    let high = -Infinity, low = Infinity, lowAt = -1, inCorner = false;
-    for (let i = 0; i < speed.length; i++) {
-      const v = speed[i];
-      if (Number.isNaN(v)) continue;
-      if (!inCorner) {
-        if (v > high) high = v;
-        if (v < high - drop) { inCorner = true; low = v; lowAt = i; }
-      } else {
-        if (v < low) { low = v; lowAt = i; }
-        if (v > low + drop) {
-          let a = lowAt, b = lowAt;
-          while (a > 0 && Math.abs(speed[a - 1] - low) <= 0.1) a--;
-          while (b < i && Math.abs(speed[b + 1] - low) <= 0.1) b++;
-          found.push({ apex: start + (a + b) / 2, low });
-          inCorner = false; high = v;
-        }
-      }
-    }
-    return found;
+  // The library's corner table for the reference, if the page holds one.
+  const cornerTableOf = (row) => manifest.corners.find((t) => t.reference === row && !t.error) || null;
+
+  // The reference's corners (corner 0, from the line, has no apex), in track order.
+  function referenceCorners() {
+    const rows = K.cornerRows(cornerTableOf(state.ref), state.ref, []) || [];
+    return rows.filter((r) => r.corner > 0 && r.apex !== null);
   }
 
+  const speedText = (ms) => (ms === null ? '–' : (ms * shown('Speed').scale).toFixed(1));
+
+  // Per compared lap, its corners ranked by the time lost in them; a click on one zooms to
+  // its segment.
   function cornerTable() {
-    const ref = laps[state.ref];
-    corners = [];
-    if (hasData(state.ref) && ref.channels.has('Speed')) {
-      const apexes = findCorners(ref.channels.get('Speed'), ref.start, 4.0).map((c) => c.apex);
-      corners = apexes.map((apex, k) => {
-        const from = k ? (apexes[k - 1] + apex) / 2 : ref.start, to = k + 1 < apexes.length ? (apex + apexes[k + 1]) / 2 : ref.start + ref.count - 1;
-        return { corner: k + 1, apex, laps: chosen().map((row) => cornerOfLap(row, from, apex, to)) };
+    const box = document.getElementById('corners'), others = state.others.filter(hasData);
+    const table = manifest.corners.find((t) => t.reference === state.ref);
+    corners = K.cornerRows(table, state.ref, others);
+    const note = (text) => box.replaceChildren(el('p', { class: 'note' }, text));
+    if (!table) return note('Corners are measured against the laps the page opened with and the fastest full laps; write the page with ' + shortName(state.ref) + ' first to measure against it.');
+    if (table.error) return note('No corners: ' + table.error);
+    if (!corners) return note('No corners: a compared lap has no Speed, Brake or Throttle to measure it by.');
+    if (!others.length) return note('Choose laps to compare to see where they lose time.');
+    const ref = K.ranked(corners, 0), unit = shown('Speed').unit;
+    box.replaceChildren(...others.map((row, k) => {
+      const rows = K.ranked(corners, k + 1), lost = rows.map((r) => r.time_lost);
+      const head = el('tr', {}, ...['corner', 'lost [s]', 'brake Δ [m]', 'min [' + unit + ']', 'ref min'].map((t) => el('th', {}, t)));
+      const body = rows.map((r) => {
+        const theirs = ref.find((c) => c.corner === r.corner);
+        const tr = el('tr', { class: 'corner', title: 'zoom to ' + fixed(r.start, 0) + '–' + fixed(r.end, 0) + ' m' },
+          el('td', {}, r.corner ? String(r.corner) : 'line → 1'),
+          el('td', { class: r.time_lost > 0 ? 'loss' : r.time_lost < 0 ? 'gain' : '' }, signed(r.time_lost)),
+          el('td', {}, r.brake_delta === null ? '–' : (r.brake_delta > 0 ? '+' : '') + r.brake_delta.toFixed(1)),
+          el('td', {}, speedText(r.min_speed)), el('td', {}, speedText(theirs.min_speed)));
+        tr.addEventListener('click', () => zoom(r.start, r.end));
+        return tr;
       });
-    }
-    const table = document.getElementById('corners');
-    const rows = chosen();
-    const head = el('tr', {}, el('th', {}, 'corner'), el('th', {}, 'apex [m]'),
-      ...rows.flatMap((row) => ['min ' + shown('Speed').unit, 'brake [m]', 'throttle [m]'].map((t) =>
-        el('th', { style: 'color:' + colourOf(row) }, t))));
-    const body = corners.map((c) => el('tr', {}, el('td', {}, String(c.corner)), el('td', {}, fixed(c.apex, 0)),
-      ...c.laps.flatMap((l) => [el('td', {}, l.min_speed === null ? '–' : fixed(l.min_speed * shown('Speed').scale, 1)),
-        el('td', {}, fixed(l.brake_at, 0)), el('td', {}, fixed(l.throttle_at, 0))])));
-    table.replaceChildren(el('thead', {}, head), el('tbody', {}, ...body));
+      const total = lost.includes(null) ? null : lost.reduce((a, b) => a + b, 0);
+      const foot = el('tr', {}, el('td', {}, 'lap'), el('td', { class: total > 0 ? 'loss' : total < 0 ? 'gain' : '' }, signed(total)));
+      return el('table', {}, el('caption', { title: lapName(row) }, swatch(row), ' ' + shortName(row) + ' against ' + shortName(state.ref)),
+        el('thead', {}, head), el('tbody', {}, ...body), el('tfoot', {}, foot));
+    }));
   }
 
-  // A lap through one corner (the metres `from` to `to` around `apex`): its lowest speed and
-  // where, the start of the braking that leads to it (brake above 10 %) and the first metre
-  // after it with the throttle above 20 %.
-  function cornerOfLap(row, from, apex, to) {
-    const lap = laps[row], speed = lap.channels.get('Speed'), brake = lap.channels.get('Brake'), throttle = lap.channels.get('Throttle');
-    const out = { row, min_speed: null, at: null, brake_at: null, throttle_at: null };
-    if (!speed) return out;
-    const i0 = Math.max(0, Math.ceil(from - lap.start)), i1 = Math.min(speed.length - 1, Math.floor(to - lap.start));
-    let lowAt = -1;
-    for (let i = i0; i <= i1; i++) if (!Number.isNaN(speed[i]) && (lowAt < 0 || speed[i] < speed[lowAt])) lowAt = i;
-    if (lowAt < 0) return out;
-    out.min_speed = speed[lowAt]; out.at = lap.start + lowAt;
-    if (brake) {
-      let i = lowAt;
-      while (i > i0 && !(brake[i] > 0.1)) i--;
-      if (brake[i] > 0.1) { while (i > i0 && brake[i - 1] > 0.1) i--; out.brake_at = lap.start + i; }
-    }
-    if (throttle) {
-      for (let i = lowAt; i <= i1; i++) if (throttle[i] > 0.2) { out.throttle_at = lap.start + i; break; }
-    }
-    return out;
+  // Which colour is which lap: file, lap, session, type and time of each.
+  function legend() {
+    document.getElementById('legend').replaceChildren(...chosen().map((row) =>
+      el('span', { class: 'entry' }, swatch(row), ' ' + lapName(row) + (row === state.ref ? ' · reference' : ''))));
   }
 
   // -- selection, zoom and drawing --------------------------------------------------------
@@ -733,6 +717,7 @@
     if (full[1] - full[0] < 5) full[1] = full[0] + 5;
     state.x0 = full[0]; state.x1 = full[1];
     markLapTable();
+    legend();
     readoutCells = null;
     drawAll();
     sectorTable();
@@ -852,9 +837,15 @@
       return { laps: result.laps.map((lap) => ({ ...lap, values: Object.fromEntries(lap.values) })) };
     },
     zoom: (from, to) => { zoom(from, to); return [state.x0, state.x1]; },
-    corners: () => corners.map((c) => ({ corner: c.corner, apex: c.apex, laps: c.laps.map((l) => ({ ...l })) })),
+    corners: () => (corners ? corners.map((row) => ({ ...row })) : null),
+    scales: () => panes.map((pane) => ({ pane: pane.name, range: pane.range.slice() })),
+    zoomed: () => [state.x0, state.x1],
+    // Where the reference's corner numbers are drawn: x on the panes, x and y on the map.
+    cornerMarks: () => referenceCorners().map((c) => {
+      const lap = laps[state.ref], x = valueAt(lap.own.map_x, lap.start, c.apex, true), y = valueAt(lap.own.map_y, lap.start, c.apex, true);
+      return { corner: c.corner, apex: c.apex, pane: toX(c.apex), map: mapView && x !== null ? [mapView.px(x), mapView.py(y)] : null };
+    }),
     column: (row, name) => (hasData(row) ? Array.from(laps[row].channels.get(name) || []) : null),
     pageColumn: (row, name) => (hasData(row) && ['elapsed', 'map_x', 'map_y'].includes(name) ? Array.from(laps[row].own[name] || []) : null),
-    findCorners: (speed, start, drop) => findCorners(Float64Array.from(speed), start, drop),
   };
 }());
