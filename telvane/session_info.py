@@ -144,8 +144,9 @@ def list_entries(text: str, key: str) -> list[dict[str, str]]:
 
 
 def session_names(text: str) -> dict[int, str]:
-    """SessionName by SessionNum, from SessionInfo's Sessions."""
-    return {int(entry["SessionNum"]): entry.get("SessionName", "")
+    """SessionName by SessionNum, from SessionInfo's Sessions; SessionType where the
+    recording (of IBT version 1) names none."""
+    return {int(entry["SessionNum"]): entry.get("SessionName") or entry.get("SessionType", "")
             for entry in list_entries(text, "Sessions")
             if entry.get("SessionNum", "").lstrip("-").isdigit()}
 

@@ -13,7 +13,7 @@ import numpy as np
 import pyarrow as pa
 
 from telvane import traces
-from telvane.session_info import list_entries
+from telvane.session_info import session_names
 from telvane._text import field_text
 from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, WHEN_CHANGING, Column,
                                PageData, elapsed_by_distance, integrated_positions,
@@ -58,11 +58,7 @@ def _describe(name: str, length: str) -> str:
 
 
 def _session_names(log: Any) -> dict[int, str]:
-    """Each session's name by its number: SessionName, or SessionType where the recording
-    (of IBT version 1) names none."""
-    return {int(entry["SessionNum"]): entry.get("SessionName") or entry.get("SessionType", "")
-            for entry in list_entries(log.metadata.get("session_info_yaml", ""), "Sessions")
-            if entry.get("SessionNum", "").lstrip("-").isdigit()}
+    return session_names(log.metadata.get("session_info_yaml", ""))
 
 
 def _lap_names(laps: list[dict[str, Any]]) -> list[str]:
