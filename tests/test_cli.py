@@ -53,6 +53,9 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
         "info", "info --json", "channels", "plot", "compare", "export --out o --flat")),
     ("compare r.ibt --channels Speed,Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
+    ("channels r.ibt other/r.ibt --match ^Lap$", 0, "r.ibt\nName  Type   Unit  Description\nLap   int32        "
+                                                     "Laps started count\n\nother/r.ibt\nName  Type"),
+    ("channels text.ibt r.ibt --match ^Lap$", 1, f"telvane: text.ibt: {NOT_IBT}\n"),  # r.ibt listed
     ("view r.ibt -o r.ibt --no-open", 1, f"telvane: r.ibt: {INPUT}\n"),
     ("view r.ibt:2 oval.ibt:1 --no-open", 1, "telvane: oval.ibt: recorded on 'synthetic oval rd' (1.20 km), not on "
                                              "'synthetic raceway' (4.32 km) as r.ibt; laps of different tracks cannot"),

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import re
 import sys
 from typing import TYPE_CHECKING, Any
 
@@ -29,10 +30,12 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
     info.add_argument("--json", action="store_true",
                       help="one JSON list for scripts: an object per recording")
     info.set_defaults(command=info_command)
-    channels = commands.add_parser("channels", help="list the channels of a recording",
-                                   description="List every channel: name, type, unit, "
-                                               "description.")
-    channels.add_argument("file", metavar="FILE", help="the recording (- reads standard input)")
+    channels = commands.add_parser("channels", help="list the channels of recordings",
+                                   description="List every channel of each recording: name, "
+                                               "type, unit, description; under the file's "
+                                               "name where several are given.")
+    channels.add_argument("files", metavar="FILE", nargs="+",
+                          help="the recordings (- reads standard input)")
     channels.add_argument("--match", metavar="PATTERN", type=pattern,
                           help="only names matching this regular expression (any case)")
     channels.set_defaults(command=channels_command)
@@ -145,7 +148,22 @@ def _sector_time(ms: float | None) -> str:
 
 
 def channels_command(args: argparse.Namespace) -> int:
-    with open_recording(args.file) as recording:  # the variable headers, no record read
+    failed = 0
+    for k, file in enumerate(args.files):
+        try:
+            lines = _channel_lines(file, args.match)
+        except CommandError as exc:  # reported, and the other files listed
+            print(f"telvane: {printable(str(exc))}", file=sys.stderr)
+            failed += 1
+            continue
+        if len(args.files) > 1:
+            lines = [*([""] if k else []), printable("<stdin>" if file == STDIN else file), *lines]
+        print("\n".join(lines))
+    return 1 if failed else 0
+
+
+def _channel_lines(file: str, match: re.Pattern[str] | None) -> list[str]:
+    with open_recording(file) as recording:  # the variable headers, no record read
         variables = recording.variables.to_pylist()
     # A name given to several scalars is one channel, in the first one's place, holding
     # the last one's values.
@@ -153,12 +171,10 @@ def channels_command(args: argparse.Namespace) -> int:
     channels.update((row["name"], row) for row in variables if row["channel"])
     rows: list[tuple[str, ...]] = [("Name", "Type", "Unit", "Description")]
     for row in channels.values():
-        if args.match is None or args.match.search(row["name"]):
+        if match is None or match.search(row["name"]):
             rows.append(tuple(printable(text) for text in (
                 row["name"], ARROW_TYPES.get(row["type"], row["type"]), row["unit"],
                 row["description"])))
     widths = [max(len(row[i]) for row in rows) for i in range(3)]
-    for row in rows:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[3]]
-        print("  ".join(cells).rstrip())
-    return 0
+    return ["  ".join([cell.ljust(width) for cell, width in zip(row, widths)] + [row[3]]).rstrip()
+            for row in rows]
