@@ -29,7 +29,8 @@ if TYPE_CHECKING:
     from telvane.base import LogFile
 
 __all__ = [
-    "PERCENT_RANGE", "SPEED_UNITS", "ChoiceError", "LapMark", "LapName", "choose_lap", "default_laps", "is_step", "lap_label", "lap_marks", "lap_name",
+    "PERCENT_RANGE", "SPEED_UNITS", "ChoiceError", "LapMark", "LapName", "choose_lap",
+    "compared_laps", "default_laps", "is_step", "lap_label", "lap_marks", "lap_name", "lap_text",
     "lap_x", "laps_named", "recording_time", "shown", "split_lap_argument", "value_range",
 ]
 
@@ -151,14 +152,37 @@ def is_step(field: pa.Field) -> bool:
     return field_text(field, b"interpolate") != "True"
 
 
-def lap_label(lap: dict[str, Any], sessions: int, source: str = "") -> str:
-    """"lap 3 · 1:27.428", with the session where the recording has several, the source
-    when laps of several recordings are shown, and the best lap marked."""
-    text = f"{source} lap {lap['num']}" if source else f"lap {lap['num']}"
-    if sessions > 1:
-        text += f" (session {lap['session']})"
+def lap_text(laps: Sequence[dict[str, Any]], row: int) -> str:
+    """The name of row `row` of lap_times() (as dicts) that names it alone: "N" where no other
+    lap has its number, else "N.K"."""
+    number = laps[row]["num"]
+    alike = [k for k, lap in enumerate(laps) if lap["num"] == number]
+    return str(number) if len(alike) == 1 else f"{number}.{alike.index(row) + 1}"
+
+
+def lap_label(laps: Sequence[dict[str, Any]], row: int, source: str = "") -> str:
+    """"lap 3.2 (full) · 1:27.428": the lap's name and type, with the session where the
+    recording has several, the source when laps of several recordings are shown, and the
+    best lap marked."""
+    lap = laps[row]
+    text = f"{source} lap {lap_text(laps, row)}" if source else f"lap {lap_text(laps, row)}"
+    sessions = len({other["session"] for other in laps})
+    text += f" ({lap['lap_type']}" + (f", session {lap['session']})" if sessions > 1 else ")")
     text += f" · {format_lap_time(lap['duration'])}"
     return text + (" best" if lap["best"] else "")
+
+
+def compared_laps(logs: dict[str, LogFile], names: Sequence[tuple[str, LapName | None]]
+                  ) -> list[tuple[str, int]]:
+    """(file, row of lap_times()) of each lap a comparison shows, the first the reference:
+    one FILE alone is its fastest full lap and the next fastest (the one where it has one),
+    else each FILE[:LAP] names one lap. ChoiceError as `choose_lap`."""
+    if len(names) == 1 and names[0][1] is None:
+        file = names[0][0]
+        rows = default_laps(logs[file])[:2]
+        if rows:
+            return [(file, row) for row in rows]
+    return [(file, choose_lap(logs[file], name)) for file, name in names]
 
 
 # -- x axes and breaks ----------------------------------------------------------------------

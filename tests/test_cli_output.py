@@ -107,11 +107,29 @@ def test_compare_names_its_laps_in_mph_with_levels_on_whole_numbers(capsys, reco
     figure = drawn(capsys, monkeypatch, "compare", recording, f"{recording}:1", f"{recording}:0.2", "--mph",
                    "--channels", "Speed,OnPitRoad")
     assert [text.get_text().split(" · ")[0] for text in figure.legends[0].texts] == [
-        f"lap {lap['num']} (session {lap['session']})" for lap in chosen]
+        "lap 1.2 (full, session 1)", "lap 1.2 (full, session 1)", "lap 0.2 (out, session 1)"]
     speed, on_pit_road, _ = figure.axes
     mph = log.lap(laps.index(chosen[1]))["Speed"].column(1).to_numpy() * 2.2369362920544
     assert speed.get_ylabel() == "Speed [mph]" and speed.lines[1].get_ydata() == pytest.approx(mph)
     assert all(tick == int(tick) for tick in on_pit_road.get_yticks())  # OnPitRoad stays 0 on a flying lap
+
+
+def test_plot_names_laps_that_share_a_number_apart(capsys, recording, monkeypatch):
+    figure = drawn(capsys, monkeypatch, "plot", recording, "--laps", "1,3")
+    assert [text.get_text().split(" · ")[0] for text in figure.legends[0].texts] == [
+        "lap 1.1 (full, session 0)", "lap 3.1 (partial, session 0)", "lap 3.2 (out, session 0)",
+        "lap 1.2 (full, session 1)"]
+
+
+@pytest.mark.parametrize("command, shown", [("compare", "drawn")])
+def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command, shown):
+    from telvane.sample import synthetic_sample_bytes
+
+    Path("one.ibt").write_bytes(synthetic_sample_bytes(flying_laps=0))
+    status, out, err = run(capsys, command, "one.ibt")
+    assert (status, err) == (0, f"telvane: one.ibt: one full lap, {shown} alone; name the laps to "
+                                f"compare as FILE:LAP\n")
+    assert out.startswith("wrote one_compare.png" if command == "compare" else "reference one.ibt:1.3 (full")
 
 
 @pytest.mark.parametrize("command, copies", [("info", 60), ("info --json", 60), ("channels", 1),

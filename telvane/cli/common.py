@@ -18,8 +18,9 @@ if TYPE_CHECKING:
     from telvane.base import LogFile
     from telvane.recording import Recording
 
-__all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "default_name", "file_error",
-           "names", "one_line_warning", "open_recording", "output_path", "pattern", "positive", "read_recording", "refuse_inputs",
+__all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "alone", "default_name", "file_error",
+           "names", "one_line_warning", "open_recording", "output_path", "pattern", "positive", "read_recording",
+           "refuse_inputs",
            "write_atomically"]
 
 FORMATS = ("png", "jpg", "jpeg", "pdf", "svg")  # of plots, as the output's suffix names them
@@ -68,6 +69,15 @@ def file_error(name: str, exc: Exception) -> CommandError:
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
         return CommandError(f"{name}: {exc.strerror}")
     return CommandError(f"{name}: {str(exc).removeprefix(f'{name}: ').removeprefix('<bytes>: ')}")
+
+
+def alone(chosen: list[tuple[str, int]], named: bool, shown: str) -> None:
+    """Say in one line on standard error when a comparison holds one lap alone: one lap
+    named, or a FILE alone with one full lap."""
+    if len(chosen) == 1:
+        file = "<stdin>" if chosen[0][0] == STDIN else chosen[0][0]
+        print(f"telvane: {file}: {'one lap named' if named else 'one full lap'}, {shown} alone; "
+              f"name the laps to compare as FILE:LAP", file=sys.stderr)
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:

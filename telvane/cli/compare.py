@@ -8,11 +8,10 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from telvane._display import (ChoiceError, LapName, choose_lap, default_laps, lap_label,
-                              lap_x, split_lap_argument)
+from telvane._display import ChoiceError, compared_laps, lap_label, lap_x, split_lap_argument
 from telvane.cli import panels
-from telvane.cli.common import (CommandError, add_trace_options, default_name, output_path,
-                                read_recording)
+from telvane.cli.common import (CommandError, add_trace_options, alone, default_name,
+                                output_path, read_recording)
 from telvane.cli.plot import SUFFIXES
 from telvane.base import delta
 
@@ -48,23 +47,13 @@ def compare_command(args: argparse.Namespace) -> int:
     first = args.laps[0][0]
     output = output_path(args.output, default_name(first, "_compare.png"), list(logs))
     try:
-        compare(logs, _chosen(logs, args.laps), args.channels, "mph" if args.mph else "km/h",
-                output)
+        chosen = compared_laps(logs, args.laps)
+        compare(logs, chosen, args.channels, "mph" if args.mph else "km/h", output)
     except ChoiceError as exc:
         raise CommandError(str(exc)) from None
     print(f"wrote {output}")
+    alone(chosen, args.laps[0][1] is not None, "drawn")
     return 0
-
-
-def _chosen(logs: dict[str, LogFile], laps: Sequence[tuple[str, LapName | None]]
-            ) -> list[tuple[str, int]]:
-    """(file, row of lap_times()) of each lap to draw."""
-    if len(laps) == 1 and laps[0][1] is None:  # one recording: its best lap and the next
-        file = laps[0][0]
-        rows = default_laps(logs[file])[:2]
-        if rows:
-            return [(file, row) for row in rows]
-    return [(file, choose_lap(logs[file], name)) for file, name in laps]
 
 
 def compare(logs: dict[str, LogFile], chosen: Sequence[tuple[str, int]], channels: Sequence[str],
@@ -76,9 +65,8 @@ def compare(logs: dict[str, LogFile], chosen: Sequence[tuple[str, int]], channel
             raise CommandError(f"{file}: no channel named {', '.join(map(repr, missing))}")
     laps = [(file, logs[file].lap(row)) for file, row in chosen]
     several = len({file for file, _ in chosen}) > 1
-    labels = [lap_label(lap.lap_times().to_pylist()[0],
-                        len(set(logs[file].lap_times()["session"].to_pylist())),
-                        Path(file).name if several else "") for file, lap in laps]
+    labels = [lap_label(logs[file].lap_times().to_pylist(), row, Path(file).name if several else "")
+              for file, row in chosen]
     distances = [lap_x(lap, lap.lap_times().to_pylist()[0], "distance") for _, lap in laps]
     try:  # of laps of one track only
         deltas = [delta(laps[0][1], lap) for _, lap in laps[1:]]

@@ -97,14 +97,13 @@ def _laps(log: LogFile, laps: Sequence[LapName] | None, x: str
           ) -> list[tuple[str, LogFile, Any, Any]]:
     """(legend label, LogFile, x values, no breaks) of each lap drawn."""
     table = log.lap_times().to_pylist()
-    sessions = len({lap["session"] for lap in table})
     if laps is None:
         rows = log.find_laps(lap_type="full")
         if not rows:
             raise CommandError(f"{log.file_name}: no full laps to compare; choose --laps")
     else:
         rows = sorted({row for name in laps for row in laps_named(log, name)})
-    return [(lap_label(table[row], sessions), part, lap_x(part, table[row], x), None)
+    return [(lap_label(table, row), part, lap_x(part, table[row], x), None)
             for row in rows for part in [log.lap(row)]]
 
 
