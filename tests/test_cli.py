@@ -51,8 +51,17 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
                                  "session 0), 1.2 (full, session 1)\n"),
     ("compare r.ibt:1 oval.ibt:1 -o c.png", 1, f"telvane: {TRACKS}\n"),
     *((f"{command} text.ibt", 1, f"telvane: text.ibt: {NOT_IBT}\n") for command in (
-        "info", "info --json", "channels", "plot", "compare", "export --out o --flat")),
+        "info", "info --json", "channels", "plot", "compare", "coach", "export --out o --flat")),
     ("compare r.ibt --channels Speed,Sped", 1, "telvane: r.ibt: no channel named 'Sped'\n"),
+    ("coach r.ibt", 0, "reference r.ibt:1.2 (full, session 1) 1:26.963: 8 corners\n"),
+    ("coach r.ibt:1.1 other/r.ibt:2 --corners 326,878 --mph", 0,
+     "reference r.ibt:1.1 (full, session 0) 1:27.428: 2 corners\n"),
+    ("coach r.ibt:1 oval.ibt:1", 1, f"telvane: {TRACKS}\n"),
+    ("coach lapless.ibt", 1, "telvane: lapless.ibt: no full lap; name one as lapless.ibt:LAP\n"),
+    ("coach r.ibt --corners 5000", 1, "telvane: corners must be apexes in metres from the line, "
+                                      "increasing, within the lap of 4320 m; got [5000.0]\n"),
+    ("coach distanceless.ibt:1", 1, "telvane: distanceless.ibt: no channel named 'Brake', 'Throttle' "
+                                    "to find corners by\n"),
     ("channels r.ibt other/r.ibt --match ^Lap$", 0, "r.ibt\nName  Type   Unit  Description\nLap   int32        "
                                                      "Laps started count\n\nother/r.ibt\nName  Type"),
     ("channels text.ibt r.ibt --match ^Lap$", 1, f"telvane: text.ibt: {NOT_IBT}\n"),  # r.ibt listed
@@ -85,9 +94,9 @@ COMMANDS = [  # the recordings are those the `folder` fixture makes
     ("export --out o", 1, "telvane: expected recordings to export (PATH), or --compact\n"),
     ("export --out o --compact", 1, "telvane: o is not a telvane dataset: no _telvane_dataset.json\n"),
     *((f"{command} --help", 0, "usage: telvane") for command in
-      ("", "info", "channels", "export", "plot", "compare", "demo")),
+      ("", "info", "channels", "export", "plot", "compare", "coach", "demo")),
     *((command, 2, "usage: telvane") for command in
-      ("", "frobnicate", "export r.ibt", "export r.ibt --out o --jobs 0", "plot r.ibt --laps 1,x",
+      ("", "frobnicate", "coach r.ibt --corners 300,x", "export r.ibt", "export r.ibt --out o --jobs 0", "plot r.ibt --laps 1,x",
        "plot r.ibt --laps 1.0", "plot r.ibt --channels ,", "channels r.ibt --match (")),
 ]
 

@@ -121,7 +121,7 @@ def test_plot_names_laps_that_share_a_number_apart(capsys, recording, monkeypatc
         "lap 1.2 (full, session 1)"]
 
 
-@pytest.mark.parametrize("command, shown", [("compare", "drawn")])
+@pytest.mark.parametrize("command, shown", [("compare", "drawn"), ("coach", "shown")])
 def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command, shown):
     from telvane.sample import synthetic_sample_bytes
 
@@ -130,6 +130,23 @@ def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command,
     assert (status, err) == (0, f"telvane: one.ibt: one full lap, {shown} alone; name the laps to "
                                 f"compare as FILE:LAP\n")
     assert out.startswith("wrote one_compare.png" if command == "compare" else "reference one.ibt:1.3 (full")
+
+
+def test_coach_ranks_the_corners_the_library_measures(capsys, recording):
+    log = telvane.ibt(recording)
+    fast, slow = log.find_laps(lap_type="full", session=1)[0], log.find_laps(num=2, session=0)[0]
+    status, out, _ = run(capsys, "coach", f"{recording}:1.2", f"{recording}:2", "--json")
+    report = json.loads(out)
+    assert status == 0 and [lap["row"] for lap in report["laps"]] == [fast, slow]
+    assert report["corners"] == pytest.approx(log.corners(fast, slow).to_pylist())
+    full = log.find_laps(lap_type="full")
+    times = [log.lap_times()["duration"][row].as_py() for row in full]
+    assert report["consistency"]["laps"] == 3
+    assert report["consistency"]["lap_time"] == pytest.approx(float(np.std(times, ddof=1)))
+    text = run(capsys, "coach", f"{recording}:1.2", f"{recording}:2")[1]
+    ranked = [int(line.split()[0]) for line in text.split("\n\n")[1].splitlines()[2:-1]]
+    lost = {row["corner"]: row["time_lost"] for row in report["corners"] if row["lap"] == 1}
+    assert ranked == sorted(lost, key=lambda corner: -lost[corner])
 
 
 @pytest.mark.parametrize("command, copies", [("info", 60), ("info --json", 60), ("channels", 1),
