@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from telvane._display import SPEED_UNITS, ChoiceError, compared_laps, lap_text, split_lap_argument
-from telvane._text import format_lap_time
+from telvane._text import format_lap_time, printable
 from telvane.cli.common import CommandError, alone, read_recording
 
 if TYPE_CHECKING:
@@ -70,7 +70,7 @@ def coach_command(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps({"laps": described, "corners": table, "consistency": spread}, indent=1))
     else:
-        print("\n".join(_text(described, table, spread, "mph" if args.mph else "km/h")))
+        print("\n".join(map(printable, _text(described, table, spread, "mph" if args.mph else "km/h"))))
     alone(chosen, args.laps[0][1] is not None, "shown")
     return 0
 
@@ -127,8 +127,8 @@ def _text(laps: list[dict[str, Any]], table: list[dict[str, Any]], spread: dict[
     ranked by the time lost, then the spread over the full laps."""
     speed = SPEED_UNITS[unit]
     reference = [row for row in table if row["lap"] == 0]
-    count = len(reference) - 1
-    lines = [f"reference {_name(laps[0])}: {count} corner{'' if count == 1 else 's'}", *_table(
+    corners = len(reference) - 1
+    lines = [f"reference {_name(laps[0])}: {corners} corner{'' if corners == 1 else 's'}", *_table(
         ["corner", "apex [m]", "brake at [m]", f"entry [{unit}]", f"min [{unit}]", f"exit [{unit}]"],
         [[str(row["corner"]), _number(row["apex"], ".0f"), _number(row["brake_at"], ".0f"),
           *(_number(row[key], ".1f", speed) for key in ("entry_speed", "min_speed", "exit_speed"))]
@@ -148,7 +148,8 @@ def _text(laps: list[dict[str, Any]], table: list[dict[str, Any]], spread: dict[
                 if row["corner"] else "" for key in ("entry_speed", "min_speed", "exit_speed"))]
              for row, ref in ranked]),
             "  (speeds: this lap / the reference; brake: metres later than the reference)"]
-    lines += ["", f"consistency over {spread['laps']} full laps (standard deviation):"]
+    count = spread["laps"]
+    lines += ["", f"consistency over {count} full lap{'' if count == 1 else 's'} (standard deviation):"]
     if spread["lap_time"] is None:
         return [*lines, "  needs two full laps or more"]
     return [*lines, f"  lap time {spread['lap_time'] / 1000:.3f} s", *_table(

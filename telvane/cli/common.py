@@ -76,8 +76,8 @@ def alone(chosen: list[tuple[str, int]], named: bool, shown: str) -> None:
     named, or a FILE alone with one full lap."""
     if len(chosen) == 1:
         file = "<stdin>" if chosen[0][0] == STDIN else chosen[0][0]
-        print(f"telvane: {file}: {'one lap named' if named else 'one full lap'}, {shown} alone; "
-              f"name the laps to compare as FILE:LAP", file=sys.stderr)
+        print(printable(f"telvane: {file}: {'one lap named' if named else 'one full lap'}, {shown} "
+                        f"alone; name the laps to compare as FILE:LAP"), file=sys.stderr)
 
 
 def write_atomically(path: Path, write: Callable[[Path], None]) -> None:
