@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from telvane import _convert, _parquet, _publish, _remote, _steps, _table_schema
+from telvane import _convert, _parquet, _process, _publish, _remote, _steps, _table_schema
 from telvane._confine import confined
 
 if TYPE_CHECKING:
@@ -265,13 +265,13 @@ def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Cal
             descriptor = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
         except FileExistsError:
             with contextlib.suppress(FileNotFoundError):
-                if time.time() - path.stat().st_mtime > stale_after or _publish._alive(_holder(path)) is False:
+                if time.time() - path.stat().st_mtime > stale_after or _process.running(_holder(path)) is False:
                     path.unlink()  # its compaction was killed
                     continue
             raise ValueError(f"{out_dir}: another compaction is running (remove {path} "
                              "if none is)") from None
         with os.fdopen(descriptor, "w") as lock:  # a lock its process left when killed is taken at once
-            json.dump({"machine": _publish._machine(), "pid": os.getpid()}, lock)
+            json.dump(_process.this_process(), lock)
         break
     else:
         raise ValueError(f"{out_dir}: another compaction is running")

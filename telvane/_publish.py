@@ -24,8 +24,6 @@ import datetime
 import json
 import os
 import secrets
-import socket
-import sys
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -33,7 +31,7 @@ from typing import Any
 
 import pyarrow.fs as pafs
 
-from telvane import _convert, _remote, _steps, _table_schema
+from telvane import _convert, _process, _remote, _steps, _table_schema
 from telvane._confine import confined
 
 __all__ = ["JOURNALS", "RUNS", "hidden", "marks", "new_run", "publish", "staging", "sweep"]
@@ -79,7 +77,7 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
     _convert.write_whole(found, journal, json.dumps({
         "files": staged, "new": [relative for relative, info in zip(staged, finals)
                                  if info.type == pafs.FileType.NotFound],
-        "machine": _machine(), "pid": os.getpid()}).encode())
+        **_process.this_process()}).encode())
     _finish(found, root, run, staged)
     _steps.step("publish.report")
     _convert.write_whole(found, f"{root}/{report_path}", report())
@@ -139,7 +137,7 @@ def _recover(found: pafs.FileSystem, root: str,
     for info in _journals(found, root):
         run = info.base_name.removesuffix(".json")
         entry = _entry(found, info.path)
-        if entry is None or not dead(run, now - _seconds(info), set(entry["files"]), _alive(entry)):
+        if entry is None or not dead(run, now - _seconds(info), set(entry["files"]), _process.running(entry)):
             continue
         if _finish(found, root, run, entry["files"]):
             _steps.step("sweep.unjournal")
@@ -180,33 +178,6 @@ def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> b
             _steps.step("publish.move")
             _place(found, source, target)
     return True
-
-
-def _alive(entry: dict[str, Any]) -> bool | None:
-    """Whether the process that wrote the journal `entry` still runs; None when it ran
-    on another machine, or this system cannot tell."""
-    pid = entry.get("pid")
-    if entry.get("machine") != _machine() or not isinstance(pid, int) or sys.platform == "win32":
-        return None  # on Windows, os.kill(pid, 0) would stop the process
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:  # another user's
-        return True
-    except (OSError, OverflowError):
-        return None
-    return True
-
-
-def _machine() -> str:
-    """This machine and its boot, and on Linux the process-id namespace: a process id
-    names one process only within them."""
-    parts = [socket.gethostname()]
-    for path in ("/proc/sys/kernel/random/boot_id", "/proc/self/ns/pid"):
-        with contextlib.suppress(OSError):
-            parts.append(os.readlink(path) if path.endswith("pid") else Path(path).read_text().strip())
-    return "/".join(parts)
 
 
 def _place(found: pafs.FileSystem, source: str, target: str) -> None:

@@ -15,7 +15,7 @@ import pyarrow.parquet as pq
 import pytest
 from killpoints import Stopped, recording, stepping, stopped_at
 
-from telvane import _compact, _publish, _remote, _table_schema, dataset
+from telvane import _compact, _process, _publish, _remote, _table_schema, dataset
 
 
 def files(root):
@@ -141,7 +141,7 @@ def test_a_compaction_takes_the_lock_of_a_dead_one_at_once_and_no_other(tmp_path
     pid = {"a process that ended": int(ended.stdout), "this process": os.getpid()}.get(holder)
     lock = out / _compact.JOURNALS / _compact.LOCK
     lock.parent.mkdir()
-    lock.write_text("" if pid is None else json.dumps({"machine": _publish._machine(), "pid": pid}))
+    lock.write_text("" if pid is None else json.dumps({**_process.this_process(), "pid": pid}))
     if runs:
         assert dataset.compact(out) == (6, 3) and not lock.exists()
     else:
