@@ -325,6 +325,8 @@ def test_laps_of_two_tracks_are_refused_as_delta_refuses_them(laps, synthetic):
     with pytest.raises(ValueError, match=r"^cannot compare laps of different tracks") as corners:
         telvane.corners(log.lap(1), other.lap(1))
     assert str(corners.value) == str(delta.value)
+    with pytest.raises(ValueError, match=r"^<bytes>: expected a LogFile holding one lap, as lap"):
+        telvane.corners(other)
 
 
 def test_the_real_recording_has_its_corners_where_the_car_is_on_track(sample):
