@@ -62,6 +62,23 @@ def test_a_merge_killed_before_its_merged_file_is_in_place_shows_the_originals_a
     assert dataset.compact(out) == (9, 3) and everything(out) == before  # the killed merge's journal dropped
 
 
+def test_a_merge_that_gets_its_merged_file_in_while_a_reader_lists_shows_each_recording_once(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    for number in range(3):
+        recording(tmp_path / f"{number}.ibt", float(number))
+        assert dataset.convert(tmp_path / f"{number}.ibt", out)["status"] == "ok"
+    before, listing = everything(out), ds.FileSystemDatasetFactory
+
+    def merged_meanwhile(*args):  # the merge has its merged file in, the originals not yet removed
+        monkeypatch.setattr(ds, "FileSystemDatasetFactory", listing)
+        with stopped_at("compact.unlink"), pytest.raises(Stopped):
+            dataset.compact(out)
+        return listing(*args)
+
+    monkeypatch.setattr(ds, "FileSystemDatasetFactory", merged_meanwhile)
+    assert everything(out) == before
+
+
 def test_an_upload_cut_short_holds_no_recording_without_its_channels_and_laps(tmp_path, s3_server):
     out = tmp_path / "out"
     identities = set()
