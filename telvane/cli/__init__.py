@@ -1,5 +1,5 @@
 """The telvane command: info, channels, export, plot, compare, coach, view and demo on IBT
-recordings."""
+recordings, and record of live telemetry."""
 
 from __future__ import annotations
 
@@ -21,7 +21,7 @@ __all__ = ["CommandError", "main"]
 # The module of each command. Only the one run is imported (info and channels start in a
 # blink, without what plotting or exporting needs); all of them for `telvane --help`.
 COMMANDS = {"info": "reports", "channels": "reports", "export": "export", "plot": "plot",
-            "compare": "compare", "coach": "coach", "view": "view", "demo": "demo"}
+            "compare": "compare", "coach": "coach", "view": "view", "demo": "demo", "record": "record"}
 
 
 class Terminated(KeyboardInterrupt):

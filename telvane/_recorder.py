@@ -1,0 +1,68 @@
+"""An IBT recording written while live telemetry comes: whole once finished, and read back
+through recover=True when cut short, as a simulator that crashed leaves its files."""
+
+from __future__ import annotations
+
+import struct
+import time
+from collections.abc import Sequence
+from os import PathLike
+
+__all__ = ["IbtRecorder"]
+
+_HEAD = 144  # the main header and the disk sub-header
+_VAR_HEADER = 144
+
+
+class IbtRecorder:
+    """The file at `path` (which must not exist): its head, the variable headers and the
+    session info as it was at the start, then the records as they are added. finish() adds
+    the session info as it is at the end and writes the record count, the start and end
+    times and where that session info lies into the head."""
+
+    def __init__(self, path: str | PathLike[str], var_headers: Sequence[bytes], buf_len: int, tick_rate: int,
+                 session_info: bytes, time_offset: int) -> None:
+        self._file = open(path, "xb")  # noqa: SIM115 (closed by finish())
+        self._vars, self._buf_len, self._tick_rate = len(var_headers), buf_len, tick_rate
+        self._time_offset = time_offset  # of SessionTime in a record
+        self._records_at = _HEAD + _VAR_HEADER * len(var_headers) + len(session_info)
+        self._started = int(time.time())
+        self.count = 0
+        self._times = (0.0, 0.0)
+        self._file.write(self._head(len(session_info), _HEAD + _VAR_HEADER * len(var_headers)))
+        self._file.write(b"".join(var_headers) + session_info)
+        self._file.flush()
+
+    @property
+    def size(self) -> int:
+        return self._records_at + self.count * self._buf_len
+
+    def add(self, records: Sequence[bytes]) -> None:
+        """Appends whole records, flushed to the file at once: a crash loses none of them."""
+        if not records:
+            return
+        self._file.write(b"".join(records))
+        self._file.flush()
+        first = self._times[0] if self.count else self._time(records[0])
+        self._times = (first, self._time(records[-1]))
+        self.count += len(records)
+
+    def finish(self, session_info: bytes) -> None:
+        """Makes the file whole: the last session info after the records, then the head."""
+        if self._file.closed:
+            return
+        try:
+            self._file.write(session_info)
+            self._file.seek(0)
+            self._file.write(self._head(len(session_info), self.size))
+        finally:
+            self._file.close()
+
+    def _time(self, record: bytes) -> float:
+        return float(struct.unpack_from("<d", record, self._time_offset)[0])
+
+    def _head(self, info_len: int, info_at: int) -> bytes:
+        header = struct.pack("<10i", 2, 1, self._tick_rate, 0, info_len, info_at, self._vars, _HEAD, 1,
+                             self._buf_len)
+        header += bytes(8) + struct.pack("<ii", 0, self._records_at) + bytes(56)
+        return header + struct.pack("<qddii", self._started, *self._times, 0, self.count)
