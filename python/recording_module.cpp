@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "handover.hpp"
 #include "laps/laps.hpp"
+#include "live_memory.hpp"
 #include "log_file.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
@@ -435,6 +436,13 @@ PyType_Spec kOpenFileSpec = {"telvane._recording_rs.OpenFile", sizeof(OpenFile),
 PyMethodDef kMethods[] = {
     {"open_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file)), METH_FASTCALL,
      "open_file(source, recover, name) -> OpenFile; errors name a file object by `name` (a str or None)"},
+    {"take_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&take_live)), METH_FASTCALL,
+     "take_live(memory, buf_len, after, name) -> [(tick, record), ...]: the records newer than tick `after`, whole"},
+    {"newest_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&newest_live)), METH_FASTCALL,
+     "newest_live(memory, buf_len, name) -> the newest tick count, or None"},
+    {"wait_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wait_live)), METH_FASTCALL,
+     "wait_live(memory, buf_len, seen, timeout, interval, name) -> the newest tick count once it is not `seen`,"
+     " the status says disconnected or `timeout` seconds passed"},
     {nullptr, nullptr, 0, nullptr},
 };
 

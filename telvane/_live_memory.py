@@ -6,13 +6,12 @@ from __future__ import annotations
 import mmap
 import os
 import struct
-import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from telvane._recording_rs import IbtError, open_file
+from telvane._recording_rs import IbtError, newest_live, open_file, take_live, wait_live
 
-__all__ = ["HEADER", "MAX_BUFFERS", "Layout", "LiveMemory"]
+__all__ = ["HEADER", "Layout", "LiveMemory"]
 
 # version, status, tick_rate, session_info_update, session_info_len, session_info_offset,
 # num_vars, var_header_offset, num_buf, buf_len
@@ -21,8 +20,8 @@ STATUS, TICK_RATE, INFO_UPDATE, NUM_BUF, BUF_LEN = 1, 2, 3, 8, 9
 DESCRIPTORS = 48  # then (tick count, offset, pad, pad) per buffer
 MAX_BUFFERS = 4
 VAR_HEADER_SIZE = 144
-# A layout snapshot or a copy taken again this many times before the reader gives up: each
-# retry means the writer moved on meanwhile, which a writer at 60 Hz does not do twice in a row.
+# A layout snapshot taken again this many times before the reader gives up: each retry means
+# the writer changed the layout meanwhile, which it does not do many times in a row.
 _ATTEMPTS = 16
 # The header fields whose change means the variables or the session info changed:
 # session_info_update, the session info's length and offset, the variables' count and
@@ -47,15 +46,14 @@ class Layout:
 
 class LiveMemory:
     """A read-only view of memory laid out as the simulator's live telemetry: a file mapped
-    read-only (`open_file`), or the simulator's own mapping. `pause(seconds)` waits that
-    long for the next record, or less: where the writer signals each record, until it does."""
+    read-only (`open_file`), or the simulator's own mapping (`release` then frees what
+    else it holds)."""
 
     def __init__(self, view: mmap.mmap, name: str, file: int | None = None,
-                 pause: Callable[[float], object] = time.sleep, release: Callable[[], object] | None = None) -> None:
+                 release: Callable[[], object] | None = None) -> None:
         self._view = view
         self.name = name
         self._file = file  # the descriptor of a mapped file, whose size is watched
-        self.pause = pause
         self._release = release
         self._layout: Layout | None = None
 
@@ -104,71 +102,26 @@ class LiveMemory:
         if self._file is not None and os.fstat(self._file).st_size < len(self._view):
             raise IbtError(f"{self.name}: the live telemetry file shrank while it was mapped")
 
-    # -- the buffers ---------------------------------------------------------------------
-
-    def buffers(self) -> list[tuple[int, int, int]]:
-        """(tick count, offset, descriptor index) of every buffer lying inside the memory,
-        in tick order, one per tick count."""
-        header = self.header()
-        count, buf_len = header[NUM_BUF], self.layout().buf_len
-        if not 1 <= count <= MAX_BUFFERS:
-            raise IbtError(f"{self.name}: num_buf must be 1 to {MAX_BUFFERS}, got {count}")
-        found: dict[int, tuple[int, int, int]] = {}
-        for index in range(count):
-            tick, offset = struct.unpack_from("<ii", self._view, DESCRIPTORS + 16 * index)
-            if offset >= 0 and offset + buf_len <= len(self._view):
-                found.setdefault(tick, (tick, offset, index))
-        return sorted(found.values())
+    # -- the records, read by the core off the interpreter lock ------------------------
 
     def newest_tick(self) -> int | None:
-        buffers = self.buffers()
-        return buffers[-1][0] if buffers else None
+        """The highest tick count of the buffers lying inside the memory."""
+        self._check_size()
+        return newest_live(self._view, self.layout().buf_len, self.name)
 
     def take(self, after: int | None) -> list[tuple[int, bytes]]:
         """(tick count, record) of the records newer than tick `after` (the newest alone
         for None, or when the ticks went back below `after`: the writer started again), in
         tick order, each copied whole; a record the writer may have begun to overwrite is
         left out."""
-        taken: list[tuple[int, bytes]] = []
-        for _ in range(_ATTEMPTS):
-            buffers = self.buffers()
-            if not buffers:
-                return taken
-            last = taken[-1][0] if taken else after
-            newest = buffers[-1][0]
-            if last is not None and newest < last:
-                if taken:
-                    return taken
-                last = None
-            wanted = buffers[-1:] if last is None else [buffer for buffer in buffers if buffer[0] > last]
-            if self._copy_all(wanted, taken):
-                return taken
-        return taken
+        self._check_size()
+        return take_live(self._view, self.layout().buf_len, after, self.name)
 
-    def _copy_all(self, wanted: list[tuple[int, int, int]], taken: list[tuple[int, bytes]]) -> bool:
-        """Copies the `wanted` buffers into `taken`; False when one was overwritten during
-        its copy, which is then thrown away."""
-        count, buf_len = self.header()[NUM_BUF], self.layout().buf_len
-        for tick, offset, index in wanted:
-            if not self._safe(tick, count):
-                continue
-            record = self._copy(offset, buf_len)
-            again = struct.unpack_from("<i", self._view, DESCRIPTORS + 16 * index)[0]
-            if again != tick or not self._safe(tick, count):
-                return False
-            taken.append((tick, record))
-        return True
-
-    def _safe(self, tick: int, count: int) -> bool:
-        """Whether the writer cannot have begun to overwrite the buffer of `tick`: it fills
-        the oldest buffer before it sets its tick count, so the oldest is safe only while
-        the newest tick is below its tick + count - 1. A lone buffer has only its tick count
-        read twice."""
-        newest = self.newest_tick()
-        return count == 1 or (newest is not None and newest < tick + count - 1)
-
-    def _copy(self, offset: int, length: int) -> bytes:
-        return self._view[offset:offset + length]
+    def wait(self, seen: int | None, timeout: float, interval: float) -> int | None:
+        """The newest tick count once it is not `seen`, the status says disconnected or
+        `timeout` seconds passed, looking every `interval` seconds."""
+        self._check_size()
+        return wait_live(self._view, self.layout().buf_len, seen, timeout, interval, self.name)
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:

@@ -58,7 +58,10 @@ class Live:
         return bool(self._memory.header()[STATUS] & 1) and time.monotonic() - self._moved_at < STALE_SECONDS
 
     def _observe(self) -> int | None:
-        newest = self._memory.newest_tick()
+        return self._note(self._memory.newest_tick())
+
+    def _note(self, newest: int | None) -> int | None:
+        """Notes when the newest tick count last changed."""
         if newest != self._observed:
             self._observed, self._moved_at = newest, time.monotonic()
         return newest
@@ -75,14 +78,15 @@ class Live:
         # whole for a tick more, without keeping a core busy.
         interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
         while True:
-            newest = self._observe()
+            left = self._moved_at + STALE_SECONDS - time.monotonic()
+            if deadline is not None:
+                left = min(left, deadline - time.monotonic())
+            newest = self._note(self._memory.wait(self._waited, max(left, 0.0), interval))
             if newest != self._waited:
                 self._waited = newest
                 return True
-            pause = interval if deadline is None else min(interval, deadline - time.monotonic())
-            if pause <= 0 or not self._connected():
+            if not self._connected() or (deadline is not None and time.monotonic() >= deadline):
                 return False
-            self._memory.pause(pause)
 
     def latest(self, columns: str | Iterable[str] | None = None) -> pa.RecordBatch:
         """The newest record as a one-row batch: `tick`, `timecodes`, then the variables

@@ -11,6 +11,7 @@ namespace telvane::layout {
 /// The main header.
 inline constexpr std::uint64_t kHeaderSize = 112;
 inline constexpr Field<std::int32_t> kVersion{0};
+inline constexpr Field<std::int32_t> kStatus{4};  // bit 0: the simulator is connected
 inline constexpr Field<std::int32_t> kTickRate{8};
 inline constexpr Field<std::int32_t> kSessionInfoLen{16};
 inline constexpr Field<std::int32_t> kSessionInfoOffset{20};

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <thread>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -259,6 +260,8 @@ std::size_t page_size() noexcept {
 }
 
 #endif
+
+void sleep_for(std::chrono::nanoseconds duration) noexcept { std::this_thread::sleep_for(duration); }
 
 Result<void*> copy_to_read_only_pages(std::span<const std::uint8_t> bytes, std::size_t size) {
   Result<void*> pages = allocate_pages(size);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -58,5 +59,8 @@ void free_pages(void* address, std::size_t size) noexcept;
 void advise_huge_pages(void* address, std::size_t size) noexcept;
 
 [[nodiscard]] std::size_t page_size() noexcept;
+
+/// Sleeps this thread for `duration`, or a little longer.
+void sleep_for(std::chrono::nanoseconds duration) noexcept;
 
 }  // namespace telvane::platform

@@ -1,0 +1,188 @@
+// Live telemetry memory read off the interpreter lock: the records taken whole, the newest
+// tick count, and the wait for the next one.
+
+#include "live_memory.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "errors.hpp"
+#include "platform/truncation_guard.hpp"
+#include "reader/live_memory.hpp"
+#include "unlocked.hpp"
+
+namespace telvane::py {
+namespace {
+
+/// The buffer of the memory object, held for one call: while it is held the object cannot
+/// be closed under the reader.
+class HeldBuffer {
+public:
+  HeldBuffer() = default;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  bool hold(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  [[nodiscard]] ByteView bytes() const noexcept {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+/// `read(bytes)` off the interpreter lock, guarded against the file shrinking under it.
+template <typename Read>
+auto read_unlocked(const HeldBuffer& memory, Read&& read) {
+  return unlocked([&memory, &read] {
+    std::atomic<bool> shrank{false};
+    decltype(read(memory.bytes())) result = [&] {
+      const TruncationGuard guard(memory.bytes().data(), memory.bytes().size(), &shrank);
+      return read(memory.bytes());
+    }();
+    if (shrank.load()) return decltype(result)(IbtError::io("file was truncated while it was being read"));
+    return result;
+  });
+}
+
+// An int32 tick count or None; false with a Python error set.
+bool tick_or_none(PyObject* object, std::optional<std::int32_t>& out) {
+  if (object == Py_None) return true;
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < INT32_MIN || value > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "a tick count is a 32-bit integer");
+    return false;
+  }
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool buf_len_of(PyObject* object, std::int32_t& out) {
+  std::optional<std::int32_t> value;
+  if (!tick_or_none(object, value)) return false;
+  out = value.value_or(0);
+  return true;
+}
+
+bool name_of(PyObject* object, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+PyObject* tick_object(std::optional<std::int32_t> tick) {
+  if (!tick) Py_RETURN_NONE;
+  return PyLong_FromLong(*tick);
+}
+
+bool arguments(const char* function, Py_ssize_t nargs, Py_ssize_t expected) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments", function, expected);
+  return false;
+}
+
+PyObject* records_list(const LiveTake& taken, std::int32_t buf_len) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(taken.ticks.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < taken.ticks.size(); ++i) {
+    const char* record = reinterpret_cast<const char*>(taken.bytes.data()) + i * static_cast<std::size_t>(buf_len);
+    PyObject* pair = Py_BuildValue("(iy#)", taken.ticks[i], record, static_cast<Py_ssize_t>(buf_len));
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* take_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    HeldBuffer memory;
+    std::int32_t buf_len = 0;
+    std::optional<std::int32_t> after;
+    std::string name;
+    if (!arguments("take_live", nargs, 4) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+        !tick_or_none(args[2], after) || !name_of(args[3], name)) {
+      return nullptr;
+    }
+    Result<LiveTake> taken = read_unlocked(memory, [&](ByteView bytes) { return take_live_records(bytes, buf_len, after); });
+    if (!taken.ok()) {
+      raise_read_error(taken.error(), name, false);
+      return nullptr;
+    }
+    return records_list(taken.value(), buf_len);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyObject* newest_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    HeldBuffer memory;
+    std::int32_t buf_len = 0;
+    std::string name;
+    if (!arguments("newest_live", nargs, 3) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+        !name_of(args[2], name)) {
+      return nullptr;
+    }
+    // A few descriptors read: quicker than releasing the interpreter lock for it.
+    std::atomic<bool> shrank{false};
+    Result<std::optional<std::int32_t>> newest = [&] {
+      const TruncationGuard guard(memory.bytes().data(), memory.bytes().size(), &shrank);
+      return newest_live_tick(memory.bytes(), buf_len);
+    }();
+    if (shrank.load()) newest = IbtError::io("file was truncated while it was being read");
+    if (!newest.ok()) {
+      raise_read_error(newest.error(), name, false);
+      return nullptr;
+    }
+    return tick_object(newest.value());
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyObject* wait_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    HeldBuffer memory;
+    std::int32_t buf_len = 0;
+    std::optional<std::int32_t> seen;
+    std::string name;
+    if (!arguments("wait_live", nargs, 6) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+        !tick_or_none(args[2], seen) || !name_of(args[5], name)) {
+      return nullptr;
+    }
+    std::optional<std::chrono::nanoseconds> timeout;
+    if (args[3] != Py_None) {
+      const double seconds = PyFloat_AsDouble(args[3]);
+      if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+      timeout = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, std::min(seconds, 1e9)) * 1e9));
+    }
+    const double interval = PyFloat_AsDouble(args[4]);
+    if (interval == -1.0 && PyErr_Occurred()) return nullptr;
+    const auto step = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(1e-4, std::min(interval, 1.0)) * 1e9));
+    Result<std::optional<std::int32_t>> newest =
+        read_unlocked(memory, [&](ByteView bytes) { return wait_live_tick(bytes, buf_len, seen, timeout, step); });
+    if (!newest.ok()) {
+      raise_read_error(newest.error(), name, false);
+      return nullptr;
+    }
+    return tick_object(newest.value());
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+}  // namespace telvane::py

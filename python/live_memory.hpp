@@ -1,0 +1,17 @@
+#pragma once
+
+#include "py_ref.hpp"
+
+namespace telvane::py {
+
+// The functions of telvane._recording_rs that read live telemetry memory (any object with a
+// read-only buffer: a mapped file, the simulator's mapping) with the interpreter lock released:
+//   take_live(memory, buf_len, after, name) -> [(tick, record bytes), ...]
+//   newest_live(memory, buf_len, name) -> int | None
+//   wait_live(memory, buf_len, seen, timeout, interval, name) -> int | None
+// Errors name the memory `name`.
+PyObject* take_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* newest_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* wait_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+}  // namespace telvane::py

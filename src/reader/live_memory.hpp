@@ -1,0 +1,41 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bytes/byte_view.hpp"
+#include "error/ibt_error.hpp"
+
+// Live telemetry memory read while its writer goes on writing it: the writer fills its
+// buffers in rotation, the oldest first, and sets a buffer's tick count once it is full.
+namespace telvane {
+
+/// Records copied whole: their tick counts in order, their bytes back to back.
+struct LiveTake {
+  std::vector<std::int32_t> ticks;
+  std::vector<std::uint8_t> bytes;
+};
+
+/// The highest tick count of the buffers of `buf_len` bytes lying inside `memory`, or
+/// nothing when none does; an error when num_buf is not 1 to 4.
+[[nodiscard]] Result<std::optional<std::int32_t>> newest_live_tick(ByteView memory, std::int32_t buf_len);
+
+/// The records newer than tick `after` (the newest alone when nothing, or when the ticks went
+/// back below `after`: the writer started again), in tick order. Each is copied between two
+/// reads of its buffer's tick count that agree, and kept only while the writer cannot have
+/// begun to overwrite it; one overwritten meanwhile is taken again from the buffers as they
+/// are then, and one the writer may be filling is left out.
+[[nodiscard]] Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len,
+                                                 std::optional<std::int32_t> after);
+
+/// Waits, looking every `interval`, until the newest tick count differs from `seen`, the
+/// status says disconnected or `timeout` passed (nothing: no limit); returns the newest
+/// tick count then.
+[[nodiscard]] Result<std::optional<std::int32_t>> wait_live_tick(ByteView memory, std::int32_t buf_len,
+                                                                 std::optional<std::int32_t> seen,
+                                                                 std::optional<std::chrono::nanoseconds> timeout,
+                                                                 std::chrono::nanoseconds interval);
+
+}  // namespace telvane
