@@ -121,15 +121,17 @@ def test_plot_names_laps_that_share_a_number_apart(capsys, recording, monkeypatc
         "lap 1.2 (full, session 1)"]
 
 
-@pytest.mark.parametrize("command, shown", [("compare", "drawn"), ("coach", "shown")])
-def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command, shown):
+@pytest.mark.parametrize("command, shown, first", [("compare", "drawn", "wrote one_compare.png"),
+                                                   ("coach", "shown", "reference one.ibt:1.3 (full"),
+                                                   ("view", "shown", "wrote one.view.html")])
+def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command, shown, first):
     from telvane.sample import synthetic_sample_bytes
 
     Path("one.ibt").write_bytes(synthetic_sample_bytes(flying_laps=0))
-    status, out, err = run(capsys, command, "one.ibt")
+    status, out, err = run(capsys, command, "one.ibt", *(["--no-open"] if command == "view" else []))
     assert (status, err) == (0, f"telvane: one.ibt: one full lap, {shown} alone; name the laps to "
                                 f"compare as FILE:LAP\n")
-    assert out.startswith("wrote one_compare.png" if command == "compare" else "reference one.ibt:1.3 (full")
+    assert out.startswith(first)
 
 
 def test_coach_ranks_the_corners_the_library_measures(capsys, recording):

@@ -10,8 +10,8 @@ import webbrowser
 from pathlib import Path
 
 from telvane._display import choose_lap, split_lap_argument
-from telvane.cli.common import (STDIN, CommandError, default_name, read_recording, refuse_inputs,
-                                 write_atomically)
+from telvane.cli.common import (STDIN, CommandError, alone, default_name, read_recording,
+                                 refuse_inputs, write_atomically)
 
 __all__ = ["add_commands", "view_command"]
 
@@ -55,6 +55,7 @@ def view_command(args: argparse.Namespace) -> int:
         raise CommandError(str(exc)) from None
     write_atomically(output, page.write)
     print(f"wrote {output}")
+    alone([(files[index], row) for index, row in chosen], args.laps[0][1] is not None, "shown")
     if not args.no_open and _has_display():
         webbrowser.open(output.resolve().as_uri())
     return 0
