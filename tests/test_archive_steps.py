@@ -131,6 +131,23 @@ def test_a_reader_mid_publish_finds_the_schema_of_every_file_it_sees_and_no_reco
     assert dataset.read(out).channels.count_rows() == 12 and "Lap" in dataset.read(out).channels.schema.names
 
 
+def test_a_reader_finds_the_schema_of_every_file_a_convert_without_a_run_has_renamed_in(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    recording(tmp_path / "a.ibt", 1.0)
+    assert dataset.convert(tmp_path / "a.ibt", out, columns=["Speed"])["status"] == "ok"
+    recording(tmp_path / "b.ibt", 2.0)
+    rename = os.replace
+
+    def checked(source, target):  # b's files come in one rename at a time, with more channels than a's
+        channels = dataset.read(out).channels
+        for path in channels.files:
+            assert set(pq.read_schema(path).names) <= set(channels.schema.names), target
+        rename(source, target)
+
+    monkeypatch.setattr(os, "replace", checked)
+    assert dataset.convert(tmp_path / "b.ibt", out)["status"] == "ok"
+
+
 @pytest.mark.parametrize("partition_by, directory", [
     (dataset.DEFAULT_PARTITION_BY, "track=synthetic%20raceway/car=synthgt3/session_type=Practice"),
     (["driver", "date", "track"], "driver=Sam%20Synthetic/date=2024-05-01/track=synthetic%20raceway"),
