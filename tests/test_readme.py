@@ -1,6 +1,6 @@
-"""The README's examples run as they stand beside the synthetic sample: python blocks (on the real
-recording too), pycon blocks as doctests, console blocks' telvane commands with their output and status;
-and what its text says of the commands and examples holds."""
+"""The examples of the README and of the documentation's pages run as they stand beside the synthetic
+sample: python blocks, pycon blocks as doctests, console blocks' telvane commands with their output and
+status; and what their text says of the commands and examples holds."""
 
 import argparse
 import contextlib
@@ -18,16 +18,18 @@ from telvane import cli
 from telvane.cli.common import FORMATS
 from telvane.sample import write_synthetic_sample
 
-README = Path(__file__).resolve().parents[1] / "README.md"
-TEXT = README.read_text(encoding="utf-8")
-BLOCKS = [(match[1], match[2], TEXT.count("\n", 0, match.start()) + 1)
-          for match in re.finditer(r"^```(\w*)\n(.*?)^```$", TEXT, re.MULTILINE | re.DOTALL)]
+ROOT = Path(__file__).resolve().parents[1]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+BLOCKS = [(match[1], match[2], page.relative_to(ROOT).as_posix(), page.read_text(encoding="utf-8").count(
+              "\n", 0, match.start()) + 1)
+          for page in PAGES for match in re.finditer(r"^```(\w*)\n(.*?)^```$", page.read_text(encoding="utf-8"),
+                                                     re.MULTILINE | re.DOTALL)]
 # A telvane command of a console block and the lines of output under it
 COMMAND = re.compile(r"^\$ (telvane .*)\n((?:(?!\$ ).*\n)*)", re.MULTILINE)
 
 
 def blocks(*kinds: str) -> list:
-    return [pytest.param(*block, id=f"{block[0]}-line{block[2]}") for block in BLOCKS if block[0] in kinds]
+    return [pytest.param(*block, id=f"{block[2]}-{block[0]}-line{block[3]}") for block in BLOCKS if block[0] in kinds]
 
 
 @pytest.fixture
@@ -37,13 +39,13 @@ def workdir(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
 
 
-@pytest.mark.parametrize("kind, body, line", blocks("python", "pycon", "console"))
-def test_example(kind, body, line, workdir):
+@pytest.mark.parametrize("kind, body, page, line", blocks("python", "pycon", "console"))
+def test_example(kind, body, page, line, workdir):
     if kind == "python":
-        exec(compile(body, f"{README.name}:{line}", "exec"), {"__name__": "__example__"})
+        exec(compile(body, f"{page}:{line}", "exec"), {"__name__": "__example__"})
     elif kind == "pycon":
         runner, report = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS), io.StringIO()
-        test = doctest.DocTestParser().get_doctest(body, {}, README.name, str(README), line)
+        test = doctest.DocTestParser().get_doctest(body, {}, page, str(ROOT / page), line)
         assert runner.run(test, out=report.write).failed == 0, report.getvalue()
     for command, expected in COMMAND.findall(body) if kind == "console" else []:  # pip is not run
         output = io.StringIO()
@@ -54,23 +56,18 @@ def test_example(kind, body, line, workdir):
             f"$ {command}\nexpected:\n{expected}\ngot:\n{output.getvalue()}"
 
 
-def section(title: str) -> str:
-    start = TEXT.index(f"\n## {title}\n")
-    return TEXT[start:TEXT.index("\n## ", start + 1)]
-
-
 def commands() -> dict[str, argparse.ArgumentParser]:
     [action] = [action for action in cli._parser()._actions if isinstance(action, argparse._SubParsersAction)]
     return dict(action.choices)
 
 
 def plot_help_names_every_format() -> bool:
-    texts = [cli._parser().format_help(), commands()["plot"].format_help(), section("Command line")]
+    texts = [cli._parser().format_help(), commands()["plot"].format_help(), (ROOT / "docs/guide/cli.md").read_text(encoding="utf-8")]
     return all(f".{form}" in " ".join(text.split()) for text in texts for form in FORMATS)
 
 
 def quick_start_takes_the_fastest_lap() -> bool:
-    [block] = [body for kind, body, _ in BLOCKS if kind == "python" and "fastest" in body]
+    [block] = [body for kind, body, page, _ in BLOCKS if page == "README.md" and kind == "python" and "fastest" in body]
     found: dict = {}
     with contextlib.redirect_stdout(io.StringIO()):
         exec(block, found)
@@ -80,6 +77,11 @@ def quick_start_takes_the_fastest_lap() -> bool:
     return found["fastest"].lap_times()["duration"].to_pylist() == [min(full)]
 
 
-@pytest.mark.parametrize("claim", [plot_help_names_every_format, quick_start_takes_the_fastest_lap])
+def readme_stays_short() -> bool:
+    return (ROOT / "README.md").read_text(encoding="utf-8").count("\n") <= 200
+
+
+@pytest.mark.parametrize("claim", [plot_help_names_every_format, quick_start_takes_the_fastest_lap,
+                                   readme_stays_short])
 def test_what_the_readme_says_holds(claim, workdir):
     assert claim()
