@@ -8,6 +8,7 @@ import sys
 import threading
 import time
 import urllib.parse
+from pathlib import Path
 import warnings
 
 import duckdb
@@ -194,6 +195,7 @@ def test_a_damaged_parquet_file_read_meets_is_named(tmp_path, tables, damage):
     # a regular expression that ran over every blank line from each line start took minutes
     ("300,000 blank lines before the session info", {"timeout": 60.0}, "ok", None),
     ("a deadline passed while reading", {"timeout": 1e-9}, "timeout", "not finished within 1e-09 s"),
+    ("a write that fails midway", {}, "failed", "[Errno 28] No space left on device"),
     ("standard input that holds no recording", {}, "failed", "Invalid header"),
     ("standard input that holds a recording", {}, "ok", None),
 ])
@@ -203,6 +205,12 @@ def test_hostile_inputs_are_reported_and_leave_nothing_behind(tmp_path, monkeypa
     if fault.startswith("300,000"):
         text = "\n" * 300_000 + SESSION_INFO
         source.write_bytes(write_channels({"Speed": (FLOAT, [1.0])}, session_info=text))
+    if fault.startswith("a write"):
+        def full(table, path, **options):  # the channels file begun, then the disk full
+            Path(path).write_bytes(b"PAR1")
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(_parquet, "write_table", full)
     if fault.startswith("standard input"):
         held = b"no recording" if fault.endswith("no recording") else source.read_bytes()
         monkeypatch.setattr("sys.stdin", io.TextIOWrapper(io.BytesIO(held)))
