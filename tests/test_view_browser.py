@@ -65,11 +65,15 @@ def test_the_lap_table_is_lap_times_with_sectors_and_the_sector_lines_are_in_met
     log = telvane.ibt(recording)
     laps, starts = log.lap_times(), log.lap_inputs.sector_starts
     sectors: list[list[float | None]] = [[None] * len(starts) for _ in range(laps.num_rows)]
+    bests = [[False] * len(starts) for _ in range(laps.num_rows)]
     for sector in log.sectors().to_pylist():
         sectors[sector["lap"]][sector["sector"]] = sector["duration"]
-    expected = [{"file": recording.name, "session": s, "num": n, "lap_type": t, "duration": d, "sectors": times}
-                for n, s, t, d, times in zip(*(laps[c].to_pylist() for c in
-                                               ("num", "session", "lap_type", "duration")), sectors)]
+        bests[sector["lap"]][sector["sector"]] = sector["best"]
+    expected = [{"file": recording.name, "session": s, "num": n, "lap_type": t, "duration": d, "best": b,
+                 "sectors": times, "sector_best": best}
+                for n, s, t, d, b, times, best in zip(*(laps[c].to_pylist() for c in
+                                                        ("num", "session", "lap_type", "duration", "best")),
+                                                      sectors, bests)]
     assert demo.api("laps") == expected
     assert demo.api("sectorLines") == pytest.approx([start * 4320.0 for start in starts])  # a 4.32 km track
 

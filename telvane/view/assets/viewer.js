@@ -829,7 +829,8 @@
   window.telvaneView = {
     ready,
     laps: () => laps.map((lap) => ({ file: manifest.files[lap.file].name, session: lap.session, num: lap.num,
-                                      lap_type: lap.lap_type, duration: lap.duration, sectors: lap.sectors.slice() })),
+                                      lap_type: lap.lap_type, duration: lap.duration, best: lap.best,
+                                      sectors: lap.sectors.slice(), sector_best: lap.sector_best.slice() })),
     sectorLines: () => manifest.sector_starts.slice(),
     select: (reference, others) => { select(reference, others); },
     setCursor: (d) => {
