@@ -9,7 +9,7 @@ import struct
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from telvane._recording_rs import IbtError, newest_live, open_file, take_live, wait_live
+from telvane._recording_rs import IbtError, OpenFile, newest_live, open_file, take_live, wait_live
 
 __all__ = ["HEADER", "Layout", "LiveMemory"]
 
@@ -32,8 +32,10 @@ _LAYOUT_FIELDS = (3, 4, 5, 6, 7, 9)
 @dataclass(frozen=True)
 class Layout:
     """What the core read from one snapshot of the memory: the variables, where each
-    channel and array variable is among them, and the session info."""
+    channel and array variable is among them, and the session info; `handle` the snapshot
+    opened, which makes batches of records of this layout."""
 
+    handle: OpenFile
     fields: tuple[int, ...]  # the header's _LAYOUT_FIELDS when it was taken
     buf_len: int
     variables: list[tuple[str, str, int, str, str, int]]  # name, type, count, unit, desc, offset
@@ -131,16 +133,14 @@ def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:
 def _layout_of(snapshot: bytes, fields: tuple[int, ...], name: str) -> Layout:
     """The layout the core reads from `snapshot`, which must be laid out as live memory."""
     opened = open_file(snapshot, False, name)
-    try:
-        if not opened.header()[5]:
-            raise IbtError(f"{name}: not laid out as live telemetry memory (a recording written to disk?)")
-        variables = opened.variables()
-        channels, arrays = opened.positions()
-        info, block = opened.metadata()["session_info_yaml"], opened.session_info_block()
-    finally:
+    if not opened.header()[5]:
         opened.close()
+        raise IbtError(f"{name}: not laid out as live telemetry memory (a recording written to disk?)")
+    variables = opened.variables()
+    channels, arrays = opened.positions()
     header = HEADER.unpack_from(snapshot, 0)
     start = header[7]
     var_headers = [snapshot[start + VAR_HEADER_SIZE * i:start + VAR_HEADER_SIZE * (i + 1)]
                    for i in range(len(variables))]
-    return Layout(fields, header[BUF_LEN], variables, channels, arrays, info, block, var_headers)
+    return Layout(opened, fields, header[BUF_LEN], variables, channels, arrays, opened.metadata()["session_info_yaml"],
+                  opened.session_info_block(), var_headers)

@@ -106,8 +106,8 @@ class Live:
         comes for `timeout` seconds, or when the simulator disconnects. A tick the reader came
         too late for is counted in `missed`."""
         self._check_open()
-        decode = self._decoder(columns)
-        return map(decode, self._records(max_records=max_records, timeout=timeout))
+        self._decoder(columns)  # an unknown name raised now, not at the first batch
+        return (self._decoder(columns)(records) for records in self._records(max_records=max_records, timeout=timeout))
 
     def _records(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Records]:
         """What batches() yields, as (tick count, record bytes) pairs."""

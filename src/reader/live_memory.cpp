@@ -11,9 +11,10 @@ namespace telvane {
 namespace {
 
 constexpr std::int32_t kMaxBuffers = 4;
-// A copy is taken again at most this often in one call: each retry means the writer moved
-// on during the copy, which a writer at 60 Hz does not do many times in a row.
-constexpr int kAttempts = 16;
+// A copy is taken again at most this often in one call: each retry means the writer moved on
+// during the copy, which a writer at 60 Hz all but never does, while one rewriting as fast as
+// it can (a replay, a test) may do so many times in a row.
+constexpr int kAttempts = 1000;
 
 struct Buffer {
   std::int32_t tick;
