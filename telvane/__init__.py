@@ -7,10 +7,12 @@ from typing import TYPE_CHECKING, Any
 from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
-    from telvane.base import LogFile
+    from telvane.base import LogFile, delta
+    from telvane.corner_analysis import corners
     from telvane.recording import IbtError, Recording, open
 
 __version__ = "0.1.0"
+"""The package's version."""
 __all__ = ["IbtError", "LogFile", "Recording", "__version__", "corners", "delta", "ibt", "open"]
 
 

@@ -41,7 +41,13 @@ JOURNALS = "_publishing"
 
 
 def new_run() -> str:
-    """A run's name: its UTC start and a random suffix, in time order."""
+    """Name a new run: its UTC start and a random suffix, in time order.
+
+    Returns
+    -------
+    str
+        The run's name, for `convert(..., run=)` and `publish`.
+    """
     now = datetime.datetime.now(datetime.timezone.utc)
     return f"{now:%Y%m%dT%H%M%S.%fZ}-{secrets.token_hex(3)}"
 

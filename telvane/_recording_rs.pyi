@@ -6,8 +6,15 @@ from typing import Any
 from telvane.base import LogFile, Metadata
 
 class IbtError(ValueError):
-    """The file is not a valid IBT recording; the message says which check it failed and
-    `filename` names the file."""
+    """The file is not a valid IBT recording; the message says which check it failed.
+
+    A `ValueError`, raised by `telvane.open` and `Recording.read`.
+
+    Attributes
+    ----------
+    filename : str
+        The path, a file object's name, or `"<bytes>"`.
+    """
 
     filename: str
 

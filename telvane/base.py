@@ -61,9 +61,28 @@ class Metadata(_HeaderMetadata, total=False):
 
 
 class LogFile:
-    """One recording: `channels` (name -> two-column table of `timecodes` in ms and the
-    value), `laps` (one row per lap), `metadata` (session info and header values) and the
-    `file_name` it was read from."""
+    """One recording read into Arrow tables: its channels, laps and session metadata.
+
+    `telvane.ibt` and `Recording.read` return one; `lap` and `time_range` derive new ones
+    from it. It is an Arrow stream of its wide table (`pa.table(log)`, `polars.DataFrame(log)`,
+    DuckDB's `SELECT … FROM log`); `log[name]` is a channel table and `name in log` says
+    whether the recording has that channel.
+
+    Attributes
+    ----------
+    channels : dict[str, pyarrow.Table]
+        Channel name to a table of two columns, `timecodes` (int64 ms) and the value.
+    laps : pyarrow.Table
+        The raw lap-counter segmentation, one row per run of the lap counter.
+    metadata : dict
+        The session-info text, the track and session values and the header values.
+    file_name : str
+        The path as given, or `"<bytes>"` for bytes and file objects.
+    session_info_bytes : bytes or None
+        The session info as the file holds it, when the reader kept it.
+    arrays : dict[str, pyarrow.Table]
+        The array variables, after `Recording.read(arrays=True)`; empty otherwise.
+    """
 
     __iter__ = None  # indexing is by channel name, so the sequence protocol does not apply
 
@@ -100,10 +119,12 @@ class LogFile:
 
     @property
     def channel_names(self) -> list[str]:
+        """The channel names, in file order."""
         return list(self.channels)
 
     @property
     def units(self) -> dict[str, str]:
+        """Channel name to its unit text."""
         return {name: field_text(table.schema.field(1), b"units")
                 for name, table in self.channels.items()}
 
@@ -119,12 +140,28 @@ class LogFile:
     # -- wide tables ----------------------------------------------------------------------
 
     def to_table(self, channels: Channels = None) -> pa.Table:
-        """`timecodes` and the chosen channels (a name, a list of names, or None for all) as
-        one table. Columns are shared with the channel tables, field metadata is kept, and
-        the schema metadata holds the session metadata as text. A name chosen twice gives
-        one column; a channel whose name repeats an earlier column's, ignoring case (one
-        called `timecodes`, say), becomes a column named with the first free suffix `_2`,
-        `_3`…. Raises KeyError naming the channels the recording lacks."""
+        """Return `timecodes` and the chosen channels as one table.
+
+        Columns are shared with the channel tables (nothing is copied), field metadata is kept,
+        and the schema metadata holds the session metadata as text. A name chosen twice gives one
+        column; a channel whose name repeats an earlier column's, ignoring case (one called
+        `timecodes`, say), becomes a column named with the first free suffix `_2`, `_3`….
+
+        Parameters
+        ----------
+        channels : str, sequence of str or None
+            One name, several, or None for every channel.
+
+        Returns
+        -------
+        pyarrow.Table
+            The wide table.
+
+        Raises
+        ------
+        KeyError
+            Naming the channels the recording lacks.
+        """
         names = list(dict.fromkeys(self._chosen(channels)))
         fields = [pa.field("timecodes", pa.int64(), nullable=False)]
         fields += [self.channels[name].schema.field(1).with_name(column)
@@ -134,40 +171,109 @@ class LogFile:
         return pa.Table.from_arrays(columns, schema=pa.schema(fields, metadata=metadata))
 
     def to_pandas(self, channels: Channels = None, **options: Any) -> pandas.DataFrame:
-        """The wide table as a pandas DataFrame; `options` go to pyarrow's
-        `Table.to_pandas`. Raises ImportError without pandas, KeyError as `to_table`."""
+        """Return the wide table as a pandas DataFrame.
+
+        Parameters
+        ----------
+        channels : str, sequence of str or None
+            As for `to_table`.
+        **options
+            Passed to pyarrow's `Table.to_pandas` (`types_mapper=pandas.ArrowDtype`, …).
+
+        Returns
+        -------
+        pandas.DataFrame
+            A column per channel after `timecodes`.
+
+        Raises
+        ------
+        ImportError
+            When pandas is not installed.
+        KeyError
+            As `to_table`.
+        """
         needs_extra("pandas", "pandas", "LogFile.to_pandas()")
         frame: pandas.DataFrame = self.to_table(channels).to_pandas(**options)
         return frame
 
     def to_polars(self, channels: Channels = None) -> polars.DataFrame:
-        """The wide table as a polars DataFrame. Raises ImportError without polars, KeyError
-        as `to_table`."""
+        """Return the wide table as a polars DataFrame.
+
+        Parameters
+        ----------
+        channels : str, sequence of str or None
+            As for `to_table`.
+
+        Returns
+        -------
+        polars.DataFrame
+            A column per channel after `timecodes`.
+
+        Raises
+        ------
+        ImportError
+            When polars is not installed.
+        KeyError
+            As `to_table`.
+        """
         module = needs_extra("polars", "polars", "LogFile.to_polars()")
         frame: polars.DataFrame = module.from_arrow(self.to_table(channels))
         return frame
 
     def to_parquet(self, path: str | os.PathLike[str], channels: Channels = None,
                    **options: Any) -> None:
-        """Write the wide table, with its field and schema metadata, as a Parquet file:
-        zstd, dictionaries for integer columns only, BYTE_STREAM_SPLIT for floats, the
-        session-info text stored once (left out when too large for a Parquet footer).
-        `options` (compression="snappy", …) go to `pyarrow.parquet.ParquetWriter` and
-        take precedence. Raises KeyError as `to_table`, OSError when the file cannot be
-        written."""
+        """Write the wide table, with its field and schema metadata, as a Parquet file.
+
+        Written with zstd, dictionaries for integer columns only and BYTE_STREAM_SPLIT for floats;
+        the session-info text is stored once, and left out when too large for a Parquet footer.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+        channels : str, sequence of str or None
+            As for `to_table`.
+        **options
+            Passed to `pyarrow.parquet.ParquetWriter` (`compression="snappy"`, …), taking
+            precedence over the choices above.
+
+        Raises
+        ------
+        KeyError
+            As `to_table`.
+        OSError
+            When the file cannot be written.
+        """
         from telvane import _parquet
 
         _parquet.write_table(self.to_table(channels), path, **options)
 
     def to_motec(self, path: str | os.PathLike[str]) -> list[str]:
-        """Write the recording as MoTeC i2 logged data: `path` (.ld) and the .ldx of the
-        same base name beside it, each under a temporary renamed into place, never over the
-        file read. Every channel and array the LogFile holds (arrays after
-        `Recording.read(arrays=True)`) is written at the tick rate from 0 at the first
-        record, beside i2's standard channels, with a beacon in the .ldx at every crossing
-        of the line of lap_times(). Returns the names of the channels and arrays left out
-        because they hold text. Raises ValueError for a tick rate or size the format cannot
-        hold or a path that is the input, OSError when a file cannot be written."""
+        """Write the recording as MoTeC i2 logged data.
+
+        `path` (.ld) and the .ldx of the same base name beside it are each written under a
+        temporary renamed into place, never over the file read. Every channel and array the
+        LogFile holds (arrays after `Recording.read(arrays=True)`) is written at the tick rate
+        from 0 at the first record, beside i2's standard channels, with a beacon in the .ldx at
+        every crossing of the line of `lap_times()`.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The .ld file to write.
+
+        Returns
+        -------
+        list of str
+            The names of the channels and arrays left out because they hold text.
+
+        Raises
+        ------
+        ValueError
+            For a tick rate or size the format cannot hold, or a path that is the input.
+        OSError
+            When a file cannot be written.
+        """
         from telvane import _motec
 
         return _motec.write_files(self, path)
@@ -178,8 +284,14 @@ class LogFile:
         return self.to_table().__arrow_c_stream__(requested_schema)
 
     def channel_info(self) -> pa.Table:
-        """One row per channel in file order: `name`, Arrow `type`, `unit`, `description`,
-        and `interpolate` (whether values between records may be interpolated)."""
+        """Describe every channel.
+
+        Returns
+        -------
+        pyarrow.Table
+            One row per channel in file order: `name`, Arrow `type`, `unit`, `description` and
+            `interpolate` (whether values between records may be interpolated).
+        """
         fields = [table.schema.field(1) for table in self.channels.values()]
         return table_of([list(self.channels), [str(field.type) for field in fields],
                          [field_text(field, b"units") for field in fields],
@@ -190,21 +302,49 @@ class LogFile:
     # -- laps and time spans --------------------------------------------------------------
 
     def lap_times(self) -> pa.Table:
-        """The racing laps, one row per lap in record order: `num`, `session` (from
-        `SessionNum`), `lap_type`, `start_time` and `end_time` (ms, at the interpolated line
-        crossing where the car crossed the line, else at the first or last record),
-        `duration`, the records `[first_record, end_record)`, `start_at_line` and
-        `end_at_line`, `reset` (cut short by a reset or a tow) and `best` (the shortest
-        full lap of its session). Unlike the raw `laps`, a lap never spans two sessions or
-        a gap in time, and the frames the simulator writes when it places the car belong
-        to no lap."""
+        """Return the racing laps, one row per lap in record order.
+
+        Unlike the raw `laps`, a lap never spans two sessions or a gap in time, and the frames
+        the simulator writes when it places the car belong to no lap.
+
+        Returns
+        -------
+        pyarrow.Table
+            `num`, `session` (from `SessionNum`), `lap_type`, `start_time` and `end_time` (ms, at
+            the interpolated line crossing where the car crossed the line, else at the first or
+            last record), `duration`, the records `[first_record, end_record)`, `start_at_line`
+            and `end_at_line`, `reset` (cut short by a reset or a tow) and `best` (the shortest
+            full lap of its session).
+        """
         return self._racing
 
     def find_laps(self, num: int | None = None, session: int | None = None,
                   lap_type: str | None = None) -> list[int]:
-        """Rows of lap_times() whose lap number, session and lap type match all the given
-        values; lap numbers repeat across sessions, so rows identify laps. Raises TypeError
-        for a number that is no integer, ValueError for an unknown lap type."""
+        """Find the laps matching every value given.
+
+        Lap numbers repeat across sessions, so rows of `lap_times()`, not numbers, name laps.
+
+        Parameters
+        ----------
+        num : int or None
+            The lap counter's value.
+        session : int or None
+            The session.
+        lap_type : str or None
+            One of "full", "partial", "in", "out", "incomplete".
+
+        Returns
+        -------
+        list of int
+            Rows of `lap_times()`.
+
+        Raises
+        ------
+        TypeError
+            For a number that is no integer.
+        ValueError
+            For an unknown lap type.
+        """
         if lap_type is not None and lap_type not in LAP_TYPES:
             raise ValueError(f"lap_type must be one of {', '.join(map(repr, LAP_TYPES))}, "
                              f"got {lap_type!r}")
@@ -220,9 +360,25 @@ class LogFile:
         return numbers
 
     def lap(self, row: int) -> LogFile:
-        """The records of the lap in row `row` of lap_times() (negative rows count from the
-        end), as a new LogFile holding that lap alone. Raises IndexError for a row outside
-        lap_times()."""
+        """Return the records of one lap as a new LogFile holding that lap alone.
+
+        Its channel tables are slices of these ones, not copies.
+
+        Parameters
+        ----------
+        row : int
+            A row of `lap_times()`; negative rows count from the end.
+
+        Returns
+        -------
+        LogFile
+            The lap, with metadata describing the slice.
+
+        Raises
+        ------
+        IndexError
+            For a row outside `lap_times()`.
+        """
         laps = self.lap_times()
         row = operator.index(row)
         if not -laps.num_rows <= row < laps.num_rows:
@@ -236,10 +392,30 @@ class LogFile:
         return self._derived(channels, keep)
 
     def time_range(self, start_ms: int, end_ms: int) -> LogFile:
-        """The records with start_ms <= timecode < end_ms, and the laps lying wholly among
-        them, as a new LogFile. Channel tables are slices of these ones when the records
-        are contiguous, and share one new timecodes column otherwise. Raises TypeError
-        unless both are numbers, ValueError when end_ms is before start_ms."""
+        """Return the records with start_ms <= timecode < end_ms, and the laps lying wholly among them.
+
+        Channel tables are slices of these ones when the records are contiguous, and share one new
+        timecodes column otherwise.
+
+        Parameters
+        ----------
+        start_ms : int
+            The first time kept, ms of session time.
+        end_ms : int
+            The first time no longer kept.
+
+        Returns
+        -------
+        LogFile
+            The records in range, with metadata describing the slice.
+
+        Raises
+        ------
+        TypeError
+            Unless both are numbers.
+        ValueError
+            When end_ms is before start_ms (or either is NaN).
+        """
         for name, value in (("start_ms", start_ms), ("end_ms", end_ms)):
             if not isinstance(value, numbers.Real):
                 raise TypeError(f"time_range() {name} must be a number of milliseconds, "
@@ -258,32 +434,82 @@ class LogFile:
         return self._derived(channels, keep)
 
     def sectors(self) -> pa.Table:
-        """One row per sector driven whole within a lap of lap_times(), from the sector
-        lines of the session info: `lap` (its row in lap_times()), `num`, `session`,
-        `sector` (from 0), `start_time`, `end_time` and `duration` (ms, interpolated at the
-        lines), and `best` (the session's shortest time in that sector, in and out laps
-        left aside)."""
+        """Return the sectors driven whole within a lap of `lap_times()`.
+
+        Sectors come from the sector lines of the session info; a list of lines no track has is
+        ignored with a warning.
+
+        Returns
+        -------
+        pyarrow.Table
+            One row per sector: `lap` (its row in `lap_times()`), `num`, `session`, `sector`
+            (from 0), `start_time`, `end_time` and `duration` (ms, interpolated at the lines), and
+            `best` (the session's shortest time in that sector, in and out laps left aside).
+        """
         return self._sectors
 
     def theoretical_best(self) -> dict[int, float]:
-        """Per session, the sum of its best sector times (ms), for the sessions with a time
-        in every sector."""
+        """Add up each session's best sector times.
+
+        Returns
+        -------
+        dict[int, float]
+            Session to the sum of its best sector times (ms), for the sessions with a time in
+            every sector.
+        """
         return racing.theoretical_best(self._sectors, len(self.lap_inputs.sector_starts))
 
     def by_distance(self, channels: Channels = None, step: float = 1.0) -> pa.Table:
-        """For a LogFile holding one lap (what lap() returns): the channels (all by default)
-        at every `step` metres of lap distance, after a first column `distance` (m, from the
-        line). Values are interpolated linearly where the channel's field metadata says so
-        (`interpolate`), else held from the last record (gears, flags). Raises KeyError as
-        `to_table`."""
+        """Resample the channels of a one-lap LogFile (what `lap` returns) onto lap distance.
+
+        Values are interpolated linearly where the channel's field metadata says so
+        (`interpolate`), else held from the last record (gears, flags).
+
+        Parameters
+        ----------
+        channels : str, sequence of str or None
+            As for `to_table`; all by default.
+        step : float
+            Metres between rows.
+
+        Returns
+        -------
+        pyarrow.Table
+            `distance` (m from the line), then the channels.
+
+        Raises
+        ------
+        KeyError
+            As `to_table`.
+        """
         chosen = {name: self.channels[name] for name in self._chosen(channels)}
         return traces.by_distance(self.lap_inputs, self.lap_times(), chosen, step)
 
     def corners(self, reference_row: int, *rows: int,
                 corners: Sequence[float] | None = None) -> pa.Table:
-        """`telvane.corners` of laps of this recording, by row of lap_times(): the corners of
-        the lap in `reference_row` and every lap of `rows` measured through them. Raises
-        IndexError for a row outside lap_times(), ValueError as `telvane.corners`."""
+        """Measure laps of this recording through the corners of one of them.
+
+        Parameters
+        ----------
+        reference_row : int
+            The row of `lap_times()` whose corners are found.
+        *rows : int
+            Rows of `lap_times()` measured through them.
+        corners : sequence of float or None
+            The apexes (m from the line) to use instead of those found.
+
+        Returns
+        -------
+        pyarrow.Table
+            The rows `telvane.corners` returns.
+
+        Raises
+        ------
+        IndexError
+            For a row outside `lap_times()`.
+        ValueError
+            As `telvane.corners`.
+        """
         from telvane.corner_analysis import corners as corner_table
 
         return corner_table(self.lap(reference_row), *map(self.lap, rows), corners=corners)
@@ -300,8 +526,10 @@ class LogFile:
 
     @cached_property
     def lap_inputs(self) -> LapInputs:
-        """What laps, sectors and traces are worked out from: the lap channels, the times and
-        the session values, kept whatever channels the LogFile holds."""
+        """What laps, sectors and traces are worked out from.
+
+        The lap channels, the times and the session values, kept whatever channels the LogFile holds.
+        """
         if self._lap_channels is None:
             columns = {name: table.column(1) for name, table in self.channels.items() if name in LAP_INPUTS}
         else:
@@ -372,11 +600,25 @@ class LogFile:
     # -- session info ---------------------------------------------------------------------
 
     def session(self) -> dict[str, Any]:
-        """The session info parsed as YAML into dicts and lists ({} when there is none).
-        Numbers are int and float; names, setup names and every other text are the exact
-        strings the simulator wrote, read as UTF-8 or, where that fails, Windows-1252.
-        Raises ImportError without PyYAML; yaml.YAMLError, or ValueError when it is no
-        mapping, for text no simulator writes."""
+        """Parse the session info as YAML into dicts and lists.
+
+        Numbers are int and float; names, setup names and every other text are the exact strings
+        the simulator wrote, read as UTF-8 or, where that fails, Windows-1252.
+
+        Returns
+        -------
+        dict
+            The session info, {} when there is none.
+
+        Raises
+        ------
+        ImportError
+            When PyYAML is not installed.
+        yaml.YAMLError
+            For text no simulator writes.
+        ValueError
+            When the session info is no mapping.
+        """
         text = (self.metadata.get("session_info_yaml", "") if self.session_info_bytes is None
                 else decode_session_info(self.session_info_bytes))
         return parse_session_yaml(text)
@@ -384,9 +626,26 @@ class LogFile:
     # -- display --------------------------------------------------------------------------
 
     def view(self, rows: Sequence[int] | None = None) -> Any:
-        """The lap viewer page of this recording (a `telvane.view.View`: shown inline by
-        notebooks, written by its save(path)): rows of lap_times() to open with, the first
-        the reference; by default the fastest full lap against the next fastest."""
+        """Make the lap viewer page of this recording.
+
+        Parameters
+        ----------
+        rows : sequence of int or None
+            Rows of `lap_times()` to open with, the first the reference; by default the fastest
+            full lap against the next fastest.
+
+        Returns
+        -------
+        telvane.view.View
+            The page: shown inline by notebooks, written by its `save(path)`.
+
+        Raises
+        ------
+        IndexError
+            For a row outside `lap_times()`.
+        ValueError
+            For a recording without laps.
+        """
         from telvane.view import view
 
         count = self.lap_times().num_rows
@@ -460,11 +719,28 @@ def _take_arrays(arrays: dict[str, pa.Table], keep: np.ndarray) -> dict[str, pa.
 
 
 def delta(reference: LogFile, lap: LogFile) -> pa.Table:
-    """The time `lap` lost (positive, ms) or gained (negative) against `reference` by every
-    metre of lap distance that both cover, counted from the first such metre (the line for
-    two laps from the line); both are one-lap LogFiles, as lap() returns, from one
-    recording or from two of the same track. Raises ValueError for laps of two tracks (the
-    track name or length differ)."""
+    """Return the time one lap loses or gains against another by lap distance.
+
+    Counted from the first metre both cover (the line, for two laps from the line); both are
+    one-lap LogFiles, as `LogFile.lap` returns, from one recording or from two of the same track.
+
+    Parameters
+    ----------
+    reference : LogFile
+        The lap compared against.
+    lap : LogFile
+        The lap measured.
+
+    Returns
+    -------
+    pyarrow.Table
+        `distance` (m) and `delta`: the ms `lap` lost (positive) or gained (negative) by then.
+
+    Raises
+    ------
+    ValueError
+        For laps of two tracks (the track name or length differ).
+    """
     return traces.delta(reference.lap_inputs, reference.lap_times(), lap.lap_inputs,
                         lap.lap_times())
 

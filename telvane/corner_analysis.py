@@ -254,27 +254,45 @@ def _against(row: dict[str, float | None], reference: dict[str, float | None],
 
 def corners(reference: LogFile, *laps: LogFile, corners: Sequence[float] | None = None
             ) -> pa.Table:
-    """One row per lap and corner (CORNERS_SCHEMA): the reference's rows first (lap 0), then
-    lap k for the k-th of `laps`, each a one-lap LogFile as `LogFile.lap` returns, of the
-    reference's track; corners in track order, corner 0 the run from the line to corner 1.
+    """Measure laps through the corners of a reference lap.
 
-    Corner k's segment (`start`, `end`, m) runs from the reference's braking point for it
-    (its brake passing 10 %, else its throttle falling below 90 %) to the start of corner
-    k + 1, the last to the line; `exit` is where the reference is back on 90 % throttle
-    after its apex (where it never is before the segment's end: where it is fastest after
-    the apex). Per lap: `apex` (its lowest speed between `start` and `exit`),
-    `entry_speed`, `min_speed` and `exit_speed` (m/s at `start`, `apex`, `exit`),
-    `brake_at` (its brake passing 10 % on the way to its apex, after it last came off full
-    throttle), `brake_delta` (m later than the reference), `throttle_at` (back on 90 %
-    throttle after its apex), `time` over the segment and `time_lost` against the
-    reference (ms). Where a lap does not cover a segment its time there is null; where it
-    does not drive a corner on track (from `start` to `exit`), its values there are.
+    Corners are found on the reference where the car is on track and moving (not on pit road,
+    not off the racing surface, not stopping): minima of speed that it drops to and rises from
+    by 5 km/h. Corner k's segment (`start`, `end`, m) runs from the reference's braking point
+    for it (its brake passing 10 %, else its throttle falling below 90 %) to the start of
+    corner k + 1, the last to the line, so a lap's `time_lost` adds up to its lap-time
+    difference; `exit` is where the reference is back on 90 % throttle after its apex (where
+    it never is before the segment's end: where it is fastest after the apex).
 
-    Corners are found on the reference where the car is on track and moving (not on pit
-    road, not off the racing surface, not stopping): minima of speed that it drops to and
-    rises from by 5 km/h. `corners` gives their apexes (m from the line) instead. Raises
-    ValueError for laps of two tracks, a LogFile of several laps, or a lap without speed,
-    brake, throttle or lap distance."""
+    Per lap: `apex` (its lowest speed between `start` and `exit`), `entry_speed`, `min_speed`
+    and `exit_speed` (m/s at `start`, `apex`, `exit`), `brake_at` (its brake passing 10 % on
+    the way to its apex, after it last came off full throttle), `brake_delta` (m later than
+    the reference), `throttle_at` (back on 90 % throttle after its apex), `time` over the
+    segment and `time_lost` against the reference (ms). Where a lap does not cover a segment
+    its time there is null; where it does not drive a corner on track (from `start` to
+    `exit`), its values there are.
+
+    Parameters
+    ----------
+    reference : LogFile
+        A one-lap LogFile, as `LogFile.lap` returns.
+    *laps : LogFile
+        One-lap LogFiles of the reference's track.
+    corners : sequence of float or None
+        The apexes (m from the line) to use instead of those found.
+
+    Returns
+    -------
+    pyarrow.Table
+        One row per lap and corner: the reference's rows first (`lap` 0), then `lap` k for the
+        k-th of `laps`; corners in track order, corner 0 the run from the line to corner 1.
+
+    Raises
+    ------
+    ValueError
+        For laps of two tracks, a LogFile of several laps, a lap without speed, brake,
+        throttle or lap distance, or apexes out of order or beyond the lap.
+    """
     for other in laps:
         traces.check_same_track(reference.lap_inputs, other.lap_inputs)
     length = traces.track_length(reference.lap_inputs)

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     import distributed
     import pandas
 
-__all__ = ["WORKER_WAIT", "export", "export_as_completed", "read_dataset", "read_ibt"]
+__all__ = ["export", "export_as_completed", "read_dataset", "read_ibt"]
 
 WORKER_WAIT = 60.0  # seconds to wait for a worker to join an empty cluster
 TASK_SECONDS = 0.25  # of converting in one task: the cluster's cost of a task is a few ms
@@ -35,19 +35,46 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
            partition_by: Sequence[str] = dataset.DEFAULT_PARTITION_BY,
            timeout: float | None = None, replace: bool = False,
            live_dumps: bool = False) -> pandas.DataFrame:
-    """Convert each recording with telvane.dataset.convert in tasks on the cluster of
-    `client` (by default the current client or, without one, a local cluster of one
-    single-threaded worker process per core started for this call), as
-    export_as_completed() sends them. Returns one
-    report row per input, in input order (the columns of telvane.dataset.convert's row),
-    kept as the run's report; the recordings appear in the dataset together at the end.
-    Results are taken as they finish, so a file that fails, or kills its worker, fails
-    alone; a file not converted within `timeout` seconds gives up in its task and is
-    reported "timeout"; a live telemetry memory dump is reported "skipped" unless
-    `live_dumps`. `out_dir` may be a URL (s3://…), reached from the workers with
-    credentials as pyarrow takes them there. Raises ValueError when `out_dir` is a dataset
-    partitioned otherwise; ConnectionError when the scheduler is lost, after publishing
-    what was done (a re-run does the rest)."""
+    """Convert recordings into the dataset in tasks on a Dask cluster.
+
+    Results are taken as they finish, so a file that fails, or kills its worker, fails alone;
+    quick files go several to a task. The recordings appear in the dataset together at the
+    end, with the run's report.
+
+    Parameters
+    ----------
+    paths : iterable of str or os.PathLike
+        The recordings; URLs of object storage are read by the workers.
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL reached from the workers with credentials as
+        pyarrow takes them there.
+    client : distributed.Client or None
+        The cluster; by default the current client or, without one, a local cluster of one
+        single-threaded worker process per core started for this call.
+    columns : sequence of str or None
+        The channels to store; all by default.
+    partition_by : sequence of str
+        As for `telvane.dataset.convert`.
+    timeout : float or None
+        Seconds after which a file gives up in its task and is reported "timeout".
+    replace : bool
+        Convert recordings the dataset holds already again.
+    live_dumps : bool
+        Store live telemetry memory dumps instead of reporting them "skipped".
+
+    Returns
+    -------
+    pandas.DataFrame
+        One report row per input, in input order, with the columns of
+        `telvane.dataset.convert`'s row.
+
+    Raises
+    ------
+    ValueError
+        When `out_dir` is a dataset partitioned otherwise.
+    ConnectionError
+        When the scheduler is lost, after publishing what was done (a re-run does the rest).
+    """
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
     pandas = needs_extra("pandas", "dask", "telvane.dask.export()")
     sources = [os.fspath(path) for path in paths]
@@ -86,17 +113,47 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                         timeout: float | None = None, replace: bool = False,
                         window: int | None = None, run: str | None = None,
                         live_dumps: bool = False) -> Iterator[tuple[int, dict[str, Any]]]:
-    """export() on `client`'s cluster, as (input index, report row) pairs in the order the
-    files finish; with `run` (of telvane.dataset.new_run()), the files appear when
-    telvane.dataset.publish ends it. Files that convert quickly go several to a task, as
-    many as the last task finished says take about TASK_SECONDS, so the cluster's cost of a
-    task stays small beside the work in it; the files of a task whose worker died go
-    again one to a task, so a file that kills its worker fails alone. At most `window`
-    tasks are on the cluster at once (by default two per worker thread), so the client
-    holds a bounded number of them whatever the number of files. Files cancelled from
-    outside are reported "not attempted"; when the scheduler is lost this raises
-    ConnectionError, saying how many files were done, after their rows; the files still
-    running when this stops are cancelled."""
+    """Convert recordings as `export` does, yielding each report row as its file finishes.
+
+    Files that convert quickly go several to a task, as many as the last task finished says
+    take about a quarter of a second; the files of a task whose worker died go again one to a
+    task. Files cancelled from outside are reported "not attempted"; the files still running
+    when the iteration stops are cancelled.
+
+    Parameters
+    ----------
+    paths : iterable of str or os.PathLike
+        The recordings.
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL.
+    client : distributed.Client
+        The cluster.
+    columns : sequence of str or None
+        The channels to store; all by default.
+    partition_by : sequence of str
+        As for `telvane.dataset.convert`.
+    timeout : float or None
+        As for `export`.
+    replace : bool
+        As for `export`.
+    window : int or None
+        The most tasks on the cluster at once; by default two per worker thread.
+    run : str or None
+        A name from `telvane.dataset.new_run()`: the files appear when
+        `telvane.dataset.publish` ends it.
+    live_dumps : bool
+        As for `export`.
+
+    Yields
+    ------
+    tuple of (int, dict)
+        The input's index and its report row, in the order the files finish.
+
+    Raises
+    ------
+    ConnectionError
+        When the scheduler is lost, saying how many files were done, after their rows.
+    """
     distributed = needs_extra("distributed", "dask", "telvane.dask.export()")
     sources = [os.fspath(path) for path in paths]
     pending = iter(enumerate(sources))
@@ -178,10 +235,29 @@ def _per_task(rows: list[dict[str, Any]]) -> int | None:
 
 def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] | None = None,
              errors: str = "raise") -> dask.dataframe.DataFrame:
-    """The recordings as one lazy Dask dataframe, one partition per file: `timecodes` and
-    the chosen channels (by default those of the first recording that can be read). With
-    errors="skip", a file that cannot be read, or lacks a channel, gives an empty partition
-    instead of failing the computation."""
+    """Read recordings as one lazy Dask DataFrame, one partition per file.
+
+    Parameters
+    ----------
+    paths : iterable of str or os.PathLike
+        The recordings.
+    columns : sequence of str or None
+        The channels; by default those of the first recording that can be read, which also
+        gives the column types.
+    errors : str
+        "raise", or "skip": a file that cannot be read, or lacks a channel, gives an empty
+        partition instead of failing the computation.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        `timecodes` and the chosen channels.
+
+    Raises
+    ------
+    ValueError
+        For `errors` other than "raise" or "skip", or no path.
+    """
     dd = needs_extra("dask.dataframe", "dask", "telvane.dask.read_ibt()")
     if errors not in ("raise", "skip"):
         raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
@@ -193,9 +269,26 @@ def read_ibt(paths: Iterable[str | os.PathLike[str]], *, columns: Sequence[str] 
 
 def read_dataset(out_dir: str | os.PathLike[str], table: str = "channels"
                  ) -> dask.dataframe.DataFrame:
-    """A table of the dataset under `out_dir` ("channels", "laps" or "sessions") as a lazy
-    Dask dataframe, one partition per file, with every column of every recording and the
-    partition keys, as telvane.dataset.read gives it."""
+    """Read a table of the dataset under `out_dir` as a lazy Dask DataFrame, one partition per file.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL.
+    table : str
+        "channels", "laps" or "sessions".
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        Every column of every recording and the partition keys, as `telvane.dataset.read`
+        gives them.
+
+    Raises
+    ------
+    ValueError
+        For another table name, or when `out_dir` holds no dataset.
+    """
     dd = needs_extra("dask.dataframe", "dask", "telvane.dask.read_dataset()")
     if table not in dataset.TABLES:
         raise ValueError(f"table must be one of {', '.join(dataset.TABLES)}, not {table!r}")

@@ -51,17 +51,19 @@ if TYPE_CHECKING:
     import pyarrow.dataset as ds
     import pyarrow.fs as pafs
 
-__all__ = ["COMPACT_TARGET", "DEFAULT_PARTITION_BY", "HIVE_NULL", "KEYS", "LAYOUT_FILE", "LAYOUT_VERSION",
-           "MAX_SEGMENT", "NO_NULL_MARK", "REPORTS", "ROW_GROUP_SIZE", "SWEEP_AGE", "TABLES",
-           "UNKNOWN", "Tables", "compact", "convert", "merge_schemas", "new_run",
-           "prepare", "publish", "read", "recording_keys", "recording_tables", "sweep"]
+# The documented surface; the other names here serve the export and the tests.
+__all__ = ["DEFAULT_PARTITION_BY", "KEYS", "TABLES", "Tables", "compact", "convert", "merge_schemas",
+           "new_run", "publish", "read", "sweep"]
 
 LAYOUT_VERSION = 1
 LAYOUT_FILE = "_telvane_dataset.json"
 REPORTS = "_reports"
 TABLES = ("channels", "laps", "sessions")
+"""The dataset's tables, each a directory of its own."""
 KEYS = ("track", "car", "driver", "session_type", "date")
+"""The keys taken from each recording's session info, each a partition key or a column."""
 DEFAULT_PARTITION_BY = ("track", "car", "session_type")
+"""The keys a dataset is partitioned by unless chosen otherwise."""
 UNKNOWN = "unknown"
 MAX_SEGMENT = 200  # bytes of a percent-encoded key: a directory name stays within 255
 HIVE_NULL = "__HIVE_DEFAULT_PARTITION__"
@@ -72,6 +74,17 @@ COMPACT_TARGET = _compact.DEFAULT_TARGET
 
 
 class Tables(NamedTuple):
+    """The three tables of a dataset, as `read` returns them.
+
+    Attributes
+    ----------
+    channels : pyarrow.dataset.Dataset
+        Per record, `recording`, `timecodes` and every channel of every recording.
+    laps : pyarrow.dataset.Dataset
+        Per lap, `lap_times()` with `recording`, the keys and per-lap aggregates.
+    sessions : pyarrow.dataset.Dataset
+        Per recording, one row of keys, names, counts, the source and the session info.
+    """
     channels: ds.Dataset
     laps: ds.Dataset
     sessions: ds.Dataset
@@ -108,17 +121,46 @@ def convert(source: str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             progress: Callable[[float], Any] | None = None,
             timeout: float | None = None, replace: bool = False,
             run: str | None = None, live_dumps: bool = False) -> dict[str, Any]:
-    """Add one recording to the dataset under `out_dir` (with `replace`, also when the
-    dataset holds its bytes already in files of its own: they are written again). Never raises for a bad
-    file or a failed write: returns the report row `source`, `status` ("ok"; "present" when
-    the dataset holds the recording already and it was not converted again; "skipped" for a
-    live telemetry memory dump, a dataset holding recordings written to disk, unless
-    `live_dumps`; "failed"; or
-    "timeout" when not done within `timeout` seconds), `error` (None or the message),
-    `recording` (the content identity), `records`, `seconds` and `output`, and leaves
-    nothing of a file that did not succeed. `progress(fraction)` is told how far the file
-    has come, reading then writing. With `run` (a name from new_run()), the files appear
-    when publish(out_dir, run, rows) ends the run. Ctrl-C and SystemExit pass."""
+    """Add one recording to the dataset under `out_dir`.
+
+    Leaves nothing of a file that did not succeed.
+
+    Parameters
+    ----------
+    source : str or os.PathLike
+        The recording; may be a URL of object storage.
+    out_dir : str or os.PathLike
+        The dataset's directory, made when missing.
+    columns : sequence of str or None
+        The channels to store; all by default.
+    partition_by : sequence of str
+        The keys of `KEYS` to partition by.
+    progress : callable or None
+        Told `progress(fraction)`, how far the file has come, reading then writing.
+    timeout : float or None
+        Seconds after which the convert gives up where it is.
+    replace : bool
+        Convert a recording the dataset holds already in files of its own again.
+    run : str or None
+        A name from `new_run()`: the files appear when `publish(out_dir, run, rows)` ends the
+        run. Without one the recording is published when this returns.
+    live_dumps : bool
+        Store a live telemetry memory dump too, instead of skipping it.
+
+    Returns
+    -------
+    dict
+        The report row: `source`, `status` ("ok"; "present" when the dataset holds the
+        recording already; "skipped" for a live telemetry memory dump; "failed"; "timeout"),
+        `error` (None or the message), `recording` (the content identity), `records`,
+        `seconds` and `output`.
+
+    Raises
+    ------
+    ValueError
+        When `out_dir` is a dataset partitioned by other keys. A bad file or a failed write is
+        reported in the row, never raised; Ctrl-C and SystemExit pass.
+    """
     roots = [Path(out_dir)] if run is None else [Path(out_dir), _publish.staging(out_dir, run)]
 
     def held(recording: str) -> str | None:
@@ -185,11 +227,28 @@ def _convert_into(source: str | os.PathLike[str], out_dir: str | os.PathLike[str
 
 
 def read(out_dir: str | os.PathLike[str]) -> Tables:
-    """The channels, laps and sessions of the dataset under `out_dir` as pyarrow datasets,
-    partition keys as string columns. The channels dataset has every channel of every
-    recording (null where a recording lacks it; a channel whose type differs between
-    recordings in a type that holds every value). Opens the dataset's schema file, not
-    the footer of every recording's file. `out_dir` may be a URL (s3://…, file://…)."""
+    """Open the channels, laps and sessions of the dataset under `out_dir`.
+
+    The channels dataset has every channel of every recording (null where a recording lacks
+    it; a channel whose type differs between recordings in a type that holds every value).
+    It opens the dataset's schema file, not the footer of every recording's file, and sees a
+    run's recordings all or none.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL (s3://…, file://…).
+
+    Returns
+    -------
+    Tables
+        The three tables as pyarrow datasets, partition keys as string columns.
+
+    Raises
+    ------
+    ValueError
+        When `out_dir` holds no dataset.
+    """
     import pyarrow.dataset as ds  # a heavy import that only reading needs
 
     keys = _layout(out_dir)["partition_by"]
@@ -209,11 +268,28 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
 
 def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
             ) -> tuple[int, int]:
-    """Merge the files of each partition of every table that are smaller than
-    `target_bytes` into files of about that size; returns (files replaced, files
-    written). Readers see every recording once throughout, and a re-run of an export still
-    finds the merged recordings held. ValueError when `out_dir` is no dataset or another
-    compaction is running."""
+    """Merge the small files of each partition of every table.
+
+    Readers see every recording once throughout, and a re-run of an export still finds the
+    merged recordings held.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's local directory.
+    target_bytes : int
+        Files smaller than this are merged into files of about this size.
+
+    Returns
+    -------
+    tuple of int
+        (files replaced, files written).
+
+    Raises
+    ------
+    ValueError
+        When `out_dir` is no dataset or a URL, or another compaction is running.
+    """
     _local(out_dir)
     _layout(out_dir)
     if target_bytes <= 0:
@@ -222,18 +298,39 @@ def compact(out_dir: str | os.PathLike[str], target_bytes: int = COMPACT_TARGET
 
 
 def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
-    """Keep the dataset's schema in one file per table again: what the end of an export
-    does, so that read() opens one small file whatever the number of recordings. `out_dir`
-    may be a URL."""
+    """Keep the dataset's schema in one file per table again.
+
+    What the end of an export does, so that `read()` opens one small file whatever the number
+    of recordings.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL.
+    """
     _layout(out_dir)
     _table_schema.merge(out_dir, TABLES)
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int:
-    """Remove what killed runs left under `out_dir`, untouched for `older_than` seconds (a
-    running convert writes at least once a row group): hidden `.part` temporaries, and the
-    staged files of runs that never published; finish their publishes cut short. Returns
-    how many temporaries and runs. At a URL, only the runs: no temporary is left there."""
+    """Remove what killed runs left under `out_dir` and finish their publishes cut short.
+
+    What a running convert writes is at least once a row group, so anything untouched for
+    `older_than` seconds is dead: hidden `.part` temporaries and the staged files of runs that
+    never published. At a URL only runs are swept: no temporary is left there.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's directory, or a URL.
+    older_than : float
+        Seconds since a file was last written.
+
+    Returns
+    -------
+    int
+        How many temporaries and runs were removed.
+    """
     removed, now = _publish.sweep(out_dir, older_than), time.time()
     if _remote.is_url(out_dir):
         return removed
@@ -250,9 +347,18 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
 
 
 def publish(out_dir: str | os.PathLike[str], run: str, rows: Sequence[dict[str, Any]]) -> None:
-    """End `run`: the recordings it converted (its rows of status "ok") appear in the
-    dataset together, and `rows` are kept as its report, with a `run` column naming it.
-    `out_dir` may be the URL the run's converts uploaded their files to."""
+    """End a run: its recordings appear in the dataset together.
+
+    Parameters
+    ----------
+    out_dir : str or os.PathLike
+        The dataset's directory, or the URL the run's converts uploaded their files to.
+    run : str
+        The run's name, from `new_run()`.
+    rows : sequence of dict
+        The report rows of the run's converts: those of status "ok" are published, and all of
+        them kept as the run's report `_reports/RUN.parquet` with a `run` column.
+    """
     table = _rows_table(rows, _convert.REPORT_SCHEMA)
     table = table.add_column(0, "run", repeated(run, table.num_rows))
 

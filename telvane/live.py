@@ -28,8 +28,16 @@ Records = list[tuple[int, bytes]]
 
 
 class Live:
-    """Live telemetry being written: `wait()` for the next record, `latest()` the newest,
-    `batches()` every record as it comes. Close it, or use it in a `with` block."""
+    """Live telemetry being written: `wait()` for the next record, `latest()` the newest, `batches()` every record.
+
+    Close it, or use it in a `with` block. `telvane.live.connect` returns one.
+
+    Attributes
+    ----------
+    missed : int
+        The ticks `batches` skipped because the reader came too late for them (the simulator
+        keeps the last few records only): counted, never made up.
+    """
 
     def __init__(self, memory: LiveMemory) -> None:
         self._memory = memory
@@ -69,8 +77,23 @@ class Live:
     # -- waiting and reading -------------------------------------------------------------
 
     def wait(self, timeout: float | None = None) -> bool:
-        """Waits for a record newer than the one the last wait saw: True when one came, False
-        when `timeout` seconds passed first or the simulator disconnected."""
+        """Wait for a record newer than the one the last wait saw.
+
+        Parameters
+        ----------
+        timeout : float or None
+            Seconds to wait at most; by default without end.
+
+        Returns
+        -------
+        bool
+            True when one came, False when `timeout` passed first or the simulator disconnected.
+
+        Raises
+        ------
+        ValueError
+            When the Live is closed.
+        """
         self._check_open()
         deadline = None if timeout is None else time.monotonic() + timeout
         rate = self._memory.header()[TICK_RATE]
@@ -89,8 +112,28 @@ class Live:
                 return False
 
     def latest(self, columns: str | Iterable[str] | None = None) -> pa.RecordBatch:
-        """The newest record as a one-row batch: `tick`, `timecodes`, then the variables
-        named in `columns` (all by default)."""
+        """Return the newest record.
+
+        Parameters
+        ----------
+        columns : str, iterable of str or None
+            The variables; all by default.
+
+        Returns
+        -------
+        pyarrow.RecordBatch
+            One row: `tick`, `timecodes` (ms of `SessionTime`), then the variables, array
+            variables as fixed-size lists.
+
+        Raises
+        ------
+        KeyError
+            For a name that is no variable.
+        LookupError
+            When the memory holds no record yet.
+        ValueError
+            When the Live is closed.
+        """
         self._check_open()
         decode = self._decoder(columns)
         records = self._memory.take(None)
@@ -100,11 +143,32 @@ class Live:
 
     def batches(self, columns: str | Iterable[str] | None = None, *, max_records: int | None = None,
                 timeout: float | None = None) -> Iterator[pa.RecordBatch]:
-        """The records as they come, each batch those that came since the last, in tick
-        order: `tick`, `timecodes`, then the variables named in `columns` (all by default),
-        array variables as fixed-size lists. Ends after `max_records` records, when no record
-        comes for `timeout` seconds, or when the simulator disconnects. A tick the reader came
-        too late for is counted in `missed`."""
+        """Iterate over the records as they come.
+
+        A tick the reader came too late for is counted in `missed`.
+
+        Parameters
+        ----------
+        columns : str, iterable of str or None
+            The variables; all by default.
+        max_records : int or None
+            End after this many records.
+        timeout : float or None
+            End when no record comes for this many seconds.
+
+        Yields
+        ------
+        pyarrow.RecordBatch
+            The records that came since the last batch, in tick order, columns as `latest` gives
+            them. The iteration also ends when the simulator disconnects.
+
+        Raises
+        ------
+        KeyError
+            For a name that is no variable.
+        ValueError
+            When the Live is closed.
+        """
         self._check_open()
         self._decoder(columns)  # an unknown name raised now, not at the first batch
         return (self._decoder(columns)(records) for records in self._records(max_records=max_records, timeout=timeout))
@@ -143,9 +207,11 @@ class Live:
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` was called."""
         return self._closed
 
     def close(self) -> None:
+        """Unmap the memory; closing again does nothing."""
         if not self._closed:
             self._closed = True
             self._memory.close()
@@ -166,9 +232,29 @@ class Live:
 
 
 def connect(source: str | os.PathLike[str] | None = None, *, timeout: float | None = None) -> Live:
-    """Live telemetry: the simulator's (Windows), or the file `source` laid out as its
-    memory, mapped read-only. `timeout` seconds are given to the file to appear or the
-    simulator to start; by default neither is waited for."""
+    """Connect to live telemetry: the simulator's, or a file laid out as its memory.
+
+    Parameters
+    ----------
+    source : str, os.PathLike or None
+        A file laid out as live telemetry memory, mapped read-only; None for the simulator's
+        own mapping and data-valid event (Windows).
+    timeout : float or None
+        Seconds given to the file to appear or the simulator to start; by default neither is
+        waited for.
+
+    Returns
+    -------
+    Live
+        The connection.
+
+    Raises
+    ------
+    ConnectionError
+        When the simulator is not running, or on another system than Windows without `source`.
+    IbtError
+        For a file that is not laid out as live memory.
+    """
     if source is None and sys.platform != "win32":
         raise ConnectionError(NOT_WINDOWS)
     deadline = None if timeout is None else time.monotonic() + timeout
@@ -198,10 +284,30 @@ def _open(source: str | os.PathLike[str] | None) -> LiveMemory:
 
 
 def replay(recording: str | os.PathLike[str], path: str | os.PathLike[str], *, rate: float = 1.0) -> int:
-    """Writes the records of the recording on disk at `recording` into the file `path`, laid
-    out as live telemetry memory, at the recording's pace times `rate` (math.inf: as fast as
-    they can be written), rotating buffers as the simulator does; clears the connected status
-    at the end. Returns the number of records written."""
+    """Write a recording's records into a file laid out as live telemetry memory, at its own pace.
+
+    Buffers rotate as the simulator rotates them; the connected status is cleared at the end.
+
+    Parameters
+    ----------
+    recording : str or os.PathLike
+        The recording on disk.
+    path : str or os.PathLike
+        The file to write.
+    rate : float
+        The pace: the recording's tick rate times this (`math.inf`: as fast as they can be
+        written).
+
+    Returns
+    -------
+    int
+        The number of records written.
+
+    Raises
+    ------
+    ValueError
+        For a rate that is not positive.
+    """
     if not rate > 0:
         raise ValueError(f"rate must be positive, got {rate}")
     from telvane._live_replay import recorded

@@ -23,9 +23,24 @@ _CATALOGUE_FIELDS = [("name", "string"), ("type", "string"), ("count", "int32"),
 
 
 class Recording:
-    """An opened IBT recording. `variables` lists what it holds; `read()` converts the
-    channels asked for (all by default) into the LogFile that `telvane.ibt` returns. The
-    file stays mapped until `close()` or the end of a `with` block."""
+    """An opened IBT recording, mapped and checked, nothing converted yet.
+
+    `variables` lists what it holds; `read()` converts the channels asked for. The file stays
+    mapped until `close()` or the end of a `with` block. `telvane.open` returns one.
+
+    Attributes
+    ----------
+    source_name : str
+        The path, or `"<bytes>"` for bytes and file objects.
+    file_name : str
+        The name `read()` gives its LogFile: the source name, or a file object's `.name`.
+    tick_rate : int
+        Records per second.
+    record_count : int
+        The records read.
+    live_dump : bool
+        Whether the file is a dump of the simulator's live telemetry memory.
+    """
 
     def __init__(self, handle: OpenFile) -> None:
         self._handle = handle
@@ -58,8 +73,11 @@ class Recording:
 
     @cached_property
     def variables(self) -> pa.Table:
-        """One row per variable in file order: name, type, count, unit, description, offset
-        within a record, and whether it becomes a channel."""
+        """One row per variable in file order.
+
+        Columns: name, type, count, unit, description, offset within a record, and whether it
+        becomes a channel.
+        """
         import pyarrow as pa
 
         from telvane._arrow import table_of  # not pa.array, which imports pandas
@@ -90,11 +108,35 @@ class Recording:
 
     def read(self, columns: str | Iterable[str] | None = None, *, laps: bool = True, arrays: bool = False,
              progress: Callable[[int, int], object] | None = None) -> LogFile:
-        """The LogFile of the named channels (all by default; one name may be given as a
-        string). `laps` adds the laps table and keeps the lap inputs that lap_times(),
-        sectors() and traces need, whatever the channels; `laps=False` reads the named
-        channels alone. `arrays` adds the array variables under `LogFile.arrays`: those
-        named in `columns`, or all when it names none. `progress(k, n)` is told the records gathered, k of n."""
+        """Convert the named channels into the LogFile that `telvane.ibt` returns.
+
+        The interpreter lock is released while the records are gathered.
+
+        Parameters
+        ----------
+        columns : str, iterable of str or None
+            The channels (one name may be given as a string); all by default.
+        laps : bool
+            Add the laps table and keep the lap inputs that `lap_times()`, `sectors()` and traces
+            need, whatever the channels; False reads the named channels alone.
+        arrays : bool
+            Add the array variables under `LogFile.arrays`: those named in `columns`, or all when
+            it names none.
+        progress : callable or None
+            Called as `progress(k, n)` with the records gathered, k of n.
+
+        Returns
+        -------
+        LogFile
+            The channels read.
+
+        Raises
+        ------
+        KeyError
+            Listing every name that is no channel.
+        ValueError
+            When the recording is closed.
+        """
         self._check_open()
         channels, array_names = self._select(columns, arrays)
         from telvane.lap_inputs import LAP_INPUTS
@@ -126,10 +168,11 @@ class Recording:
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` was called."""
         return self._closed
 
     def close(self) -> None:
-        """Unmaps the file; a read in progress on another thread finishes first."""
+        """Unmap the file; a read in progress on another thread finishes first."""
         self._closed = True
         self._handle.close()
 
@@ -150,10 +193,31 @@ class Recording:
 
 
 def open(source: Any, *, recover: bool = False) -> Recording:
-    """Maps and checks an IBT recording (a path, its bytes or a binary file object) and
-    returns a Recording without converting anything. With `recover`, a file whose header
-    says 0 records, or more than it holds (a simulator that crashed while recording), is read
-    up to its last complete record, with a warning saying what was recovered."""
+    """Map and check an IBT recording and return it without converting anything.
+
+    Parameters
+    ----------
+    source : str, os.PathLike, bytes-like or binary file object
+        The recording: a path, its bytes, or a file object read from its start.
+    recover : bool
+        Read a file whose header says 0 records, or more than it holds (a simulator that
+        crashed while recording), up to its last complete record, with a warning saying what
+        was recovered.
+
+    Returns
+    -------
+    Recording
+        The opened recording.
+
+    Raises
+    ------
+    IbtError
+        For a file that is not a valid recording.
+    OSError
+        When the file cannot be opened or mapped, or changed while it was read.
+    TypeError
+        For a source of none of the accepted kinds.
+    """
     name = getattr(source, "name", None)  # a file object's path, which the core does not see
     name = name if isinstance(name, str) and not isinstance(source, (str, bytes)) else None
     recording = Recording(open_file(source, recover, name))

@@ -24,11 +24,35 @@ __all__ = ["read_dataset"]
 
 def read_dataset(spark: pyspark.sql.SparkSession, out_dir: str | os.PathLike[str],
                  table: str = "channels") -> pyspark.sql.DataFrame:
-    """A table of the dataset under `out_dir` ("channels", "laps" or "sessions") as a lazy
-    Spark DataFrame with every column of every recording and the partition keys as
-    telvane.dataset.read gives them; unsigned integers widened to signed ones, times in
-    microseconds. The files are shared out among Spark's default number of tasks: a task
-    per short recording would cost more than reading it."""
+    """Read a table of the dataset under `out_dir` as a lazy Spark DataFrame.
+
+    The files are shared out among Spark's default number of tasks, each read with pyarrow
+    inside the task (Spark's own Parquet reader refuses a channel whose type differs between
+    recordings): a task per short recording would cost more than reading it. The executors
+    import telvane and see the dataset under the same path.
+
+    Parameters
+    ----------
+    spark : pyspark.sql.SparkSession
+        The session.
+    out_dir : str or os.PathLike
+        The dataset's directory.
+    table : str
+        "channels", "laps" or "sessions".
+
+    Returns
+    -------
+    pyspark.sql.DataFrame
+        Every column of every recording and the partition keys as `telvane.dataset.read`
+        gives them; unsigned integers widened to signed ones, times in microseconds.
+
+    Raises
+    ------
+    ImportError
+        When pyspark is not installed.
+    ValueError
+        For another table name.
+    """
     types = needs_extra("pyspark.sql.pandas.types", "spark", "telvane.spark.read_dataset()")
     if table not in dataset.TABLES:
         raise ValueError(f"table must be one of {', '.join(dataset.TABLES)}, not {table!r}")

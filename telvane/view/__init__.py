@@ -17,18 +17,42 @@ __all__ = ["TrackMismatch", "View", "default_laps", "view"]
 
 
 class View:
-    """A lap viewer page: `html` is its text, save() writes it, and a notebook shows it."""
+    """A lap viewer page: one self-contained HTML page, shown inline by notebooks.
+
+    Attributes
+    ----------
+    html : str
+        The page's text.
+    """
 
     def __init__(self, page: str) -> None:
         self.html = page
 
     def save(self, path: str | os.PathLike[str]) -> Path:
-        """Write the page to `path` and return the path."""
+        """Write the page to a file.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+
+        Returns
+        -------
+        pathlib.Path
+            The path written.
+        """
         path = Path(path)
         self.write(path)
         return path
 
     def write(self, path: Path) -> None:
+        """Write the page to a file, as `save` does, without returning it.
+
+        Parameters
+        ----------
+        path : pathlib.Path
+            The file.
+        """
         path.write_text(self.html, encoding="utf-8")
 
     def _repr_html_(self) -> str:
@@ -41,8 +65,24 @@ class View:
 
 
 def default_laps(log: Any) -> list[int]:
-    """Rows of lap_times() a page of one recording opens with: its fastest full lap and the
-    next fastest, or its longest lap when none is full."""
+    """Choose the laps a page of one recording opens with.
+
+    Parameters
+    ----------
+    log : LogFile
+        The recording.
+
+    Returns
+    -------
+    list of int
+        Rows of `lap_times()`: the fastest full lap and the next fastest, or the longest lap
+        when none is full.
+
+    Raises
+    ------
+    ValueError
+        For a recording without laps.
+    """
     full = _display.default_laps(log)
     if full:
         return full[:2]
@@ -53,10 +93,27 @@ def default_laps(log: Any) -> list[int]:
 
 
 def view(logs: Sequence[Any], chosen: Sequence[tuple[int, int]] | None = None) -> View:
-    """The page of the LogFiles `logs` (recordings of one track), opening with the laps
-    `chosen` as (index in `logs`, row of its lap_times()) pairs, the first the reference;
-    by default the first recording's fastest full lap against its next fastest. Raises
-    TrackMismatch (a ValueError) for recordings of different tracks."""
+    """Make the lap viewer page of recordings of one track.
+
+    Parameters
+    ----------
+    logs : sequence of LogFile
+        The recordings.
+    chosen : sequence of (int, int) or None
+        The laps to open with, as (index in `logs`, row of its `lap_times()`) pairs, the first
+        the reference; by default the first recording's fastest full lap against its next
+        fastest.
+
+    Returns
+    -------
+    View
+        The page.
+
+    Raises
+    ------
+    TrackMismatch
+        For recordings of different tracks.
+    """
     if not logs:
         raise ValueError("view() needs at least one recording")
     if not chosen:
