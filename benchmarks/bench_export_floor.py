@@ -1,11 +1,14 @@
-"""`telvane export` against a by-hand pyarrow-defaults loop, the recording identity against
-the read, and the cost per file of short recordings.
+"""`telvane export` against by-hand loops (pyarrow defaults, polars) in time and size,
+`LogFile.to_parquet` of the real recording against polars' `write_parquet`, the recording
+identity against the read, and the cost per file of short recordings.
 
-Run with the environment's telvane on PATH:  python benchmarks/bench_export_floor.py [DIR]
-(DIR defaults to /tmp/telvane-export-floor; the inputs are reused.) Prints the minimum of
-three alternated runs of each (of ten for the identity and the read), the load average, and
-the two ratios as `label  value  target  ok|MISSED` lines."""
+Run with the environment's telvane (and polars) on PATH:  python benchmarks/bench_export_floor.py [DIR]
+(DIR defaults to /tmp/telvane-export-floor; the inputs are reused.) Prints the median of
+five alternated runs of each (of 41 for to_parquet, the minimum of ten for the identity and
+the read), the load average before and after, and the ratios as `label  value  target
+ok|MISSED` lines."""
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -16,43 +19,82 @@ import numpy as np
 
 import telvane
 from telvane._convert import recording_id
-from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
+from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
 from telvane.sample import SESSION_INFO
 
 root = Path(sys.argv[1] if len(sys.argv) > 1 else "/tmp/telvane-export-floor")
-FILES, RECORDS, FLOATS = 8, 60_000, 266  # 8 + 266 * 4 = 1,072 bytes a record
+# 8 + (256 + 10) * 4 = 1,072 bytes a record; with timecodes, 268 columns
+FILES, RECORDS, FLOATS, INTS = 8, 60_000, 256, 10
 SHORT = 200
+ROUNDS = 5
+SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
 BY_HAND = """
 import sys, pathlib, telvane, pyarrow.parquet as pq
 out = pathlib.Path(sys.argv[2]); out.mkdir(exist_ok=True)
 for path in sorted(pathlib.Path(sys.argv[1]).glob("*.ibt")):
     pq.write_table(telvane.ibt(str(path)).to_table(), out / (path.stem + ".parquet"))
 """
+POLARS = """
+import sys, pathlib, telvane, polars as pl
+out = pathlib.Path(sys.argv[2]); out.mkdir(exist_ok=True)
+for path in sorted(pathlib.Path(sys.argv[1]).glob("*.ibt")):
+    pl.DataFrame(telvane.ibt(str(path))).write_parquet(out / (path.stem + ".parquet"))
+"""
 
 
 def make_inputs() -> None:
     long, short = root / "long", root / "short"
-    if long.exists():
+    if (root / "made").exists():
         return
+    subprocess.run(["rm", "-rf", str(long), str(short)], check=True)
     long.mkdir(parents=True)
     short.mkdir()
-    variables = [Var("SessionTime", DOUBLE, 0)] + [Var(f"F{i:03d}", FLOAT, 8 + 4 * i) for i in range(FLOATS)]
+    variables = ([Var("SessionTime", DOUBLE, 0)] + [Var(f"F{i:03d}", FLOAT, 8 + 4 * i) for i in range(FLOATS)]
+                 + [Var(f"I{i:02d}", INT, 8 + 4 * (FLOATS + i)) for i in range(INTS)])
+    layout = [("t", "<f8"), ("f", "<f4", FLOATS), ("i", "<i4", INTS)]
     rng = np.random.default_rng(1)
     for number in range(FILES):
-        records = np.zeros(RECORDS, dtype=[("t", "<f8"), ("f", "<f4", FLOATS)])
+        records = np.zeros(RECORDS, dtype=layout)
         records["t"] = np.arange(RECORDS) / 60
         records["f"] = np.cumsum(rng.normal(size=(RECORDS, FLOATS)), axis=0, dtype=np.float32)
+        records["i"] = np.cumsum(rng.random((RECORDS, INTS)) < 0.001, axis=0) % 8  # gears, counters
         (long / f"r{number}.ibt").write_bytes(write_ibt(variables, records.tobytes(), session_info=SESSION_INFO,
                                                         tick_rate=60))
-    small = np.zeros(2, dtype=[("t", "<f8"), ("f", "<f4", FLOATS)])
+    small = np.zeros(2, dtype=layout)
     for number in range(SHORT):
         small["t"] = [number, number + 1 / 60]
         (short / f"s{number:03d}.ibt").write_bytes(write_ibt(variables, small.tobytes(), session_info=SESSION_INFO))
+    (root / "made").touch()
 
 
 def timed(command: list[str]) -> float:
     began = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, cwd=root)
+    return time.perf_counter() - began
+
+
+def size(directory: Path) -> int:
+    return sum(path.stat().st_size for path in directory.rglob("*.parquet"))
+
+
+def to_parquet_ratio(rounds: int = 41) -> tuple[float, float, float]:
+    """Medians of `rounds` alternated writes of the real recording, in ms: to_parquet,
+    polars' write_parquet of the same LogFile; and the ratio of their files' sizes."""
+    import polars as pl
+
+    log = telvane.ibt(str(SAMPLE))
+    ours, theirs = root / "sample.parquet", root / "sample-polars.parquet"
+    times: dict[str, list[float]] = {"telvane": [], "polars": []}
+    for _ in range(rounds):
+        times["telvane"].append(wall(lambda: log.to_parquet(ours)))
+        times["polars"].append(wall(lambda: pl.DataFrame(log).write_parquet(theirs)))
+    return (1000 * statistics.median(times["telvane"]), 1000 * statistics.median(times["polars"]),
+            ours.stat().st_size / theirs.stat().st_size)
+
+
+def wall(function) -> float:
+    began = time.perf_counter()
+    function()
     return time.perf_counter() - began
 
 
@@ -64,19 +106,25 @@ def cpu(function) -> float:
 
 make_inputs()
 print(f"load average {os.getloadavg()[0]:.2f}")
-runs: dict[str, list[float]] = {"export": [], "by hand": [], "short export": []}
-for attempt in range(3):
+runs: dict[str, list[float]] = {"export": [], "by hand": [], "polars": [], "short export": []}
+sizes: dict[str, int] = {}
+for attempt in range(ROUNDS):
     out = root / f"out{attempt}"
     runs["export"].append(timed(["telvane", "export", str(root / "long"), "--out", str(out / "ds"), "--jobs", "1"]))
     runs["by hand"].append(timed([sys.executable, "-c", BY_HAND, str(root / "long"), str(out / "hand")]))
+    runs["polars"].append(timed([sys.executable, "-c", POLARS, str(root / "long"), str(out / "polars")]))
     runs["short export"].append(timed(["telvane", "export", str(root / "short"), "--out", str(out / "short"),
                                        "--jobs", "1"]))
+    sizes = {"export": size(out / "ds" / "channels"), "polars": size(out / "polars")}
     subprocess.run(["rm", "-rf", str(out)], check=True)
-export, by_hand = min(runs["export"]), min(runs["by hand"])
+export, by_hand, by_polars = (statistics.median(runs[key]) for key in ("export", "by hand", "polars"))
 print(f"{FILES} files of {RECORDS:,} records x 1,072 B: export --jobs 1 {export:.2f} s, "
-      f"by-hand pyarrow defaults {by_hand:.2f} s")
-print(f"{SHORT} short files: export --jobs 1 {min(runs['short export']):.2f} s, "
-      f"{1000 * min(runs['short export']) / SHORT:.1f} ms a file")
+      f"by-hand pyarrow defaults {by_hand:.2f} s, by-hand polars {by_polars:.2f} s; "
+      f"channels files {sizes['export'] / 1e6:.0f} MB, polars' {sizes['polars'] / 1e6:.0f} MB")
+print(f"{SHORT} short files: export --jobs 1 {statistics.median(runs['short export']):.2f} s, "
+      f"{1000 * statistics.median(runs['short export']) / SHORT:.1f} ms a file")
+ours, theirs, sample_size = to_parquet_ratio()
+print(f"real recording: to_parquet {ours:.1f} ms, polars write_parquet {theirs:.1f} ms, file {sample_size:.2f}x polars'")
 one = root / "long" / "r0.ibt"
 costs: dict[str, list[float]] = {"identity": [], "read": []}
 for _ in range(10):
@@ -85,5 +133,9 @@ for _ in range(10):
 identity, read = min(costs["identity"]), min(costs["read"])
 print(f"one file of {one.stat().st_size / 1e6:.0f} MB: identity (BLAKE3) {1000 * identity:.1f} ms CPU, "
       f"read {1000 * read:.1f} ms CPU")
+print(f"load average {os.getloadavg()[0]:.2f}")
 figures.print_figures([("export / by-hand loop, --jobs 1", export / by_hand, "<= 0.35"),
+                       ("export / polars loop, --jobs 1", export / by_polars, "<= 1.0"),
+                       ("export size / polars loop's", sizes["export"] / sizes["polars"], "<= 0.9"),
+                       ("to_parquet / polars write_parquet, real", ours / theirs, "<= 1.2"),
                        ("recording identity / read, CPU", identity / read, "<= 1.0")])
