@@ -7,6 +7,8 @@ the line crossings."""
 
 from __future__ import annotations
 
+import enum
+
 import numpy as np
 import pyarrow as pa
 
@@ -14,7 +16,7 @@ from telvane._arrow import column_values, table_of
 from telvane.lap_inputs import LapInputs
 
 __all__ = ["CROSSING_WINDOW", "GAP_TICKS", "GLITCH_RECORDS", "LAP_TYPES",
-           "RACING_SCHEMA", "SECTORS_SCHEMA", "STALL_METRES", "STALL_SPEED", "gap_ms",
+           "RACING_SCHEMA", "SECTORS_SCHEMA", "STALL_METRES", "STALL_SPEED", "LapKind", "gap_ms",
            "lap_numbered", "racing_laps", "recorded_time", "sectors", "theoretical_best"]
 
 # The simulator writes one record with the lap counter at 0, not in the world (track
@@ -33,7 +35,23 @@ CROSSING_WINDOW = 3
 STALL_METRES, STALL_SPEED = 20.0, 1.0
 
 LAP_TYPES = ("full", "partial", "in", "out", "incomplete")
-_KINDS = ("incomplete", "out", "in", "full", "partial")  # in the order the types are tested
+
+
+class LapKind(enum.IntEnum):
+    """A racing lap's type, numbered in the order `racing_laps` tests for it: fewer than 2
+    records, starts on pit road, ends on pit road, starts and ends at a line crossing, the
+    others. Its `text` is what the `lap_type` column holds."""
+
+    INCOMPLETE = 0
+    OUT = 1
+    IN = 2
+    FULL = 3
+    PARTIAL = 4
+
+    @property
+    def text(self) -> str:
+        return self.name.lower()
+
 
 RACING_SCHEMA = pa.schema([
     pa.field("num", pa.int32(), False), pa.field("session", pa.int32(), False),
@@ -229,17 +247,18 @@ def racing_laps(inputs: LapInputs) -> pa.Table:
     pit_first = pit[first].astype(bool) if pit is not None else np.zeros(len(first), bool)
     pit_last = pit[last].astype(bool) if pit is not None else np.zeros(len(first), bool)
     kind = np.select([end - first < 2, pit_first, pit_last, start_crossed & end_crossed],
-                     [0, 1, 2, 3], 4)
+                     [LapKind.INCOMPLETE, LapKind.OUT, LapKind.IN, LapKind.FULL], LapKind.PARTIAL)
     # Cut short by a reset or a tow: a placement frame follows within the session.
     reset = glitch[np.minimum(end, n - 1)] & (end < n)
     reset[:-1] &= session[1:] == session[:-1]
     duration = end_time - start_time
-    keep = np.isfinite(duration) & ~(((kind == 1) | (kind == 2)) & _standing(inputs, first, end))
-    best = _best(duration, [session], (kind == 3) & keep)
+    pitted = (kind == LapKind.OUT) | (kind == LapKind.IN)
+    keep = np.isfinite(duration) & ~(pitted & _standing(inputs, first, end))
+    best = _best(duration, [session], (kind == LapKind.FULL) & keep)
     columns = [num, session, kind, start_time, end_time, duration, first, end,
                start_crossed, end_crossed, reset, best]
     columns = [column[keep] for column in columns]
-    columns[2] = [_KINDS[k] for k in columns[2]]
+    columns[2] = [LapKind(k).text for k in columns[2]]
     return table_of(columns, RACING_SCHEMA)
 
 
@@ -310,7 +329,7 @@ def sectors(inputs: LapInputs, laps: pa.Table) -> pa.Table:
     duration = end_time - start_time
     session = _column(laps, "session")[lap_rows]
     kind = np.array(laps.column("lap_type").to_pylist(), object)[lap_rows]
-    eligible = (kind != "in") & (kind != "out")
+    eligible = (kind != LapKind.IN.text) & (kind != LapKind.OUT.text)
     best = _best(duration, [session, sector], eligible)
     num = _column(laps, "num")[lap_rows]
     columns = [lap_rows, num, session, sector, start_time, end_time, duration, best]
@@ -342,7 +361,7 @@ def lap_numbered(laps: pa.Table, number: int) -> int:
     rows: list[int] = np.flatnonzero(nums == number).tolist()
     if not rows:
         raise LookupError(f"no lap {number}")
-    full = [row for row in rows if kinds[row] == "full"]
+    full = [row for row in rows if kinds[row] == LapKind.FULL.text]
     if full:
         durations = _column(laps, "duration")
         return min(full, key=lambda row: (durations[row], row))
