@@ -1,6 +1,6 @@
 """Every speed figure telvane holds itself to, as one table of ratios with the machine's load
 beside each: commands on one short recording (bench_commands.py, run here), reads against
-the copy floor (bench_open.py; short recordings here, with bench_ibt.py's floor and numpy
+the copy floor (bench_open.py; short recordings here, with peers.py's floor and numpy
 reader), the export against a by-hand loop and the recording identity
 against the read (bench_export_floor.py), and with --setup the README's first command on
 empty caches.
@@ -12,7 +12,7 @@ started and ended.
 
 Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,export] [--log DIR]
 Run with the environment's telvane (and the dask extra) on PATH; bench_open.py needs the
-recordings of bench_ibt.py, which it generates once.
+recordings of recordings.py, which it generates once.
 """
 
 from __future__ import annotations
@@ -31,8 +31,9 @@ import time
 from pathlib import Path
 
 import bench_commands
-import bench_ibt
 import figures
+import peers
+import recordings
 
 import telvane
 
@@ -81,13 +82,13 @@ def command_rows(log: Path) -> list[Row]:
 def short_rows(rounds: int = 40) -> list[Row]:
     """Reads of short recordings against the copy floor and the numpy reader: process CPU,
     minimum over `rounds` alternated rounds."""
-    minute = bench_ibt.Recording("minute", "hour", 3_600)
+    minute = recordings.Recording("minute", "hour", 3_600)
     rows: list[Row] = []
     for name, path in (("real sample", bench_commands.SAMPLE),
-                       ("1-minute synthetic", bench_ibt.ensure_recording(Path(tempfile.gettempdir(), "telvane-bench"), minute))):
+                       ("1-minute synthetic", recordings.ensure_recording(Path(tempfile.gettempdir(), "telvane-bench"), minute))):
         began = load()
-        ways = {"floor": lambda: bench_ibt.floor_copy(path), "read": lambda: telvane.open(str(path)).read(),
-                "numpy": lambda: bench_ibt.numpy_baseline(path), "ibt": lambda: telvane.ibt(str(path))}
+        ways = {"floor": lambda: peers.floor_copy(path), "read": lambda: telvane.open(str(path)).read(),
+                "numpy": lambda: peers.numpy_baseline(path), "ibt": lambda: telvane.ibt(str(path))}
         best = dict.fromkeys(ways, float("inf"))
         for _ in range(rounds + 1):
             for way, call in ways.items():

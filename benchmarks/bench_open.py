@@ -1,11 +1,11 @@
 """How telvane.open and Recording.read compare with ibt, the copy floor and pyirsdk.
 
-On the one-hour recording of bench_ibt.py (generated there, reused here), in one run with
+On the one-hour recording of recordings.py (generated once, reused by bench_ibt.py), in one run with
 the ways of reading interleaved round by round, prints wall time and the calling thread's
 CPU time (min and median over --rounds rounds after one warm-up round) of:
 
 - the floor: the record area copied once into fresh private anonymous memory advised to
-  use huge pages, the file mapped anew each time, as bench_ibt.py measures it;
+  use huge pages, the file mapped anew each time, as peers.py copies it;
 - telvane.ibt(path);
 - telvane.open(path) alone, and open(path).read() of all channels, of three and of one;
 - two threads each reading one of two copies of the file at once, against one thread reading
@@ -36,8 +36,10 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-import bench_ibt
 import figures
+import peers
+import recordings
+import timing
 
 import telvane
 
@@ -45,7 +47,7 @@ THREE = ["Speed", "Throttle", "Brake"]
 ONE = "Speed"
 # Five minutes: a record area below the size at which a read takes a helper thread, so that
 # two threads reading two such files show the scaling of the released interpreter lock alone.
-SHORT = bench_ibt.Recording("five-minutes", "hour", 18_000)
+SHORT = recordings.Recording("five-minutes", "hour", 18_000)
 SHORT_READS = 10
 # Each run once untimed right before its timed run: a throughput is of busy cores, and a
 # virtual CPU left idle by the single-threaded runs before takes a while to get going.
@@ -137,7 +139,7 @@ class TwoReaders:
 def cases(path: Path, copy: Path, short: tuple[Path, Path]) -> dict[str, Callable[[], object]]:
     processes = multiprocessing.get_context("fork").Pool(2)  # forked before any thread starts
     return {
-        "floor": lambda: bench_ibt.floor_copy(path),
+        "floor": lambda: peers.floor_copy(path),
         "ibt": lambda: telvane.ibt(str(path)),
         "open": lambda: telvane.open(path),
         "read all": lambda: telvane.open(path).read(),
@@ -200,9 +202,9 @@ def print_table(samples: dict[str, list[Sample]], core_walls: dict[str, list[flo
     wall = {name: [w for w, _, _ in values] for name, values in samples.items()}
     cpu = {name: [c for _, c, _ in values] for name, values in samples.items()}
     process = {name: [p for _, _, p in values] for name, values in samples.items()}
-    print(bench_ibt.machine_line())
-    layout = bench_ibt.layout_of("hour")
-    print(f"hour recording: {bench_ibt.HOUR.records:,} records × {layout.buf_len:,} B, "
+    print(timing.machine_line())
+    layout = recordings.layout_of("hour")
+    print(f"hour recording: {recordings.HOUR.records:,} records × {layout.buf_len:,} B, "
           f"{sum(v.count == 1 for v in layout.vars)} scalars; {rounds} interleaved rounds after one warm-up; "
           "ms; CPU = the calling thread's, all = every thread's")
     print(f"{'':30}{'wall min':>11}{'wall med':>11}{'CPU min':>11}{'CPU med':>11}{'all min':>11}{'all med':>11}")
@@ -240,19 +242,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=9, help="timed rounds (default 9)")
     parser.add_argument("--dir", type=Path, default=Path("/tmp/telvane-bench"), help="cache of recordings")
-    parser.add_argument("--pyirsdk-python", type=Path, default=bench_ibt.PYIRSDK_PYTHON,
+    parser.add_argument("--pyirsdk-python", type=Path, default=peers.PYIRSDK_PYTHON,
                         help="interpreter with pyirsdk")
     args = parser.parse_args()
     args.dir.mkdir(parents=True, exist_ok=True)
-    path = bench_ibt.ensure_recording(args.dir, bench_ibt.HOUR)
-    short = bench_ibt.ensure_recording(args.dir, SHORT)
+    path = recordings.ensure_recording(args.dir, recordings.HOUR)
+    short = recordings.ensure_recording(args.dir, SHORT)
     copies = [path.with_name(original.stem + "-copy.ibt") for original in (path, short)]
     for original, copy in zip((path, short), copies):
         if not copy.is_file() or copy.stat().st_size != original.stat().st_size:
             shutil.copyfile(original, copy)
     for recording in (path, short, *copies):
-        bench_ibt.warm_page_cache(recording)
-    threads_binary = bench_ibt.build_core_bench(args.dir, "telvane_bench_threads")
+        timing.warm_page_cache(recording)
+    threads_binary = timing.build_core_bench(args.dir, "telvane_bench_threads")
     core = (lambda: core_threads(threads_binary, (short, copies[1]))) if threads_binary else None
     samples, core_walls = measure(cases(path, copies[0], (short, copies[1])), args.rounds, core)
     print_table(samples, core_walls, pyirsdk(args.pyirsdk_python, path, args.rounds), args.rounds)

@@ -17,8 +17,8 @@ import tempfile
 import time
 from pathlib import Path
 
-import bench_ibt
 import pyarrow as pa
+import recordings
 
 import telvane.spark
 from telvane import dataset
@@ -55,7 +55,7 @@ for name, bool_flag in [("season", True), ("uniform", False)]:  # uniform: Flag 
     for number in range(count):
         source = root / f"r{number:04d}.ibt"
         track = MARK if number == 0 else "123"  # a name Spark's own discovery would take for a number
-        source.write_bytes(bench_ibt.mixed_channels(number, bool_flag=bool_flag, track=track))
+        source.write_bytes(recordings.mixed_channels(number, bool_flag=bool_flag, track=track))
         dataset.convert(source, root / name)
     dataset.merge_schemas(root / name)
 os.environ.setdefault("PYSPARK_PYTHON", sys.executable)  # the executors import telvane too
@@ -78,7 +78,7 @@ lines['spark.read.parquet("season/sessions")'] = (  # every file has the same co
     lambda: spark.read.parquet("season/sessions").toArrow(), dataset.read("season").sessions.to_table())
 for read, _ in lines.values():  # untimed first round: the JVM's classes and the Python workers
     timed(read)
-print(f"{count} recordings of {bench_ibt.MIXED_RECORDS:,} records (50-70 float channels, Flag bool or char, or char "
+print(f"{count} recordings of {recordings.MIXED_RECORDS:,} records (50-70 float channels, Flag bool or char, or char "
       f"in every one in uniform; track {MARK} once); load {os.getloadavg()[0]:.2f}")
 print(f"telvane.dataset.read(...).channels.to_table(): {telvane_seconds:.2f} s, {expected.num_rows:,} rows")
 print("| Spark's line | reads | tracks | time |")

@@ -11,8 +11,8 @@ import tempfile
 import time
 from pathlib import Path
 
-import bench_ibt
 import pyarrow as pa
+import recordings
 
 import telvane
 from telvane import dataset
@@ -28,7 +28,7 @@ root = Path(tempfile.mkdtemp())
 sources = []
 for number in range(count):
     sources.append(root / f"r{number:04d}.ibt")
-    sources[-1].write_bytes(bench_ibt.mixed_channels(number))
+    sources[-1].write_bytes(recordings.mixed_channels(number))
 
 out = root / "parquet"
 began = time.perf_counter()
@@ -58,7 +58,7 @@ delta_write = time.perf_counter() - began
 began = time.perf_counter()
 delta_rows = deltalake.DeltaTable(delta).to_pyarrow_table().num_rows
 delta_read = time.perf_counter() - began
-print(f"{count} recordings of {bench_ibt.MIXED_RECORDS} records (50-70 float channels, Flag bool or char); load "
+print(f"{count} recordings of {recordings.MIXED_RECORDS} records (50-70 float channels, Flag bool or char); load "
       f"{os.getloadavg()[0]:.2f}")
 print("| format | write | read whole | size | objects |")
 print("|---|---|---|---|---|")
