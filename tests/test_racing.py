@@ -73,6 +73,10 @@ def test_racing_laps(columns, expected):
             for lap in recording(**columns).lap_times().to_pylist()] == expected
 
 
+def test_lap_kinds_are_the_lap_types_find_laps_takes():
+    assert sorted(kind.text for kind in racing.LapKind) == sorted(racing.LAP_TYPES)
+
+
 def drive(length: float, seconds: float, position, offset: float = 50.0, lag: int = 0, **extra) -> dict:
     """A car at `position(t)` m of a `length` m lap, 60 Hz from `offset` s; Lap turns `lag` records early."""
     t = np.arange(int(seconds * 60)) / 60
