@@ -11,11 +11,11 @@ namespace {
 // joined or left part way round. False for NaN.
 bool mid_lap(float fraction) { return fraction > 0.02f && fraction < 0.98f; }
 
-LapType classify(const LapInputs& inputs, std::size_t first, std::size_t end) {
+LapType classify(const LapChannels& channels, std::size_t first, std::size_t end) {
   if (end - first < 2) return LapType::Incomplete;
   const std::size_t last = end - 1;
-  const auto on_pit = [&](std::size_t i) { return !inputs.on_pit_road.empty() && inputs.on_pit_road[i] != 0; };
-  const auto fraction = [&](std::size_t i) { return inputs.fractions.empty() ? 0.0f : inputs.fractions[i]; };
+  const auto on_pit = [&](std::size_t i) { return !channels.on_pit_road.empty() && channels.on_pit_road[i] != 0; };
+  const auto fraction = [&](std::size_t i) { return channels.fractions.empty() ? 0.0f : channels.fractions[i]; };
   if (on_pit(first)) return LapType::Out;
   if (on_pit(last)) return LapType::In;
   if (mid_lap(fraction(first)) || mid_lap(fraction(last))) return LapType::Partial;
@@ -71,9 +71,9 @@ std::string_view lap_type_text(LapType type) noexcept {
   return "";
 }
 
-std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& timecodes) {
-  if (inputs.laps.empty()) return {};
-  const std::vector<double>& laps = inputs.laps;
+std::vector<LapEntry> segment_laps(const LapChannels& channels, const Timecodes& timecodes) {
+  if (channels.laps.empty()) return {};
+  const std::vector<double>& laps = channels.laps;
   const std::int64_t* times = timecodes.values();
   std::size_t segments = 1;
   for (std::size_t i = 1; i < laps.size(); ++i) segments += laps[i] != laps[i - 1];
@@ -85,7 +85,7 @@ std::vector<LapEntry> segment_laps(const LapInputs& inputs, const Timecodes& tim
     if (i < laps.size() && laps[i] == laps[i - 1]) continue;
     const std::int64_t end_time = i < laps.size() ? times[i] : times[laps.size() - 1];
     if (!entries.empty() && laps[first] == 0) ++session;
-    entries.push_back({lap_number(laps[first]), times[first], end_time, classify(inputs, first, i), session});
+    entries.push_back({lap_number(laps[first]), times[first], end_time, classify(channels, first, i), session});
     first = i;
   }
   return entries;

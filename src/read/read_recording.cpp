@@ -20,7 +20,7 @@ constexpr std::uint64_t kStreamingBytes = std::uint64_t{32} << 20;
 constexpr std::uint64_t kReports = 100;
 
 struct Sweep {
-  std::vector<GatherTarget> targets;  // time base, channels, arrays, then lap inputs no column holds
+  std::vector<GatherTarget> targets;  // time base, channels, arrays, then lap channels no column holds
   std::vector<std::shared_ptr<ColumnMemory>> columns;
   std::uint64_t output = 0;
 };
@@ -52,7 +52,7 @@ void allocate(Sweep& sweep, std::uint64_t count) {
   for (std::size_t i = 0; i < sweep.targets.size(); ++i) sweep.targets[i].out = sweep.columns[i]->data();
 }
 
-/// One lap input: the gathered column it is read from and how its bytes hold the values.
+/// One lap channel: the gathered column it is read from and how its bytes hold the values.
 struct LapSource {
   std::size_t target;
   VarType type;
@@ -80,8 +80,8 @@ Result<std::size_t> target_of(std::vector<GatherTarget>& targets, GatherTarget w
 
 // The lap counter, then the pit flag (one byte, non-zero on pit road), then the fraction of
 // the lap (a Float or a Double, else none): the first that cannot be read is the error.
-Result<LapPlan> plan_lap_inputs(const IbtFile& file, LapCounter counter, const SessionTimeRecords& area,
-                                std::vector<GatherTarget>& targets) {
+Result<LapPlan> plan_lap_channels(const IbtFile& file, LapCounter counter, const SessionTimeRecords& area,
+                                  std::vector<GatherTarget>& targets) {
   LapPlan plan;
   const VarHeader* lap = find_var(file, "Lap");
   if (lap == nullptr || area.count == 0) return plan;
@@ -136,17 +136,17 @@ std::vector<Out> converted(const LapSource& source, const Sweep& sweep, std::siz
   return values;
 }
 
-LapInputs lap_inputs(const LapPlan& plan, const Sweep& sweep, std::size_t count) {
-  LapInputs inputs;
-  inputs.laps = converted<double>(*plan.lap, sweep, count, [](auto value) { return static_cast<double>(value); });
+LapChannels lap_channels(const LapPlan& plan, const Sweep& sweep, std::size_t count) {
+  LapChannels channels;
+  channels.laps = converted<double>(*plan.lap, sweep, count, [](auto value) { return static_cast<double>(value); });
   if (plan.pit) {
-    inputs.on_pit_road =
+    channels.on_pit_road =
         converted<std::uint8_t>(*plan.pit, sweep, count, [](auto value) { return std::uint8_t{value != 0}; });
   }
   if (plan.fraction) {  // a Float, or a Double rounded to nearest
-    inputs.fractions = converted<float>(*plan.fraction, sweep, count, [](auto value) { return static_cast<float>(value); });
+    channels.fractions = converted<float>(*plan.fraction, sweep, count, [](auto value) { return static_cast<float>(value); });
   }
-  return inputs;
+  return channels;
 }
 
 /// Gathers records [first, end) in chunks; `gathered` counts the records done by every thread.
@@ -228,7 +228,7 @@ Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& reques
   const SessionTimeRecords& area = found.value();
   Sweep sweep{value_targets(*area.session_time, request), {}, 0};
   std::optional<Result<LapPlan>> laps;
-  if (request.laps) laps.emplace(plan_lap_inputs(file, request.lap_counter, area, sweep.targets));
+  if (request.laps) laps.emplace(plan_lap_channels(file, request.lap_counter, area, sweep.targets));
   allocate(sweep, area.count);
   if (!gather_all(file, sweep.targets, area.records, area.stride, area.count, sweep.output >= kStreamingBytes,
                   progress)) {
@@ -253,7 +253,7 @@ Result<ReadResult> read_recording(const IbtFile& file, const ReadRequest& reques
     } else if (!laps->value().lap) {
       result.laps.emplace(laps_table({}));
     } else {
-      result.laps.emplace(laps_table(segment_laps(lap_inputs(laps->value(), sweep, area.count), result.timecodes)));
+      result.laps.emplace(laps_table(segment_laps(lap_channels(laps->value(), sweep, area.count), result.timecodes)));
     }
   }
   return result;
