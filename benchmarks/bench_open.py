@@ -181,16 +181,8 @@ def measure(runs: dict[str, Callable[[], object]], rounds: int,
 
 
 def pyirsdk(python: Path, path: Path, rounds: int) -> dict[str, float] | None:
-    if not python.exists():
-        print(f"{python} missing: no pyirsdk rows (see benchmarks/README.md)", file=sys.stderr)
-        return None
     print("pyirsdk: get_all of every scalar of the full file ...", file=sys.stderr)
-    done = subprocess.run([str(python), "-c", PYIRSDK_RUN, str(path), ONE, str(rounds)],
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        print(f"pyirsdk run failed:\n{done.stderr}", file=sys.stderr)
-        return None
-    return json.loads(done.stdout)
+    return peers.run_pyirsdk(python, PYIRSDK_RUN, path, ONE, rounds)
 
 
 def ms(seconds: float) -> str:

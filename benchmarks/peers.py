@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -82,18 +83,23 @@ print(json.dumps(statistics.median(times)))
 """
 
 
-def pyirsdk_seconds(python: Path, path: Path, reps: int) -> float | None:
-    """pyirsdk reading every scalar of `path`, run in the benchmark's own virtualenv."""
+def run_pyirsdk(python: Path, script: str, *args: object) -> Any:
+    """The JSON that `script` prints, run with `args` by `python` (the benchmark's own
+    virtualenv with pyirsdk); None, said on stderr, when that interpreter is missing or fails."""
     if not python.exists():
         print(f"{python} missing: no pyirsdk rows (see benchmarks/README.md)", file=sys.stderr)
         return None
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    done = subprocess.run([str(python), "-c", PYIRSDK_RUN, str(path), str(reps)],
-                          capture_output=True, text=True, env=env)
+    done = subprocess.run([str(python), "-c", script, *map(str, args)], capture_output=True, text=True, env=env)
     if done.returncode != 0:
         print(f"pyirsdk run failed:\n{done.stderr}", file=sys.stderr)
         return None
     return json.loads(done.stdout)
+
+
+def pyirsdk_seconds(python: Path, path: Path, reps: int) -> float | None:
+    """pyirsdk reading every scalar of `path`: the median of `reps` runs."""
+    return run_pyirsdk(python, PYIRSDK_RUN, path, reps)
 
 
 def pyirsdk_version(python: Path) -> str:
