@@ -8,7 +8,7 @@ import base64
 import contextlib
 import os
 import struct
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, BinaryIO
 
@@ -84,13 +84,17 @@ def write_table(table: pa.Table, path: str | os.PathLike[str] | pa.NativeFile, *
         with ThreadPoolExecutor(len(pieces)) as pool, _opened(path) as out:
             groups = [[pool.submit(_encoded, table.slice(start, rows).select(columns), chosen)
                        for columns in pieces] for start in starts]
-            footer = _Joined(out, small.metadata, schema if store_schema else None)
-            for k, group in enumerate(groups, 1):
-                footer.add(piece.result() for piece in group)
-                group.clear()
-                if progress is not None:
-                    progress(k, len(starts))
-            footer.close()
+            try:
+                footer = _Joined(out, small.metadata, schema if store_schema else None)
+                for k, group in enumerate(groups, 1):
+                    footer.add(piece.result() for piece in group)
+                    group.clear()
+                    if progress is not None:
+                        progress(k, len(starts))
+                footer.close()
+            except BaseException:  # a deadline or Ctrl-C stops the encoding of what is left
+                pool.shutdown(wait=False, cancel_futures=True)
+                raise
         return
     with pq.ParquetWriter(path, small, **chosen) as writer:
         for k, start in enumerate(starts, 1):
@@ -109,11 +113,13 @@ def _stored_schema(schema: pa.Schema) -> str:
 def _pieces(table: pa.Table, options: dict[str, Any]) -> list[range]:
     """The columns of `table` in ranges of about equal bytes, one a core while each holds
     PIECE_BYTES at least; one range for options whose footer a join would not keep (its
-    encryption, sorting columns numbered in the piece) or a path on another file system."""
+    encryption, sorting columns numbered in the piece, a page index) or a path on another
+    file system."""
     sizes = [_size(column) for column in table.columns]
     size = sum(sizes)
     count = min(_cores(), table.num_columns, size // PIECE_BYTES)
-    if count < 2 or {"encryption_properties", "sorting_columns", "filesystem"} & options.keys():
+    # the page index's page locations lie in the pieces' bodies, where the join moves no offset
+    if count < 2 or {"encryption_properties", "sorting_columns", "filesystem", "write_page_index"} & options.keys():
         return [range(table.num_columns)]
     ends: list[int] = []
     total, share = 0, size / count
@@ -157,8 +163,20 @@ def _write_piece(part: pa.Table, sink: pa.NativeFile, options: dict[str, Any],
     return sink.getvalue() if room is None else room.slice(0, sink.tell())
 
 
-def _opened(path: str | os.PathLike[str] | pa.NativeFile) -> Any:
-    return contextlib.nullcontext(path) if isinstance(path, pa.NativeFile) else open(path, "wb")
+@contextlib.contextmanager
+def _opened(path: str | os.PathLike[str] | pa.NativeFile) -> Iterator[Any]:
+    """The sink at `path`; a file opened here is removed when the write fails, since without
+    its footer it is no Parquet file."""
+    if isinstance(path, pa.NativeFile):
+        yield path
+        return
+    try:
+        with open(path, "wb") as out:
+            yield out
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(path)
+        raise
 
 
 class _Joined:

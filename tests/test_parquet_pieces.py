@@ -50,7 +50,7 @@ def read_back(path, table):
 @pytest.mark.parametrize(("rows", "row_group_size", "options"), [
     (50_000, None, {}),                          # one row group, three pieces
     (50_000, 7_000, {}),                         # eight row groups, the last short
-    (20_000, 5_000, {"write_page_index": True}),  # page indexes, after the row groups, moved too
+    (20_000, 5_000, {"write_page_index": True}),  # page indexes: written by one writer
     (20_000, None, {"compression": "snappy", "use_dictionary": False, "column_encoding": None}),
     (20_000, None, {"store_schema": False}),
 ])
@@ -65,6 +65,29 @@ def test_a_file_written_in_pieces_reads_back_equal_everywhere(tmp_path, pieces, 
     joined = pq.read_metadata(path)
     groups = [joined.row_group(k).num_rows for k in range(joined.num_row_groups)]
     assert sum(groups) == rows and set(groups[:-1]) <= {row_group_size or rows}
+
+
+def test_a_page_index_is_written_whole_by_one_writer(tmp_path, pieces, monkeypatch):
+    # its page locations lie in the pieces' bodies, where a join would leave them pointing astray
+    table = mixed(20_000)
+    _parquet.write_table(table, tmp_path / "indexed.parquet", row_group_size=5_000, write_page_index=True)
+    monkeypatch.setattr(_parquet, "_cores", lambda: 1)
+    _parquet.write_table(table, tmp_path / "single.parquet", row_group_size=5_000, write_page_index=True)
+    assert (tmp_path / "indexed.parquet").read_bytes() == (tmp_path / "single.parquet").read_bytes()
+
+
+def test_a_write_stopped_midway_stops_encoding_what_is_left(tmp_path, pieces, monkeypatch):
+    encoded = []
+    piece = _parquet._encoded
+    monkeypatch.setattr(_parquet, "_encoded", lambda *args: encoded.append(1) or piece(*args))
+
+    def stop(k, n):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _parquet.write_table(mixed(100_000), tmp_path / "t.parquet", row_group_size=500, progress=stop)
+    assert len(encoded) < 3 * 200  # of 200 row groups in 3 pieces each
+    assert not (tmp_path / "t.parquet").exists()  # no file without its footer
 
 
 @pytest.mark.parametrize("widths", [[1, 1, 400], [400, 1, 1], [1, 400, 1, 1, 1]])
