@@ -97,6 +97,7 @@ def run(function: Callable[..., Any], tasks: list[tuple[Any, ...]], jobs: int,
                 if worker.connection in ready or worker.process.sentinel in ready:
                     yield from _received(worker, progress)
                     if not worker.process.is_alive():
+                        yield from _received(worker, progress)  # what it sent just before it ended
                         workers.remove(worker)
                         worker.connection.close()
                         _remove_temporaries(worker)
