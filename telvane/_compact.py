@@ -245,13 +245,39 @@ def _relative(out_dir: str | os.PathLike[str], path: Path) -> str:
     return path.relative_to(Path(out_dir)).as_posix()
 
 
-def _holder(lock: Path) -> dict[str, Any]:
-    """The machine and process the lock names; none when it is being written or is none."""
-    with contextlib.suppress(OSError, ValueError):
-        entry = json.loads(lock.read_bytes())
+def _holder(lock: bytes) -> dict[str, Any]:
+    """The machine and process a lock file's bytes name; none when it is being written or
+    is none."""
+    with contextlib.suppress(ValueError):
+        entry = json.loads(lock)
         if isinstance(entry, dict):
             return entry
     return {}
+
+
+def _lock_file(path: Path) -> tuple[int, int, bytes]:
+    """What tells one lock file from another: its inode, when it was last written and what
+    it holds (an inode freed is soon another file's)."""
+    status = path.stat()
+    return status.st_ino, status.st_mtime_ns, path.read_bytes()
+
+
+def _taken_over(path: Path, killed: tuple[int, int, bytes]) -> bool:
+    """Remove the lock at `path` of the killed compaction whose file was `killed`; False
+    when the lock there is by then another run's, which took it over first: that one is put
+    back. Of two runs taking the same lock over, one moves it aside."""
+    aside = path.with_name(f"{path.name}.{secrets.token_hex(4)}")
+    try:
+        os.rename(path, aside)
+    except FileNotFoundError:  # moved aside by another run meanwhile: try to take it again
+        return True
+    if _lock_file(aside) == killed:
+        aside.unlink()
+        return True
+    with contextlib.suppress(FileExistsError):
+        os.link(aside, path)
+    aside.unlink()
+    return False
 
 
 @contextlib.contextmanager
@@ -265,8 +291,10 @@ def _locked(out_dir: str | os.PathLike[str], stale_after: float) -> Iterator[Cal
             descriptor = os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
         except FileExistsError:
             with contextlib.suppress(FileNotFoundError):
-                if time.time() - path.stat().st_mtime > stale_after or _process.running(_holder(path)) is False:
-                    path.unlink()  # its compaction was killed
+                found = _lock_file(path)
+                _, written, holder = found
+                killed = time.time() - written / 1e9 > stale_after or _process.running(_holder(holder)) is False
+                if killed and _taken_over(path, found):
                     continue
             raise ValueError(f"{out_dir}: another compaction is running (remove {path} "
                              "if none is)") from None

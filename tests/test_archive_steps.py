@@ -182,3 +182,25 @@ def test_a_compaction_takes_the_lock_of_a_dead_one_at_once_and_no_other(tmp_path
         with pytest.raises(ValueError, match="another compaction is running"):
             dataset.compact(out)
         assert lock.exists()
+
+
+def test_of_two_runs_taking_over_a_killed_compaction_s_lock_only_the_first_runs(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    recording(tmp_path / "a.ibt", 1.0)
+    assert dataset.convert(tmp_path / "a.ibt", out)["status"] == "ok"
+    ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    lock = out / _compact.JOURNALS / _compact.LOCK
+    lock.parent.mkdir()
+    lock.write_text(json.dumps({**_process.this_process(), "pid": int(ended.stdout)}))
+    running, theirs = _process.running, json.dumps({**_process.this_process(), "pid": 1})
+
+    def taken_over_first(entry):  # the other run takes the lock over between this one's look and its move
+        monkeypatch.setattr(_process, "running", running)
+        lock.unlink()
+        lock.write_text(theirs)
+        return False
+
+    monkeypatch.setattr(_process, "running", taken_over_first)
+    with pytest.raises(ValueError, match="another compaction is running"):
+        dataset.compact(out)
+    assert lock.read_text() == theirs and sorted(os.listdir(lock.parent)) == [_compact.LOCK]
