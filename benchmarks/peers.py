@@ -103,6 +103,8 @@ def pyirsdk_seconds(python: Path, path: Path, reps: int) -> float | None:
 
 
 def pyirsdk_version(python: Path) -> str:
+    if not python.exists():  # no peer set up: the table is printed without its rows
+        return "(not installed)"
     done = subprocess.run([str(python), "-c", "from importlib.metadata import version; print(version('pyirsdk'))"],
                           capture_output=True, text=True)
     return done.stdout.strip() or "(not installed)"
