@@ -20,7 +20,8 @@ import numpy as np
 import pyarrow.parquet as pq
 
 import telvane
-from telvane import _parquet, sample
+from telvane import sample
+from telvane.dataset import _parquet
 from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 
 TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]

@@ -18,7 +18,7 @@ import figures
 import numpy as np
 
 import telvane
-from telvane._convert import recording_id
+from telvane.dataset._convert import recording_id
 from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
 from telvane.sample import SESSION_INFO
 

@@ -76,7 +76,7 @@ def write_files(log: LogFile, path: str | os.PathLike[str]) -> list[str]:
     for target in (ld, ldx):
         if source is not None and _identity(target) == source:
             raise ValueError(f"{target} would overwrite the input {log.file_name}")
-    from telvane import _convert  # which needs LogFile, whose to_motec this serves
+    from telvane.dataset import _convert  # which needs LogFile, whose to_motec this serves
 
     with _convert.staged() as stage:
         return write(log, stage(ld), stage(ldx))

@@ -244,7 +244,7 @@ class LogFile:
         OSError
             When the file cannot be written.
         """
-        from telvane import _parquet
+        from telvane.dataset import _parquet
 
         _parquet.write_table(self.to_table(channels), path, **options)
 

@@ -15,7 +15,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import telvane
-from telvane import _convert, _remote, dataset
+from telvane import dataset
+from telvane.dataset import _convert, _store
 from telvane._extras import needs_extra
 
 if TYPE_CHECKING:
@@ -88,8 +89,8 @@ def export(paths: Iterable[str | os.PathLike[str]], out_dir: str | os.PathLike[s
                 return export(sources, out_dir, client=local, columns=columns,
                               partition_by=partition_by, timeout=timeout, replace=replace,
                               live_dumps=live_dumps)
-    url = os.fspath(out_dir) if _remote.is_url(out_dir) else None
-    with _remote.staged(url) if url else contextlib.nullcontext(Path(out_dir)) as local:
+    url = os.fspath(out_dir) if _store.is_url(out_dir) else None
+    with _store.staged(url) if url else contextlib.nullcontext(Path(out_dir)) as local:
         partition_by = dataset.prepare(local, partition_by)
         run = dataset.new_run()
         rows: dict[int, dict[str, Any]] = {}
@@ -167,8 +168,8 @@ def export_as_completed(paths: Iterable[str | os.PathLike[str]],
                                "partition_by": tuple(partition_by), "timeout": timeout,
                                "replace": replace, "live_dumps": live_dumps}
     task: Callable[..., dict[str, Any]] = dataset.convert
-    if _remote.is_url(out_dir):  # held looked up once, each worker given it once
-        [held] = client.scatter([_remote.held(os.fspath(out_dir))], broadcast=True)
+    if _store.is_url(out_dir):  # held looked up once, each worker given it once
+        [held] = client.scatter([_store.held(os.fspath(out_dir))], broadcast=True)
         task, options = dataset._convert_to_url, {**options, "url": os.fspath(out_dir), "held": held, "run": run}
     else:
         options.update(out_dir=os.fspath(out_dir), run=run)

@@ -13,7 +13,8 @@ from typing import TYPE_CHECKING
 
 import pyarrow as pa
 
-from telvane import _remote, dataset
+from telvane import dataset
+from telvane.dataset import _store
 from telvane._extras import needs_extra
 
 if TYPE_CHECKING:
@@ -57,7 +58,7 @@ def read_dataset(spark: pyspark.sql.SparkSession, out_dir: str | os.PathLike[str
     if table not in dataset.TABLES:
         raise ValueError(f"table must be one of {', '.join(dataset.TABLES)}, not {table!r}")
     # the executors resolve paths against directories of their own
-    local = not _remote.is_url(out_dir)
+    local = not _store.is_url(out_dir)
     parts = getattr(dataset.read(os.path.abspath(out_dir) if local else out_dir), table)
     fragments, found = list(parts.get_fragments()), parts.schema
     schema = pa.schema([field.with_type(_for_spark(field.type)) for field in found])

@@ -1,6 +1,6 @@
 """The crash harness the dataset's tests share. An export runs in a fresh process that ends
 itself with os._exit (no clean-up, as a power cut or SIGKILL leaves it) just before the
-N-th time it reaches a point of telvane._steps; then a reader and the next export run, and
+N-th time it reaches a point of telvane.dataset._steps; then a reader and the next export run, and
 check() holds the invariants after each:
 
 - every recording of the earlier runs is read exactly once, by telvane.dataset.read;
@@ -42,7 +42,7 @@ class Stopped(BaseException):
 @contextlib.contextmanager
 def stepping(point: str, action: Callable[[int], None]) -> Iterator[None]:
     """In this process, call action(n) just before the n-th `point`."""
-    from telvane import _steps
+    from telvane.dataset import _steps
 
     count = 0
 
@@ -73,7 +73,7 @@ def recording(path: Path, speed: float, extra: bool = False) -> str:
     """Write a small recording of two laps at `path`; returns its identity."""
     from builders import write_channels
 
-    from telvane import _convert
+    from telvane.dataset import _convert
     from telvane._writer import FLOAT, INT
     from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -94,10 +94,10 @@ class Archive:
     on the same file system, and the recordings it was given."""
 
     def __init__(self, out: str, outer: str, work: Path) -> None:
-        from telvane import _remote
+        from telvane.dataset import _store
 
         self.out, self.work = out, work
-        self.found, self.root = _remote.store(out)
+        self.found, self.root = _store.store(out)
         self.outer = outer
         self.earlier: set[str] = set()  # the recordings of the runs before
         self.run: set[str] = set()  # those of the runs killed, and of the next
@@ -189,11 +189,12 @@ class Archive:
 
     def snapshot(self) -> None:
         """Take what the dataset holds now as what a killed run must keep."""
-        from telvane import _table_schema, dataset
+        from telvane import dataset
+        from telvane.dataset import _schema
 
         self.kept = self.digests(self.root, [path for path in self.names(self.root)
                                              if path == dataset.LAYOUT_FILE or path.startswith(f"{dataset.REPORTS}/")])
-        kept = _table_schema.read(self.found, self.root, "channels")
+        kept = _schema.read(self.found, self.root, "channels")
         self.columns = set() if kept is None else set(kept.names)
         self.around = self.outside()
 
@@ -225,7 +226,7 @@ class Archive:
         """After a run to the end: its report and last line say what it did, and every
         recording any report names as converted or held is read; no journal is left, nor,
         `swept`, a staging or a temporary."""
-        from telvane import _publish, _compact
+        from telvane.dataset import _compact, _publish
 
         rows = self.report_rows()
         assert {row["recording"] for row in rows if row["status"] in ("ok", "present")} <= self.earlier | self.run
@@ -258,7 +259,8 @@ class Archive:
 
 
 def _main(point: str, n: str, later: str, *args: str) -> None:
-    from telvane import _steps, cli
+    from telvane import cli
+    from telvane.dataset import _steps
 
     if float(later):
         clock = time.time

@@ -1,6 +1,6 @@
 """The order of the dataset's steps as a reader sees it mid-way, and what the sweep and the
 next compaction do with what a killed run or merge left: the behaviours the archive's
-promises rest on, each observed at its step (telvane._steps)."""
+promises rest on, each observed at its step (telvane.dataset._steps)."""
 
 import json
 import os
@@ -15,7 +15,8 @@ import pyarrow.parquet as pq
 import pytest
 from killpoints import Stopped, recording, stepping, stopped_at
 
-from telvane import _compact, _process, _publish, _remote, _table_schema, dataset
+from telvane import dataset
+from telvane.dataset import _compact, _process, _publish, _schema, _store
 
 
 def files(root):
@@ -87,7 +88,7 @@ def test_an_upload_cut_short_holds_no_recording_without_its_channels_and_laps(tm
         assert dataset.convert(tmp_path / f"{number}.ibt", out)["status"] == "ok"
         if number == 1:
             dataset.compact(out)
-    found, root = _remote.filesystem(s3_server)
+    found, root = _store.filesystem(s3_server)
 
     def plain(table):  # what a glob of the files uploaded so far shows
         files = ds.dataset(f"{root}/{table}", filesystem=found, format="parquet") if found.get_file_info(
@@ -95,17 +96,17 @@ def test_an_upload_cut_short_holds_no_recording_without_its_channels_and_laps(tm
         return set() if files is None else set(files.to_table(columns=["recording"])["recording"].to_pylist())
 
     def check(count):
-        held = identities & set(_remote.held(s3_server))  # not the names of merged files
+        held = identities & set(_store.held(s3_server))  # not the names of merged files
         assert held <= plain("channels") & plain("laps"), count
-        kept = _table_schema.read(found, root, "channels")
+        kept = _schema.read(found, root, "channels")
         for info in found.get_file_info(pafs.FileSelector(f"{root}/channels", recursive=True, allow_not_found=True)):
             if info.is_file:  # the schema before the files it describes
                 assert set(pq.read_schema(info.path, filesystem=found).names) <= set(kept.names), count
 
     with stepping("upload.copy", check):
-        _remote.upload(out, s3_server)
+        _store.upload(out, s3_server)
     check("at the end")
-    assert identities <= set(_remote.held(s3_server))
+    assert identities <= set(_store.held(s3_server))
 
 
 def test_a_reader_mid_publish_finds_the_schema_of_every_file_it_sees_and_no_recording_of_the_run(tmp_path):
@@ -156,7 +157,7 @@ def test_a_reader_finds_the_schema_of_every_file_a_convert_without_a_run_has_ren
 def test_the_files_lie_in_the_partition_directories_of_the_keys_in_their_order(tmp_path, partition_by, directory):
     identity = recording(tmp_path / "a.ibt", 1.0)
     assert dataset.convert(tmp_path / "a.ibt", tmp_path / "out", partition_by=partition_by)["status"] == "ok"
-    assert files(tmp_path / "out") == sorted([dataset.LAYOUT_FILE, f"{_table_schema.SCHEMAS}/channels/{identity}.arrows",
+    assert files(tmp_path / "out") == sorted([dataset.LAYOUT_FILE, f"{_schema.SCHEMAS}/channels/{identity}.arrows",
                                               *(f"{table}/{directory}/{identity}.parquet".replace("//", "/")
                                                 for table in dataset.TABLES)])
 

@@ -13,8 +13,9 @@ import time
 import pytest
 from test_dataset import recording
 
-from telvane import _compact, _publish, dataset
-from telvane._confine import problem
+from telvane import dataset
+from telvane.dataset import _compact, _publish
+from telvane.dataset._confine import problem
 from telvane._writer import FLOAT
 from telvane.cli import main
 
@@ -125,7 +126,8 @@ def test_a_bucket_key_leaving_its_prefix_writes_nothing_outside_the_local_copy(t
 
 KILLED_PUBLISH = """
 import os, sys
-from telvane import _publish, dataset
+from telvane import dataset
+from telvane.dataset import _publish
 out, sources, moves = sys.argv[1], sys.argv[2:-1], int(sys.argv[-1])
 run = dataset.new_run()
 rows = [dataset.convert(source, out, run=run) for source in sources]

@@ -19,7 +19,8 @@ from builders import write_channels
 from conftest import OVERRUN, run
 
 import telvane
-from telvane import _compact, _convert, _parquet, _publish, _remote, _table_schema, dataset
+from telvane import dataset
+from telvane.dataset import _compact, _convert, _parquet, _publish, _schema, _store
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
 from telvane.sample import SESSION_INFO, SESSION_START_DATE
 
@@ -171,8 +172,8 @@ def test_a_damaged_kept_schema_is_named_skipped_and_rebuilt_from_the_files(tmp_p
     assert len(met) == 1 and {"Speed", "Flag", "Gear", "Fuel"} <= set(names)
     status, _, err = run(capsys, "export", recording(tmp_path / "3.ibt", CHANNELS[3]), "--out", out)
     assert status == 0 and err and all(line.startswith(f"telvane: warning: {damaged}: ") for line in err.splitlines())
-    assert [path.name[:len(_table_schema.MERGED_PREFIX)] for path in (out / "_schemas" / "channels").iterdir()] == [
-        _table_schema.MERGED_PREFIX]
+    assert [path.name[:len(_schema.MERGED_PREFIX)] for path in (out / "_schemas" / "channels").iterdir()] == [
+        _schema.MERGED_PREFIX]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert dataset.read(out).channels.to_table().column_names == names
@@ -327,7 +328,7 @@ def test_compaction_keeps_every_row_once_in_fewer_files_and_reruns_find_the_reco
         assert everything(out) == everything(out.as_uri()) == before and len(parquet()) == 13  # one merged file and its originals
         monkeypatch.undo()
         copy = request.getfixturevalue("s3_server")  # a copy of the dataset as it was, on object storage
-        _remote.upload(out, copy)
+        _store.upload(out, copy)
         assert everything(copy) == before
     # the shared partition's three files of each table merge into one; a re-run finishes a killed merge
     assert dataset.compact(out, target_bytes=10**6) == ((6, 2) if killed else (9, 3))

@@ -15,7 +15,8 @@ from builders import write_channels, write_live_dump
 from conftest import OVERRUN, posix_only, run
 
 import telvane
-from telvane import _convert, dataset
+from telvane import dataset
+from telvane.dataset import _convert
 from telvane._writer import DOUBLE, FLOAT, INT, Var
 from telvane.cli import pool
 

@@ -1,11 +1,12 @@
-"""Each step of the dataset's writes killed in turn (telvane._steps.POINTS): after the kill
+"""Each step of the dataset's writes killed in turn (telvane.dataset._steps.POINTS): after the kill
 and after the next run, the invariants of killpoints.Archive.check hold, in a directory and
 on object storage alike."""
 
 import pytest
 from killpoints import Archive, recording
 
-from telvane import _steps, cli, dataset
+from telvane import cli, dataset
+from telvane.dataset import _steps
 
 AN_HOUR_LATER = 2 * dataset.SWEEP_AGE  # what a killed run left is old: its staging, its temporaries
 

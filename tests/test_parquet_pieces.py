@@ -10,7 +10,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import telvane
-from telvane import _parquet, dataset
+from telvane import dataset
+from telvane.dataset import _parquet
 
 
 @pytest.fixture

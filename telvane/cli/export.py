@@ -16,7 +16,8 @@ from typing import Any
 
 import pyarrow as pa
 
-from telvane import _convert, _motec, _parquet, _publish, _remote, dataset
+from telvane import _motec, dataset
+from telvane.dataset import _convert, _parquet, _publish, _store
 from telvane.base import LogFile
 from telvane.cli import pool
 from telvane.cli.common import CommandError, names, positive
@@ -107,11 +108,11 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     if args.flat or args.compact:
         raise CommandError("--flat and --compact need a local directory as --out")
     try:
-        _remote.writable(url)
+        _store.writable(url)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     dataset.sweep(url)
-    with _remote.staged(url) as local:
+    with _store.staged(url) as local:
         args.out = local
         return _export(args, sources, url)
 
@@ -196,7 +197,7 @@ def _publish_run(out: Path, shown: Path | str, run: str, report: list[dict[str, 
     if isinstance(shown, Path):
         dataset.publish(out, run, report)
         return
-    _remote.upload(out, shown)
+    _store.upload(out, shown)
     shutil.rmtree(_publish.staging(out, run), ignore_errors=True)  # uploaded once, not at the end
     dataset.publish(shown, run, report)
 
@@ -204,7 +205,7 @@ def _publish_run(out: Path, shown: Path | str, run: str, report: list[dict[str, 
 def _shown_output(row: dict[str, Any], out: Path, shown: Path | str) -> dict[str, Any]:
     """The report row with its output under `shown` instead of the local stand-in `out`
     (where the run was not on a cluster, whose workers write under `shown` itself)."""
-    if row["output"] and shown != out and not _remote.is_url(row["output"]):
+    if row["output"] and shown != out and not _store.is_url(row["output"]):
         relative = Path(row["output"]).relative_to(out).as_posix()
         row["output"] = f"{os.fspath(shown).rstrip('/')}/{relative}"
     return row
@@ -285,7 +286,7 @@ def seconds(text: str) -> float:
 
 def location(text: str) -> Path | str:
     """A local directory, or a URL kept as text."""
-    return text if _remote.is_url(text) else Path(text)
+    return text if _store.is_url(text) else Path(text)
 
 
 def _check_writable(out: Path) -> None:
@@ -301,9 +302,9 @@ def _check_writable(out: Path) -> None:
 def _export_sources(names: Sequence[str]) -> list[Path | str]:
     sources: list[Path | str] = []
     for text in names:
-        if _remote.is_url(text):
+        if _store.is_url(text):
             try:
-                sources += _remote.recordings(text)
+                sources += _store.recordings(text)
             except ValueError as exc:
                 raise CommandError(str(exc)) from None
             except OSError as exc:
@@ -349,7 +350,7 @@ def _identity(path: Path) -> tuple[int, int] | None:
 
 def _size(path: Path | str) -> int:
     if isinstance(path, str):
-        return _remote.size(path)
+        return _store.size(path)
     try:
         return path.stat().st_size
     except OSError:

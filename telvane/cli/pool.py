@@ -15,7 +15,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from telvane import _convert
+from telvane.dataset import _convert
 from telvane.cli.common import one_line_warning
 
 __all__ = ["STOP_WAIT", "run"]

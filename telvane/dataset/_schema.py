@@ -20,8 +20,8 @@ from typing import TYPE_CHECKING
 
 import pyarrow as pa
 
-from telvane import _convert, _remote, _steps
-from telvane._confine import linked
+from telvane.dataset import _convert, _steps, _store
+from telvane.dataset._confine import linked
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -52,7 +52,7 @@ def merge(out_dir: str | os.PathLike[str], tables: Iterable[str]) -> None:
     """Replace the schema files of each table by one holding their union (with a damaged
     one among them, that of the table's files). A file another run adds meanwhile is kept,
     and a file another merge removed first is skipped."""
-    found, root = _remote.store(out_dir)
+    found, root = _store.store(out_dir)
     for table in tables:
         kept = _kept(found, root, table)
         if len(kept) < 2 and all(schema is not None for _, schema in kept):
@@ -115,7 +115,7 @@ def _schemas(found: pafs.FileSystem, root: str, table: str,
     if len(schemas) == len(kept):
         return schemas
     directory = f"{root}/{table}"
-    files = [info.path for info in _remote.listed(found, directory, recursive=True)
+    files = [info.path for info in _store.listed(found, directory, recursive=True)
              if info.is_file and info.base_name.endswith(".parquet") and not info.base_name.startswith(".")]
     through = linked(found, directory, set(files))
     files = [path for path in files if path not in through]
@@ -127,8 +127,8 @@ def _kept(found: pafs.FileSystem, root: str, table: str) -> list[tuple[str, pa.S
     a warning naming it); listed again when a merge removed one after it was listed, since
     the merged file may have come after the listing."""
     while True:
-        paths = [info.path for info in _remote.named(found, f"{root}/{SCHEMAS}/{table}", SUFFIX)]
-        kept = [data for data in (_remote.read_bytes(found, path) for path in paths) if data is not None]
+        paths = [info.path for info in _store.named(found, f"{root}/{SCHEMAS}/{table}", SUFFIX)]
+        kept = [data for data in (_store.read_bytes(found, path) for path in paths) if data is not None]
         if len(kept) == len(paths):
             return [(path, _schema(path, data)) for path, data in zip(paths, kept)]
 

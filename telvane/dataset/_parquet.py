@@ -15,7 +15,7 @@ from typing import Any, BinaryIO
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from telvane import _thrift
+from telvane.dataset import _thrift
 
 __all__ = ["DEFAULT_ROW_GROUP_SIZE", "FOOTER_TEXT_LIMIT", "SESSION_INFO_KEY", "footer_metadata",
            "write_options", "write_table"]

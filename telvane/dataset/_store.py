@@ -3,7 +3,7 @@ with credentials as they take them: environment variables, configuration files, 
 roles). An export to a URL converts into a local copy of what the dataset's checks need (its
 layout and the names of the recordings it holds) and uploads what the run wrote, each
 recording's sessions file last, since its presence is what later runs take as held; a
-run's files go to its staging there, which telvane._publish publishes. A dataset in a
+run's files go to its staging there, which telvane.dataset._publish publishes. A dataset in a
 directory is read, published and swept through pyarrow's local file system the same way
 (store())."""
 
@@ -18,8 +18,8 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TypeVar
 
-from telvane import _steps
-from telvane._confine import confined
+from telvane.dataset import _steps
+from telvane.dataset._confine import confined
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs

@@ -7,12 +7,12 @@
   session-info text;
 - `_telvane_dataset.json`: the layout's version and the keys it is partitioned by;
 - `_schemas/`: the schema of the channels table, the union of every recording's (see
-  telvane._table_schema);
+  telvane.dataset._schema);
 - `_reports/`: each export run's report;
 - `_runs/`, `_publishing/`: the files of runs under way, and their publishes (see
-  telvane._publish);
+  telvane.dataset._publish);
 - `_held/`, `_compactions/`: the recordings compact() merged into shared files, and the
-  merges under way (see telvane._compact).
+  merges under way (see telvane.dataset._compact).
 
 Every table is hive-partitioned (`track=…/car=…/`) by keys taken from the session info; a
 value is stored percent-encoded, which pyarrow, DuckDB, polars, Dask and Spark decode. The
@@ -38,13 +38,13 @@ import numpy as np
 import pyarrow as pa
 
 import telvane
-from telvane import _compact, _convert, _parquet, _publish, _remote, _steps, _table_schema
+from telvane.dataset import _compact, _convert, _parquet, _publish, _schema, _steps, _store
 from telvane.base import LogFile
 from telvane.session_info import list_entries, player
 from telvane._arrow import arrow_array, column_values, repeated, table_of
 from telvane._columns import unique_names
-from telvane._confine import linked
-from telvane._publish import new_run
+from telvane.dataset._confine import linked
+from telvane.dataset._publish import new_run
 from telvane._text import start_date
 
 if TYPE_CHECKING:
@@ -191,7 +191,7 @@ def _convert_to_url(source: str | os.PathLike[str], url: str, held: Mapping[str,
         row = _convert_into(source, local, Path(local),
                             lambda recording: None if replace else held.get(recording),
                             columns, partition_by, None, timeout, live_dumps)
-        _remote.upload(Path(local), url if run is None else f"{url.rstrip('/')}/{_publish.RUNS}/{run}")
+        _store.upload(Path(local), url if run is None else f"{url.rstrip('/')}/{_publish.RUNS}/{run}")
     if row["status"] == "ok":
         row["output"] = f"{url.rstrip('/')}/{Path(row['output']).relative_to(local).as_posix()}"
     return row
@@ -216,7 +216,7 @@ def _convert_into(source: str | os.PathLike[str], out_dir: str | os.PathLike[str
                                                    if key not in keys}, columns, source)
         # staged in this order, renamed in it: the schema before the files it describes,
         # the sessions file, by which a later run finds the recording held, last
-        _table_schema.add(root, "channels", recording, tables["channels"].schema, stage)
+        _schema.add(root, "channels", recording, tables["channels"].schema, stage)
         for name, table in tables.items():
             path = stage(Path(root, name, *directory, f"{recording}.parquet"))
             _parquet.write_table(table, path, row_group_size=ROW_GROUP_SIZE,
@@ -256,10 +256,10 @@ def read(out_dir: str | os.PathLike[str]) -> Tables:
     # driver or track of that name.
     partitioning = ds.HivePartitioning(pa.schema([(key, pa.string()) for key in keys]),
                                        null_fallback=NO_NULL_MARK)
-    found, root = _remote.store(out_dir)  # at a URL, resolved once: from_uri may ask the store where it is
+    found, root = _store.store(out_dir)  # at a URL, resolved once: from_uri may ask the store where it is
     while True:  # until no publish began or ended during the listing
         marks, hidden = _publish.marks(found, root, REPORTS), _publish.hidden(found, root)
-        kept = _table_schema.read(found, root, "channels")
+        kept = _schema.read(found, root, "channels")
         tables = Tables(*(_dataset(found, root, name, kept if name == "channels" else None, partitioning, hidden)
                           for name in TABLES))
         if _publish.marks(found, root, REPORTS) == marks:
@@ -309,7 +309,7 @@ def merge_schemas(out_dir: str | os.PathLike[str]) -> None:
         The dataset's directory, or a URL.
     """
     _layout(out_dir)
-    _table_schema.merge(out_dir, TABLES)
+    _schema.merge(out_dir, TABLES)
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int:
@@ -332,7 +332,7 @@ def sweep(out_dir: str | os.PathLike[str], older_than: float = SWEEP_AGE) -> int
         How many temporaries and runs were removed.
     """
     removed, now = _publish.sweep(out_dir, older_than), time.time()
-    if _remote.is_url(out_dir):
+    if _store.is_url(out_dir):
         return removed
     for directory, _, names in os.walk(out_dir):
         for name in names:
@@ -491,7 +491,7 @@ def _fitted(value: str | None) -> str:
 def _source_size(source: str | os.PathLike[str]) -> int | None:
     if os.fspath(source) == _convert.STDIN:
         return None
-    return _remote.size(os.fspath(source)) if _remote.is_url(source) else os.stat(source).st_size
+    return _store.size(os.fspath(source)) if _store.is_url(source) else os.stat(source).st_size
 
 
 def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | None,
@@ -508,12 +508,12 @@ def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | No
     merges = _compact.pending(found, root)
     # no directory at a URL for a table no run has published to
     listing = pafs.FileSelector(directory, recursive=True, allow_not_found=True)
-    factory = _remote.created_meanwhile(lambda: ds.FileSystemDatasetFactory(found, listing, parquet, options))
+    factory = _store.created_meanwhile(lambda: ds.FileSystemDatasetFactory(found, listing, parquet, options))
     merges.update(_compact.pending(found, root))
     if kept is None:  # laps and sessions: every file has the same columns, those of the first that reads
-        footers = (_table_schema.footer(found, path) for path in factory.finish(pa.schema([])).files)
+        footers = (_schema.footer(found, path) for path in factory.finish(pa.schema([])).files)
         kept = next((schema for schema in footers if schema is not None), pa.schema([]))
-    listed = factory.finish(_table_schema.unify([kept, partitioning.schema]))
+    listed = factory.finish(_schema.unify([kept, partitioning.schema]))
     paths = {os.path.normpath(path) for path in listed.files}
     skipped = hidden | {path for merged, replaced in merges.items() if merged in paths for path in replaced}
     skipped |= linked(found, directory, paths)
@@ -524,7 +524,7 @@ def _dataset(found: pafs.FileSystem, root: str, table: str, kept: pa.Schema | No
 
 
 def _local(out_dir: str | os.PathLike[str]) -> None:
-    if _remote.is_url(out_dir):
+    if _store.is_url(out_dir):
         raise ValueError(f"{os.fspath(out_dir)}: expected a local directory (telvane export "
                          "--out URL writes to a URL through one)")
 
@@ -532,10 +532,10 @@ def _local(out_dir: str | os.PathLike[str]) -> None:
 def _layout(out_dir: str | os.PathLike[str]) -> dict[str, Any]:
     """The layout file's content, checked: ValueError "… is not a telvane dataset" when it
     is missing, unreadable or not what this version writes."""
-    found, root = _remote.store(out_dir)
-    path = f"{os.fspath(out_dir)}/{LAYOUT_FILE}" if _remote.is_url(out_dir) else Path(out_dir, LAYOUT_FILE)
+    found, root = _store.store(out_dir)
+    path = f"{os.fspath(out_dir)}/{LAYOUT_FILE}" if _store.is_url(out_dir) else Path(out_dir, LAYOUT_FILE)
     try:
-        data = _remote.read_bytes(found, f"{root}/{LAYOUT_FILE}")
+        data = _store.read_bytes(found, f"{root}/{LAYOUT_FILE}")
     except OSError as exc:
         raise ValueError(f"{path}: not a telvane dataset ({exc})") from None
     if data is None:

@@ -24,8 +24,8 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from telvane import _convert, _parquet, _process, _publish, _remote, _steps, _table_schema
-from telvane._confine import confined
+from telvane.dataset import _convert, _parquet, _process, _publish, _schema, _steps, _store
+from telvane.dataset._confine import confined
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs
@@ -52,7 +52,7 @@ def compact(out_dir: str | os.PathLike[str], tables: Sequence[str], target_bytes
             if confined(None, os.fspath(out_dir), table, "the table directory") is None:
                 continue
             for directory, paths in _partitions(Path(out_dir, table)):
-                publishing = _publish.hidden(*_remote.store(out_dir))  # a merged file would show them early
+                publishing = _publish.hidden(*_store.store(out_dir))  # a merged file would show them early
                 paths = [path for path in paths if os.path.normpath(path) not in publishing]
                 for group in _groups(paths, target_bytes):
                     _merge(out_dir, table, directory, group, row_group_size)
@@ -81,8 +81,8 @@ def pending(found: pafs.FileSystem, root: str) -> dict[str, list[str]]:
     or a copy's on object storage: each merged file's path and the paths of the files it
     replaces. A reader skips the replaced files when it found the merged one."""
     merges = {}
-    for info in _remote.named(found, f"{root}/{JOURNALS}", ".json"):
-        merged, replaced = _entry(_remote.read_bytes(found, info.path))
+    for info in _store.named(found, f"{root}/{JOURNALS}", ".json"):
+        merged, replaced = _entry(_store.read_bytes(found, info.path))
         path = None if merged is None else confined(found, root, merged, "the merged file", ".parquet")
         if path is not None:
             merges[os.path.normpath(path)] = [os.path.normpath(original) for original in _confined(found, root, replaced)]
@@ -93,7 +93,7 @@ def pending(found: pafs.FileSystem, root: str) -> dict[str, list[str]]:
 
 def _merge(out_dir: str | os.PathLike[str], table: str, directory: Path, group: list[Path],
            row_group_size: int) -> None:
-    schema = _table_schema.unify([pq.read_schema(path).with_metadata(None) for path in group])
+    schema = _schema.unify([pq.read_schema(path).with_metadata(None) for path in group])
     final = directory / f"{MERGED_PREFIX}{secrets.token_hex(8)}.parquet"
     recordings: set[str] = set()
     with _convert.staged() as stage:
@@ -215,8 +215,8 @@ def _groups(paths: list[Path], target_bytes: int) -> Iterator[list[Path]]:
 
 
 def _journals(out_dir: str | os.PathLike[str]) -> list[Path]:
-    found, root = _remote.store(out_dir)
-    return [Path(info.path) for info in _remote.named(found, f"{root}/{JOURNALS}", ".json")]
+    found, root = _store.store(out_dir)
+    return [Path(info.path) for info in _store.named(found, f"{root}/{JOURNALS}", ".json")]
 
 
 def _entry(journal: bytes | None) -> tuple[str | None, list[str]]:

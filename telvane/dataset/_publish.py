@@ -14,7 +14,7 @@ A publish killed midway is finished by the next run, since every staged file is 
 its sweep, once the journal's process is gone (the journal names its machine and process)
 or the journal is older than the sweep's age; and by a later publish of the same
 recordings, which takes an older run that is not running on this machine for dead. Names
-read from a journal or a listing go through telvane._confine: a journal moves nothing
+read from a journal or a listing go through telvane.dataset._confine: a journal moves nothing
 outside the dataset."""
 
 from __future__ import annotations
@@ -31,8 +31,8 @@ from typing import Any
 
 import pyarrow.fs as pafs
 
-from telvane import _convert, _process, _remote, _steps, _table_schema
-from telvane._confine import confined
+from telvane.dataset import _convert, _process, _schema, _steps, _store
+from telvane.dataset._confine import confined
 
 __all__ = ["JOURNALS", "RUNS", "hidden", "marks", "new_run", "publish", "staging", "sweep"]
 
@@ -64,15 +64,15 @@ def publish(out_dir: str | os.PathLike[str], run: str, recordings: Iterable[str]
     still hides them; the rest of the staging goes. First finish the publish of an older
     run of these recordings or of those the run found `held`, unless it is still running
     here."""
-    found, root = _remote.store(out_dir)
+    found, root = _store.store(out_dir)
     base = f"{root}/{RUNS}/{run}"
     names = set(recordings)
-    staged = [info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)
+    staged = [info.path[len(base) + 1:] for info in _store.listed(found, base, recursive=True)
               if info.type == pafs.FileType.File and not info.base_name.startswith(".")
               and Path(info.base_name).stem in names]
     staged = [relative for relative in staged if confined(found, base, relative, "the staged file")
               and confined(found, root, relative, "the staged file")]
-    staged.sort(key=lambda relative: not relative.startswith(f"{_table_schema.SCHEMAS}/"))
+    staged.sort(key=lambda relative: not relative.startswith(f"{_schema.SCHEMAS}/"))
     # an older run's journal naming these recordings would hide them
     ours = names | set(held)
     _recover(found, root, lambda older, age, files, alive: older < run and alive is not True
@@ -101,7 +101,7 @@ def hidden(found: pafs.FileSystem, root: str) -> set[str]:
     for journal in _journals(found, root):
         with contextlib.suppress(OSError, ValueError, KeyError, TypeError):  # finished meanwhile
             paths.update(os.path.normpath(f"{root}/{name}")
-                         for name in json.loads(_remote.read_bytes(found, journal.path) or b"")["new"])
+                         for name in json.loads(_store.read_bytes(found, journal.path) or b"")["new"])
     return paths
 
 
@@ -109,19 +109,19 @@ def marks(found: pafs.FileSystem, root: str, reports: str) -> list[str]:
     """The names of the journals and reports of the dataset at `root` on `found`: a publish
     that began or ended changes them."""
     return [*(info.base_name for info in _journals(found, root)),
-            *(info.base_name for info in _remote.listed(found, f"{root}/{reports}")
+            *(info.base_name for info in _store.listed(found, f"{root}/{reports}")
               if not info.base_name.startswith("."))]
 
 
 def sweep(out_dir: str | os.PathLike[str], older_than: float) -> int:
     """Finish the publishes killed midway and remove the staging of runs killed before
     they published, both untouched for `older_than` seconds; returns how many runs."""
-    found, root = _remote.store(out_dir)
+    found, root = _store.store(out_dir)
     now = time.time()
     swept = _recover(found, root, lambda run, age, files, alive: alive is False or age > older_than)
     newest: dict[str, float] = {}
     runs = f"{root}/{RUNS}"
-    for info in _remote.listed(found, runs, recursive=True):  # directories, files and temporaries
+    for info in _store.listed(found, runs, recursive=True):  # directories, files and temporaries
         run = info.path[len(runs) + 1:].split("/")[0]
         newest[run] = max(newest.get(run, 0.0), _seconds(info))
     published = {info.base_name for info in _journals(found, root)}
@@ -158,7 +158,7 @@ def _recover(found: pafs.FileSystem, root: str,
 def _entry(found: pafs.FileSystem, journal: str) -> dict[str, Any] | None:
     """A publish journal's content, None when it is gone or is none."""
     try:
-        entry = json.loads(_remote.read_bytes(found, journal) or b"")
+        entry = json.loads(_store.read_bytes(found, journal) or b"")
     except (OSError, ValueError):
         return None
     if not isinstance(entry, dict) or not isinstance(entry.get("files"), list) \
@@ -178,7 +178,7 @@ def _finish(found: pafs.FileSystem, root: str, run: str, staged: list[str]) -> b
     sound = [(relative, source, target) for relative, source, target in moves if source and target]
     if len(sound) < len(moves):
         return False
-    left = {info.path[len(base) + 1:] for info in _remote.listed(found, base, recursive=True)}
+    left = {info.path[len(base) + 1:] for info in _store.listed(found, base, recursive=True)}
     for relative, source, target in sound:
         if relative in left:  # else moved already by the killed publish
             _steps.step("publish.move")
@@ -204,7 +204,7 @@ def _remove(found: pafs.FileSystem, directory: str) -> None:
 
 
 def _journals(found: pafs.FileSystem, root: str) -> list[pafs.FileInfo]:
-    return _remote.named(found, f"{root}/{JOURNALS}", ".json")
+    return _store.named(found, f"{root}/{JOURNALS}", ".json")
 
 
 def _seconds(info: pafs.FileInfo) -> float:

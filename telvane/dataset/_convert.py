@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import pyarrow as pa
 
 import telvane
-from telvane import _remote, _steps
+from telvane.dataset import _steps, _store
 from telvane.base import LogFile
 from telvane.recording import Recording, open_held
 
@@ -167,9 +167,9 @@ def _opened(source: str | os.PathLike[str]) -> Iterator[tuple[Recording, Callabl
     """The opened recording and how to name it. A file is opened once: the recording maps,
     and the identity hashes, the file of that one descriptor, whatever is renamed over its
     path meanwhile. Standard input ("-") and a URL are read into memory."""
-    if os.fspath(source) == STDIN or _remote.is_url(source):
+    if os.fspath(source) == STDIN or _store.is_url(source):
         data = sys.stdin.buffer.read() if os.fspath(source) == STDIN else \
-            _remote.fetch(os.fspath(source))
+            _store.fetch(os.fspath(source))
         with telvane.open(data) as recording:
             yield recording, lambda: recording_id(data)
         return
