@@ -18,6 +18,57 @@ cases('ticks', [
   ['an endless range has none', [0, Infinity, 4, false], []],
 ], (args, expected) => assert.deepEqual(K.ticks(...args), expected));
 
+// A column from metre 10: 1, 3, NaN, 7.
+const column = Float32Array.from([1, 3, NaN, 7]);
+
+cases('valueAt', [
+  ['at its first metre', [10, true], 1],
+  ['between two values, linear', [10.25, true], 1.5],
+  ['between two values, held', [10.75, false], 1],
+  ['at its last metre', [13, true], 7],
+  ['beyond its last metre', [13.01, true], null],
+  ['a metre beyond its last', [14, false], null],
+  ['before its first metre', [9.99, true], null],
+  ['at a NaN', [12, false], null],
+  ['next to a NaN, linear', [11.5, true], null],
+  ['next to a NaN, held', [11.5, false], 3],
+  ['at no distance', [NaN, true], null],
+], (args, expected) => assert.equal(K.valueAt(column, 10, ...args), expected));
+
+test('valueAt: nothing where a lap lacks the column', () => assert.equal(K.valueAt(undefined, 0, 0, true), null));
+
+// Two laps' ms since their start by metre (telvane.delta on real laps is test_view_kernels.py's).
+cases('delta', [
+  ['from the first metre both cover', { start: 0, elapsed: [0, 10, 20, 30] }, { start: 1, elapsed: [12, 25, 40] },
+   { start: 1, values: [0, 3, 8] }],
+  ['up to the last metre both cover', { start: 5, elapsed: [0, 10, 20, 30] }, { start: 3, elapsed: [0, 5, 10, 25] },
+   { start: 5, values: [0, 5] }],
+  ['a lap against itself', { start: 0, elapsed: [0, 4, 9] }, { start: 0, elapsed: [0, 4, 9] }, { start: 0, values: [0, 0, 0] }],
+  ['one metre shared', { start: 0, elapsed: [0, 10] }, { start: 1, elapsed: [7, 9] }, { start: 1, values: [0] }],
+  ['none shared', { start: 0, elapsed: [0, 10] }, { start: 2, elapsed: [0, 10] }, null],
+], (ref, lap, expected) => {
+  const d = K.delta(ref, lap);
+  assert.deepEqual(d && { start: d.start, values: Array.from(d.values) }, expected);
+});
+
+test('delta: where either lap stops, its scale stops counting', () => {
+  const d = K.delta({ start: 0, elapsed: [0, 1, 2, 3], racing: [1, 1, 1, 1] }, { start: 0, elapsed: [0, 2, 4, 9], racing: [1, 1, 0, 1] });
+  assert.deepEqual(Array.from(d.counted), [1, 1, 0, 0]);
+});
+
+// A pane's scale in the channel's unit, ticks in what it shows.
+cases('valueTicks', [
+  ['m/s shown in km/h: at round km/h', [0, 100 / 3.6, 3.6, false], [[0, '0'], [25 / 3.6, '25'], [50 / 3.6, '50'], [75 / 3.6, '75'], [100 / 3.6, '100']]],
+  ['whole m/s shown in km/h: not whole steps', [0, 10 / 3.6, 3.6, true], [[0, '0'], [2.5 / 3.6, '2.5'], [5 / 3.6, '5'], [7.5 / 3.6, '7.5'], [10 / 3.6, '10']]],
+  ['gears in whole steps', [0.5, 6.5, 1, true], [[2, '2'], [4, '4'], [6, '6']]],
+  ['the delta: ms shown in s', [-330, 330, 0.001, false], [[-200, '-0.2'], [0, '0'], [200, '0.2']]],
+  ['fractions shown in percent', [-0.04, 1.04, 100, false], [[0, '0'], [0.5, '50'], [1, '100']]],
+], (args, expected) => {
+  const shown = K.valueTicks(...args);
+  assert.deepEqual(shown.map((t) => t.label), expected.map(([, label]) => label));
+  shown.forEach((t, i) => assert.ok(Math.abs(t.at - expected[i][0]) < 1e-9, `${t.at} against ${expected[i][0]}`));
+});
+
 // Metres 100 to 109 of two laps: one racing throughout, one that stops from metre 105.
 const racing = { start: 100, values: Float32Array.from([60, 55, 50, 45, 40, 45, 50, 55, 60, 65]) };
 const stopping = { start: 100, values: Float32Array.from([60, 50, 40, 30, 10, 0, 0, 0, 0, 0]),

@@ -49,6 +49,6 @@ def render(data: PageData) -> str:
     page = Template(_asset("page.html")).substitute(
         title=html.escape(str(data.manifest.get("title", "laps"))) + " · telvane",
         version=telvane.__version__, css=_ascii(_asset("viewer.css"), "\\%x "),
-        script=_ascii(_asset("kernels.js") + _asset("viewer.js"), "\\u%04x"), manifest=manifest,
+        script=_ascii(_asset("columns.js") + _asset("kernels.js") + _asset("viewer.js"), "\\u%04x"), manifest=manifest,
         columns=wrapped)
     return _ascii(page, "&#x%x;")

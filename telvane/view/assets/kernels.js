@@ -1,5 +1,6 @@
-// The lap viewer's pure parts, with no page to draw on: the panes' scales and ticks, how
-// values are written, and the corner table of the chosen laps. The page inlines this file
+// The lap viewer's pure parts, with no page to draw on: values at a distance, the time
+// delta between laps, the panes' scales and ticks, how values are written, and the corner
+// table of the chosen laps. The page inlines this file
 // before viewer.js; node's test runner loads it as a module.
 'use strict';
 const telvaneKernels = (function () {
@@ -45,6 +46,42 @@ const telvaneKernels = (function () {
     if (low === high) return [low - 1, high + 1];
     const pad = (high - low) * 0.06;
     return [low - pad, high + pad];
+  }
+
+  // The value `d` metres along a column whose first value is at `start` (one a metre):
+  // linear between its values when `linear`, else the value at or before; null off its
+  // ends and where a value is NaN.
+  function valueAt(values, start, d, linear) {
+    const p = d - start;
+    if (!values || !(p >= 0) || p > values.length - 1) return null;
+    const i = Math.floor(p), f = p - i;
+    const v = f === 0 || !linear ? values[i] : values[i] + (values[i + 1] - values[i]) * f;
+    return Number.isNaN(v) ? null : v;
+  }
+
+  // The time `lap` loses (ms, positive) or gains against `ref` at each metre both cover,
+  // counted from the first such metre, as telvane.delta computes it; each lap is its first
+  // metre, its ms since its start at each metre (`elapsed`) and its racing marks, if any.
+  // Null where they share no metre.
+  function delta(ref, lap) {
+    const a = Math.max(ref.start, lap.start);
+    const b = Math.min(ref.start + ref.elapsed.length, lap.start + lap.elapsed.length) - 1;
+    if (!(b >= a)) return null;
+    const n = b - a + 1, values = new Float64Array(n);
+    for (let i = 0, ir = a - ref.start, il = a - lap.start; i < n; i++) values[i] = lap.elapsed[il + i] - ref.elapsed[ir + i];
+    const first = values[0];
+    for (let i = 0; i < n; i++) values[i] -= first;
+    const result = { start: a, values };
+    result.counted = deltaCounted(result, { start: ref.start, racing: ref.racing }, { start: lap.start, racing: lap.racing });
+    return result;
+  }
+
+  // A pane's value ticks from `low` to `high` in the channel's unit, shown times `scale`:
+  // where each lies in the channel's unit and its label. Whole steps only for a whole
+  // channel shown in its own unit (a gear, never a whole m/s shown in km/h).
+  function valueTicks(low, high, scale, whole) {
+    return ticks(low * scale, high * scale, 4, whole && scale === 1)
+      .map((t) => ({ at: t / scale, label: String(Math.round(t * 1000) / 1000) }));
   }
 
   // Which metres of a delta (`d`: its first metre and values) count towards its scale: where
@@ -109,6 +146,6 @@ const telvaneKernels = (function () {
   // 'Wheel', 'Angle'; 'revs/min' as 'revs/', 'min').
   const nameParts = (name) => name.split(/(?<=[a-z])(?=[A-Z])|(?<=\/)/);
 
-  return { ticks, valueRange, deltaCounted, formatValue, lapTime, signed, cornerRows, ranked, nameParts };
+  return { valueAt, delta, ticks, valueTicks, valueRange, deltaCounted, formatValue, lapTime, signed, cornerRows, ranked, nameParts };
 }());
 if (typeof module === 'object') module.exports = telvaneKernels;

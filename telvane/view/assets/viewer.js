@@ -18,77 +18,28 @@
 
   // -- the embedded columns ---------------------------------------------------------------
 
-  // Base64 lines of 4096 characters, decoded a line at a time into one array.
-  function fromBase64(text) {
-    const lines = text.split('\n').filter((line) => line.length);
-    const size = lines.reduce((n, line) => n + line.length / 4 * 3 - (line.endsWith('==') ? 2 : line.endsWith('=') ? 1 : 0), 0);
-    const bytes = new Uint8Array(size);
-    let at = 0;
-    for (const line of lines) {
-      const binary = atob(line);
-      for (let i = 0; i < binary.length; i++) bytes[at++] = binary.charCodeAt(i);
-    }
-    return bytes;
-  }
-
-  async function inflate(bytes) {
-    const stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('deflate'));
-    return new Uint8Array(await new Response(stream).arrayBuffer());
-  }
-
-  // A column is stored as all first bytes of its values, then all second bytes, and so on.
-  function joinBytes(bytes, offset, count, width) {
-    const out = new Uint8Array(count * width);
-    for (let b = 0; b < width; b++) {
-      const from = offset + b * count;
-      for (let i = 0, j = b; i < count; i++, j += width) out[j] = bytes[from + i];
-    }
-    return width === 8 ? new Float64Array(out.buffer) : new Float32Array(out.buffer);
-  }
-
   async function loadColumns() {
     const holder = document.getElementById('telvane-columns');
-    const bytes = await inflate(fromBase64(holder.textContent));
+    const decoded = await telvaneColumns.decode(holder.textContent, manifest.columns);
     holder.textContent = '';  // the text is no longer needed once decoded
     for (const lap of laps) { lap.own = {}; lap.channels = new Map(); }
-    for (const c of manifest.columns) {
-      const values = joinBytes(bytes, c.offset, c.count, c.width);
-      if (c.channel) laps[c.row].channels.set(c.name, values); else laps[c.row].own[c.name] = values;
-    }
+    manifest.columns.forEach((c, k) => {
+      if (c.channel) laps[c.row].channels.set(c.name, decoded[k]); else laps[c.row].own[c.name] = decoded[k];
+    });
   }
 
   const hasData = (row) => laps[row] && laps[row].own && laps[row].own.elapsed !== undefined;
   const chosen = () => [state.ref, ...state.others].filter(hasData);
   const colourOf = (row) => COLOURS[Math.max(0, chosen().indexOf(row)) % COLOURS.length];
 
-  // -- values at a distance ---------------------------------------------------------------
-
-  function valueAt(values, start, d, linear) {
-    const p = d - start;
-    if (!values || !(p >= 0) || p > values.length - 1) return null;
-    const i = Math.floor(p), f = p - i;
-    const v = f === 0 || !linear ? values[i] : values[i] + (values[i + 1] - values[i]) * f;
-    return Number.isNaN(v) ? null : v;
-  }
-
-  // The time `row` loses (ms, positive) or gains against `reference` at each metre both
-  // cover, counted from the first such metre: as telvane.delta computes it.
+  // The time `row` loses against `reference` at each metre both cover, kept once computed.
   function delta(reference, row) {
     const key = reference + ':' + row;
-    if (deltas.has(key)) return deltas.get(key);
-    const r = laps[reference], l = laps[row];
-    const a = Math.max(r.start, l.start), b = Math.min(r.start + r.count - 1, l.start + l.count - 1);
-    let result = null;
-    if (b >= a) {
-      const n = b - a + 1, values = new Float64Array(n), er = r.own.elapsed, el = l.own.elapsed;
-      for (let i = 0, ir = a - r.start, il = a - l.start; i < n; i++) values[i] = el[il + i] - er[ir + i];
-      const first = values[0];
-      for (let i = 0; i < n; i++) values[i] -= first;
-      result = { start: a, values };
-      result.counted = K.deltaCounted(result, { start: r.start, racing: r.own.racing }, { start: l.start, racing: l.own.racing });
+    if (!deltas.has(key)) {
+      const of = (lap) => ({ start: lap.start, elapsed: lap.own.elapsed, racing: lap.own.racing });
+      deltas.set(key, K.delta(of(laps[reference]), of(laps[row])));
     }
-    deltas.set(key, result);
-    return result;
+    return deltas.get(key);
   }
 
   // -- units shown ------------------------------------------------------------------------
@@ -108,7 +59,7 @@
   }
 
   const fixed = (v, digits) => (v === null || v === undefined ? '–' : v.toFixed(digits));
-  const { lapTime, signed } = K;
+  const { valueAt, lapTime, signed } = K;
 
   const sessionName = (file, session) => manifest.files[file].sessions[session] || 'session ' + session;
 
@@ -274,11 +225,10 @@
     ctx.fillStyle = '#6b7585';
     ctx.strokeStyle = '#eef1f5';
     ctx.lineWidth = 1;
-    const whole = pane.name !== null && infoOf(pane.name).whole && unit.scale === 1;
-    for (const t of K.ticks(low * unit.scale, high * unit.scale, 4, whole)) {
-      const y = Math.round(toY(t / unit.scale)) + 0.5;
+    for (const t of K.valueTicks(low, high, unit.scale, pane.name !== null && infoOf(pane.name).whole)) {
+      const y = Math.round(toY(t.at)) + 0.5;
       ctx.beginPath(); ctx.moveTo(MARGIN_LEFT, y); ctx.lineTo(width - MARGIN_RIGHT, y); ctx.stroke();
-      ctx.fillText(String(Math.round(t * 1000) / 1000), 4, y + 4);
+      ctx.fillText(t.label, 4, y + 4);
     }
     for (const d of K.ticks(state.x0, state.x1, 8, false)) {
       const x = Math.round(toX(d)) + 0.5;
