@@ -80,18 +80,10 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def export_command(args: argparse.Namespace) -> int:
-    if args.flat and (args.partition_by or args.scheduler):
-        raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
-    if args.flat and args.replace:
-        raise CommandError("--replace applies to the dataset; --flat always writes")
-    if args.flat and args.live_dumps:
-        raise CommandError("--live-dumps applies to the dataset; --flat converts every recording")
-    if args.format and not args.flat:
-        raise CommandError("--format applies to --flat; the dataset is Parquet")
+    target = FlatTarget if args.flat else DatasetTarget
+    target.check(args)
     if args.jobs and args.scheduler:
         raise CommandError("--jobs applies to local worker processes, not to --scheduler")
-    if args.compact and args.flat:
-        raise CommandError("--compact applies to the dataset, not to --flat")
     if not args.files:
         if not args.compact:
             raise CommandError("expected recordings to export (PATH), or --compact")
@@ -99,13 +91,13 @@ def export_command(args: argparse.Namespace) -> int:
         return 0
     sources = _export_sources(args.files)
     if isinstance(args.out, str):
-        return _export_to_url(args, sources)
-    return _export(args, sources, args.out)
+        return _export_to_url(args, target, sources)
+    return _export(args, target, sources, args.out)
 
 
-def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
+def _export_to_url(args: argparse.Namespace, target: type[Target], sources: list[Path | str]) -> int:
     url = args.out
-    if args.flat or args.compact:
+    if not target.to_url or args.compact:
         raise CommandError("--flat and --compact need a local directory as --out")
     try:
         _store.writable(url)
@@ -114,34 +106,16 @@ def _export_to_url(args: argparse.Namespace, sources: list[Path | str]) -> int:
     dataset.sweep(url)
     with _store.staged(url) as local:
         args.out = local
-        return _export(args, sources, url)
+        return _export(args, target, sources, url)
 
 
-def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | str) -> int:
+def _export(args: argparse.Namespace, kind: type[Target], sources: list[Path | str], shown: Path | str) -> int:
     """Export `sources` to the local directory args.out, shown to people as `shown`."""
-    if args.flat:
-        suffixes = [suffix for name in dict.fromkeys(args.format or ["parquet"]) for suffix in FLAT_SUFFIXES[name]]
-        outputs = [[args.out / (Path(source).stem + suffix) for suffix in suffixes] for source in sources]
-        targets = [target for group in outputs for target in group]
-        clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
-        if clashes:
-            raise CommandError(f"several inputs would be written to {clashes[0]}")
-        tasks: list[tuple[Any, ...]] = [(str(s), [str(t) for t in group], args.channels, args.timeout)
-                                        for s, group in zip(sources, outputs)]
-    else:
-        targets = [args.out / dataset.LAYOUT_FILE]
-        partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
-        run = dataset.new_run()
-        tasks = [(str(s), str(args.out), args.channels, tuple(partition_by), args.timeout,
-                  args.replace, run, args.live_dumps) for s in sources]
+    target = kind(args)
+    tasks, targets = target.tasks(sources)
     _refuse_to_overwrite(sources, targets)
     _check_writable(args.out)
-    if not args.flat:
-        try:
-            dataset.prepare(args.out, partition_by)
-        except ValueError as exc:
-            raise CommandError(str(exc)) from None
-        dataset.sweep(args.out)
+    target.prepare()
     sizes = [_size(source) for source in sources]
     bar = ProgressBar(sizes)
     began = time.perf_counter()
@@ -151,29 +125,14 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
             finished = _on_dask(args.scheduler, tasks, shown)
         else:
             jobs = args.jobs or _jobs_that_pay(sizes)
-            finished = _locally(convert_flat if args.flat else convert_to_dataset, tasks, jobs, bar,
-                                args.timeout)
+            finished = _locally(target.convert, tasks, jobs, bar, args.timeout)
         for index, row in finished:
             rows[index] = row
             bar.finish(index)
-            if row["status"] == "present":
-                bar.write(printable(f"held already {row['source']}"), sys.stdout)
-            elif row["status"] == "skipped":
-                bar.write(printable(f"skipped {row['source']}: {row['error']} (--live-dumps "
-                                    "stores it)"), sys.stdout)
-            elif row["status"] != "ok":
-                bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
-            else:
-                left_out = f" (left out, holding text: {', '.join(row['left_out'])})" if row.get("left_out") else ""
-                bar.write(printable(f"wrote {row['output']}{left_out}" if args.flat else
-                                    f"exported {row['source']} ({row['records']:,} records)"),
-                          sys.stdout)
+            _show(row, target, bar)
     finally:
         bar.close()
-        if not args.flat:  # the summary says what reached `shown`: once the run is published there
-            report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"),
-                                    args.out, shown) for index, source in enumerate(sources)]
-            _publish_run(args.out, shown, run, report)
+        target.report(rows, sources, shown)  # the summary says what reached `shown`: once published there
         seconds = time.perf_counter() - began
         statuses = [row["status"] for row in rows.values()]
         ok, present, skipped = (statuses.count(status) for status in ("ok", "present", "skipped"))
@@ -183,11 +142,23 @@ def _export(args: argparse.Namespace, sources: list[Path | str], shown: Path | s
                         + (f", {present} held already" if present else "")
                         + (f", {skipped} skipped" if skipped else "")
                         + (f", {failed} failed" if failed else "")))
-        if not args.flat:
-            dataset.merge_schemas(shown)  # where the run was published, not its local stand-in
+        target.finish(shown)
     if args.compact:
         _compact(args.out)
     return 1 if failed else 0
+
+
+def _show(row: dict[str, Any], target: Target, bar: ProgressBar) -> None:
+    """The line of one finished file, above the progress bar."""
+    if row["status"] == "present":
+        bar.write(printable(f"held already {row['source']}"), sys.stdout)
+    elif row["status"] == "skipped":
+        bar.write(printable(f"skipped {row['source']}: {row['error']} (--live-dumps "
+                            "stores it)"), sys.stdout)
+    elif row["status"] != "ok":
+        bar.write(printable(f"telvane: {row['source']}: {row['error']}"), sys.stderr)
+    else:
+        bar.write(printable(target.converted(row)), sys.stdout)
 
 
 def _publish_run(out: Path, shown: Path | str, run: str, report: list[dict[str, Any]]) -> None:
@@ -272,6 +243,106 @@ def _write_table(table: pa.Table, path: Path, suffix: str, progress: _convert.Pr
         pyarrow.csv.write_csv(table, path)
     else:
         _parquet.write_table(table, path, row_group_size=dataset.ROW_GROUP_SIZE, progress=progress)
+
+
+class FlatTarget:
+    """--flat: each recording to files of its own in the output directory, in each format."""
+
+    to_url = False  # whether --out may be the URL of object storage
+
+    @staticmethod
+    def check(args: argparse.Namespace) -> None:
+        """Refuse the options that apply to the dataset alone."""
+        if args.partition_by or args.scheduler:
+            raise CommandError("--partition-by and --scheduler apply to the dataset, not to --flat")
+        if args.replace:
+            raise CommandError("--replace applies to the dataset; --flat always writes")
+        if args.live_dumps:
+            raise CommandError("--live-dumps applies to the dataset; --flat converts every recording")
+        if args.compact:
+            raise CommandError("--compact applies to the dataset, not to --flat")
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+
+    def tasks(self, sources: list[Path | str]) -> tuple[list[tuple[Any, ...]], list[Path]]:
+        """The arguments of convert for each source, and the files they write."""
+        args = self.args
+        suffixes = [suffix for name in dict.fromkeys(args.format or ["parquet"]) for suffix in FLAT_SUFFIXES[name]]
+        outputs = [[args.out / (Path(source).stem + suffix) for suffix in suffixes] for source in sources]
+        targets = [target for group in outputs for target in group]
+        clashes = sorted({str(t) for t in targets if targets.count(t) > 1})
+        if clashes:
+            raise CommandError(f"several inputs would be written to {clashes[0]}")
+        return [(str(s), [str(t) for t in group], args.channels, args.timeout)
+                for s, group in zip(sources, outputs)], targets
+
+    def prepare(self) -> None:
+        """Nothing to set up: the directory holds files only."""
+
+    convert = staticmethod(convert_flat)  # run in worker processes, which import it by name
+
+    @staticmethod
+    def converted(row: dict[str, Any]) -> str:
+        left_out = f" (left out, holding text: {', '.join(row['left_out'])})" if row.get("left_out") else ""
+        return f"wrote {row['output']}{left_out}"
+
+    def report(self, rows: dict[int, dict[str, Any]], sources: list[Path | str], shown: Path | str) -> None:
+        """Nothing to report: the files are the outputs."""
+
+    def finish(self, shown: Path | str) -> None:
+        """Nothing to finish."""
+
+
+class DatasetTarget:
+    """The dataset: the recordings of one run, published together at its end."""
+
+    to_url = True
+
+    @staticmethod
+    def check(args: argparse.Namespace) -> None:
+        """Refuse the options that apply to --flat alone."""
+        if args.format:
+            raise CommandError("--format applies to --flat; the dataset is Parquet")
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.partition_by = args.partition_by or dataset.DEFAULT_PARTITION_BY
+        self.run = dataset.new_run()
+
+    def tasks(self, sources: list[Path | str]) -> tuple[list[tuple[Any, ...]], list[Path]]:
+        """The arguments of convert for each source, and the file every run writes."""
+        args = self.args
+        return [(str(s), str(args.out), args.channels, tuple(self.partition_by), args.timeout,
+                 args.replace, self.run, args.live_dumps) for s in sources], [args.out / dataset.LAYOUT_FILE]
+
+    def prepare(self) -> None:
+        """Make the directory a dataset, and remove what killed runs left there."""
+        try:
+            dataset.prepare(self.args.out, self.partition_by)
+        except ValueError as exc:
+            raise CommandError(str(exc)) from None
+        dataset.sweep(self.args.out)
+
+    convert = staticmethod(convert_to_dataset)  # run in worker processes, which import it by name
+
+    @staticmethod
+    def converted(row: dict[str, Any]) -> str:
+        return f"exported {row['source']} ({row['records']:,} records)"
+
+    def report(self, rows: dict[int, dict[str, Any]], sources: list[Path | str], shown: Path | str) -> None:
+        """Publish the run with its report, where `shown` is."""
+        out = self.args.out
+        report = [_shown_output(rows.get(index) or _convert.report_row(source, "not attempted"), out, shown)
+                  for index, source in enumerate(sources)]
+        _publish_run(out, shown, self.run, report)
+
+    def finish(self, shown: Path | str) -> None:
+        """Merge the schema files where the run was published, not in its local stand-in."""
+        dataset.merge_schemas(shown)
+
+
+Target = FlatTarget | DatasetTarget
 
 
 def seconds(text: str) -> float:
