@@ -1,7 +1,7 @@
 """A season to a Parquet dataset: 40 synthetic recordings of varied tracks, cars and drivers
 plus three bad files, exported with the local process pool and on a Dask LocalCluster; the
-dataset's tree; a DuckDB query across it; and the Parquet write against pyarrow's defaults
-on a one-hour recording and the real sample.
+dataset's tree, the end of its report and a DuckDB query across it. (The Parquet write
+itself is bench_parquet_write.py's, a worker's start bench_worker_start.py's.)
 
 Run with the environment's telvane (with the dask extra) on PATH:
     python benchmarks/bench_dataset.py [DIR]
@@ -16,36 +16,18 @@ import time
 from pathlib import Path
 
 import duckdb
-import numpy as np
 import pyarrow.parquet as pq
 
-import telvane
+import recordings
+
 from telvane import sample
-from telvane.dataset import _parquet
-from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
+from telvane._writer import DOUBLE, Var, write_ibt
 
 TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]
 CARS = ["mercedesamggt4", "porsche992cup", "bmwm4gt3", "ferrari296gt3"]
 DRIVERS = ["Ana Lima", "Ben Okafor", "Chloé Martin", "Daniel Novák", "Eva Lindqvist"]
-REAL_SAMPLE = Path(__file__).resolve().parents[1] / ".." / "shared" / "samples" / "redbullring_amg.ibt"
 EXTRA_CHANNELS = 250  # a real recording has about 270 scalar channels
-
-
-def recording(flying_laps: int, extra: int, session_info: str) -> bytes:
-    columns = sample.synthetic_sample_columns(flying_laps=flying_laps)
-    variables, dtype = sample._layout()
-    n = len(columns["SessionTime"])
-    base = np.zeros(n, dtype=dtype)
-    for name in dtype.names:
-        base[name] = columns[name]
-    pad = [Var(f"Extra{i:03d}", FLOAT, dtype.itemsize + 4 * i, 1, "padding channel", "")
-           for i in range(extra)]
-    noise = np.random.default_rng(flying_laps).normal(size=(n, extra)).astype("<f4")
-    values = (columns["Speed"][:, None] * (1 + np.arange(extra) / 100) + noise).astype("<f4")
-    records = np.concatenate([base.view(np.uint8).reshape(n, -1),
-                              values.view(np.uint8).reshape(n, -1)], axis=1)
-    return write_ibt(variables + pad, records.tobytes(), session_info=session_info,
-                     tick_rate=sample.TICK_RATE, session_start_date=sample.SESSION_START_DATE)
+RECORDINGS = 40
 
 
 def session_info(number: int) -> str:
@@ -60,8 +42,8 @@ def session_info(number: int) -> str:
 
 def make_inputs(inputs: Path) -> None:
     inputs.mkdir(parents=True)
-    for number in range(40):
-        data = recording(2 + number % 5, EXTRA_CHANNELS, session_info(number))
+    for number in range(RECORDINGS):
+        data = recordings.padded_sample(2 + number % 5, EXTRA_CHANNELS, session_info(number))
         (inputs / f"rec{number:02d}.ibt").write_bytes(data)
     good = (inputs / "rec00.ibt").read_bytes()
     (inputs / "truncated.ibt").write_bytes(good[:len(good) // 3])
@@ -102,20 +84,6 @@ def tree(root: Path, depth: int = 4) -> str:
     return "\n".join(lines)
 
 
-def write_times(log: telvane.LogFile, scratch: Path) -> tuple[float, int, float, int]:
-    table = log.to_table()
-    figures = []
-    for write in (lambda path: pq.write_table(table, path),
-                  lambda path: _parquet.write_table(table, path)):
-        best = float("inf")
-        for _ in range(3):
-            began = time.process_time()
-            write(scratch)
-            best = min(best, time.process_time() - began)
-        figures += [best, scratch.stat().st_size]
-    return tuple(figures)
-
-
 def main() -> None:
     root = Path(sys.argv[1] if len(sys.argv) > 1 else "/tmp/telvane-dataset-bench")
     inputs = root / "in"
@@ -151,29 +119,6 @@ def main() -> None:
                count(*) AS full_laps
         FROM read_parquet('{dataset_dir}/laps/**/*.parquet', hive_partitioning = true)
         WHERE lap_type = 'full' GROUP BY track, driver ORDER BY track, best_s, driver"""))
-
-    print("\nParquet write of the wide table (CPU seconds, best of 3; file size):")
-    one_hour = root / "one_hour.ibt"
-    if not one_hour.exists():
-        one_hour.write_bytes(recording(40, EXTRA_CHANNELS, sample.SESSION_INFO))
-    cases = [("one-hour synthetic", one_hour)] + ([("real sample", REAL_SAMPLE)] if REAL_SAMPLE.exists() else [])
-    for name, path in cases:
-        log = telvane.ibt(path)
-        before, before_size, after, after_size = write_times(log, root / "write.parquet")
-        print(f"  {name} ({len(log):,} records, {len(log.channels)} channels): pyarrow defaults "
-              f"{before * 1000:.0f} ms, {before_size / 1e6:.1f} MB; telvane {after * 1000:.0f} ms, "
-              f"{after_size / 1e6:.1f} MB")
-
-    print("\nworker start-up against conversion (what --jobs by default weighs):")
-    from telvane.cli import pool
-
-    began = time.perf_counter()
-    list(pool.run(_noop, [()], 1, lambda *a: None, lambda *a: None))
-    print(f"  one worker process started and stopped: {time.perf_counter() - began:.2f} s")
-
-
-def _noop(progress: object = None) -> None:
-    import telvane.dataset  # noqa: F401  (what a worker imports before its first file)
 
 
 if __name__ == "__main__":

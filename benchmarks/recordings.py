@@ -1,11 +1,13 @@
 """The synthetic recordings the benchmarks read: an hour at 60 Hz with a realistic layout of
 scalars and per-corner arrays, the same at a high rate, short samples of both, and one-minute
 recordings of mixed channel sets. Written once into a cache directory and reused while their
-size and generation match."""
+size and generation match; the synthetic sample's driving widened to a real recording's
+channel count; and a league's short uploads."""
 
 from __future__ import annotations
 
 import os
+import re
 import sys
 import time
 from collections.abc import Iterator
@@ -232,6 +234,49 @@ def mixed_channels(number: int, *, bool_flag: bool = True, track: str | None = N
     info = SESSION_INFO if track is None else SESSION_INFO.replace("TrackName: synthetic raceway",
                                                                     f"TrackName: {track}")
     return write_ibt(variables, records.tobytes(), session_info=info, tick_rate=RATE)
+
+
+def padded_sample(flying_laps: int, extra: int, session_info: str) -> bytes:
+    """The synthetic sample's driving over `flying_laps` laps with `extra` noisy float
+    channels beside its own (a real recording has about 270), under `session_info`."""
+    from telvane import sample
+
+    columns = sample.synthetic_sample_columns(flying_laps=flying_laps)
+    variables, dtype = sample._layout()
+    n = len(columns["SessionTime"])
+    base = np.zeros(n, dtype=dtype)
+    for name in dtype.names or ():
+        base[name] = columns[name]
+    pad = [Var(f"Extra{i:03d}", FLOAT, dtype.itemsize + 4 * i, 1, "padding channel", "")
+           for i in range(extra)]
+    noise = np.random.default_rng(flying_laps).normal(size=(n, extra)).astype("<f4")
+    values = (columns["Speed"][:, None] * (1 + np.arange(extra) / 100) + noise).astype("<f4")
+    records = np.concatenate([base.view(np.uint8).reshape(n, -1),
+                              values.view(np.uint8).reshape(n, -1)], axis=1)
+    return write_ibt(variables + pad, records.tobytes(), session_info=session_info,
+                     tick_rate=sample.TICK_RATE, session_start_date=sample.SESSION_START_DATE)
+
+
+SHORT_TRACKS, SHORT_CARS = 20, 10
+
+
+def short_recordings(directory: Path, count: int) -> Path:
+    """`directory`, holding `count` recordings of 10 s at 60 Hz (SessionTime, Speed, Lap) over
+    SHORT_TRACKS tracks and SHORT_CARS cars, the bytes of each its own: written once."""
+    from telvane.sample import SESSION_INFO
+
+    if directory.exists():
+        return directory
+    directory.mkdir(parents=True)
+    variables = [Var("SessionTime", DOUBLE, 0), Var("Speed", FLOAT, 8), Var("Lap", INT, 12)]
+    records = np.zeros(600, dtype=[("t", "<f8"), ("speed", "<f4"), ("lap", "<i4")])
+    records["t"] = np.arange(600) / RATE
+    for number in range(count):
+        text = re.sub(r"(?m)^( *TrackName):.*$", f"\\1: track{number % SHORT_TRACKS}", SESSION_INFO)
+        text = re.sub(r"(?m)^( *CarPath):.*$", f"\\1: car{number % SHORT_CARS}", text)
+        records["speed"] = number
+        (directory / f"r{number:06d}.ibt").write_bytes(write_ibt(variables, records.tobytes(), session_info=text))
+    return directory
 
 
 def recording_path(directory: Path, recording: Recording) -> Path:

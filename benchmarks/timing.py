@@ -1,16 +1,19 @@
 """Timing helpers shared by the benchmarks: runs reporting named figures in seconds, their
-interleaved medians, a warm page cache, the machine's line, and the C++ timers built with CMake."""
+interleaved medians, wall and CPU samples of interleaved rounds and their table, the time of
+a command and its children, a warm page cache, the machine's line, and the C++ timers built
+with CMake."""
 
 from __future__ import annotations
 
 import gc
 import os
 import platform
+import resource
 import statistics
 import subprocess
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Collection
 from pathlib import Path
 
 import numpy as np
@@ -45,6 +48,58 @@ def timed(name: str, call: Callable[[], object]) -> Run:
         del result
         return {name: seconds}
     return run
+
+
+Sample = tuple[float, float, float]  # wall, the calling thread's CPU, the whole process's CPU
+
+
+def sample(call: Callable[[], object]) -> Sample:
+    """Wall and CPU seconds of `call`; its result is dropped untimed."""
+    wall, cpu, process = time.perf_counter(), time.thread_time(), time.process_time()
+    result = call()
+    cpu, process, wall = time.thread_time() - cpu, time.process_time() - process, time.perf_counter() - wall
+    del result
+    return wall, cpu, process
+
+
+def interleaved_samples(runs: dict[str, Callable[[], object]], rounds: int,
+                        primed: Collection[str] = ()) -> dict[str, list[Sample]]:
+    """Every run once per round, one untimed round first: load from other work on the
+    machine falls on all of them alike. A run named in `primed` also runs once untimed just
+    before each timed run: a throughput is of busy cores, and a virtual CPU left idle by the
+    single-threaded runs before takes a while to get going."""
+    samples: dict[str, list[Sample]] = {name: [] for name in runs}
+    for round_ in range(rounds + 1):
+        print(f"round {round_} of {rounds}", file=sys.stderr)
+        for name, call in runs.items():
+            if name in primed:
+                call()
+            gc.collect()
+            taken = sample(call)
+            if round_ > 0:
+                samples[name].append(taken)
+    return samples
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:,.1f}" if seconds >= 0.01 else f"{seconds * 1e3:.3f}"
+
+
+def print_samples(samples: dict[str, list[Sample]]) -> None:
+    """Min and median of each run's wall, thread CPU and process CPU, in ms."""
+    print(f"{'':30}{'wall min':>11}{'wall med':>11}{'CPU min':>11}{'CPU med':>11}{'all min':>11}{'all med':>11}")
+    for name, taken in samples.items():
+        columns = [[values[k] for values in taken] for k in range(3)]
+        print(f"{name:30}" + "".join(f"{ms(min(c)):>11}{ms(statistics.median(c)):>11}" for c in columns))
+
+
+def command_seconds(command: list[str], cwd: Path) -> tuple[float, float]:
+    """Wall seconds of `command`, and CPU seconds of it and every process it waited for."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    began = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, cwd=cwd)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.perf_counter() - began, (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
 
 
 def warm_page_cache(path: Path) -> None:
