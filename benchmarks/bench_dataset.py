@@ -37,7 +37,8 @@ def session_info(number: int) -> str:
     text = text.replace("TrackDisplayName: Synthetic Raceway", f"TrackDisplayName: {track.title()}")
     text = text.replace("UserName: Sam Synthetic", f"UserName: {DRIVERS[number // len(TRACKS) % len(DRIVERS)]}")
     car = CARS[number % len(CARS)]
-    return text.replace("   CarScreenName: Synthetic GT3", f"   CarPath: {car}\n   CarScreenName: {car}")
+    return text.replace("   CarPath: synthgt3\n   CarScreenName: Synthetic GT3",
+                        f"   CarPath: {car}\n   CarScreenName: {car}")
 
 
 def make_inputs(inputs: Path) -> None:
