@@ -18,7 +18,7 @@ __all__ = ["HEADER", "Layout", "LiveMemory"]
 HEADER = struct.Struct("<10i")
 STATUS, TICK_RATE, INFO_UPDATE, NUM_BUF, BUF_LEN = 1, 2, 3, 8, 9
 DESCRIPTORS = 48  # then (tick count, offset, pad, pad) per buffer
-MAX_BUFFERS = 4
+MIN_BUFFERS, MAX_BUFFERS = 2, 4  # the core reads no fewer: a lone buffer's record cannot be proven whole
 VAR_HEADER_SIZE = 144
 # A layout snapshot taken again this many times before the reader gives up: each retry means
 # the writer changed the layout meanwhile, which it does not do many times in a row.

@@ -9,7 +9,7 @@ import struct
 from collections.abc import Sequence
 from types import TracebackType
 
-from telvane._live_memory import DESCRIPTORS, HEADER, MAX_BUFFERS
+from telvane._live_memory import DESCRIPTORS, HEADER, MAX_BUFFERS, MIN_BUFFERS
 
 __all__ = ["LiveWriter"]
 
@@ -28,8 +28,8 @@ class LiveWriter:
 
     def __init__(self, path: str | os.PathLike[str], var_headers: Sequence[bytes], buf_len: int,
                  session_info: bytes, *, tick_rate: int = 60, num_buf: int = 3, info_size: int | None = None) -> None:
-        if not 1 <= num_buf <= MAX_BUFFERS:
-            raise ValueError(f"num_buf must be 1 to {MAX_BUFFERS}, got {num_buf}")
+        if not MIN_BUFFERS <= num_buf <= MAX_BUFFERS:
+            raise ValueError(f"num_buf must be {MIN_BUFFERS} to {MAX_BUFFERS}, got {num_buf}")
         self._info_size = _aligned(info_size or max(2 * len(session_info), 4096))
         var_at = _INFO_AT + self._info_size
         first = _aligned(var_at + 144 * len(var_headers))

@@ -174,9 +174,13 @@ def descriptor(index):
     return 48 + 16 * index
 
 
+NUM_BUF = "num_buf must be 2 to 4 \\(no record of a lone buffer can be proven whole\\), got "
+
+
 @pytest.mark.parametrize("field, value, failure", [
-    (32, 7, "num_buf must be 1 to 4, got 7"),
-    (32, 0, "num_buf must be 1 to 4, got 0"),
+    (32, 7, NUM_BUF + "7"),
+    (32, 1, NUM_BUF + "1"),  # the writer rewrites the only buffer before its tick count
+    (32, 0, NUM_BUF + "0"),
     (descriptor(2) + 4, 1 << 30, None),  # the newest buffer out of the file: the one before is the newest
     (descriptor(2) + 4, -8, None),
     (descriptor(2), 1, None),  # a tick count twice: read once
@@ -195,6 +199,7 @@ def test_a_layout_gone_wrong_after_connecting_is_checked_before_use(tmp_path, fi
 
 
 @pytest.mark.parametrize("field, value, failure", [
+    (32, 1, NUM_BUF + "1"),
     (24, 1 << 20, "File too small for 1048576 variable headers"),
     (16, 1 << 30, "File too small for session info"),
     (36, 16, "Variable 'V' offset 8 \\+ size 256 exceeds buffer length 16"),

@@ -10,6 +10,9 @@
 namespace telvane {
 namespace {
 
+// One buffer is not enough: its writer rewrites it before it changes its tick count, so a
+// copy that two equal reads of the tick count enclose may still be torn.
+constexpr std::int32_t kMinBuffers = 2;
 constexpr std::int32_t kMaxBuffers = 4;
 // A copy is taken again at most this often in one call: each retry means the writer moved on
 // during the copy, which a writer at 60 Hz all but never does, while one rewriting as fast as
@@ -37,9 +40,10 @@ std::int32_t load_shared(ByteView memory, Field<std::int32_t> field) {
 
 Result<Buffers> buffers_of(ByteView memory, std::int32_t buf_len) {
   const std::int32_t count = load_shared(memory, layout::kNumBuf);
-  if (memory.size() < layout::kHeaderSize || count < 1 || count > kMaxBuffers) {
-    return IbtError::invalid_header("num_buf must be 1 to " + std::to_string(kMaxBuffers) + ", got " +
-                                    std::to_string(count));
+  if (memory.size() < layout::kHeaderSize || count < kMinBuffers || count > kMaxBuffers) {
+    return IbtError::invalid_header("num_buf must be " + std::to_string(kMinBuffers) + " to " +
+                                    std::to_string(kMaxBuffers) +
+                                    " (no record of a lone buffer can be proven whole), got " + std::to_string(count));
   }
   Buffers found{count, {}};
   for (std::int32_t i = 0; i < count; ++i) {
@@ -55,13 +59,11 @@ Result<Buffers> buffers_of(ByteView memory, std::int32_t buf_len) {
 }
 
 // Whether the writer cannot have begun to overwrite the buffer of `tick`: the oldest is safe
-// only while the newest tick is below its tick + count - 1. A lone buffer has its tick count
-// read twice, nothing more.
+// only while the newest tick is below its tick + count - 1.
 Result<bool> safe(ByteView memory, std::int32_t buf_len, std::int32_t tick) {
   Result<Buffers> now = buffers_of(memory, buf_len);
   if (!now.ok()) return now.error();
   const Buffers& found = now.value();
-  if (found.count == 1) return true;
   return !found.inside.empty() && std::int64_t{found.inside.back().tick} < std::int64_t{tick} + found.count - 1;
 }
 

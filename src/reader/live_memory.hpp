@@ -19,7 +19,8 @@ struct LiveTake {
 };
 
 /// The highest tick count of the buffers of `buf_len` bytes lying inside `memory`, or
-/// nothing when none does; an error when num_buf is not 1 to 4.
+/// nothing when none does; an error when num_buf is not 2 to 4 (the record of a lone buffer
+/// cannot be told whole from one its writer is rewriting).
 [[nodiscard]] Result<std::optional<std::int32_t>> newest_live_tick(ByteView memory, std::int32_t buf_len);
 
 /// The records newer than tick `after` (the newest alone when nothing, or when the ticks went
