@@ -6,12 +6,14 @@ from __future__ import annotations
 import mmap
 import os
 import struct
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TypeVar
 
 from telvane._recording_rs import IbtError, OpenFile, newest_live, open_file, take_live, wait_live
 
-__all__ = ["HEADER", "Layout", "LiveMemory"]
+__all__ = ["HEADER", "Closed", "Layout", "LiveMemory"]
 
 # version, status, tick_rate, session_info_update, session_info_len, session_info_offset,
 # num_vars, var_header_offset, num_buf, buf_len
@@ -27,6 +29,11 @@ _ATTEMPTS = 16
 # session_info_update, the session info's length and offset, the variables' count and
 # offset, buf_len.
 _LAYOUT_FIELDS = (3, 4, 5, 6, 7, 9)
+T = TypeVar("T")
+
+
+class Closed(ValueError):
+    """The live telemetry was closed, by this thread or another."""
 
 
 @dataclass(frozen=True)
@@ -49,7 +56,9 @@ class Layout:
 class LiveMemory:
     """A read-only view of memory laid out as the simulator's live telemetry: a file mapped
     read-only (`open_file`), or the simulator's own mapping (`release` then frees what
-    else it holds)."""
+    else it holds).
+
+    Any thread may close it: reads in progress end first, the ones after raise `Closed`."""
 
     def __init__(self, view: mmap.mmap, name: str, file: int | None = None,
                  release: Callable[[], object] | None = None) -> None:
@@ -58,6 +67,9 @@ class LiveMemory:
         self._file = file  # the descriptor of a mapped file, whose size is watched
         self._release = release
         self._layout: Layout | None = None
+        self._state = threading.Condition()
+        self._readers = 0  # calls reading the view, which cannot be unmapped under them
+        self._closed = False
 
     @classmethod
     def open_file(cls, path: str) -> LiveMemory:
@@ -70,6 +82,12 @@ class LiveMemory:
         return cls(view, path, descriptor)
 
     def close(self) -> None:
+        """Unmaps the view once the reads in progress have ended; closing again does nothing."""
+        with self._state:
+            if self._closed:
+                return
+            self._closed = True
+            self._state.wait_for(lambda: self._readers == 0)
         self._view.close()
         if self._release is not None:
             self._release()
@@ -77,11 +95,28 @@ class LiveMemory:
             os.close(self._file)
             self._file = None
 
+    def check_open(self) -> None:
+        if self._closed:
+            raise Closed(f"live telemetry {self.name!r} is closed")
+
+    def _read(self, read: Callable[..., T], *args: object) -> T:
+        """`read(view, *args)`, the view kept mapped meanwhile."""
+        with self._state:
+            self.check_open()
+            self._readers += 1
+        try:
+            self._check_size()
+            return read(self._view, *args)
+        finally:
+            with self._state:
+                self._readers -= 1
+                if not self._readers:
+                    self._state.notify_all()
+
     # -- the header and the layout -------------------------------------------------------
 
     def header(self) -> tuple[int, ...]:
-        self._check_size()
-        return HEADER.unpack_from(self._view, 0)
+        return self._read(HEADER.unpack_from, 0)
 
     def layout(self) -> Layout:
         """The layout, parsed again by the core whenever the header says the variables or
@@ -94,7 +129,7 @@ class LiveMemory:
     def _parse(self) -> Layout:
         for _ in range(_ATTEMPTS):
             fields = _layout_fields(self.header())
-            snapshot = self._view[:]
+            snapshot = self._read(bytes)
             if _layout_fields(HEADER.unpack_from(snapshot, 0)) == fields == _layout_fields(self.header()):
                 return _layout_of(snapshot, fields, self.name)
         raise IbtError(f"{self.name}: the layout of the live telemetry kept changing while it was read")
@@ -108,22 +143,19 @@ class LiveMemory:
 
     def newest_tick(self) -> int | None:
         """The highest tick count of the buffers lying inside the memory."""
-        self._check_size()
-        return newest_live(self._view, self.layout().buf_len, self.name)
+        return self._read(newest_live, self.layout().buf_len, self.name)
 
     def take(self, after: int | None) -> list[tuple[int, bytes]]:
         """(tick count, record) of the records newer than tick `after` (the newest alone
         for None, or when the ticks went back below `after`: the writer started again), in
         tick order, each copied whole; a record the writer may have begun to overwrite is
         left out."""
-        self._check_size()
-        return take_live(self._view, self.layout().buf_len, after, self.name)
+        return self._read(take_live, self.layout().buf_len, after, self.name)
 
     def wait(self, seen: int | None, timeout: float, interval: float) -> int | None:
         """The newest tick count once it is not `seen`, the status says disconnected or
         `timeout` seconds passed, looking every `interval` seconds."""
-        self._check_size()
-        return wait_live(self._view, self.layout().buf_len, seen, timeout, interval, self.name)
+        return self._read(wait_live, self.layout().buf_len, seen, timeout, interval, self.name)
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:

@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING
 
-from telvane._live_memory import STATUS, TICK_RATE, LiveMemory
+from telvane._live_memory import STATUS, TICK_RATE, Closed, LiveMemory
 
 if TYPE_CHECKING:
     import os
@@ -23,6 +23,8 @@ NOT_WINDOWS = "live telemetry needs the simulator, which runs on Windows; give s
 # The simulator counts as gone when its tick count stands still this long with its status
 # still connected: it died without clearing the status.
 STALE_SECONDS = 2.0
+# The longest a wait stays in the core at once: a close() from another thread waits for it.
+_SLICE = 0.05
 
 Records = list[tuple[int, bytes]]
 
@@ -92,16 +94,22 @@ class Live:
         Raises
         ------
         ValueError
-            When the Live is closed.
+            When the Live is closed (a wait under way when another thread closes it returns False).
         """
         self._check_open()
+        try:
+            return self._wait(timeout)
+        except Closed:
+            return False
+
+    def _wait(self, timeout: float | None) -> bool:
         deadline = None if timeout is None else time.monotonic() + timeout
         rate = self._memory.header()[TICK_RATE]
         # A few looks per tick: soon enough for the buffer before the newest, which stays
         # whole for a tick more, without keeping a core busy.
         interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
         while True:
-            left = self._moved_at + STALE_SECONDS - time.monotonic()
+            left = min(self._moved_at + STALE_SECONDS - time.monotonic(), _SLICE)
             if deadline is not None:
                 left = min(left, deadline - time.monotonic())
             newest = self._note(self._memory.wait(self._waited, max(left, 0.0), interval))
@@ -160,7 +168,8 @@ class Live:
         ------
         pyarrow.RecordBatch
             The records that came since the last batch, in tick order, columns as `latest` gives
-            them. The iteration also ends when the simulator disconnects.
+            them. The iteration also ends when the simulator disconnects, or when another thread
+            closes the Live.
 
         Raises
         ------
@@ -171,17 +180,26 @@ class Live:
         """
         self._check_open()
         self._decoder(columns)  # an unknown name raised now, not at the first batch
-        return (self._decoder(columns)(records) for records in self._records(max_records=max_records, timeout=timeout))
+        return self._batches(columns, max_records, timeout)
+
+    def _batches(self, columns: str | Iterable[str] | None, max_records: int | None,
+                 timeout: float | None) -> Iterator[pa.RecordBatch]:
+        records = self._records(max_records=max_records, timeout=timeout)
+        while True:
+            try:
+                batch = self._decoder(columns)(next(records))
+            except (StopIteration, Closed):
+                return
+            yield batch
 
     def _records(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Records]:
         """What batches() yields, as (tick count, record bytes) pairs."""
         last: int | None = None
         count = 0
         while max_records is None or count < max_records:
-            self._check_open()
             records = self._memory.take(last)
             if not records:
-                if not self.wait(timeout):
+                if not self._wait(timeout):
                     return
                 continue
             if max_records is not None:
@@ -211,7 +229,7 @@ class Live:
         return self._closed
 
     def close(self) -> None:
-        """Unmap the memory; closing again does nothing."""
+        """Unmap the memory, once a read under way in another thread has ended; closing again does nothing."""
         if not self._closed:
             self._closed = True
             self._memory.close()
@@ -224,8 +242,7 @@ class Live:
         self.close()
 
     def _check_open(self) -> None:
-        if self._closed:
-            raise ValueError(f"live telemetry {self._memory.name!r} is closed")
+        self._memory.check_open()
 
     def __repr__(self) -> str:
         return f"<Live {self._memory.name!r}: {'closed' if self._closed else 'open'}>"

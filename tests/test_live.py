@@ -102,6 +102,48 @@ def test_status_cleared_ends_the_batches_after_the_last_records(tmp_path):
         assert not memory.connected and not memory.wait(5)
 
 
+@pytest.mark.parametrize("call, ended", [
+    (lambda memory: memory.wait(30), False),
+    (lambda memory: ticks_of(memory.batches(timeout=30)), [1]),
+])
+def test_a_close_from_another_thread_ends_the_wait_under_way(tmp_path, call, ended):
+    path = tmp_path / "memory"
+    with writer(path), live.connect(path) as memory:
+        results = []
+        thread = threading.Thread(target=lambda: results.append(call(memory)))
+        thread.start()
+        time.sleep(0.2)  # waiting in the core by now
+        memory.close()
+        thread.join(5)
+        assert not thread.is_alive() and results == [ended]
+        for later in (memory.wait, memory.latest, memory.batches, lambda: memory.connected):
+            with pytest.raises(ValueError, match="is closed"):
+                later()
+
+
+def test_a_close_at_any_moment_of_a_busy_reader_leaves_it_whole(tmp_path):
+    """Closed after more and more records, the reader is anywhere in its loop: in the core,
+    decoding, between two calls; it ends, never reads unmapped memory nor raises."""
+    path = tmp_path / "memory"
+    with writer(path) as out:
+        for writes in range(0, 60, 3):
+            memory, failures = live.connect(path), []
+
+            def read(memory=memory, failures=failures):
+                try:
+                    ticks_of(memory.batches())
+                except BaseException as failure:
+                    failures.append(failure)
+
+            thread = threading.Thread(target=read)
+            thread.start()
+            for _ in range(writes):
+                out.write(record(out.tick + 1))
+            memory.close()
+            thread.join(5)
+            assert not thread.is_alive() and not failures
+
+
 @pytest.mark.slow
 def test_a_writer_that_dies_is_disconnected_once_its_ticks_stand_still(tmp_path, monkeypatch):
     path = tmp_path / "memory"
