@@ -1,5 +1,5 @@
 // Live telemetry memory read off the interpreter lock: the records taken whole, the newest
-// tick count, and the wait for the next one.
+// tick count, and the wait for the next one; the simulator's own mapping and event opened.
 
 #include "live_memory.hpp"
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "platform/shared_memory.hpp"
 #include "platform/truncation_guard.hpp"
 #include "reader/live_memory.hpp"
 #include "unlocked.hpp"
@@ -105,6 +106,99 @@ PyObject* records_list(const LiveTake& taken, std::int32_t buf_len) {
   return list.release();
 }
 
+// wait_live(memory, buf_len, seen, timeout, interval, name) pausing with `pause`.
+PyObject* wait_with(const char* function, PyObject* const* args, Py_ssize_t nargs, const LivePause& pause) {
+  HeldBuffer memory;
+  std::int32_t buf_len = 0;
+  std::optional<std::int32_t> seen;
+  std::string name;
+  if (!arguments(function, nargs, 6) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+      !tick_or_none(args[2], seen) || !name_of(args[5], name)) {
+    return nullptr;
+  }
+  std::optional<std::chrono::nanoseconds> timeout;
+  if (args[3] != Py_None) {
+    const double seconds = PyFloat_AsDouble(args[3]);
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    timeout = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, std::min(seconds, 1e9)) * 1e9));
+  }
+  const double interval = PyFloat_AsDouble(args[4]);
+  if (interval == -1.0 && PyErr_Occurred()) return nullptr;
+  const auto step = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(1e-4, std::min(interval, 1.0)) * 1e9));
+  Result<std::optional<std::int32_t>> newest =
+      read_unlocked(memory, [&](ByteView bytes) { return wait_live_tick(bytes, buf_len, seen, timeout, step, pause); });
+  if (!newest.ok()) {
+    raise_read_error(newest.error(), name, true);
+    return nullptr;
+  }
+  return tick_object(newest.value());
+}
+
+/// The simulator's mapping and event while open: a read-only buffer, which cannot be closed
+/// while a read holds it.
+struct SharedMemoryObject {
+  PyObject_HEAD
+  platform::SharedMemory memory;
+  bool open;
+  Py_ssize_t exports;  // buffers handed out and not yet released
+};
+
+PyTypeObject* g_shared_memory_type = nullptr;
+
+SharedMemoryObject* as_shared_memory(PyObject* self) { return reinterpret_cast<SharedMemoryObject*>(self); }
+
+int shared_memory_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+  SharedMemoryObject* memory = as_shared_memory(self);
+  if (!memory->open) {
+    PyErr_SetString(PyExc_ValueError, "the shared memory is closed");
+    return -1;
+  }
+  if (PyBuffer_FillInfo(view, self, const_cast<std::uint8_t*>(memory->memory.address),
+                        static_cast<Py_ssize_t>(memory->memory.size), 1, flags) != 0) {
+    return -1;
+  }
+  ++memory->exports;
+  return 0;
+}
+
+void shared_memory_releasebuffer(PyObject* self, Py_buffer* /*view*/) noexcept { --as_shared_memory(self)->exports; }
+
+PyObject* shared_memory_close(PyObject* self, PyObject* /*unused*/) noexcept {
+  SharedMemoryObject* memory = as_shared_memory(self);
+  if (memory->exports > 0) {
+    PyErr_SetString(PyExc_BufferError, "the shared memory is being read: it is closed once the reads end");
+    return nullptr;
+  }
+  if (memory->open) platform::close_shared_memory(memory->memory);
+  memory->open = false;
+  Py_RETURN_NONE;
+}
+
+void shared_memory_dealloc(PyObject* self) noexcept {
+  SharedMemoryObject* memory = as_shared_memory(self);
+  if (memory->open) platform::close_shared_memory(memory->memory);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef kSharedMemoryMethods[] = {
+    {"close", shared_memory_close, METH_NOARGS, "Unmaps the memory and closes the event."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSharedMemorySlots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(shared_memory_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(shared_memory_releasebuffer)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(shared_memory_dealloc)},
+    {Py_tp_methods, kSharedMemoryMethods},
+    {Py_tp_doc, const_cast<char*>("The simulator's live telemetry mapping, read-only, and its data-valid event.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSharedMemorySpec = {"telvane._recording_rs.SharedMemory", sizeof(SharedMemoryObject), 0,
+                                 Py_TPFLAGS_DEFAULT, kSharedMemorySlots};
+
 }  // namespace
 
 PyObject* take_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -156,33 +250,56 @@ PyObject* newest_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 
 PyObject* wait_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    HeldBuffer memory;
-    std::int32_t buf_len = 0;
-    std::optional<std::int32_t> seen;
-    std::string name;
-    if (!arguments("wait_live", nargs, 6) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
-        !tick_or_none(args[2], seen) || !name_of(args[5], name)) {
-      return nullptr;
-    }
-    std::optional<std::chrono::nanoseconds> timeout;
-    if (args[3] != Py_None) {
-      const double seconds = PyFloat_AsDouble(args[3]);
-      if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
-      timeout = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, std::min(seconds, 1e9)) * 1e9));
-    }
-    const double interval = PyFloat_AsDouble(args[4]);
-    if (interval == -1.0 && PyErr_Occurred()) return nullptr;
-    const auto step = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(1e-4, std::min(interval, 1.0)) * 1e9));
-    Result<std::optional<std::int32_t>> newest =
-        read_unlocked(memory, [&](ByteView bytes) { return wait_live_tick(bytes, buf_len, seen, timeout, step); });
-    if (!newest.ok()) {
-      raise_read_error(newest.error(), name, false);
-      return nullptr;
-    }
-    return tick_object(newest.value());
+    return wait_with("wait_live", args, nargs, sleep_pause);
   } catch (...) {
     return raise_current_exception();
   }
+}
+
+// -- the simulator's own memory (Windows) --------------------------------------------------
+
+PyObject* open_simulator(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
+  try {
+    Result<std::optional<platform::SharedMemory>> opened =
+        platform::open_shared_memory(kSimulatorMapping, kSimulatorEvent);
+    if (!opened.ok()) {
+      raise_read_error(opened.error(), "the simulator", true);
+      return nullptr;
+    }
+    if (!opened.value()) Py_RETURN_NONE;
+    auto* self = reinterpret_cast<SharedMemoryObject*>(PyType_GenericAlloc(g_shared_memory_type, 0));
+    if (self == nullptr) {
+      platform::close_shared_memory(*opened.value());
+      return nullptr;
+    }
+    self->memory = *opened.value();
+    self->open = true;
+    return reinterpret_cast<PyObject*>(self);
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+PyObject* wait_simulator(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    if (nargs > 0 && !PyObject_TypeCheck(args[0], g_shared_memory_type)) {
+      PyErr_SetString(PyExc_TypeError, "wait_simulator() waits on the memory open_simulator() opened");
+      return nullptr;
+    }
+    const std::intptr_t event = nargs > 0 ? reinterpret_cast<SharedMemoryObject*>(args[0])->memory.event : 0;
+    return wait_with("wait_simulator", args, nargs,
+                     [event](std::chrono::nanoseconds step) { return platform::wait_for_event(event, step); });
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+bool add_shared_memory_type(PyObject* module) {
+  if (g_shared_memory_type == nullptr) {
+    g_shared_memory_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSharedMemorySpec));
+    if (g_shared_memory_type == nullptr) return false;
+  }
+  return PyModule_AddObjectRef(module, "SharedMemory", reinterpret_cast<PyObject*>(g_shared_memory_type)) == 0;
 }
 
 }  // namespace telvane::py

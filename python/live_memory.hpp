@@ -14,4 +14,13 @@ PyObject* take_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) n
 PyObject* newest_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* wait_live(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// The simulator's own memory, on Windows:
+//   open_simulator() -> SharedMemory | None (None: the simulator is not running)
+//   wait_simulator(memory, buf_len, seen, timeout, interval, name): wait_live on its event
+// SharedMemory is a read-only buffer with close(); add_shared_memory_type adds the type to
+// the module (false with a Python error set).
+PyObject* open_simulator(PyObject* module, PyObject* unused) noexcept;
+PyObject* wait_simulator(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+bool add_shared_memory_type(PyObject* module);
+
 }  // namespace telvane::py

@@ -518,6 +518,10 @@ PyMethodDef kMethods[] = {
     {"wait_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wait_live)), METH_FASTCALL,
      "wait_live(memory, buf_len, seen, timeout, interval, name) -> the newest tick count once it is not `seen`,"
      " the status says disconnected or `timeout` seconds passed"},
+    {"open_simulator", open_simulator, METH_NOARGS,
+     "open_simulator() -> SharedMemory, the simulator's mapping and event (Windows), or None when it is not running"},
+    {"wait_simulator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wait_simulator)), METH_FASTCALL,
+     "wait_simulator(memory, buf_len, seen, timeout, interval, name) -> wait_live waiting on the simulator's event"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -534,6 +538,7 @@ PyObject* init_module() {
     g_open_file_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kOpenFileSpec));
     if (g_open_file_type == nullptr) return nullptr;
   }
+  if (!add_shared_memory_type(module.get())) return nullptr;
   PyObject* ibt_error = ibt_error_type();
   if (ibt_error == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "OpenFile", reinterpret_cast<PyObject*>(g_open_file_type)) != 0 ||

@@ -9,9 +9,18 @@ import struct
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TypeVar
+from typing import Any, TypeVar
 
-from telvane._recording_rs import IbtError, OpenFile, newest_live, open_file, take_live, wait_live
+from telvane._recording_rs import (
+    IbtError,
+    OpenFile,
+    newest_live,
+    open_file,
+    open_simulator,
+    take_live,
+    wait_live,
+    wait_simulator,
+)
 
 __all__ = ["HEADER", "Closed", "Layout", "LiveMemory"]
 
@@ -30,6 +39,7 @@ _ATTEMPTS = 16
 # offset, buf_len.
 _LAYOUT_FIELDS = (3, 4, 5, 6, 7, 9)
 T = TypeVar("T")
+NOT_RUNNING = "the simulator is not running: no live telemetry to connect to"
 
 
 class Closed(ValueError):
@@ -55,17 +65,15 @@ class Layout:
 
 class LiveMemory:
     """A read-only view of memory laid out as the simulator's live telemetry: a file mapped
-    read-only (`open_file`), or the simulator's own mapping (`release` then frees what
-    else it holds).
+    read-only (`open_file`), or the simulator's own mapping with its event (`simulator`).
 
     Any thread may close it: reads in progress end first, the ones after raise `Closed`."""
 
-    def __init__(self, view: mmap.mmap, name: str, file: int | None = None,
-                 release: Callable[[], object] | None = None) -> None:
-        self._view = view
+    def __init__(self, view: Any, name: str, file: int | None = None, *, event: bool = False) -> None:
+        self._view = view  # a read-only buffer with close()
         self.name = name
         self._file = file  # the descriptor of a mapped file, whose size is watched
-        self._release = release
+        self._wait = wait_simulator if event else wait_live
         self._layout: Layout | None = None
         self._state = threading.Condition()
         self._readers = 0  # calls reading the view, which cannot be unmapped under them
@@ -81,6 +89,21 @@ class LiveMemory:
             raise
         return cls(view, path, descriptor)
 
+    @classmethod
+    def simulator(cls) -> LiveMemory:
+        """The simulator's mapping and data-valid event (Windows); ConnectionError when it is not running."""
+        view = open_simulator()
+        if view is None:
+            raise ConnectionError(NOT_RUNNING)
+        memory = cls(view, "the simulator", event=True)
+        try:
+            if not memory.header()[STATUS] & 1:  # stopped, its mapping left behind
+                raise ConnectionError(NOT_RUNNING)
+        except BaseException:
+            memory.close()
+            raise
+        return memory
+
     def close(self) -> None:
         """Unmaps the view once the reads in progress have ended; closing again does nothing."""
         with self._state:
@@ -89,8 +112,6 @@ class LiveMemory:
             self._closed = True
             self._state.wait_for(lambda: self._readers == 0)
         self._view.close()
-        if self._release is not None:
-            self._release()
         if self._file is not None:
             os.close(self._file)
             self._file = None
@@ -154,8 +175,9 @@ class LiveMemory:
 
     def wait(self, seen: int | None, timeout: float, interval: float) -> int | None:
         """The newest tick count once it is not `seen`, the status says disconnected or
-        `timeout` seconds passed, looking every `interval` seconds."""
-        return self._read(wait_live, self.layout().buf_len, seen, timeout, interval, self.name)
+        `timeout` seconds passed, looking at least every `interval` seconds (woken by the
+        simulator's event when it has one)."""
+        return self._read(self._wait, self.layout().buf_len, seen, timeout, interval, self.name)
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:

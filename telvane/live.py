@@ -287,11 +287,7 @@ def connect(source: str | os.PathLike[str] | None = None, *, timeout: float | No
 def _open(source: str | os.PathLike[str] | None) -> LiveMemory:
     import os
 
-    if source is None:
-        from telvane._live_windows import simulator_memory
-
-        return simulator_memory()
-    memory = LiveMemory.open_file(os.fspath(source))
+    memory = LiveMemory.simulator() if source is None else LiveMemory.open_file(os.fspath(source))
     try:
         memory.layout()
     except BaseException:

@@ -120,21 +120,34 @@ Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len, std::o
   return taken;
 }
 
+bool sleep_pause(std::chrono::nanoseconds duration) noexcept {
+  platform::sleep_for(duration);
+  return false;
+}
+
 Result<std::optional<std::int32_t>> wait_live_tick(ByteView memory, std::int32_t buf_len,
                                                    std::optional<std::int32_t> seen,
                                                    std::optional<std::chrono::nanoseconds> timeout,
-                                                   std::chrono::nanoseconds interval) {
+                                                   std::chrono::nanoseconds interval, const LivePause& pause) {
   const auto start = std::chrono::steady_clock::now();
+  int empty_signals = 0;  // pauses in a row ended by a signal that brought no new tick
   while (true) {
     Result<std::optional<std::int32_t>> newest = newest_live_tick(memory, buf_len);
     if (!newest.ok() || newest.value() != seen || (load_shared(memory, layout::kStatus) & 1) == 0) return newest;
-    std::chrono::nanoseconds pause = interval;
+    std::chrono::nanoseconds step = interval;
     if (timeout) {
       const auto left = *timeout - (std::chrono::steady_clock::now() - start);
       if (left <= std::chrono::nanoseconds::zero()) return newest;
-      pause = std::min(pause, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+      step = std::min(step, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     }
-    platform::sleep_for(pause);
+    // One such signal is an event set for a tick already taken; more in a row, an event the
+    // writer leaves set, which must not keep the loop busy.
+    if (empty_signals == 2) {
+      empty_signals = 0;
+      platform::sleep_for(step);
+    } else {
+      empty_signals = pause(step) ? empty_signals + 1 : 0;
+    }
   }
 }
 

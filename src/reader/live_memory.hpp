@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "bytes/byte_view.hpp"
@@ -11,6 +13,11 @@
 // Live telemetry memory read while its writer goes on writing it: the writer fills its
 // buffers in rotation, the oldest first, and sets a buffer's tick count once it is full.
 namespace telvane {
+
+/// The names under which the simulator publishes its live telemetry on Windows: the mapping,
+/// and the event it sets at every new record.
+inline constexpr std::string_view kSimulatorMapping = "Local\\IRSDKMemMapFileName";
+inline constexpr std::string_view kSimulatorEvent = "Local\\IRSDKDataValidEvent";
 
 /// Records copied whole: their tick counts in order, their bytes back to back.
 struct LiveTake {
@@ -31,12 +38,20 @@ struct LiveTake {
 [[nodiscard]] Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len,
                                                  std::optional<std::int32_t> after);
 
-/// Waits, looking every `interval`, until the newest tick count differs from `seen`, the
-/// status says disconnected or `timeout` passed (nothing: no limit); returns the newest
+/// What a wait does between two looks at the tick counts, for at most the time given: sleep,
+/// or wait for the writer's event; true when the writer signalled.
+using LivePause = std::function<bool(std::chrono::nanoseconds)>;
+
+/// The pause of a writer that signals nothing.
+[[nodiscard]] bool sleep_pause(std::chrono::nanoseconds duration) noexcept;
+
+/// Waits, looking at least every `interval`, until the newest tick count differs from `seen`,
+/// the status says disconnected or `timeout` passed (nothing: no limit); returns the newest
 /// tick count then.
 [[nodiscard]] Result<std::optional<std::int32_t>> wait_live_tick(ByteView memory, std::int32_t buf_len,
                                                                  std::optional<std::int32_t> seen,
                                                                  std::optional<std::chrono::nanoseconds> timeout,
-                                                                 std::chrono::nanoseconds interval);
+                                                                 std::chrono::nanoseconds interval,
+                                                                 const LivePause& pause);
 
 }  // namespace telvane
