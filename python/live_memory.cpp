@@ -213,7 +213,7 @@ PyObject* take_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     }
     Result<LiveTake> taken = read_unlocked(memory, [&](ByteView bytes) { return take_live_records(bytes, buf_len, after); });
     if (!taken.ok()) {
-      raise_read_error(taken.error(), name, false);
+      raise_read_error(taken.error(), name, true);
       return nullptr;
     }
     return records_list(taken.value(), buf_len);
@@ -239,7 +239,7 @@ PyObject* newest_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
     }();
     if (shrank.load()) newest = IbtError::io("file was truncated while it was being read");
     if (!newest.ok()) {
-      raise_read_error(newest.error(), name, false);
+      raise_read_error(newest.error(), name, true);
       return nullptr;
     }
     return tick_object(newest.value());

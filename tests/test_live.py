@@ -250,8 +250,9 @@ def test_a_hostile_layout_is_refused_at_connecting(tmp_path, field, value, failu
     path = tmp_path / "memory"
     with writer(path) as out:
         out._view[field:field + 4] = struct.pack("<i", value)
-        with pytest.raises(telvane.IbtError, match=failure):
+        with pytest.raises(telvane.IbtError, match=failure) as raised:
             live.connect(path)
+        assert str(raised.value).startswith(f"{path}: ")
 
 
 def test_a_recording_on_disk_or_no_file_is_no_live_telemetry(tmp_path):
