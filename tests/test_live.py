@@ -3,11 +3,13 @@ rotates buffers as the simulator does: every record once, in order, never torn."
 
 import math
 import os
+import shutil
 import struct
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -20,6 +22,7 @@ from telvane._writer import DOUBLE, INT, Var, pack_records, var_header
 WIDTH = 64  # values of V, each holding the record's tick: a torn record has two ticks in it
 VARS = [Var("SessionTime", DOUBLE, 0, unit="s"), Var("V", INT, 8, count=WIDTH)]
 BUF_LEN = 8 + 4 * WIDTH
+WINE_RUN = Path(__file__).resolve().parent / "driver" / "live_wine.sh"
 
 
 def record(tick: int) -> bytes:
@@ -301,3 +304,15 @@ def test_a_replay_holds_the_recording_values_as_telvane_open_reads_them(tmp_path
         assert row.column(name).to_pylist() == log.channels[name].column(name)[-1:].to_pylist()
     torque = log.arrays["SteeringWheelTorque_ST"].column("SteeringWheelTorque_ST")
     assert row.column("SteeringWheelTorque_ST").to_pylist() == [torque[-6:].to_pylist()]
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not (shutil.which("x86_64-w64-mingw32-g++-posix") and shutil.which("wine")),
+                    reason="needs mingw-w64 and wine")
+def test_the_simulators_mapping_and_event_read_under_wine():
+    """The core's Windows layer, built with mingw-w64, reading a test writer's named mapping
+    at every event, every tick once and whole (the writer and the check: live_wine.sh)."""
+    run = subprocess.run(["bash", str(WINE_RUN)], capture_output=True, text=True,
+                         env={**os.environ, "PYTHON": sys.executable}, timeout=1800)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.count("each whole, once, in order") == 2, run.stdout

@@ -2,7 +2,9 @@
 # Builds telvane_driver three ways and checks that they print the same digests, byte for
 # byte, over the fuzz corpus, a file of over 4 GiB and the real recording (when present):
 # natively, natively with the Linux-only calls left out (as on macOS), and for Windows with
-# mingw-w64, run by wine. The POSIX builds also run the checks of the SIGBUS guard.
+# mingw-w64, run by wine. The POSIX builds also run the checks of the SIGBUS guard; the
+# Windows build reads the simulator's named mapping and event from a test writer
+# (live_wine.sh).
 #   tests/driver/run.sh [BUILD_DIR]     (default build/driver)
 # Needs cmake, g++, python3 and the Debian packages g++-mingw-w64-x86-64-posix and wine64.
 set -euo pipefail
@@ -74,4 +76,5 @@ for name in portable windows; do
   fi
 done
 sha256sum "$build/linux.txt" "$build/portable.txt" "$build/windows.txt"
+tests/driver/live_wine.sh "$build" || status=1
 exit $status
