@@ -7,6 +7,7 @@ import mmap
 import os
 import struct
 import threading
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, TypeVar
@@ -67,7 +68,8 @@ class LiveMemory:
     """A read-only view of memory laid out as the simulator's live telemetry: a file mapped
     read-only (`open_file`), or the simulator's own mapping with its event (`simulator`).
 
-    Any thread may close it: reads in progress end first, the ones after raise `Closed`."""
+    Any thread may close it: a read under way ends first (it holds the view's buffer, which
+    cannot be closed meanwhile), the ones after raise `Closed`."""
 
     def __init__(self, view: Any, name: str, file: int | None = None, *, event: bool = False) -> None:
         self._view = view  # a read-only buffer with close()
@@ -75,8 +77,7 @@ class LiveMemory:
         self._file = file  # the descriptor of a mapped file, whose size is watched
         self._wait = wait_simulator if event else wait_live
         self._layout: Layout | None = None
-        self._state = threading.Condition()
-        self._readers = 0  # calls reading the view, which cannot be unmapped under them
+        self._closing = threading.Lock()
         self._closed = False
 
     @classmethod
@@ -105,34 +106,32 @@ class LiveMemory:
         return memory
 
     def close(self) -> None:
-        """Unmaps the view once the reads in progress have ended; closing again does nothing."""
-        with self._state:
-            if self._closed:
-                return
-            self._closed = True
-            self._state.wait_for(lambda: self._readers == 0)
-        self._view.close()
-        if self._file is not None:
-            os.close(self._file)
-            self._file = None
+        """Unmaps the view once a read under way in another thread has ended; closing again does nothing."""
+        self._closed = True
+        with self._closing:
+            while True:
+                try:
+                    self._view.close()
+                    break
+                except BufferError:  # held by a read in the core, which stays there a wait's slice at most
+                    time.sleep(0.001)
+            if self._file is not None:
+                os.close(self._file)
+                self._file = None
 
     def check_open(self) -> None:
         if self._closed:
             raise Closed(f"live telemetry {self.name!r} is closed")
 
     def _read(self, read: Callable[..., T], *args: object) -> T:
-        """`read(view, *args)`, the view kept mapped meanwhile."""
-        with self._state:
-            self.check_open()
-            self._readers += 1
+        """`read(view, *args)`: `Closed` when another thread closed the view before it was taken."""
+        self.check_open()
         try:
             self._check_size()
             return read(self._view, *args)
-        finally:
-            with self._state:
-                self._readers -= 1
-                if not self._readers:
-                    self._state.notify_all()
+        except (ValueError, OSError):
+            self.check_open()
+            raise
 
     # -- the header and the layout -------------------------------------------------------
 
@@ -157,7 +156,9 @@ class LiveMemory:
 
     def _check_size(self) -> None:
         # A mapped file that shrank would end the process on its next read past its new end.
-        if self._file is not None and os.fstat(self._file).st_size < len(self._view):
+        # The descriptor is read once: another thread's close() sets it to None.
+        file = self._file
+        if file is not None and os.fstat(file).st_size < len(self._view):
             raise IbtError(f"{self.name}: the live telemetry file shrank while it was mapped")
 
     # -- the records, read by the core off the interpreter lock ------------------------

@@ -112,6 +112,7 @@ def test_status_cleared_ends_the_batches_after_the_last_records(tmp_path):
 def test_a_close_from_another_thread_ends_the_wait_under_way(tmp_path, call, ended):
     path = tmp_path / "memory"
     with writer(path), live.connect(path) as memory:
+        memory.latest()  # its decoder made, which the thread's batches use
         results = []
         thread = threading.Thread(target=lambda: results.append(call(memory)))
         thread.start()
@@ -131,10 +132,11 @@ def test_a_close_at_any_moment_of_a_busy_reader_leaves_it_whole(tmp_path):
     with writer(path) as out:
         for writes in range(0, 60, 3):
             memory, failures = live.connect(path), []
+            batches = memory.batches()
 
-            def read(memory=memory, failures=failures):
+            def read(batches=batches, failures=failures):
                 try:
-                    ticks_of(memory.batches())
+                    ticks_of(batches)
                 except BaseException as failure:
                     failures.append(failure)
 
