@@ -11,7 +11,7 @@
 namespace telvane {
 namespace {
 
-constexpr std::uint64_t kBlockBytes = 512 * 1024;
+constexpr std::uint64_t kBlockBytes = 192 * 1024;
 constexpr std::uint64_t kLine = 64;
 
 template <typename T>
@@ -33,6 +33,15 @@ struct Line {
     for (std::uint64_t j = 0; j < kValues; ++j) values[j] = load<T>(in + j * stride);
   }
 };
+
+// Asks for a line of the records to be brought into the L2 cache, without waiting for it.
+void prefetch_line(const std::uint8_t* at) noexcept {
+#if defined(__SSE2__)
+  _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T1);
+#elif defined(__GNUC__)
+  __builtin_prefetch(at, 0, 2);
+#endif
+}
 
 void store_line(const void* line, std::uint8_t* out, bool streaming) noexcept {
 #if defined(__SSE2__)
@@ -137,10 +146,29 @@ std::uint64_t block_records(std::uint64_t stride) noexcept {
 
 void gather_records(std::span<const GatherTarget> targets, ByteView records, std::uint64_t stride,
                     std::uint64_t first, std::uint64_t count, bool streaming) noexcept {
+  if (targets.empty()) return;
   const std::uint64_t block = block_records(stride);
-  for (std::uint64_t start = first; start < first + count; start += block) {
-    const std::uint64_t n = first + count - start < block ? first + count - start : block;
+  const std::uint64_t end = first + count;
+  // The next block's lines are asked for while this one is gathered, a share before each
+  // target, so that the memory fetches overlap the gather, which alone waits for each line
+  // in turn: every line of the next records, or each target's own line of them where the
+  // targets are fewer than a record's lines.
+  const bool by_target = targets.size() * kLine < stride;
+  for (std::uint64_t start = first; start < end; start += block) {
+    const std::uint64_t n = end - start < block ? end - start : block;
+    const std::uint8_t* next = records.data() + (start + n) * stride;
+    const std::uint64_t next_records = end - start - n < block ? end - start - n : block;
+    const std::uint64_t next_bytes = next_records * stride;
+    const std::uint64_t share = (next_bytes / kLine / targets.size() + 1) * kLine;
+    std::uint64_t fetched = 0;
     for (const GatherTarget& target : targets) {
+      if (by_target) {
+        for (std::uint64_t r = 0; r < next_records; ++r) prefetch_line(next + r * stride + target.offset);
+      } else {
+        for (const std::uint64_t until = fetched + share; fetched < until && fetched < next_bytes; fetched += kLine) {
+          prefetch_line(next + fetched);
+        }
+      }
       gather_target(target, records.data() + start * stride + target.offset, stride, start, n, streaming);
     }
   }

@@ -25,13 +25,15 @@ struct GatherTarget {
 /// Bytes of output a target of `kind` and `width` gives for `records` records.
 [[nodiscard]] std::uint64_t output_bytes(GatherKind kind, std::uint64_t width, std::uint64_t records) noexcept;
 
-/// Records per block for records of `stride` bytes: about 512 KiB of the record area (one
-/// L2 cache), a multiple of 64 records so that every block starts on a whole output cache
-/// line and a whole bitmap byte of every target.
+/// Records per block for records of `stride` bytes: about 192 KiB of the record area, so that
+/// a block and the next, fetched while it is gathered, stay in the L2 cache; a multiple of 64
+/// records so that every block starts on a whole output cache line and a whole bitmap byte of
+/// every target.
 [[nodiscard]] std::uint64_t block_records(std::uint64_t stride) noexcept;
 
 /// Gathers records [first, first + count) of every target, a block at a time: each cache
-/// line of the record area is fetched from memory once rather than once per target.
+/// line of the record area is fetched from memory once rather than once per target, and
+/// the next block's lines are fetched while one is gathered.
 /// `first` is a multiple of 64. With `streaming`, full output cache lines are written with
 /// non-temporal stores, which skip reading fresh output pages into the cache; worth it only
 /// when the output is far larger than the caches. The caller has checked that every read
