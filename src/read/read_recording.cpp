@@ -14,8 +14,9 @@ namespace {
 
 // Below this much record area a second thread costs more to start than it saves.
 constexpr std::uint64_t kSplitBytes = std::uint64_t{32} << 20;
-// Output this large does not stay in the caches: non-temporal stores save reading it in.
-constexpr std::uint64_t kStreamingBytes = std::uint64_t{32} << 20;
+// Output this large, with the records read beside it, does not stay in the caches:
+// non-temporal stores save reading it in.
+constexpr std::uint64_t kStreamingBytes = std::uint64_t{8} << 20;
 // At most about this many progress reports per read.
 constexpr std::uint64_t kReports = 100;
 
