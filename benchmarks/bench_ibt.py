@@ -116,8 +116,8 @@ def telvane_fresh(path: Path) -> dict[str, float]:
 
 
 def telvane_memory(path: Path) -> dict[str, float]:
-    """A fresh process's report, plus its peak anonymous growth sampled from here: the call
-    holds the interpreter lock throughout, so no thread inside that process could sample it."""
+    """A fresh process's report, plus its peak anonymous growth sampled from here: a thread
+    sampling inside that process would take the call's cores and its interpreter lock."""
     child = subprocess.Popen([sys.executable, __file__, "--memory-child", str(path)],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert child.stdin is not None and child.stdout is not None

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "errors.hpp"
 #include "handover.hpp"
@@ -12,6 +13,7 @@
 #include "py_str.hpp"
 #include "read/read_recording.hpp"
 #include "source.hpp"
+#include "unlocked.hpp"
 
 namespace telvane::py {
 namespace {
@@ -54,15 +56,31 @@ std::optional<Arguments> parse_arguments(PyObject* const* args, Py_ssize_t nargs
   return Arguments{values[0], values[1] == Py_None ? nullptr : values[1]};
 }
 
-// The channel's table: the time base and its values, handed over on their own.
-bool store_channel(PyObject* channels, const ReadResult& read, std::size_t k, Handover& handover) {
-  const Column& column = read.channels[k];
-  Result<RecordBatch> batch = make_channel_table(read.timecodes, {column});
+/// What ibt makes off the interpreter lock: the read, and each channel's table (or why it
+/// could not be made) in the order of the read's channels.
+struct ChannelTables {
+  ReadResult read;
+  std::vector<Result<RecordBatch>> tables;
+};
+
+// Each channel's table: the time base and its values, handed over on their own.
+Result<ChannelTables> read_channel_tables(const IbtFile& file, const ReadRequest& request) {
+  Result<ReadResult> read = read_recording(file, request, nullptr);
+  if (!read.ok()) return read.error();
+  ChannelTables made{std::move(read).value(), {}};
+  for (const Column& column : made.read.channels) {
+    made.tables.push_back(make_channel_table(made.read.timecodes, {column}));
+  }
+  return made;
+}
+
+bool store_channel(PyObject* channels, ChannelTables& made, std::size_t k, Handover& handover) {
+  Result<RecordBatch>& batch = made.tables[k];
   if (!batch.ok()) {
     raise_error(batch.error());
     return false;
   }
-  return handover.store(channels, {column.name, std::move(batch).value()});
+  return handover.store(channels, {made.read.channels[k].name, std::move(batch).value()});
 }
 
 bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
@@ -77,17 +95,19 @@ bool report_progress(PyObject* progress, std::size_t done, std::size_t total) {
 
 // Fills `channels` in file order and reports each scalar variable, duplicates of a name
 // included: the name's table is stored where its first variable comes.
-bool add_channels(PyObject* channels, const ReadResult& read, const std::vector<bool>& new_name, Handover& handover,
+bool add_channels(PyObject* channels, ChannelTables& made, const std::vector<bool>& new_name, Handover& handover,
                   PyObject* progress) {
   const std::size_t total = new_name.size();
   std::size_t next = 0;
   for (std::size_t k = 0; k < total; ++k) {
-    if (new_name[k] && !store_channel(channels, read, next++, handover)) return false;
+    if (new_name[k] && !store_channel(channels, made, next++, handover)) return false;
     if (progress != nullptr && !report_progress(progress, k + 1, total)) return false;
   }
   return true;
 }
 
+// The records are gathered and the tables made off the interpreter lock; only their
+// hand-over to pyarrow, the metadata and the LogFile need it.
 PyRef convert(const Arguments& arguments) {
   std::optional<ResolvedSource> source = resolve_source(arguments.source);
   if (!source) return {};
@@ -95,7 +115,7 @@ PyRef convert(const Arguments& arguments) {
 
   ScalarChannels scalars = scalar_channels(file);
   ReadRequest request{scalars.vars, {}, true, LapCounter::Bits32};
-  Result<ReadResult> read = read_recording(file, request, nullptr);
+  Result<ChannelTables> read = unlocked([&file, &request] { return read_channel_tables(file, request); });
   if (!read.ok()) {
     raise_error(read.error());
     return {};
@@ -108,9 +128,9 @@ PyRef convert(const Arguments& arguments) {
     creation_failed();
     return {};
   }
-  ReadResult& result = read.value();
-  if (!add_channels(channels.get(), result, scalars.new_name, handover, arguments.progress)) return {};
-  Result<RecordBatch>& laps_batch = *result.laps;
+  ChannelTables& made = read.value();
+  if (!add_channels(channels.get(), made, scalars.new_name, handover, arguments.progress)) return {};
+  Result<RecordBatch>& laps_batch = *made.read.laps;
   if (!laps_batch.ok()) {
     raise_error(laps_batch.error());
     return {};
@@ -127,6 +147,7 @@ PyRef convert(const Arguments& arguments) {
 
   PyRef name = make_path_str(source->name);
   if (!name) return {};
+  unlocked([&source] { source.reset(); });  // unmapping a large file takes a while
   LogFileParts parts;
   parts.channels = std::move(channels);
   parts.laps = std::move(laps);

@@ -195,7 +195,7 @@ std::optional<ResolvedSource> resolve_source(PyObject* source) {
     raise_error(mapped->region.error(), path);
     return std::nullopt;
   }
-  Result<IbtFile> file = parse_ibt(std::move(mapped->region).value());
+  Result<IbtFile> file = unlocked([&mapped] { return parse_ibt(std::move(mapped->region).value()); });
   if (!file.ok()) {
     raise_error(file.error(), path);
     return std::nullopt;
