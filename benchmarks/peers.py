@@ -9,6 +9,7 @@ import mmap
 import os
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -18,6 +19,7 @@ from telvane._writer import NUMPY_TYPE
 
 PYIRSDK_PYTHON = Path(__file__).resolve().parents[1] / ".venv-bench" / "bin" / "python"  # see README.md
 
+HUGE_PAGE = 2 << 20
 VAR_HEADER = np.dtype([("type", "<i4"), ("offset", "<i4"), ("count", "<i4"), ("flags", "V4"),
                        ("name", "S32"), ("desc", "S64"), ("unit", "S32")])
 
@@ -34,8 +36,10 @@ def read_var_headers(buffer: np.ndarray) -> np.ndarray:
     return np.frombuffer(buffer, VAR_HEADER, head[6], head[7])
 
 
-def floor_copy(path: Path) -> mmap.mmap:
-    """The record area copied once into fresh private anonymous memory with huge pages advised."""
+def floor_copy(path: Path, threads: int = 1) -> mmap.mmap:
+    """The record area copied once into fresh private anonymous memory with huge pages advised,
+    split into `threads` parts copied at once (numpy's copy releases the interpreter lock), as
+    a read of a large recording gathers on two threads."""
     with open(path, "rb") as source, mmap.mmap(source.fileno(), 0, access=mmap.ACCESS_READ) as file:
         buf_len, buf_offset, records = read_header(file[:144])
         length = buf_len * records
@@ -43,9 +47,28 @@ def floor_copy(path: Path) -> mmap.mmap:
         # which ignores MADV_HUGEPAGE unless shmem huge pages are enabled system-wide.
         copy = mmap.mmap(-1, max(length, 1), flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
         copy.madvise(mmap.MADV_HUGEPAGE)
-        with memoryview(file) as source_view, memoryview(copy) as copy_view:
-            copy_view[:length] = source_view[buf_offset:buf_offset + length]
+        if threads == 1:
+            with memoryview(file) as source_view, memoryview(copy) as copy_view:
+                copy_view[:length] = source_view[buf_offset:buf_offset + length]
+        else:
+            copy_in_parts(np.frombuffer(file, np.uint8, length, buf_offset), np.frombuffer(copy, np.uint8, length),
+                          threads)
     return copy
+
+
+def copy_in_parts(source: np.ndarray, target: np.ndarray, threads: int) -> None:
+    """`source` copied into `target` by `threads` threads, each a part of whole huge pages."""
+    bounds = [len(source) * k // threads // HUGE_PAGE * HUGE_PAGE for k in range(threads)] + [len(source)]
+
+    def part(k: int) -> None:
+        target[bounds[k]:bounds[k + 1]] = source[bounds[k]:bounds[k + 1]]
+
+    helpers = [threading.Thread(target=part, args=(k,)) for k in range(1, threads)]
+    for helper in helpers:
+        helper.start()
+    part(0)
+    for helper in helpers:
+        helper.join()
 
 
 def numpy_baseline(path: Path) -> tuple[dict[str, np.ndarray], np.ndarray]:
