@@ -9,10 +9,11 @@ one warm-up round) of:
   keeps both cores busy: shown, not held to a target);
 - the same with two five-minute recordings, whose reads take no helper thread: a
   throughput, so two threads kept for the whole run read each file SHORT_READS times a
-  round, against the calling thread reading both that often in turn; two processes doing
-  the same show what the machine allows without the interpreter lock or a shared address
-  space, and the core doing the same reads in C++ without Python (bench_threads.cpp) what
-  it allows threads.
+  round, against the calling thread reading both that often in turn, by three channels, by
+  every channel with `open().read()` and with `ibt`; two processes doing the same show
+  what the machine allows without the interpreter lock or a shared address space, and the
+  core doing the three-channel reads in C++ without Python (bench_threads.cpp) what it
+  allows threads.
 
 Usage: python benchmarks/bench_threads.py [--rounds 9] [--dir /tmp/telvane-bench]
 """
@@ -39,7 +40,21 @@ THREE = ["Speed", "Throttle", "Brake"]
 # two threads reading two such files show the scaling of the released interpreter lock alone.
 SHORT = recordings.Recording("five-minutes", "hour", 18_000)
 SHORT_READS = 10
-THROUGHPUT = [f"2 short files ×{SHORT_READS}, {way}" for way in ("1 thread", "2 threads", "2 processes")]
+# A short read: three channels with `open().read(THREE)`, every channel with `open().read()`
+# and with `ibt`, whose hand-over to pyarrow holds the interpreter lock for every table.
+READERS: dict[str, Callable[[Path], object]] = {
+    "read 3": lambda path: telvane.open(path).read(THREE),
+    "read all": lambda path: telvane.open(path).read(),
+    "ibt": lambda path: telvane.ibt(str(path)),
+}
+WAYS = ("1 thread", "2 threads", "2 processes")
+
+
+def throughput(reader: str, way: str) -> str:
+    return f"{reader}, 2 short ×{SHORT_READS}, {way}"
+
+
+THROUGHPUT = [throughput(reader, way) for reader in READERS for way in WAYS]
 
 
 def read_both_at_once(first: Path, second: Path) -> tuple[object, object]:
@@ -61,24 +76,23 @@ def read_both_in_turn(first: Path, second: Path) -> tuple[object, object]:
     return tuple(telvane.open(path).read(THREE) for path in (first, second))
 
 
-def read_often(path: Path) -> None:
+def read_often(reader: str, path: Path) -> None:
     for _ in range(SHORT_READS):
-        with telvane.open(path) as recording:
-            recording.read(THREE)
+        READERS[reader](path)
 
 
 class TwoReaders:
     """Two threads started once, each reading one of the files SHORT_READS times per call."""
 
-    def __init__(self, paths: tuple[Path, Path]) -> None:
+    def __init__(self, reader: str, paths: tuple[Path, Path]) -> None:
         self._start, self._done = threading.Barrier(3), threading.Barrier(3)
         for path in paths:
-            threading.Thread(target=self._serve, args=(path,), daemon=True).start()
+            threading.Thread(target=self._serve, args=(reader, path), daemon=True).start()
 
-    def _serve(self, path: Path) -> None:
+    def _serve(self, reader: str, path: Path) -> None:
         while True:
             self._start.wait()
-            read_often(path)
+            read_often(reader, path)
             self._done.wait()
 
     def __call__(self) -> None:
@@ -88,13 +102,16 @@ class TwoReaders:
 
 def cases(hours: tuple[Path, Path], short: tuple[Path, Path]) -> dict[str, Callable[[], object]]:
     processes = multiprocessing.get_context("fork").Pool(2)  # forked before any thread starts
-    return {
+    runs: dict[str, Callable[[], object]] = {
         "2 files, 1 thread": lambda: read_both_in_turn(*hours),
         "2 files, 2 threads": lambda: read_both_at_once(*hours),
-        THROUGHPUT[0]: lambda: [read_often(p) for p in short],
-        THROUGHPUT[1]: TwoReaders(short),
-        THROUGHPUT[2]: lambda: processes.map(read_often, short),
     }
+    for reader in READERS:
+        runs[throughput(reader, "1 thread")] = lambda reader=reader: [read_often(reader, p) for p in short]
+        runs[throughput(reader, "2 threads")] = TwoReaders(reader, short)
+        runs[throughput(reader, "2 processes")] = lambda reader=reader: processes.starmap(
+            read_often, [(reader, p) for p in short])
+    return runs
 
 
 def core_threads(binary: Path, short: tuple[Path, Path]) -> dict[str, float]:
@@ -116,12 +133,17 @@ def with_copy(path: Path) -> tuple[Path, Path]:
 def print_table(samples: dict[str, list[timing.Sample]], core_walls: dict[str, list[float]], rounds: int) -> None:
     wall = {name: [w for w, _, _ in values] for name, values in samples.items()} | core_walls
     print(timing.machine_line())
-    print(f"{recordings.HOUR.records:,} and {SHORT.records:,} records; three channels a read; {rounds} interleaved "
+    print(f"{recordings.HOUR.records:,} and {SHORT.records:,} records; three channels a read, or all; {rounds} interleaved "
           "rounds after one warm-up; ms; CPU = the calling thread's, all = every thread's")
     timing.print_samples(samples)
-    figures.print_figures([("2 threads / 1 thread, 5-minute files",
-                            min(wall[THROUGHPUT[0]]) / min(wall[THROUGHPUT[1]]), ">= 1.6")])
-    shown = [("2 processes / 1 thread, 5-minute files", THROUGHPUT[0], THROUGHPUT[2], "(the machine's own limit)"),
+    one, two, processes = (throughput("read 3", way) for way in WAYS)
+    figures.print_figures([
+        ("2 threads / 1 thread, 5-minute files", min(wall[one]) / min(wall[two]), ">= 1.6"),
+        *((f"2 threads / 1 thread, 5-minute files, {reader}",
+           min(wall[throughput(reader, "1 thread")]) / min(wall[throughput(reader, "2 threads")]), ">= 1.6")
+          for reader in ("read all", "ibt")),
+    ])
+    shown = [("2 processes / 1 thread, 5-minute files", one, processes, "(the machine's own limit)"),
              ("2 threads / 1 thread, hour files", "2 files, 1 thread", "2 files, 2 threads",
               "(a read of one already uses two threads)")]
     if core_walls:
