@@ -32,8 +32,8 @@ HEAVY = ("pandas", "pyarrow.compute")
 USES = {
     "import telvane": "import telvane",
     "laps": "import sys, telvane; log = telvane.ibt(sys.argv[1]); log.lap_times(); log.sectors()",
-    "info": "import sys; from telvane import cli; cli.main(['info', sys.argv[1]])",
-    "channels": "import sys; from telvane import cli; cli.main(['channels', sys.argv[1]])",
+    "info": "import sys; from telvane import _cli; _cli.main(['info', sys.argv[1]])",
+    "channels": "import sys; from telvane import _cli; _cli.main(['channels', sys.argv[1]])",
 }
 
 

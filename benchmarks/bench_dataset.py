@@ -20,7 +20,7 @@ import pyarrow.parquet as pq
 
 import recordings
 
-from telvane import sample
+from telvane import _sample
 from telvane._writer import DOUBLE, Var, write_ibt
 
 TRACKS = ["spielberg gp", "monza full", "spa 2022 up", "suzuka grandprix", "okayama full"]
@@ -31,7 +31,7 @@ RECORDINGS = 40
 
 
 def session_info(number: int) -> str:
-    text = sample.SESSION_INFO
+    text = _sample.SESSION_INFO
     track = TRACKS[number % len(TRACKS)]
     text = text.replace("TrackName: synthetic raceway", f"TrackName: {track}")
     text = text.replace("TrackDisplayName: Synthetic Raceway", f"TrackDisplayName: {track.title()}")

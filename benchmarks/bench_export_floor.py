@@ -20,7 +20,7 @@ import numpy as np
 import telvane
 from telvane.dataset._convert import recording_id
 from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
-from telvane.sample import SESSION_INFO
+from telvane._sample import SESSION_INFO
 
 root = Path(sys.argv[1] if len(sys.argv) > 1 else "/tmp/telvane-export-floor")
 # 8 + (256 + 10) * 4 = 1,072 bytes a record; with timecodes, 268 columns

@@ -11,7 +11,7 @@ import time
 import numpy as np
 
 import telvane
-from telvane import racing, sample, session_info
+from telvane import _racing, _sample, _session_info
 from telvane._writer import DOUBLE, FLOAT, INT, Var, write_ibt
 
 
@@ -33,7 +33,7 @@ def many_laps(count):
 
 telvane.ibt(many_laps(1)).lap_times()  # pyarrow imports pandas on first use: not timed
 for title, data in (("200,000 laps of two records", many_laps(200_000)),
-                    ("nearly an hour of driving", sample.synthetic_sample_bytes(flying_laps=36))):
+                    ("nearly an hour of driving", _sample.synthetic_sample_bytes(flying_laps=36))):
     log = telvane.ibt(data)
     print(f"{title}: {len(log):,} records")
     timed("lap_times()", log.lap_times)
@@ -60,14 +60,14 @@ records = np.zeros(n, np.dtype([("SessionTime", "<f8"), ("SessionNum", "<i4")]))
 records["SessionTime"], records["SessionNum"] = np.arange(n) / 60, np.arange(n)
 log = telvane.ibt(write_ibt([Var("SessionTime", DOUBLE, 0), Var("SessionNum", INT, 8)], records.tobytes()))
 print("100,000 records, each its own session:")
-timed("recorded_time()", lambda: racing.recorded_time(log.lap_inputs))
+timed("recorded_time()", lambda: _racing.recorded_time(log.lap_inputs))
 
 text = "\n" * 300_000 + "DriverInfo:\n DriverCarIdx: 0\n Drivers:\n - CarIdx: 0\n   UserName: A\n"
 print("session info after 300,000 blank lines:")
-timed("player()", lambda: session_info.player(text))
-timed("sector_starts()", lambda: session_info.sector_starts(text))
+timed("player()", lambda: _session_info.player(text))
+timed("sector_starts()", lambda: _session_info.sector_starts(text))
 
-data = sample.synthetic_sample_bytes(flying_laps=36)
+data = _sample.synthetic_sample_bytes(flying_laps=36)
 best = {False: float("inf"), True: float("inf")}
 for _ in range(7):
     for laps_too in (False, True):

@@ -16,7 +16,7 @@ import figures
 import numpy as np
 
 import telvane
-from telvane import sample
+from telvane import _sample
 from telvane._writer import FLOAT, Var, write_ibt
 
 RECORDS, EXTRA = 216_000, 250  # the sample's 25 scalar channels and 250 more
@@ -24,8 +24,8 @@ ROUNDS = 5
 
 
 def make_recording(path: Path) -> None:
-    columns = sample.synthetic_sample_columns(flying_laps=40)
-    variables, dtype = sample._layout()
+    columns = _sample.synthetic_sample_columns(flying_laps=40)
+    variables, dtype = _sample._layout()
     base = np.zeros(RECORDS, dtype=dtype)
     for name in dtype.names:
         base[name] = columns[name][:RECORDS]
@@ -34,8 +34,8 @@ def make_recording(path: Path) -> None:
     values = (columns["Speed"][:RECORDS, None] * (1 + np.arange(EXTRA) / 100) + noise).astype("<f4")
     records = np.concatenate([base.view(np.uint8).reshape(RECORDS, -1), values.view(np.uint8).reshape(RECORDS, -1)],
                              axis=1)
-    path.write_bytes(write_ibt(variables + pad, records.tobytes(), session_info=sample.SESSION_INFO,
-                               tick_rate=sample.TICK_RATE, session_start_date=sample.SESSION_START_DATE))
+    path.write_bytes(write_ibt(variables + pad, records.tobytes(), session_info=_sample.SESSION_INFO,
+                               tick_rate=_sample.TICK_RATE, session_start_date=_sample.SESSION_START_DATE))
 
 
 def timed(write) -> tuple[float, float]:

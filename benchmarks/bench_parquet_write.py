@@ -17,7 +17,7 @@ import pyarrow.parquet as pq
 import recordings
 
 import telvane
-from telvane import sample
+from telvane import _sample
 from telvane.dataset import _parquet
 
 REAL_SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
@@ -43,7 +43,7 @@ def main() -> None:
     root.mkdir(parents=True, exist_ok=True)
     one_hour = root / "one_hour.ibt"
     if not one_hour.exists():
-        one_hour.write_bytes(recordings.padded_sample(FLYING_LAPS, EXTRA_CHANNELS, sample.SESSION_INFO))
+        one_hour.write_bytes(recordings.padded_sample(FLYING_LAPS, EXTRA_CHANNELS, _sample.SESSION_INFO))
     print("Parquet write of the wide table (CPU seconds, best of 3; file size):")
     cases = [("one-hour synthetic", one_hour)] + ([("real sample", REAL_SAMPLE)] if REAL_SAMPLE.exists() else [])
     for name, path in cases:

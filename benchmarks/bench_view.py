@@ -11,7 +11,7 @@ import time
 from pathlib import Path
 
 import telvane
-from telvane import sample
+from telvane import _sample
 from telvane.view import view
 
 MEASURE = """async () => {
@@ -80,8 +80,8 @@ def main():
     from playwright.sync_api import sync_playwright
 
     folder = Path(tempfile.mkdtemp(prefix="bench-view-"))
-    cases = [("demo recording", sample.synthetic_sample_bytes()),
-             ("nearly an hour of driving", sample.synthetic_sample_bytes(flying_laps=36))]
+    cases = [("demo recording", _sample.synthetic_sample_bytes()),
+             ("nearly an hour of driving", _sample.synthetic_sample_bytes(flying_laps=36))]
     with sync_playwright() as playwright:
         browser = playwright.chromium.launch(executable_path=shutil.which("chromium"),
                                              args=["--no-sandbox"])

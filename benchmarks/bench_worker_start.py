@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import time
 
-from telvane.cli import pool
+from telvane._cli import pool
 
 
 def _noop(progress: object = None) -> None:

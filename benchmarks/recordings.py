@@ -221,7 +221,7 @@ def mixed_channels(number: int, *, bool_flag: bool = True, track: str | None = N
     """A minute at 60 Hz of one of three channel sets by `number` (50, 60 or 70 random-walk
     floats), `Flag` bool in the second set when `bool_flag` and char otherwise: the mix of a
     league's archive. `track` replaces the sample's track name."""
-    from telvane.sample import SESSION_INFO
+    from telvane._sample import SESSION_INFO
 
     kind = number % 3
     floats = 50 + 10 * kind
@@ -239,10 +239,10 @@ def mixed_channels(number: int, *, bool_flag: bool = True, track: str | None = N
 def padded_sample(flying_laps: int, extra: int, session_info: str) -> bytes:
     """The synthetic sample's driving over `flying_laps` laps with `extra` noisy float
     channels beside its own (a real recording has about 270), under `session_info`."""
-    from telvane import sample
+    from telvane import _sample
 
-    columns = sample.synthetic_sample_columns(flying_laps=flying_laps)
-    variables, dtype = sample._layout()
+    columns = _sample.synthetic_sample_columns(flying_laps=flying_laps)
+    variables, dtype = _sample._layout()
     n = len(columns["SessionTime"])
     base = np.zeros(n, dtype=dtype)
     for name in dtype.names or ():
@@ -254,7 +254,7 @@ def padded_sample(flying_laps: int, extra: int, session_info: str) -> bytes:
     records = np.concatenate([base.view(np.uint8).reshape(n, -1),
                               values.view(np.uint8).reshape(n, -1)], axis=1)
     return write_ibt(variables + pad, records.tobytes(), session_info=session_info,
-                     tick_rate=sample.TICK_RATE, session_start_date=sample.SESSION_START_DATE)
+                     tick_rate=_sample.TICK_RATE, session_start_date=_sample.SESSION_START_DATE)
 
 
 SHORT_TRACKS, SHORT_CARS = 20, 10
@@ -263,7 +263,7 @@ SHORT_TRACKS, SHORT_CARS = 20, 10
 def short_recordings(directory: Path, count: int) -> Path:
     """`directory`, holding `count` recordings of 10 s at 60 Hz (SessionTime, Speed, Lap) over
     SHORT_TRACKS tracks and SHORT_CARS cars, the bytes of each its own: written once."""
-    from telvane.sample import SESSION_INFO
+    from telvane._sample import SESSION_INFO
 
     if directory.exists():
         return directory

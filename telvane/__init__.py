@@ -8,8 +8,8 @@ from telvane._telvane_rs import ibt
 
 if TYPE_CHECKING:
     from telvane.base import LogFile, delta
-    from telvane.corner_analysis import corners
-    from telvane.recording import IbtError, Recording, open
+    from telvane._corner_analysis import corners
+    from telvane._recording import IbtError, Recording, open
 
 __version__ = "0.1.0"
 """The package's version."""
@@ -24,7 +24,7 @@ def __getattr__(name: str) -> Any:
 
         return LogFile
     if name == "corners":
-        from telvane.corner_analysis import corners
+        from telvane._corner_analysis import corners
 
         return corners
     if name == "delta":
@@ -38,9 +38,9 @@ def __getattr__(name: str) -> Any:
 
         return importlib.import_module("telvane.live")
     if name in ("IbtError", "Recording", "open"):
-        from telvane import recording
+        from telvane import _recording
 
-        return getattr(recording, name)
+        return getattr(_recording, name)
     raise AttributeError(f"module 'telvane' has no attribute {name!r}")
 
 

@@ -1,6 +1,6 @@
 """python -m telvane: the telvane command line."""
 
-from telvane.cli import main
+from telvane._cli import main
 
 if __name__ == "__main__":
     raise SystemExit(main())

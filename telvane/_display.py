@@ -19,8 +19,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from telvane.racing import gap_ms, lap_numbered
-from telvane.traces import lap_distances
+from telvane._racing import gap_ms, lap_numbered
+from telvane._traces import lap_distances
 from telvane._text import field_text, format_lap_time
 
 if TYPE_CHECKING:

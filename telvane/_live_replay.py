@@ -34,7 +34,7 @@ class Recorded:
 
 def recorded(path: str | os.PathLike[str]) -> Recorded:
     """The recording on disk at `path`, its layout checked by telvane.open."""
-    from telvane.recording import open as open_ibt
+    from telvane._recording import open as open_ibt
 
     path = os.fspath(path)
     with open_ibt(path) as recording:

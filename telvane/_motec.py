@@ -21,8 +21,8 @@ import pyarrow as pa
 import telvane
 from telvane._arrow import column_values
 from telvane._text import field_text, printable, start_date
-from telvane.racing import CROSSING_WINDOW
-from telvane.session_info import list_entries, player, value_of
+from telvane._racing import CROSSING_WINDOW
+from telvane._session_info import list_entries, player, value_of
 
 if TYPE_CHECKING:
     from telvane.base import LogFile

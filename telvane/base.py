@@ -13,13 +13,13 @@ from typing import TYPE_CHECKING, Any, TypedDict
 import numpy as np
 import pyarrow as pa
 
-from telvane import racing, traces
+from telvane import _racing, _traces
 from telvane._arrow import column_values, table_of
 from telvane._extras import needs_extra
 from telvane._columns import unique_names
-from telvane.lap_inputs import LAP_INPUTS, LapInputs, lap_inputs
-from telvane.racing import LAP_TYPES
-from telvane.session_info import decode_session_info
+from telvane._lap_inputs import LAP_INPUTS, LapInputs, lap_inputs
+from telvane._racing import LAP_TYPES
+from telvane._session_info import decode_session_info
 from telvane._session_yaml import parse_session_yaml
 from telvane._text import field_text, format_lap_time, lap_rows
 
@@ -457,7 +457,7 @@ class LogFile:
             Session to the sum of its best sector times (ms), for the sessions with a time in
             every sector.
         """
-        return racing.theoretical_best(self._sectors, len(self.lap_inputs.sector_starts))
+        return _racing.theoretical_best(self._sectors, len(self.lap_inputs.sector_starts))
 
     def by_distance(self, channels: Channels = None, step: float = 1.0) -> pa.Table:
         """Resample the channels of a one-lap LogFile (what `lap` returns) onto lap distance.
@@ -483,7 +483,7 @@ class LogFile:
             As `to_table`.
         """
         chosen = {name: self.channels[name] for name in self._chosen(channels)}
-        return traces.by_distance(self.lap_inputs, self.lap_times(), chosen, step)
+        return _traces.by_distance(self.lap_inputs, self.lap_times(), chosen, step)
 
     def corners(self, reference_row: int, *rows: int,
                 corners: Sequence[float] | None = None) -> pa.Table:
@@ -510,7 +510,7 @@ class LogFile:
         ValueError
             As `telvane.corners`.
         """
-        from telvane.corner_analysis import corners as corner_table
+        from telvane._corner_analysis import corners as corner_table
 
         return corner_table(self.lap(reference_row), *map(self.lap, rows), corners=corners)
 
@@ -539,11 +539,11 @@ class LogFile:
 
     @cached_property
     def _racing(self) -> pa.Table:
-        return racing.racing_laps(self.lap_inputs)
+        return _racing.racing_laps(self.lap_inputs)
 
     @cached_property
     def _sectors(self) -> pa.Table:
-        return racing.sectors(self.lap_inputs, self.lap_times())
+        return _racing.sectors(self.lap_inputs, self.lap_times())
 
     @cached_property
     def _raw_spans(self) -> tuple[np.ndarray, np.ndarray] | None:
@@ -741,7 +741,7 @@ def delta(reference: LogFile, lap: LogFile) -> pa.Table:
     ValueError
         For laps of two tracks (the track name or length differ).
     """
-    return traces.delta(reference.lap_inputs, reference.lap_times(), lap.lap_inputs,
+    return _traces.delta(reference.lap_inputs, reference.lap_times(), lap.lap_inputs,
                         lap.lap_times())
 
 

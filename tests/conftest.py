@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from telvane import cli
+from telvane import _cli
 from telvane._writer import DOUBLE, FLOAT, Var, write_ibt
 from builders import write_channels
 
@@ -90,14 +90,14 @@ def sample() -> Path:
 @pytest.fixture(scope="module")
 def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """The synthetic sample as a file, synthetic_sample.ibt, in a directory of each module's own."""
-    from telvane.sample import write_synthetic_sample
+    from telvane._sample import write_synthetic_sample
 
     return write_synthetic_sample(tmp_path_factory.mktemp("sample"))
 
 
 @pytest.fixture(scope="session")
 def synthetic() -> bytes:
-    from telvane.sample import synthetic_sample_bytes
+    from telvane._sample import synthetic_sample_bytes
 
     return synthetic_sample_bytes()
 
@@ -126,7 +126,7 @@ def run_python() -> Callable[..., object]:
 
 def run(capsys: pytest.CaptureFixture[str], *args: object) -> tuple[int, str, str]:
     try:
-        status = cli.main([str(arg) for arg in args])
+        status = _cli.main([str(arg) for arg in args])
     except SystemExit as exit:  # --help and usage errors
         status = exit.code
     return status, *capsys.readouterr()

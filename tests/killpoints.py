@@ -75,7 +75,7 @@ def recording(path: Path, speed: float, extra: bool = False) -> str:
 
     from telvane.dataset import _convert
     from telvane._writer import FLOAT, INT
-    from telvane.sample import SESSION_INFO, SESSION_START_DATE
+    from telvane._sample import SESSION_INFO, SESSION_START_DATE
 
     channels = {"Speed": (FLOAT, [speed, 2.0, 3.0, 4.0, 5.0, 6.0]), "Lap": (INT, [1, 1, 1, 2, 2, 2]),
                 "LapDistPct": (FLOAT, [0.1, 0.5, 0.9, 0.1, 0.5, 0.9])}
@@ -259,7 +259,7 @@ class Archive:
 
 
 def _main(point: str, n: str, later: str, *args: str) -> None:
-    from telvane import cli
+    from telvane import _cli
     from telvane.dataset import _steps
 
     if float(later):
@@ -276,7 +276,7 @@ def _main(point: str, n: str, later: str, *args: str) -> None:
     if point != "-":
         assert point in _steps.POINTS, point
         _steps.step = step
-    raise SystemExit(cli.main(args))
+    raise SystemExit(_cli.main(args))
 
 
 if __name__ == "__main__":

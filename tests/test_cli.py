@@ -12,7 +12,7 @@ import pytest
 from builders import write_channels
 from conftest import OVERRUN, SPEED, run
 from telvane._writer import FLOAT, INT
-from telvane.sample import synthetic_sample_bytes
+from telvane._sample import synthetic_sample_bytes
 
 
 # how a file of each format begins
@@ -146,13 +146,13 @@ def test_info_channels_the_lap_model_and_a_convert_import_nothing_to_draw_or_com
     assert run_python("""
         import contextlib, io, json, sys, tempfile
         import telvane
-        from telvane import cli
+        from telvane import _cli
         log = telvane.ibt(sys.argv[1])
         log.lap_times(), log.sectors(), log.theoretical_best(), log.find_laps(num=1)
         telvane.open(sys.argv[1]).read(["Speed"]).lap_times()
         with contextlib.redirect_stdout(io.StringIO()):
             for command in ("info", "info --json", "channels"):
-                cli.main([*command.split(), sys.argv[1]])
+                _cli.main([*command.split(), sys.argv[1]])
         drawing = [name for name in ("matplotlib", "pyarrow.parquet", "tqdm") if name in sys.modules]
         from telvane import dataset  # then as every worker of an export of many short files does
         out = tempfile.mkdtemp()

@@ -17,8 +17,8 @@ import pytest
 
 import telvane
 from telvane._writer import DOUBLE, FLOAT, Var, pack_records, write_ibt
-from telvane.cli.progress import ProgressBar
-from telvane.cli.reports import describe
+from telvane._cli.progress import ProgressBar
+from telvane._cli.reports import describe
 from conftest import run
 
 
@@ -125,7 +125,7 @@ def test_plot_names_laps_that_share_a_number_apart(capsys, recording, monkeypatc
                                                    ("coach", "shown", "reference one.ibt:1.3 (full"),
                                                    ("view", "shown", "wrote one.view.html")])
 def test_a_recording_of_one_full_lap_is_shown_alone_and_said_so(capsys, command, shown, first):
-    from telvane.sample import synthetic_sample_bytes
+    from telvane._sample import synthetic_sample_bytes
 
     Path("one.ibt").write_bytes(synthetic_sample_bytes(flying_laps=0))
     status, out, err = run(capsys, command, "one.ibt", *(["--no-open"] if command == "view" else []))

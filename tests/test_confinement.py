@@ -17,7 +17,7 @@ from telvane import dataset
 from telvane.dataset import _compact, _publish
 from telvane.dataset._confine import problem
 from telvane._writer import FLOAT
-from telvane.cli import main
+from telvane._cli import main
 
 
 # name -> what it does: each leaves the dataset, or passes through a link it did not make

@@ -22,7 +22,7 @@ import telvane
 from telvane import dataset
 from telvane.dataset import _compact, _convert, _parquet, _publish, _schema, _store
 from telvane._writer import BOOL, CHAR, DOUBLE, FLOAT, INT
-from telvane.sample import SESSION_INFO, SESSION_START_DATE
+from telvane._sample import SESSION_INFO, SESSION_START_DATE
 
 
 def recording(path, channels=None, **values):

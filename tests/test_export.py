@@ -18,7 +18,7 @@ import telvane
 from telvane import dataset
 from telvane.dataset import _convert
 from telvane._writer import DOUBLE, FLOAT, INT, Var
-from telvane.cli import pool
+from telvane._cli import pool
 
 
 def no_hidden_files(root):

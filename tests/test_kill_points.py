@@ -5,7 +5,7 @@ on object storage alike."""
 import pytest
 from killpoints import Archive, recording
 
-from telvane import cli, dataset
+from telvane import _cli, dataset
 from telvane.dataset import _steps
 
 AN_HOUR_LATER = 2 * dataset.SWEEP_AGE  # what a killed run left is old: its staging, its temporaries
@@ -70,7 +70,7 @@ def test_the_cases_reach_every_point():
 
 def crash(archive, tmp_path, kills, later, options):
     earlier = {recording(tmp_path / "first" / "a.ibt", 1.0)}
-    assert cli.main(["export", str(tmp_path / "first"), "--out", archive.out, "--jobs", "1"]) == 0
+    assert _cli.main(["export", str(tmp_path / "first"), "--out", archive.out, "--jobs", "1"]) == 0
     run = {recording(tmp_path / "in" / "b.ibt", 2.0), recording(tmp_path / "in" / "c.ibt", 3.0, extra=True)}
     (tmp_path / "in" / "a.ibt").write_bytes((tmp_path / "first" / "a.ibt").read_bytes())
     archive.settled(earlier, run)

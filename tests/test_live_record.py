@@ -13,7 +13,7 @@ import pytest
 import telvane
 from telvane._live_writer import LiveWriter
 from telvane._writer import DOUBLE, FLOAT, INT, Var, pack_records, var_header
-from telvane.cli import main
+from telvane._cli import main
 
 CARS = 8
 VARS = [Var("SessionTime", DOUBLE, 0, unit="s"), Var("Speed", FLOAT, 8, unit="m/s"),

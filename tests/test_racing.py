@@ -13,8 +13,8 @@ from builders import write_channels
 from conftest import run
 from reference_reader import ReferenceFile
 from telvane._writer import BOOL, DOUBLE, FLOAT, INT
-from telvane import racing
-from telvane.racing import lap_numbered
+from telvane import _racing
+from telvane._racing import lap_numbered
 
 TYPES = {"SessionTime": DOUBLE, "SessionNum": INT, "Lap": INT, "LapDist": FLOAT, "LapDistPct": FLOAT,
          "PlayerTrackSurface": INT, "OnPitRoad": BOOL, "Speed": FLOAT, "Gear": INT}
@@ -74,7 +74,7 @@ def test_racing_laps(columns, expected):
 
 
 def test_lap_kinds_are_the_lap_types_find_laps_takes():
-    assert sorted(kind.text for kind in racing.LapKind) == sorted(racing.LAP_TYPES)
+    assert sorted(kind.text for kind in _racing.LapKind) == sorted(_racing.LAP_TYPES)
 
 
 def drive(length: float, seconds: float, position, offset: float = 50.0, lag: int = 0, **extra) -> dict:
@@ -278,8 +278,8 @@ HOSTILE = {
     "sessions whose clocks start again are each spanned by their own times": (
         lambda: telvane.ibt(two_sessions()),
         lambda log: [round(value, 3) if isinstance(value, float) else value
-                     for value in np.ravel(racing.recorded_time(log.lap_inputs)[1])] + [
-            round(racing.recorded_time(log.lap_inputs)[0], 3)],
+                     for value in np.ravel(_racing.recorded_time(log.lap_inputs)[1])] + [
+            round(_racing.recorded_time(log.lap_inputs)[0], 3)],
         [0, 50_000.0, 69_983.333, 1, 50_000.0, 69_983.333, 39_966.667], []),
     "a distance far beyond the track is ignored": (
         lambda: telvane.ibt(with_distance(1e7)).lap(2),

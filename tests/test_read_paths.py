@@ -8,7 +8,7 @@ from builders import write_channels
 
 import telvane
 from telvane._writer import BOOL, DOUBLE, FLOAT, INT
-from telvane.lap_inputs import CHANNELS, LAP_INPUTS
+from telvane._lap_inputs import CHANNELS, LAP_INPUTS
 
 SPLITS = "SplitTimeInfo:\n Sectors:\n" + "".join(
     f" - SectorNum: {number}\n   SectorStartPct: {start:.6f}\n" for number, start in enumerate([0, .3, .7]))

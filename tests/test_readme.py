@@ -14,9 +14,9 @@ from pathlib import Path
 import pytest
 
 import telvane
-from telvane import cli
-from telvane.cli.common import FORMATS
-from telvane.sample import write_synthetic_sample
+from telvane import _cli
+from telvane._cli.common import FORMATS
+from telvane._sample import write_synthetic_sample
 
 ROOT = Path(__file__).resolve().parents[1]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
@@ -50,19 +50,19 @@ def test_example(kind, body, page, line, workdir):
     for command, expected in COMMAND.findall(body) if kind == "console" else []:  # pip is not run
         output = io.StringIO()
         with contextlib.redirect_stdout(output), contextlib.redirect_stderr(output):
-            status = cli.main(shlex.split(command)[1:])
+            status = _cli.main(shlex.split(command)[1:])
         assert status == (1 if expected.startswith("telvane: ") else 0), output.getvalue()
         assert doctest.OutputChecker().check_output(expected, output.getvalue(), doctest.ELLIPSIS), \
             f"$ {command}\nexpected:\n{expected}\ngot:\n{output.getvalue()}"
 
 
 def commands() -> dict[str, argparse.ArgumentParser]:
-    [action] = [action for action in cli._parser()._actions if isinstance(action, argparse._SubParsersAction)]
+    [action] = [action for action in _cli._parser()._actions if isinstance(action, argparse._SubParsersAction)]
     return dict(action.choices)
 
 
 def plot_help_names_every_format() -> bool:
-    texts = [cli._parser().format_help(), commands()["plot"].format_help(), (ROOT / "docs/guide/cli.md").read_text(encoding="utf-8")]
+    texts = [_cli._parser().format_help(), commands()["plot"].format_help(), (ROOT / "docs/guide/cli.md").read_text(encoding="utf-8")]
     return all(f".{form}" in " ".join(text.split()) for text in texts for form in FORMATS)
 
 

@@ -10,7 +10,7 @@ import yaml
 
 import telvane
 from builders import write_channels
-from telvane.session_info import length_metres, list_entries, player, sector_starts, session_names, value_of
+from telvane._session_info import length_metres, list_entries, player, sector_starts, session_names, value_of
 
 
 def session_of(info: str | bytes) -> dict:

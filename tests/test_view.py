@@ -38,7 +38,7 @@ def test_writes_the_page_beside_the_recording_and_logfile_view_is_the_same_page(
 
 
 def test_the_map_integrated_from_yaw_follows_lat_and_lon(synthetic: bytes) -> None:
-    from telvane.view.data import elapsed_by_distance, integrated_positions, map_positions, usable_origin
+    from telvane.view._data import elapsed_by_distance, integrated_positions, map_positions, usable_origin
 
     log = telvane.ibt(synthetic)
     for row in (log.find_laps(lap_type="full")[0], log.find_laps(lap_type="partial")[0]):
@@ -62,8 +62,8 @@ def with_sample(data: bytes, name: str, record: int, value: float) -> bytes:
 # the first placed record (0, before the out lap) and one in the out lap drawn (1000) made bad
 @pytest.mark.parametrize("name, value", [("Lat", math.inf), ("Lat", math.nan), ("Lon", -math.inf)])
 def test_a_bad_position_is_a_gap_in_the_map_and_never_its_origin(synthetic: bytes, name: str, value: float) -> None:
-    from telvane.view.build import page_data
-    from telvane.view.data import usable_origin
+    from telvane.view._build import page_data
+    from telvane.view._data import usable_origin
 
     log = telvane.ibt(with_sample(with_sample(synthetic, name, 0, value), name, 1000, value))
     good = telvane.ibt(synthetic)
@@ -120,7 +120,7 @@ RACING = [
 
 @pytest.mark.parametrize("speed, pit, racing", RACING)
 def test_the_car_races_off_pit_road_and_away_from_stops(speed, pit, racing) -> None:
-    from telvane.view.data import racing_metres
+    from telvane.view._data import racing_metres
 
     found = racing_metres(np.array(speed, np.float32), None if pit is None else np.array(pit, float))
     assert found.tolist() == [bool(v) for v in racing]
@@ -139,7 +139,7 @@ def one_gear(data: bytes) -> bytes:
 
 def test_laps_are_named_as_file_n_names_them_and_sessions_in_full(synthetic: bytes) -> None:
     from telvane._display import lap_name, laps_named
-    from telvane.view.build import page_data
+    from telvane.view._build import page_data
 
     log = telvane.ibt(synthetic)
     manifest = page_data([("r.ibt", log)], (0, 7), []).manifest
@@ -151,7 +151,7 @@ def test_laps_are_named_as_file_n_names_them_and_sessions_in_full(synthetic: byt
 
 
 def test_a_gear_pane_only_where_the_gear_changes(synthetic: bytes) -> None:
-    from telvane.view.build import page_data
+    from telvane.view._build import page_data
 
     panes = {data: page_data([("r.ibt", telvane.ibt(data))], (0, 7), [(0, 1)]).manifest["panes"]
              for data in (synthetic, one_gear(synthetic))}
@@ -160,7 +160,7 @@ def test_a_gear_pane_only_where_the_gear_changes(synthetic: bytes) -> None:
 
 
 def test_corner_tables_are_the_library_s_and_a_lap_it_cannot_measure_says_why(synthetic: bytes) -> None:
-    from telvane.view.build import page_data
+    from telvane.view._build import page_data
 
     log = telvane.ibt(synthetic)
     tables = page_data([("r.ibt", log)], (0, 7), [(0, 3)]).manifest["corners"]

@@ -15,9 +15,9 @@ import numpy as np
 import pytest
 
 import telvane
-from telvane import cli
+from telvane import _cli
 from telvane._text import format_lap_time
-from telvane.sample import synthetic_sample_bytes, synthetic_sample_columns
+from telvane._sample import synthetic_sample_bytes, synthetic_sample_columns
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 pytestmark = [pytest.mark.skipif(CHROMIUM is None, reason="needs Chromium (apt-get install chromium)"),
@@ -54,7 +54,7 @@ class Page:
 @pytest.fixture(scope="module")
 def demo(browser: Any, recording: Path, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Page]:
     out = tmp_path_factory.mktemp("page") / "demo.html"
-    assert cli.main(["view", str(recording), "-o", str(out), "--no-open"]) == 0
+    assert _cli.main(["view", str(recording), "-o", str(out), "--no-open"]) == 0
     page = Page(browser, out)
     yield page
     page.page.close()
@@ -105,7 +105,7 @@ def test_delta_and_read_out_are_the_library_s(demo: Page, recording: Path, refer
 @pytest.mark.parametrize("row, name", [(7, "elapsed"), (1, "Speed"), (3, "Gear"), (0, "RPM"),
                                        (7, "FuelLevel")])
 def test_columns_decode_to_the_values_written(demo: Page, recording: Path, row: int, name: str) -> None:
-    from telvane.view.data import elapsed_by_distance
+    from telvane.view._data import elapsed_by_distance
 
     lap = telvane.ibt(recording).lap(row)
     if name == "elapsed":
@@ -137,7 +137,7 @@ def renamed(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Iterator[
         data = data.replace(channel.encode().ljust(32, b"\0"), name.encode().ljust(32, b"\0"))
     folder = tmp_path_factory.mktemp("renamed")
     (folder / "r.ibt").write_bytes(data)
-    assert cli.main(["view", str(folder / "r.ibt"), "-o", str(folder / "r.html"), "--no-open"]) == 0
+    assert _cli.main(["view", str(folder / "r.ibt"), "-o", str(folder / "r.html"), "--no-open"]) == 0
     page = Page(browser, folder / "r.html")
     page.api("select", 7, [1, 3])
     yield page, telvane.ibt(data)
@@ -146,7 +146,7 @@ def renamed(browser: Any, tmp_path_factory: pytest.TempPathFactory) -> Iterator[
 
 @pytest.mark.parametrize("name", OWN_NAMES)
 def test_a_channel_named_as_the_page_s_own_is_one_more_channel(renamed: tuple[Page, Any], name: str) -> None:
-    from telvane.view.data import elapsed_by_distance, map_positions, usable_origin
+    from telvane.view._data import elapsed_by_distance, map_positions, usable_origin
 
     page, log = renamed
     for box in ("add-pane", "map-colour"):
@@ -222,7 +222,7 @@ def test_corner_numbers_are_drawn_on_the_traces_and_the_map(demo: Page, recordin
                                          (1920, [7, 1, 2, 3, 5, 8, 0, 4])])
 def test_the_read_out_shows_every_lap_named_by_file_and_lap(browser: Any, recording: Path,
                                                              tmp_path: Path, width: int, rows: list[int]) -> None:
-    assert cli.main(["view", str(recording), "-o", str(tmp_path / "p.html"), "--no-open"]) == 0
+    assert _cli.main(["view", str(recording), "-o", str(tmp_path / "p.html"), "--no-open"]) == 0
     page = Page(browser, tmp_path / "p.html", width, 800)
     page.api("select", rows[0], rows[1:])
     page.api("setCursor", 1500.0)
@@ -246,7 +246,7 @@ def test_the_read_out_shows_every_lap_named_by_file_and_lap(browser: Any, record
 def stopping_sample(seconds: float = 3.0) -> bytes:
     """The synthetic sample whose last lap, cut short at speed when the recording stops,
     instead ends with the car braking at 10 m/s² to a stand and standing `seconds`."""
-    from telvane.sample import SESSION_INFO, SESSION_START_DATE, TICK_RATE, TRACK_LENGTH, _layout
+    from telvane._sample import SESSION_INFO, SESSION_START_DATE, TICK_RATE, TRACK_LENGTH, _layout
     from telvane._writer import write_ibt
 
     columns = synthetic_sample_columns()
@@ -280,7 +280,7 @@ def test_a_partial_lap_where_the_car_stops_keeps_the_scales(browser: Any, tmp_pa
     log = telvane.ibt(tmp_path / "s.ibt")
     speed = log.lap(8)["Speed"].column(1).to_numpy()
     assert log.lap_times()["lap_type"][8].as_py() == "partial" and speed[-1] == 0  # the car stands
-    assert cli.main(["view", str(tmp_path / "s.ibt"), "-o", str(tmp_path / "s.html"), "--no-open"]) == 0
+    assert _cli.main(["view", str(tmp_path / "s.ibt"), "-o", str(tmp_path / "s.html"), "--no-open"]) == 0
     page = Page(browser, tmp_path / "s.html", 1280, 800)
     page.api("select", 7, [1])
     before = page.api("scales")

@@ -22,9 +22,9 @@ import pytest
 import telvane
 from conftest import SAMPLE
 from reference_reader import ReferenceFile
-from telvane.view.build import page_data
-from telvane.view.data import Column, PageData
-from telvane.view.page import render
+from telvane.view._build import page_data
+from telvane.view._data import Column, PageData
+from telvane.view._page import render
 
 NODE = shutil.which("node")
 pytestmark = pytest.mark.skipif(NODE is None, reason="needs node (apt-get install nodejs)")

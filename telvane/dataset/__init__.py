@@ -40,7 +40,7 @@ import pyarrow as pa
 import telvane
 from telvane.dataset import _compact, _convert, _parquet, _publish, _schema, _steps, _store
 from telvane.base import LogFile
-from telvane.session_info import list_entries, player
+from telvane._session_info import list_entries, player
 from telvane._arrow import arrow_array, column_values, repeated, table_of
 from telvane._columns import unique_names
 from telvane.dataset._confine import linked

@@ -18,7 +18,7 @@ import pyarrow as pa
 import telvane
 from telvane.dataset import _steps, _store
 from telvane.base import LogFile
-from telvane.recording import Recording, open_held
+from telvane._recording import Recording, open_held
 
 if TYPE_CHECKING:
     import pyarrow.fs as pafs

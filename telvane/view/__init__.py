@@ -10,8 +10,8 @@ from pathlib import Path
 from typing import Any
 
 from telvane import _display
-from telvane.view.build import TrackMismatch, page_data
-from telvane.view.page import render
+from telvane.view._build import TrackMismatch, page_data
+from telvane.view._page import render
 
 __all__ = ["TrackMismatch", "View", "default_laps", "view"]
 

@@ -16,7 +16,7 @@ from telvane._text import printable
 
 if TYPE_CHECKING:
     from telvane.base import LogFile
-    from telvane.recording import Recording
+    from telvane._recording import Recording
 
 __all__ = ["FORMATS", "STDIN", "CommandError", "add_trace_options", "alone", "default_name", "file_error",
            "names", "one_line_warning", "open_recording", "output_path", "pattern", "positive", "read_recording",
@@ -52,7 +52,7 @@ def read_recording(path: str | os.PathLike[str]) -> LogFile:
 def open_recording(path: str) -> Recording:
     """telvane.open on a path, or on the bytes of standard input for "-", its failures as
     CommandError naming the file."""
-    from telvane.recording import open as open_ibt
+    from telvane._recording import open as open_ibt
 
     try:
         if path != STDIN:

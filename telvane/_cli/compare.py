@@ -9,10 +9,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from telvane._display import ChoiceError, compared_laps, lap_label, lap_x, split_lap_argument
-from telvane.cli import panels
-from telvane.cli.common import (CommandError, add_trace_options, alone, default_name,
+from telvane._cli import panels
+from telvane._cli.common import (CommandError, add_trace_options, alone, default_name,
                                 output_path, read_recording)
-from telvane.cli.plot import SUFFIXES
+from telvane._cli.plot import SUFFIXES
 from telvane.base import delta
 
 if TYPE_CHECKING:

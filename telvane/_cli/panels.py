@@ -14,7 +14,7 @@ import numpy as np
 from telvane._extras import needs_extra
 from telvane._display import is_step, shown, value_range
 from telvane.base import LogFile
-from telvane.cli.common import write_atomically
+from telvane._cli.common import write_atomically
 
 __all__ = ["colours", "draw", "drawing", "label", "legend", "save"]
 

@@ -11,7 +11,7 @@ import numpy as np
 import pyarrow as pa
 
 from telvane._arrow import column_values
-from telvane.lap_inputs import LapInputs
+from telvane._lap_inputs import LapInputs
 
 __all__ = ["MAX_TRACK_METRES", "by_distance", "check_same_track", "delta", "lap_distances",
            "only_lap", "resample", "same_track", "time_by_distance", "track_length"]

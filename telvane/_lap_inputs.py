@@ -13,7 +13,7 @@ import numpy as np
 import pyarrow as pa
 
 from telvane._arrow import NUMPY_TYPES, column_values
-from telvane.session_info import length_metres, sector_starts
+from telvane._session_info import length_metres, sector_starts
 
 __all__ = ["CHANNELS", "LAP_INPUTS", "LapInputs", "lap_inputs"]
 

@@ -10,7 +10,7 @@ import webbrowser
 from pathlib import Path
 
 from telvane._display import choose_lap, split_lap_argument
-from telvane.cli.common import (STDIN, CommandError, alone, default_name, read_recording,
+from telvane._cli.common import (STDIN, CommandError, alone, default_name, read_recording,
                                  refuse_inputs, write_atomically)
 
 __all__ = ["add_commands", "view_command"]

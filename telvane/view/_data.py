@@ -15,8 +15,8 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from telvane import traces
-from telvane.corner_analysis import MARGIN, STOPPED
+from telvane import _traces
+from telvane._corner_analysis import MARGIN, STOPPED
 
 __all__ = ["ALWAYS", "DEFAULT_PANES", "EARTH_RADIUS", "EXTRA_BUDGET", "WHEN_CHANGING", "Column",
            "PageData", "elapsed_by_distance", "integrated_positions", "map_positions",
@@ -71,8 +71,8 @@ def numeric_channels(log: Any) -> list[str]:
 def elapsed_by_distance(lap: Any) -> tuple[np.ndarray, np.ndarray]:
     """The grid of whole metres a one-lap LogFile covers, and the ms since the lap's start
     at each: the two halves of the time delta between two laps."""
-    distance, elapsed, grid = traces.time_by_distance(lap.lap_inputs, lap.lap_times())
-    return grid, traces.resample(elapsed, distance, grid, True)
+    distance, elapsed, grid = _traces.time_by_distance(lap.lap_inputs, lap.lap_times())
+    return grid, _traces.resample(elapsed, distance, grid, True)
 
 
 def on_grid(distance: np.ndarray, values: np.ndarray, grid: np.ndarray) -> np.ndarray:
@@ -137,10 +137,10 @@ def integrated_positions(lap: Any, grid: np.ndarray) -> tuple[np.ndarray, np.nda
     heading `Yaw`, from the lap's first metre; None without it."""
     if "Yaw" not in lap or not len(grid):
         return None
-    distance = traces.lap_distances(lap.lap_inputs, lap.lap_times())
+    distance = _traces.lap_distances(lap.lap_inputs, lap.lap_times())
     yaw = np.unwrap(lap["Yaw"].column(1).to_numpy().astype(np.float64))
     usable = np.isfinite(distance) & np.isfinite(yaw)
-    heading = traces.resample(yaw[usable], distance[usable], grid, True)
+    heading = _traces.resample(yaw[usable], distance[usable], grid, True)
     east = np.concatenate(([0.0], np.cumsum(np.cos(heading[:-1]))))
     north = np.concatenate(([0.0], np.cumsum(np.sin(heading[:-1]))))
     return east, north

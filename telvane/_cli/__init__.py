@@ -13,7 +13,7 @@ import warnings
 from collections.abc import Sequence
 
 import telvane
-from telvane.cli.common import CommandError, one_line_warning
+from telvane._cli.common import CommandError, one_line_warning
 from telvane._text import printable
 
 __all__ = ["CommandError", "main"]
@@ -81,5 +81,5 @@ def _parser(argv: Sequence[str] = ()) -> argparse.ArgumentParser:
     named = next((word for word in argv if not word.startswith("-")), None)
     modules = [COMMANDS[named]] if named in COMMANDS else COMMANDS.values()
     for module in dict.fromkeys(modules):
-        importlib.import_module(f"telvane.cli.{module}").add_commands(commands)
+        importlib.import_module(f"telvane._cli.{module}").add_commands(commands)
     return parser

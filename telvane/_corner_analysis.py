@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 import pyarrow as pa
 
-from telvane import traces
+from telvane import _traces
 from telvane._arrow import column_values, table_of
 
 if TYPE_CHECKING:
@@ -63,7 +63,7 @@ class _Lap:
     def time(self, distance: float, line: float) -> float:
         if distance >= line and self.duration is not None:  # its own track length may differ
             return self.duration
-        return float(traces.resample(self.elapsed, self.distance, np.array([distance]), True)[0])
+        return float(_traces.resample(self.elapsed, self.distance, np.array([distance]), True)[0])
 
     def covers(self, low: float, high: float) -> bool:
         return self.low <= low and high <= self.high
@@ -76,12 +76,12 @@ class _Lap:
 
 def _along(log: LogFile, line: float | None) -> _Lap:
     inputs, table = log.lap_inputs, log.lap_times()
-    lap = traces.only_lap(table, inputs.file_name)
+    lap = _traces.only_lap(table, inputs.file_name)
     missing = [name for name in _CHANNELS if name not in log.channels]
     if missing:
         raise ValueError(f"{inputs.file_name}: no channel named {', '.join(map(repr, missing))} "
                          f"to find corners by")
-    distance = traces.lap_distances(inputs, table)
+    distance = _traces.lap_distances(inputs, table)
     usable = np.isfinite(distance)
     ahead = np.maximum.accumulate(distance[usable])
     first = np.flatnonzero(np.concatenate(([True], np.diff(ahead) > 0))) if len(ahead) else ahead
@@ -96,7 +96,7 @@ def _along(log: LogFile, line: float | None) -> _Lap:
         on_track &= ~inputs.pit[usable][first].astype(bool)
     x = ahead[first]
     high = line if lap["end_at_line"] and line is not None else None
-    time_distance, elapsed, _ = traces.time_by_distance(inputs, table)
+    time_distance, elapsed, _ = _traces.time_by_distance(inputs, table)
     return _Lap(x, speed, brake, throttle, on_track,
                 0.0 if lap["start_at_line"] else float(x[0]),
                 float(x[-1]) if high is None else high, time_distance, elapsed,
@@ -294,8 +294,8 @@ def corners(reference: LogFile, *laps: LogFile, corners: Sequence[float] | None 
         throttle or lap distance, or apexes out of order or beyond the lap.
     """
     for other in laps:
-        traces.check_same_track(reference.lap_inputs, other.lap_inputs)
-    length = traces.track_length(reference.lap_inputs)
+        _traces.check_same_track(reference.lap_inputs, other.lap_inputs)
+    length = _traces.track_length(reference.lap_inputs)
     ref = _along(reference, length)
     line = ref.high if length is None else length
     apexes = _detected(ref) if corners is None else _given(corners, line)

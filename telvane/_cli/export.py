@@ -19,11 +19,11 @@ import pyarrow as pa
 from telvane import _motec, dataset
 from telvane.dataset import _convert, _parquet, _publish, _store
 from telvane.base import LogFile
-from telvane.cli import pool
-from telvane.cli.common import CommandError, names, positive
-from telvane.recording import Recording
+from telvane._cli import pool
+from telvane._cli.common import CommandError, names, positive
+from telvane._recording import Recording
 from telvane._text import printable
-from telvane.cli.progress import ProgressBar
+from telvane._cli.progress import ProgressBar
 
 __all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "convert_to_dataset",
            "export_command", "location", "seconds"]

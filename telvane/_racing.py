@@ -13,7 +13,7 @@ import numpy as np
 import pyarrow as pa
 
 from telvane._arrow import column_values, table_of
-from telvane.lap_inputs import LapInputs
+from telvane._lap_inputs import LapInputs
 
 __all__ = ["CROSSING_WINDOW", "GAP_TICKS", "GLITCH_RECORDS", "LAP_TYPES",
            "RACING_SCHEMA", "SECTORS_SCHEMA", "STALL_METRES", "STALL_SPEED", "LapKind", "gap_ms",

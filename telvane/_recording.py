@@ -100,7 +100,7 @@ class Recording:
         bytes that are not UTF-8, for session() to decode; else None."""
         if "\ufffd" not in self.metadata["session_info_yaml"]:
             return None
-        from telvane.session_info import trim_session_info
+        from telvane._session_info import trim_session_info
 
         return trim_session_info(self._handle.session_info_block())
 
@@ -139,7 +139,7 @@ class Recording:
         """
         self._check_open()
         channels, array_names = self._select(columns, arrays)
-        from telvane.lap_inputs import LAP_INPUTS
+        from telvane._lap_inputs import LAP_INPUTS
 
         # The lap model needs its inputs whatever the channels: read them, keep them as the
         # LogFile's lap inputs, and show only the channels asked for.

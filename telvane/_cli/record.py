@@ -14,7 +14,7 @@ from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from telvane.cli.common import CommandError
+from telvane._cli.common import CommandError
 
 if TYPE_CHECKING:
     from telvane._live_memory import Layout
@@ -118,7 +118,7 @@ def _output(out: Path, session_info: str) -> Path:
     simulator names its recordings."""
     if not out.is_dir():
         return out
-    from telvane.session_info import player, value_of
+    from telvane._session_info import player, value_of
 
     car = _name_part(player(session_info).get("CarPath") or "car")
     track = _name_part(value_of(session_info, "TrackName") or "track")

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 from telvane._display import SPEED_UNITS, ChoiceError, compared_laps, lap_text, split_lap_argument
 from telvane._text import format_lap_time, printable
-from telvane.cli.common import CommandError, alone, read_recording
+from telvane._cli.common import CommandError, alone, read_recording
 
 if TYPE_CHECKING:
     from telvane.base import LogFile
@@ -51,7 +51,7 @@ def _metres(text: str) -> list[float]:
 
 
 def coach_command(args: argparse.Namespace) -> int:
-    from telvane.corner_analysis import corners
+    from telvane._corner_analysis import corners
 
     logs: dict[str, LogFile] = {}
     for file, _ in args.laps:

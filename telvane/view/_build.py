@@ -12,10 +12,10 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from telvane import traces
-from telvane.session_info import session_names
+from telvane import _traces
+from telvane._session_info import session_names
 from telvane._text import field_text
-from telvane.view.data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, WHEN_CHANGING, Column,
+from telvane.view._data import (ALWAYS, DEFAULT_PANES, EXTRA_BUDGET, WHEN_CHANGING, Column,
                                PageData, elapsed_by_distance, integrated_positions,
                                map_positions, numeric_channels, on_grid, racing_metres,
                                usable_origin)
@@ -45,7 +45,7 @@ def check_one_track(logs: Sequence[tuple[str, Any]]) -> None:
     first_name, first = logs[0]
     track = _track(first)
     for other_name, other in logs[1:]:
-        if not traces.same_track(first.lap_inputs, other.lap_inputs):
+        if not _traces.same_track(first.lap_inputs, other.lap_inputs):
             raise TrackMismatch(
                 f"{other_name}: recorded on {_describe(*_track(other))}, not on "
                 f"{_describe(*track)} as {first_name}; laps of different tracks cannot be "
@@ -181,7 +181,7 @@ def _corner_table(reference: int, shown: dict[int, Any]) -> dict[str, Any]:
     """telvane.corners of the lap in page row `reference` against every other lap with
     traces, as columns, with the page row of each of its `lap` numbers; or the reason
     there is none."""
-    from telvane.corner_analysis import corners
+    from telvane._corner_analysis import corners
 
     others = [k for k, lap in shown.items()
               if k != reference and all(name in lap for name in CORNER_CHANNELS)]
@@ -196,7 +196,7 @@ def _corner_table(reference: int, shown: dict[int, Any]) -> dict[str, Any]:
 def _manifest(logs: Sequence[tuple[str, Any]], rows: list[dict[str, Any]], chosen: list[int],
               panes: list[str], map_source: str | None) -> dict[str, Any]:
     first = logs[0][1]
-    length = traces.track_length(first.lap_inputs)
+    length = _traces.track_length(first.lap_inputs)
     starts = first.lap_inputs.sector_starts
     channels: dict[str, dict[str, Any]] = {}
     for _, log in logs:

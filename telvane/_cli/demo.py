@@ -9,10 +9,10 @@ from pathlib import Path
 __all__ = ["add_commands", "demo_command"]
 
 from telvane._display import LapName, choose_lap
-from telvane.cli.common import read_recording
-from telvane.cli.compare import compare
-from telvane.cli.plot import plot
-from telvane.cli.reports import describe
+from telvane._cli.common import read_recording
+from telvane._cli.compare import compare
+from telvane._cli.plot import plot
+from telvane._cli.reports import describe
 
 
 def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -27,7 +27,7 @@ def add_commands(commands: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def demo_command(args: argparse.Namespace) -> int:
-    from telvane.sample import write_synthetic_sample
+    from telvane._sample import write_synthetic_sample
 
     out = args.out or Path(tempfile.mkdtemp(prefix="telvane-demo-"))
     out.mkdir(parents=True, exist_ok=True)

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from telvane.dataset import _convert
-from telvane.cli.common import one_line_warning
+from telvane._cli.common import one_line_warning
 
 __all__ = ["STOP_WAIT", "run"]
 

@@ -9,7 +9,7 @@ import re
 import sys
 from typing import TYPE_CHECKING, Any
 
-from telvane.cli.common import STDIN, CommandError, open_recording, pattern, read_recording
+from telvane._cli.common import STDIN, CommandError, open_recording, pattern, read_recording
 from telvane._text import format_lap_time, printable, start_date
 
 if TYPE_CHECKING:
@@ -66,7 +66,7 @@ def info_command(args: argparse.Namespace) -> int:
 
 def summary(log: LogFile) -> dict[str, Any]:
     """What `telvane info --json` tells of a recording."""
-    from telvane.racing import recorded_time  # here: `channels` has no use for the lap model
+    from telvane._racing import recorded_time  # here: `channels` has no use for the lap model
     meta: dict[str, Any] = {key: value for key, value in log.metadata.items() if key != "session_info_yaml"}
     started = start_date(meta["session_start_date"])
     return {"file": log.file_name, "metadata": meta,
@@ -87,7 +87,7 @@ def _finite(value: Any) -> Any:
 
 def describe(log: LogFile) -> str:
     """The text of `telvane info`: what, where and when, then the laps."""
-    from telvane.racing import recorded_time
+    from telvane._racing import recorded_time
     meta: dict[str, Any] = dict(log.metadata)
     lines = [log.file_name]
     track = ", ".join(meta[key] for key in ("track_display_name", "track_city", "track_country")

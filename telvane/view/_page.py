@@ -13,7 +13,7 @@ from string import Template
 from typing import Any
 
 import telvane
-from telvane.view.data import PageData
+from telvane.view._data import PageData
 
 __all__ = ["render"]
 

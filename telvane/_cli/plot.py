@@ -9,8 +9,8 @@ from typing import TYPE_CHECKING, Any
 
 from telvane._display import (ChoiceError, LapMark, LapName, lap_label, lap_marks, lap_name,
                               lap_x, laps_named, recording_time)
-from telvane.cli import panels
-from telvane.cli.common import (FORMATS, CommandError, add_trace_options, default_name,
+from telvane._cli import panels
+from telvane._cli.common import (FORMATS, CommandError, add_trace_options, default_name,
                                 output_path, read_recording)
 
 if TYPE_CHECKING:
