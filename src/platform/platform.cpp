@@ -147,6 +147,8 @@ void free_pages(void* address, std::size_t /*size*/) noexcept { VirtualFree(addr
 // Large pages on Windows need a privilege ordinary accounts lack; there is no advice to give.
 void advise_huge_pages(void* /*address*/, std::size_t /*size*/) noexcept {}
 
+void populate_pages(const void* /*address*/, std::size_t /*size*/) noexcept {}
+
 std::size_t page_size() noexcept {
   static const std::size_t size = [] {
     SYSTEM_INFO info;
@@ -251,6 +253,15 @@ void free_pages(void* address, std::size_t size) noexcept { ::munmap(address, si
 void advise_huge_pages([[maybe_unused]] void* address, [[maybe_unused]] std::size_t size) noexcept {
 #if defined(MADV_HUGEPAGE) && !defined(TELVANE_PORTABLE_POSIX)
   ::madvise(address, size, MADV_HUGEPAGE);
+#endif
+}
+
+// A read of the range after a failure (past a new end of the file) faults as it would have.
+void populate_pages([[maybe_unused]] const void* address, [[maybe_unused]] std::size_t size) noexcept {
+#if defined(MADV_POPULATE_READ) && !defined(TELVANE_PORTABLE_POSIX)
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(address);
+  const std::uintptr_t start = at / page_size() * page_size();
+  ::madvise(reinterpret_cast<void*>(start), at + size - start, MADV_POPULATE_READ);
 #endif
 }
 

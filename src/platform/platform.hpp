@@ -58,6 +58,10 @@ void free_pages(void* address, std::size_t size) noexcept;
 /// Asks for huge pages where the system takes such advice; elsewhere does nothing.
 void advise_huge_pages(void* address, std::size_t size) noexcept;
 
+/// Maps the pages of a range of a file mapping in at once where the system can, rather than
+/// page fault by page fault as they are read; elsewhere, or where that fails, does nothing.
+void populate_pages(const void* address, std::size_t size) noexcept;
+
 [[nodiscard]] std::size_t page_size() noexcept;
 
 /// Sleeps this thread for `duration`, or a little longer.

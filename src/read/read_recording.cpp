@@ -8,6 +8,7 @@
 #include "arrays/array_table.hpp"
 #include "gather/gather.hpp"
 #include "laps/laps.hpp"
+#include "platform/platform.hpp"
 
 namespace telvane {
 namespace {
@@ -166,6 +167,9 @@ public:
     for (std::uint64_t start = first; start < end; start += chunk_) {
       if (stopped_.load(std::memory_order_relaxed)) return false;
       const std::uint64_t n = end - start < chunk_ ? end - start : chunk_;
+      // Mapped in before the gather, whose fetches of the next block's lines are dropped
+      // where a page is not mapped yet; and in one call rather than a fault per few pages.
+      platform::populate_pages(records_.data() + start * stride_, n * stride_);
       gather_records(targets_, records_, stride_, start, n, streaming_);
       const std::uint64_t done = gathered_.fetch_add(n, std::memory_order_relaxed) + n;
       if (progress != nullptr && *progress && done < count_ && !report(*progress, done)) return false;
