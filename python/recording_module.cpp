@@ -10,12 +10,12 @@
 #include "errors.hpp"
 #include "handover.hpp"
 #include "laps/laps.hpp"
+#include "live_batch.hpp"
 #include "live_memory.hpp"
 #include "log_file.hpp"
 #include "metadata.hpp"
 #include "py_ref.hpp"
 #include "py_str.hpp"
-#include "read/live_batch.hpp"
 #include "read/read_recording.hpp"
 #include "source.hpp"
 #include "unlocked.hpp"
@@ -408,22 +408,6 @@ PyObject* open_file_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   }
 }
 
-// The int32 values of a sequence; false with a Python error set.
-bool ticks_of(PyObject* ticks, std::vector<std::int32_t>& out) {
-  PyRef sequence = PyRef::steal(PySequence_Fast(ticks, "tick counts must be a sequence"));
-  if (!sequence) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    const long tick = PyLong_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), i));
-    if (tick == -1 && PyErr_Occurred()) return false;
-    if (tick < INT32_MIN || tick > INT32_MAX) {
-      PyErr_SetString(PyExc_OverflowError, "a tick count is a 32-bit integer");
-      return false;
-    }
-    out.push_back(static_cast<std::int32_t>(tick));
-  }
-  return true;
-}
-
 // The variables at `positions`, scalars or arrays; false with a Python error set.
 bool any_variables_at(const IbtFile& file, PyObject* positions, std::vector<const VarHeader*>& out) {
   PyRef sequence = PyRef::steal(PySequence_Fast(positions, "variable positions must be a sequence"));
@@ -440,41 +424,25 @@ bool any_variables_at(const IbtFile& file, PyObject* positions, std::vector<cons
   return true;
 }
 
-// live_batch(records, ticks, positions, schema): the records of live memory laid out as this
-// file's, one per tick, as a pyarrow.RecordBatch of `schema` (the one the batch has).
-PyObject* open_file_live_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// live_batcher(positions): the batches of live records laid out as this file's, of the
+// variables at `positions` (scalars or arrays).
+PyObject* open_file_live_batcher(PyObject* self, PyObject* positions) noexcept {
   try {
     OpenFile* open = as_open_file(self);
-    if (nargs != 4) {
-      PyErr_SetString(PyExc_TypeError, "live_batch() takes exactly 4 arguments");
-      return nullptr;
-    }
     if (!check_open(open)) return nullptr;
     const IbtFile& file = *open->file;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    std::vector<std::int32_t> ticks;
     std::vector<const VarHeader*> vars;
-    if (PyBytes_AsStringAndSize(args[0], &data, &size) != 0 || !ticks_of(args[1], ticks) ||
-        !any_variables_at(file, args[2], vars)) {
-      return nullptr;
-    }
+    if (!any_variables_at(file, positions, vars)) return nullptr;
     Result<const VarHeader*> session_time = find_session_time(file);
-    Result<RecordBatch> batch = session_time.ok() ? live_batch(ticks, ByteView(reinterpret_cast<const std::uint8_t*>(data),
-                                                                               static_cast<std::size_t>(size)),
-                                                               static_cast<std::uint64_t>(file.header().buf_len),
-                                                               *session_time.value(), vars)
-                                                  : Result<RecordBatch>(session_time.error());
-    if (!batch.ok()) {
-      raise_read_error(batch.error(), open->error_name, open->error_named);
+    Result<LiveBatchPlan> plan =
+        session_time.ok()
+            ? LiveBatchPlan::make(static_cast<std::uint64_t>(file.header().buf_len), *session_time.value(), vars)
+            : Result<LiveBatchPlan>(session_time.error());
+    if (!plan.ok()) {
+      raise_read_error(plan.error(), open->error_name, open->error_named);
       return nullptr;
     }
-    PyRef import = attribute_of_module("pyarrow", "RecordBatch");
-    if (!import) return nullptr;
-    // pyarrow moves the array out, leaving it released for its owner here to skip.
-    return PyObject_CallMethod(import.get(), "_import_from_c", "KO",
-                               static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(batch.value().array.get())),
-                               args[3]);
+    return make_live_batcher(std::move(plan).value(), open->error_name, open->error_named).release();
   } catch (...) {
     return raise_current_exception();
   }
@@ -492,8 +460,8 @@ PyMethodDef kOpenFileMethods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file_read)), METH_FASTCALL,
      "read(channel_positions, shown_count, array_positions, laps, progress, metadata, name, session_info_bytes)"
      " -> LogFile"},
-    {"live_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_file_live_batch)), METH_FASTCALL,
-     "live_batch(records, ticks, positions, schema) -> the records of live memory of this layout as a RecordBatch"},
+    {"live_batcher", open_file_live_batcher, METH_O,
+     "live_batcher(positions) -> the LiveBatcher of the variables at `positions` for live records of this layout"},
     {"close", open_file_close, METH_NOARGS, "Releases the file; a read in progress finishes first."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -96,6 +96,21 @@ def test_no_record_is_torn_by_a_writer_filling_its_buffer_during_the_copy(tmp_pa
             thread.join()
 
 
+def test_batches_kept_hold_their_own_values_while_later_ones_are_made(tmp_path):
+    """Batches, and a column of a batch let go, keep the values they were made with."""
+    path = tmp_path / "memory"
+    with writer(path, ticks=1) as out, live.connect(path) as memory:
+        batches = memory.batches()
+        kept = [next(batches)]
+        column = memory.latest("V").column("V")
+        for _ in range(50):
+            out.write(record(out.tick + 1))
+            kept.append(next(batches))
+            memory.latest(["V", "SessionTime"])
+        assert ticks_of(kept) == list(range(1, 52))
+        assert column.to_pylist() == [[1] * WIDTH]
+
+
 def test_status_cleared_ends_the_batches_after_the_last_records(tmp_path):
     path = tmp_path / "memory"
     with writer(path) as out, live.connect(path) as memory:

@@ -55,7 +55,7 @@ Status set_field(ArrowSchema* field, const Column& column, ArrowCheck& check) {
   return ok_status();
 }
 
-Status make_schema(ArrowSchema* schema, std::span<const Column> columns, ArrowCheck& check) {
+Status fill_schema(ArrowSchema* schema, std::span<const Column> columns, ArrowCheck& check) {
   ArrowSchemaInit(schema);
   TELVANE_ARROW_RETURN(check, ArrowSchemaSetTypeStruct(schema, static_cast<int64_t>(columns.size())));
   schema->flags &= ~ARROW_FLAG_NULLABLE;
@@ -130,16 +130,29 @@ void make_array(ArrowArray* array, std::span<const Column> columns, std::int64_t
 
 }  // namespace
 
+Result<nanoarrow::UniqueSchema> make_schema(std::span<const Column> columns, const std::string& context) {
+  ArrowCheck check(context);
+  nanoarrow::UniqueSchema schema;
+  if (Status status = fill_schema(schema.get(), columns, check); !status.ok()) return status.error();
+  return schema;
+}
+
+Status validate_batch(const ArrowSchema* schema, const ArrowArray* array, const std::string& context) {
+  ArrowCheck check(context);
+  nanoarrow::UniqueArrayView view;
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewInitFromSchema(view.get(), schema, check.error()));
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewSetArray(view.get(), array, check.error()));
+  TELVANE_ARROW_RETURN(check, ArrowArrayViewValidate(view.get(), NANOARROW_VALIDATION_LEVEL_FULL, check.error()));
+  return ok_status();
+}
+
 Result<RecordBatch> make_record_batch(std::span<const Column> columns, std::int64_t length,
                                       const std::string& context) {
-  ArrowCheck check(context);
-  RecordBatch batch;
-  if (Status status = make_schema(batch.schema.get(), columns, check); !status.ok()) return status.error();
+  Result<nanoarrow::UniqueSchema> schema = make_schema(columns, context);
+  if (!schema.ok()) return schema.error();
+  RecordBatch batch{std::move(schema).value(), {}};
   make_array(batch.array.get(), columns, length);
-  nanoarrow::UniqueArrayView view;
-  TELVANE_ARROW_RETURN(check, ArrowArrayViewInitFromSchema(view.get(), batch.schema.get(), check.error()));
-  TELVANE_ARROW_RETURN(check, ArrowArrayViewSetArray(view.get(), batch.array.get(), check.error()));
-  TELVANE_ARROW_RETURN(check, ArrowArrayViewValidate(view.get(), NANOARROW_VALIDATION_LEVEL_FULL, check.error()));
+  if (Status valid = validate_batch(batch.schema.get(), batch.array.get(), context); !valid.ok()) return valid.error();
   return batch;
 }
 

@@ -2,20 +2,48 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include <nanoarrow/nanoarrow.hpp>
 
 #include "bytes/byte_view.hpp"
-#include "columns/record_batch.hpp"
 #include "error/ibt_error.hpp"
+#include "gather/gather.hpp"
 #include "var_header/var_header.hpp"
 
 namespace telvane {
 
-/// The record batch of records taken from live telemetry memory, one row each: `tick`, the
-/// `timecodes` of `session_time`, then each of `vars` typed as its channel is, an array
-/// variable as fixed-size lists. `records` holds one record of `stride` bytes per tick
-/// count, every variable inside it.
-[[nodiscard]] Result<RecordBatch> live_batch(std::span<const std::int32_t> ticks, ByteView records,
-                                             std::uint64_t stride, const VarHeader& session_time,
-                                             std::span<const VarHeader* const> vars);
+/// Record batches of records taken from live telemetry memory, one row each: `tick`, the
+/// `timecodes` of `session_time`, then each of the chosen variables typed as its channel is,
+/// an array variable as fixed-size lists. Everything a batch shares with the next (the
+/// schema, where each value lies in a record, the checks of the layout) is settled once, so
+/// that a batch a tick costs little more than copying its values.
+class LiveBatchPlan {
+public:
+  /// The plan for records of `stride` bytes, every variable inside them; the schema and a
+  /// batch of it are validated once here.
+  [[nodiscard]] static Result<LiveBatchPlan> make(std::uint64_t stride, const VarHeader& session_time,
+                                                  std::span<const VarHeader* const> vars);
+
+  /// The schema of every batch (a struct of the columns).
+  [[nodiscard]] const ArrowSchema* schema() const noexcept { return schema_.get(); }
+
+  /// The struct array of `records`, which holds one record of the plan's stride per tick
+  /// count, in one block of memory that only this array and its children hold.
+  [[nodiscard]] Result<nanoarrow::UniqueArray> batch(std::span<const std::int32_t> ticks, ByteView records) const;
+
+private:
+  struct Target {
+    GatherTarget gather;       // its out left null: set per batch
+    std::int32_t list_size;    // above 0: fixed-size lists of this many values
+  };
+
+  LiveBatchPlan() = default;
+  void fill(ArrowArray* out, std::span<const std::int32_t> ticks, ByteView records) const;
+
+  std::uint64_t stride_ = 0;
+  std::vector<Target> targets_;  // the timecodes first
+  nanoarrow::UniqueSchema schema_;
+};
 
 }  // namespace telvane
