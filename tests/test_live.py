@@ -17,7 +17,7 @@ import telvane
 import telvane.live as live
 from conftest import SAMPLE, SPEED
 from telvane._live_writer import LiveWriter
-from telvane._writer import DOUBLE, INT, Var, pack_records, var_header
+from telvane._writer import BITFIELD, BOOL, CHAR, DOUBLE, FLOAT, INT, Var, pack_records, var_header
 
 WIDTH = 64  # values of V, each holding the record's tick: a torn record has two ticks in it
 VARS = [Var("SessionTime", DOUBLE, 0, unit="s"), Var("V", INT, 8, count=WIDTH)]
@@ -109,6 +109,32 @@ def test_batches_kept_hold_their_own_values_while_later_ones_are_made(tmp_path):
             memory.latest(["V", "SessionTime"])
         assert ticks_of(kept) == list(range(1, 52))
         assert column.to_pylist() == [[1] * WIDTH]
+
+
+TYPED = [Var("SessionTime", DOUBLE, 0), Var("Flag", BOOL, 8), Var("Flags", BOOL, 9, count=5),
+         Var("Letter", CHAR, 14), Var("Bits", BITFIELD, 16), Var("Grip", FLOAT, 20, count=3), Var("Lap", INT, 32)]
+
+
+def typed_row(tick: int) -> list:
+    return [tick / 60, tick % 3 == 0, [(tick >> k) & 1 == 1 for k in range(5)], tick % 256, tick * 7,
+            [tick / 2, -tick / 4, 0.5], -tick]
+
+
+@pytest.mark.parametrize("per_take", [1, 3])
+def test_batches_hold_the_values_of_every_type_as_written(tmp_path, per_take):
+    """Batches of one or several records, many after another, each value of every type."""
+    path = tmp_path / "memory"
+    with LiveWriter(path, [var_header(var) for var in TYPED], 36, b"---\n", num_buf=4) as out, \
+            live.connect(path) as memory:
+        out.write(pack_records(TYPED, 36, [typed_row(1)]))
+        batches, rows = memory.batches(), []
+        for _ in range(40):
+            rows += next(batches).to_pylist()
+            for _ in range(per_take):
+                out.write(pack_records(TYPED, 36, [typed_row(out.tick + 1)]))
+        names = [var.name for var in TYPED]
+        assert rows == [{"tick": tick, "timecodes": round(tick * 1000 / 60), **dict(zip(names, typed_row(tick)))}
+                        for tick in range(1, len(rows) + 1)]
 
 
 def test_status_cleared_ends_the_batches_after_the_last_records(tmp_path):

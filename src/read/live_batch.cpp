@@ -41,6 +41,19 @@ void set_array(ArrowArray* array, LiveArrays* data, std::int64_t length, std::in
 
 constexpr std::uint64_t words(std::uint64_t bytes) noexcept { return (bytes + 7) / 8; }
 
+// Bit (first + i) * width + j is set when byte j of record i's run is non-zero; the bits of
+// the rows before stay as they are.
+void set_bits(const GatherTarget& target, ByteView records, std::uint64_t stride, std::uint64_t count,
+              std::uint64_t first, std::uint8_t* out) noexcept {
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint8_t* run = records.data() + i * stride + target.offset;
+    for (std::uint64_t j = 0; j < target.width; ++j) {
+      const std::uint64_t bit = (first + i) * target.width + j;
+      if (run[j] != 0) out[bit / 8] = static_cast<std::uint8_t>(out[bit / 8] | (1U << (bit % 8)));
+    }
+  }
+}
+
 }  // namespace
 
 Result<LiveBatchPlan> LiveBatchPlan::make(std::uint64_t stride, const VarHeader& session_time,
@@ -57,35 +70,24 @@ Result<LiveBatchPlan> LiveBatchPlan::make(std::uint64_t stride, const VarHeader&
     columns.push_back({var->name, arrow_type(var->type), field_metadata(*var), {}, list_size});
   }
   const std::vector<std::uint8_t> record(stride, 0);
+  const ByteView zeros(record.data(), record.size());
   for (const Target& target : plan.targets_) {
-    const ByteView one(record.data(), record.size());
-    if (Status inside = check_per_record_read(one, 1, stride, target.gather.offset, target.gather.width); !inside.ok()) {
+    if (Status inside = check_per_record_read(zeros, 1, stride, target.gather.offset, target.gather.width); !inside.ok()) {
       return inside.error();
     }
   }
   Result<nanoarrow::UniqueSchema> schema = make_schema(columns, kContext);
   if (!schema.ok()) return schema.error();
   plan.schema_ = std::move(schema).value();
+  LiveRows rows;
+  const nanoarrow::UniqueArray sample = plan.block(1, rows);
   const std::int32_t tick = 0;
-  Result<nanoarrow::UniqueArray> sample = plan.batch({&tick, 1}, ByteView(record.data(), record.size()));
-  if (!sample.ok()) return sample.error();
-  if (Status valid = validate_batch(plan.schema(), sample.value().get(), kContext); !valid.ok()) return valid.error();
+  if (Status written = plan.write(rows, 0, {&tick, 1}, zeros); !written.ok()) return written.error();
+  if (Status valid = validate_batch(plan.schema(), sample.get(), kContext); !valid.ok()) return valid.error();
   return plan;
 }
 
-Result<nanoarrow::UniqueArray> LiveBatchPlan::batch(std::span<const std::int32_t> ticks, ByteView records) const {
-  const std::uint64_t count = ticks.size();
-  if (count == 0 || records.size() != count * stride_) {
-    return IbtError::internal("live records of " + std::to_string(records.size()) + " bytes for " +
-                              std::to_string(count) + " ticks of " + std::to_string(stride_));
-  }
-  nanoarrow::UniqueArray out;
-  fill(out.get(), ticks, records);
-  return out;
-}
-
-void LiveBatchPlan::fill(ArrowArray* out, std::span<const std::int32_t> ticks, ByteView records) const {
-  const std::uint64_t count = ticks.size();
+nanoarrow::UniqueArray LiveBatchPlan::block(std::uint64_t count, LiveRows& rows) const {
   const std::size_t columns = targets_.size() + 1;
   std::size_t lists = 0;
   std::uint64_t total = words(count * sizeof(std::int32_t));
@@ -99,20 +101,15 @@ void LiveBatchPlan::fill(ArrowArray* out, std::span<const std::int32_t> ticks, B
   data->arrays.resize(columns + lists);
   data->children.resize(columns + lists);
   for (std::size_t i = 0; i < data->arrays.size(); ++i) data->children[i] = &data->arrays[i];
-
+  rows.values.assign(columns, nullptr);
+  rows.count = count;
   std::uint64_t* next = data->values.data();
-  std::memcpy(next, ticks.data(), count * sizeof(std::int32_t));
-  data->buffers[1] = next;
-  next += words(count * sizeof(std::int32_t));
-  std::vector<GatherTarget> gathers;
-  gathers.reserve(targets_.size());
-  for (std::size_t i = 0; i < targets_.size(); ++i) {
-    gathers.push_back(targets_[i].gather);
-    gathers.back().out = reinterpret_cast<std::uint8_t*>(next);
-    data->buffers[2 * (i + 1) + 1] = next;
-    next += words(output_bytes(targets_[i].gather.kind, targets_[i].gather.width, count));
+  for (std::size_t i = 0; i < columns; ++i) {
+    data->buffers[2 * i + 1] = rows.values[i] = reinterpret_cast<std::uint8_t*>(next);
+    const Target* target = i == 0 ? nullptr : &targets_[i - 1];
+    next += words(target == nullptr ? count * sizeof(std::int32_t)
+                                    : output_bytes(target->gather.kind, target->gather.width, count));
   }
-  gather_records(gathers, records, stride_, 0, count, false);
 
   const auto length = static_cast<std::int64_t>(count);
   LiveArrays* shared = data.get();
@@ -130,8 +127,32 @@ void LiveBatchPlan::fill(ArrowArray* out, std::span<const std::int32_t> ticks, B
     ++list;
   }
   data->holders.store(data->arrays.size() + 1, std::memory_order_relaxed);
-  set_array(out, data.release(), length, 1, &shared->buffers[2 * columns], static_cast<std::int64_t>(columns),
+  nanoarrow::UniqueArray out;
+  set_array(out.get(), data.release(), length, 1, &shared->buffers[2 * columns], static_cast<std::int64_t>(columns),
             shared->children.data());
+  return out;
+}
+
+Status LiveBatchPlan::write(const LiveRows& rows, std::uint64_t first, std::span<const std::int32_t> ticks,
+                            ByteView records) const {
+  const std::uint64_t count = ticks.size();
+  if (count == 0 || records.size() != count * stride_ || rows.values.size() != targets_.size() + 1 ||
+      first > rows.count || count > rows.count - first) {
+    return IbtError::internal("live records of " + std::to_string(records.size()) + " bytes for " +
+                              std::to_string(count) + " ticks of " + std::to_string(stride_) + " at row " +
+                              std::to_string(first) + " of " + std::to_string(rows.count));
+  }
+  std::memcpy(rows.values[0] + first * sizeof(std::int32_t), ticks.data(), count * sizeof(std::int32_t));
+  for (std::size_t i = 0; i < targets_.size(); ++i) {
+    GatherTarget target = targets_[i].gather;
+    if (target.kind == GatherKind::Bits) {
+      set_bits(target, records, stride_, count, first, rows.values[i + 1]);
+      continue;
+    }
+    target.out = rows.values[i + 1] + first * output_bytes(target.kind, target.width, 1);
+    gather_records({&target, 1}, records, stride_, 0, count, false);
+  }
+  return ok_status();
 }
 
 }  // namespace telvane
