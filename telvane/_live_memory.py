@@ -35,10 +35,6 @@ VAR_HEADER_SIZE = 144
 # A layout snapshot taken again this many times before the reader gives up: each retry means
 # the writer changed the layout meanwhile, which it does not do many times in a row.
 _ATTEMPTS = 16
-# The header fields whose change means the variables or the session info changed:
-# session_info_update, the session info's length and offset, the variables' count and
-# offset, buf_len.
-_LAYOUT_FIELDS = (3, 4, 5, 6, 7, 9)
 T = TypeVar("T")
 NOT_RUNNING = "the simulator is not running: no live telemetry to connect to"
 
@@ -54,7 +50,7 @@ class Layout:
     opened, which makes batches of records of this layout."""
 
     handle: OpenFile
-    fields: tuple[int, ...]  # the header's _LAYOUT_FIELDS when it was taken
+    fields: tuple[int, ...]  # the header's layout fields when it was taken
     buf_len: int
     variables: list[tuple[str, str, int, str, str, int]]  # name, type, count, unit, desc, offset
     channels: dict[str, int]
@@ -75,6 +71,7 @@ class LiveMemory:
         self._view = view  # a read-only buffer with close()
         self.name = name
         self._file = file  # the descriptor of a mapped file, whose size is watched
+        self.event = event  # waits are woken by the simulator's event rather than looking
         self._wait = wait_simulator if event else wait_live
         self._layout: Layout | None = None
         self._closing = threading.Lock()
@@ -182,7 +179,10 @@ class LiveMemory:
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:
-    return tuple(header[index] for index in _LAYOUT_FIELDS)
+    """The header fields whose change means the variables or the session info changed:
+    session_info_update, the session info's length and offset, the variables' count and
+    offset, buf_len."""
+    return header[3], header[4], header[5], header[6], header[7], header[9]
 
 
 def _layout_of(snapshot: bytes, fields: tuple[int, ...], name: str) -> Layout:

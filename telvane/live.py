@@ -25,6 +25,9 @@ NOT_WINDOWS = "live telemetry needs the simulator, which runs on Windows; give s
 STALE_SECONDS = 2.0
 # The longest a wait stays in the core at once: a close() from another thread waits for it.
 _SLICE = 0.05
+# The share of a tick a wait sleeps through before it looks, once a record came on time: the
+# writer keeps its pace, so the next cannot come much sooner, and each look wakes the process.
+REST = 0.75
 
 Records = list[tuple[int, bytes]]
 
@@ -47,6 +50,7 @@ class Live:
         self.missed = 0  # ticks that batches() skipped because the reader came too late for them
         self._waited = memory.newest_tick()
         self._observed, self._moved_at = self._waited, time.monotonic()
+        self._on_time: float | None = None  # when a wait saw the tick after the one before come
         self._decoders: dict[tuple[str, ...] | None, Callable[[Records], pa.RecordBatch]] = {}
 
     # -- what the memory holds -----------------------------------------------------------
@@ -108,16 +112,31 @@ class Live:
         # A few looks per tick: soon enough for the buffer before the newest, which stays
         # whole for a tick more, without keeping a core busy.
         interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
+        self._rest(rate, deadline)
         while True:
             left = min(self._moved_at + STALE_SECONDS - time.monotonic(), _SLICE)
             if deadline is not None:
                 left = min(left, deadline - time.monotonic())
+            started = time.monotonic()
             newest = self._note(self._memory.wait(self._waited, max(left, 0.0), interval))
             if newest != self._waited:
+                looked = time.monotonic() - started >= interval / 2  # not there at the first look
+                on_time = looked and self._waited is not None and newest == self._waited + 1
+                self._on_time = self._moved_at if on_time and not self._memory.event else None
                 self._waited = newest
                 return True
             if not self._connected() or (deadline is not None and time.monotonic() >= deadline):
                 return False
+
+    def _rest(self, rate: int, deadline: float | None) -> None:
+        """Sleeps through most of the tick after a record that came on time, unless a newer one
+        is there: polling, each look wakes the process (the simulator's event wakes it once)."""
+        if self._on_time is None or rate <= 0:
+            return
+        until = self._on_time + REST / rate
+        pause = (until if deadline is None else min(until, deadline)) - time.monotonic()
+        if pause > 0 and self._memory.newest_tick() == self._waited:
+            time.sleep(pause)
 
     def latest(self, columns: str | Iterable[str] | None = None) -> pa.RecordBatch:
         """Return the newest record.
