@@ -1,14 +1,16 @@
 """What reading live telemetry costs: a writer process rotating the buffers of a file laid out
 as live memory at 60 Hz, 300 variables (scalars of every type and 64-car CarIdx arrays), and
-this process reading it for --seconds seconds each way, its CPU time (all its threads) as a
-share of one core over the wall time:
+this process reading it four ways, its CPU time (all its threads) as a share of one core over
+the wall time:
 
 - waiting alone: `wait()` in a loop, what an overlay idle between records pays;
 - every record taken whole (the consistent read of `batches()` without the Arrow batches);
-- every record as a one-row batch of 5 columns, and of all 300 variables.
+- every record as a batch each tick (`batches()`), of 5 columns and of all 300 variables.
 
-Then the Arrow batch of the last second's records (60) for 5 columns, min and median over
---rounds builds, in milliseconds.
+The ways take turns a second at a time, in a new order each round, --seconds rounds: load
+from other work on the machine falls on all of them alike; each figure is the median of its
+rounds, printed with the machine's 1-minute load average over them. Then the Arrow batch of
+the last second's records (60) for 5 columns, min and median over --rounds builds, in ms.
 
 Usage: python benchmarks/bench_live.py [--seconds 5] [--rounds 200]
 """
@@ -17,10 +19,12 @@ from __future__ import annotations
 
 import argparse
 import multiprocessing
+import os
 import statistics
 import struct
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import figures
@@ -31,6 +35,7 @@ from telvane._live_writer import LiveWriter
 from telvane._writer import BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, var_header
 
 CARS = 64
+TURN = 1.0  # seconds of one way of reading, before the next takes its turn
 COLUMNS = ["Speed_0", "RPM_1", "Gear_2", "CarIdxLapDistPct_0", "SessionTime"]
 
 
@@ -67,19 +72,28 @@ def write(path: str, seconds: float, ready: multiprocessing.Event) -> None:
             out.write(struct.pack("<d", tick / 60) + bytes(length - 8))
 
 
-def cpu_share(path: str, seconds: float, read) -> tuple[float, int, int]:
-    """Share of one core this process used reading for `seconds`, records taken, missed."""
+def cpu_shares(path: str, rounds: int, ways: dict[str, Callable[[live.Live, float], int]]
+               ) -> tuple[dict[str, float], dict[str, tuple[int, int]], list[float]]:
+    """The median share of one core each way of reading used over `rounds` turns of a second;
+    records taken and missed by each; the 1-minute load at every turn."""
     ready = multiprocessing.Event()
-    writer = multiprocessing.Process(target=write, args=(path, seconds + 0.5, ready))
+    writer = multiprocessing.Process(target=write, args=(path, rounds * len(ways) * TURN + 2, ready))
     writer.start()
     ready.wait()
-    with live.connect(path) as memory:
-        wall, cpu = time.monotonic(), time.process_time()
-        taken = read(memory, seconds)
-        share = (time.process_time() - cpu) / (time.monotonic() - wall)
-        missed = memory.missed
+    shares: dict[str, list[float]] = {name: [] for name in ways}
+    counts = dict.fromkeys(ways, (0, 0))
+    loads = []
+    names = list(ways)
+    for turn in range(rounds):
+        for name in names[turn % len(names):] + names[:turn % len(names)]:
+            with live.connect(path) as memory:
+                wall, cpu = time.monotonic(), time.process_time()
+                taken = ways[name](memory, TURN)
+                shares[name].append((time.process_time() - cpu) / (time.monotonic() - wall))
+                counts[name] = (counts[name][0] + taken, counts[name][1] + memory.missed)
+            loads.append(os.getloadavg()[0])
     writer.join()
-    return share, taken, missed
+    return {name: statistics.median(values) for name, values in shares.items()}, counts, loads
 
 
 def waiting(memory: live.Live, seconds: float) -> int:
@@ -128,22 +142,24 @@ def batch_of_a_second(path: str, rounds: int) -> tuple[float, float]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--seconds", type=int, default=5, help="rounds of a second each way")
     parser.add_argument("--rounds", type=int, default=200)
     args = parser.parse_args()
     path = str(Path(tempfile.mkdtemp(prefix="telvane-live-")) / "live.mem")
-    rows = []
-    for label, read, target in [("waiting at 60 Hz, % of a core", waiting, "< 5"),
-                                ("records taken at 60 Hz, % of a core", records, "< 2"),
-                                ("5-column batches at 60 Hz, % of a core", batches_of(COLUMNS), "< 2"),
-                                ("300-variable batches at 60 Hz, % of a core", batches_of(None), "< 2")]:
-        share, taken, missed = cpu_share(path, args.seconds, read)
-        print(f"{label}: {taken} records, {missed} missed")
-        rows.append((label, share * 100, target))
+    ways = {"waiting at 60 Hz, % of a core": (waiting, "< 5"),
+            "records taken at 60 Hz, % of a core": (records, "< 2"),
+            "5-column batches at 60 Hz, % of a core": (batches_of(COLUMNS), "< 2"),
+            "300-variable batches at 60 Hz, % of a core": (batches_of(None), "< 2")}
+    shares, counts, loads = cpu_shares(path, args.seconds, {name: read for name, (read, _) in ways.items()})
+    for name, (taken, missed) in counts.items():
+        print(f"{name}: {taken} records, {missed} missed")
+    rows = [(name, shares[name] * 100, target) for name, (_, target) in ways.items()]
     least, median = batch_of_a_second(path, args.rounds)
     rows += [("batch of the last second, 5 columns, ms (min)", least, "< 1"),
              ("batch of the last second, 5 columns, ms (median)", median, "< 1")]
     figures.print_figures(rows)
+    print(f"{'load average, 1 min, while measured':44}{statistics.median(loads):>10.2f}  "
+          f"(median of the turns; {min(loads):.2f} to {max(loads):.2f}, {os.cpu_count()} cores)")
 
 
 if __name__ == "__main__":
