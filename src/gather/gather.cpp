@@ -144,6 +144,8 @@ std::uint64_t block_records(std::uint64_t stride) noexcept {
   return records < kLine ? kLine : records / kLine * kLine;
 }
 
+bool fetches_whole_records(std::size_t targets, std::uint64_t stride) noexcept { return targets * kLine >= stride; }
+
 void gather_records(std::span<const GatherTarget> targets, ByteView records, std::uint64_t stride,
                     std::uint64_t first, std::uint64_t count, bool streaming) noexcept {
   if (targets.empty()) return;
@@ -151,9 +153,8 @@ void gather_records(std::span<const GatherTarget> targets, ByteView records, std
   const std::uint64_t end = first + count;
   // The next block's lines are asked for while this one is gathered, a share before each
   // target, so that the memory fetches overlap the gather, which alone waits for each line
-  // in turn: every line of the next records, or each target's own line of them where the
-  // targets are fewer than a record's lines.
-  const bool by_target = targets.size() * kLine < stride;
+  // in turn: every line of the next records, or each target's own line of them.
+  const bool by_target = !fetches_whole_records(targets.size(), stride);
   for (std::uint64_t start = first; start < end; start += block) {
     const std::uint64_t n = end - start < block ? end - start : block;
     const std::uint8_t* next = records.data() + (start + n) * stride;

@@ -31,6 +31,10 @@ struct GatherTarget {
 /// every target.
 [[nodiscard]] std::uint64_t block_records(std::uint64_t stride) noexcept;
 
+/// Whether gather_records asks for every line of the records ahead, which it does where the
+/// targets are at least as many as a record's cache lines (else only each target's own).
+[[nodiscard]] bool fetches_whole_records(std::size_t targets, std::uint64_t stride) noexcept;
+
 /// Gathers records [first, first + count) of every target, a block at a time: each cache
 /// line of the record area is fetched from memory once rather than once per target, and
 /// the next block's lines are fetched while one is gathered.

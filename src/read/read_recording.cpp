@@ -164,12 +164,15 @@ public:
 
   // False when stopped, by the progress report or by the other thread.
   bool run(std::uint64_t first, std::uint64_t end, const ReadProgress* progress) noexcept {
+    // The gather's requests for whole records ahead are dropped where a page is not mapped
+    // yet: these records are mapped in at once first. The page faults serve a read of a few
+    // channels as well, for less.
+    if (end > first && fetches_whole_records(targets_.size(), stride_)) {
+      platform::populate_pages(records_.data() + first * stride_, (end - first) * stride_);
+    }
     for (std::uint64_t start = first; start < end; start += chunk_) {
       if (stopped_.load(std::memory_order_relaxed)) return false;
       const std::uint64_t n = end - start < chunk_ ? end - start : chunk_;
-      // Mapped in before the gather, whose fetches of the next block's lines are dropped
-      // where a page is not mapped yet; and in one call rather than a fault per few pages.
-      platform::populate_pages(records_.data() + start * stride_, n * stride_);
       gather_records(targets_, records_, stride_, start, n, streaming_);
       const std::uint64_t done = gathered_.fetch_add(n, std::memory_order_relaxed) + n;
       if (progress != nullptr && *progress && done < count_ && !report(*progress, done)) return false;
