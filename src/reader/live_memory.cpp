@@ -67,13 +67,17 @@ Result<bool> safe(ByteView memory, std::int32_t buf_len, std::int32_t tick) {
   return !found.inside.empty() && std::int64_t{found.inside.back().tick} < std::int64_t{tick} + found.count - 1;
 }
 
-// Copies `wanted` into `taken`; false when one was overwritten during its copy (dropped).
+// Copies `wanted` into `taken`; false when one was overwritten during its copy (dropped), or
+// when the newest of them was already being overwritten: newer records are there to take.
 Result<bool> copy_all(ByteView memory, std::int32_t buf_len, const std::vector<Buffer>& wanted, LiveTake& taken) {
   const auto length = static_cast<std::size_t>(buf_len);
   for (const Buffer& buffer : wanted) {
     Result<bool> before = safe(memory, buf_len, buffer.tick);
     if (!before.ok()) return before.error();
-    if (!before.value()) continue;
+    if (!before.value()) {
+      if (&buffer == &wanted.back()) return false;
+      continue;
+    }
     const std::uint8_t* record = memory.data() + buffer.offset;
     taken.bytes.insert(taken.bytes.end(), record, record + length);
     std::atomic_thread_fence(std::memory_order_acquire);
