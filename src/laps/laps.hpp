@@ -9,7 +9,7 @@
 
 namespace telvane {
 
-/// A raw lap's classification, tried in this order. The racing laps of telvane/racing.py
+/// A raw lap's classification, tried in this order. The racing laps of telvane/_racing.py
 /// (`LapKind`) order the last two the other way: a racing lap is full when both its ends are
 /// line crossings and partial otherwise, where a raw lap is partial when an end lies between
 /// 2 % and 98 % of the lap and full otherwise.
@@ -28,7 +28,7 @@ struct LapEntry {
 };
 
 /// The channels the raw laps are found from, one value per record, taken from the gathered
-/// columns. (The racing laps read more, as telvane/lap_inputs.py's `LapInputs`.)
+/// columns. (The racing laps read more, as telvane/_lap_inputs.py's `LapInputs`.)
 struct LapChannels {
   std::vector<double> laps;               // the lap counter; empty when the file has no Lap or no records
   std::vector<std::uint8_t> on_pit_road;  // empty when the file has no OnPitRoad

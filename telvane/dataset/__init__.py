@@ -7,12 +7,12 @@
   session-info text;
 - `_telvane_dataset.json`: the layout's version and the keys it is partitioned by;
 - `_schemas/`: the schema of the channels table, the union of every recording's (see
-  telvane.dataset._schema);
+  merge_schemas());
 - `_reports/`: each export run's report;
 - `_runs/`, `_publishing/`: the files of runs under way, and their publishes (see
-  telvane.dataset._publish);
+  publish());
 - `_held/`, `_compactions/`: the recordings compact() merged into shared files, and the
-  merges under way (see telvane.dataset._compact).
+  merges under way (see compact()).
 
 Every table is hive-partitioned (`track=…/car=…/`) by keys taken from the session info; a
 value is stored percent-encoded, which pyarrow, DuckDB, polars, Dask and Spark decode. The
