@@ -17,14 +17,14 @@ from telvane._cli import main
 
 CARS = 8
 VARS = [Var("SessionTime", DOUBLE, 0, unit="s"), Var("Speed", FLOAT, 8, unit="m/s"),
-        Var("CarIdxLap", INT, 12, count=CARS)]
-BUF_LEN = 12 + 4 * CARS
+        Var("CarIdxLap", INT, 12, count=CARS), Var("Lap", INT, 12 + 4 * CARS)]
+BUF_LEN = 16 + 4 * CARS
 INFO = (b"---\nWeekendInfo:\n TrackName: ring/../north\nDriverInfo:\n DriverCarIdx: 1\n Drivers:\n"
         b" - CarIdx: 0\n   CarPath: other\n - CarIdx: 1\n   CarPath: gt3 car\n")
 
 
 def values(tick):
-    return [tick / 60, tick * 0.5, [tick + car for car in range(CARS)]]
+    return [tick / 60, tick * 0.5, [tick + car for car in range(CARS)], tick // 20]
 
 
 def record(tick):
@@ -79,6 +79,7 @@ def test_a_recording_reads_back_as_the_records_were_written(tmp_path, capsys):
     log, metadata = read_back(path)
     assert_recorded(log, 1, 60)
     assert (metadata["record_count"], metadata["start_time"], metadata["end_time"]) == (60, 1 / 60, 1.0)
+    assert metadata["lap_count"] == 4  # Lap 0 to 3
     assert "CarPath: gt3 car" in metadata["session_info_yaml"]
     output = capsys.readouterr()
     assert output.out == f"wrote {path}: 60 records, 0 missed\n"
