@@ -93,7 +93,7 @@ def test_tables_outlive_changes_to_the_source_and_the_log_file(ibt, tmp_path, ch
 
 # Reads of files that the progress callback changes between the channels and the laps, in
 # threads that change their files all at once. The laps are read from the mapping after the
-# channel tables are handed over, so a shrunk file makes them touch pages past its end. Then a
+# channels are gathered, so a shrunk file makes them touch pages past its end. Then a
 # SIGBUS from outside ends the process, as it would without telvane.
 CHANGED_WHILE_READ = """
     import faulthandler, json, os, signal, sys, threading, telvane
