@@ -2,6 +2,8 @@
 read back equal by pyarrow, polars and DuckDB, with the footer a single writer gives, and
 the dataset's guarantees kept when they are written so."""
 
+import time
+
 import duckdb
 import numpy as np
 import polars
@@ -16,7 +18,7 @@ from telvane.dataset import _parquet
 
 @pytest.fixture
 def pieces(monkeypatch):
-    """Every table of more than 1 kB written in pieces, three at most."""
+    """Every table of more than 1 kB written in pieces, on three threads."""
     monkeypatch.setattr(_parquet, "PIECE_BYTES", 1000)
     monkeypatch.setattr(_parquet, "_cores", lambda: 3)
 
@@ -85,10 +87,25 @@ def test_a_write_stopped_midway_stops_encoding_what_is_left(tmp_path, pieces, mo
     def stop(k, n):
         raise KeyboardInterrupt
 
+    table = mixed(100_000)
     with pytest.raises(KeyboardInterrupt):
-        _parquet.write_table(mixed(100_000), tmp_path / "t.parquet", row_group_size=500, progress=stop)
-    assert len(encoded) < 3 * 200  # of 200 row groups in 3 pieces each
+        _parquet.write_table(table, tmp_path / "t.parquet", row_group_size=500, progress=stop)
+    assert len(encoded) < 200 * len(_parquet._pieces(table.slice(0, 500), {}))  # of 200 row groups
     assert not (tmp_path / "t.parquet").exists()  # no file without its footer
+
+
+def test_pieces_ending_out_of_order_are_joined_in_the_order_of_their_columns(tmp_path, pieces, monkeypatch):
+    piece = _parquet._encoded
+
+    def first_last(part, options):
+        if part.column_names[0] == "timecodes":
+            time.sleep(0.1)  # the other pieces of its row group end first
+        return piece(part, options)
+
+    monkeypatch.setattr(_parquet, "_encoded", first_last)
+    table = mixed(20_000)
+    _parquet.write_table(table, tmp_path / "t.parquet", row_group_size=10_000)
+    read_back(tmp_path / "t.parquet", table)
 
 
 @pytest.mark.parametrize("widths", [[1, 1, 400], [400, 1, 1], [1, 400, 1, 1, 1]])

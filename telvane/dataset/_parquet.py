@@ -28,6 +28,9 @@ DEFAULT_ROW_GROUP_SIZE = 2**20  # pyarrow's
 # Of Arrow values a piece holds at least: below, joining the pieces costs more than the
 # threads save (268 columns of 3,371 rows, 3.6 MB, write as fast on one thread).
 PIECE_BYTES = 2 * 2**20
+# Pieces a core encodes, each written to the file while the next ones are encoded: with one
+# piece a core, the pieces end together and the file is written after them, on one core.
+PIECES_PER_CORE = 4
 MAGIC = b"PAR1"
 # Footer fields holding offsets in the file (Thrift field ids): a column chunk's and its
 # column metadata's; a row group's first byte.
@@ -42,11 +45,11 @@ def write_options(schema: pa.Schema, **options: Any) -> dict[str, Any]:
     giving either `use_dictionary` or `column_encoding` replaces both encoding choices."""
     chosen: dict[str, Any] = {"compression": "zstd"}
     if "use_dictionary" not in options and "column_encoding" not in options:
-        chosen["use_dictionary"] = [field.name for field in schema
-                                    if pa.types.is_integer(field.type)
-                                    or pa.types.is_string(field.type)]
-        chosen["column_encoding"] = {field.name: "BYTE_STREAM_SPLIT" for field in schema
-                                     if pa.types.is_floating(field.type)}
+        columns = list(zip(schema.names, schema.types))
+        chosen["use_dictionary"] = [name for name, kind in columns
+                                    if pa.types.is_integer(kind) or pa.types.is_string(kind)]
+        chosen["column_encoding"] = {name: "BYTE_STREAM_SPLIT" for name, kind in columns
+                                     if pa.types.is_floating(kind)}
     return {**chosen, **options}
 
 
@@ -81,7 +84,7 @@ def write_table(table: pa.Table, path: str | os.PathLike[str] | pa.NativeFile, *
     store_schema = options.get("store_schema", True)
     pieces = _pieces(table, options)
     if len(pieces) > 1:
-        with ThreadPoolExecutor(len(pieces)) as pool, _opened(path) as out:
+        with ThreadPoolExecutor(min(_cores(), len(pieces))) as pool, _opened(path) as out:
             groups = [[pool.submit(_encoded, table.slice(start, rows).select(columns), chosen)
                        for columns in pieces] for start in starts]
             try:
@@ -111,15 +114,16 @@ def _stored_schema(schema: pa.Schema) -> str:
 
 
 def _pieces(table: pa.Table, options: dict[str, Any]) -> list[range]:
-    """The columns of `table` in ranges of about equal bytes, one a core while each holds
-    PIECE_BYTES at least; one range for options whose footer a join would not keep (its
-    encryption, sorting columns numbered in the piece, a page index) or a path on another
-    file system."""
-    sizes = [_size(column) for column in table.columns]
-    size = sum(sizes)
-    count = min(_cores(), table.num_columns, size // PIECE_BYTES)
+    """The columns of `table` in ranges of about equal bytes, PIECES_PER_CORE a core while
+    each holds PIECE_BYTES at least; one range on one core, and for options whose footer a
+    join would not keep (its encryption, sorting columns numbered in the piece, a page
+    index) or a path on another file system."""
+    sizes = _sizes(table)
+    size, cores = sum(sizes), _cores()
+    count = min(PIECES_PER_CORE * cores, table.num_columns, size // PIECE_BYTES)
     # the page index's page locations lie in the pieces' bodies, where the join moves no offset
-    if count < 2 or {"encryption_properties", "sorting_columns", "filesystem", "write_page_index"} & options.keys():
+    if cores < 2 or count < 2 or {"encryption_properties", "sorting_columns", "filesystem",
+                                  "write_page_index"} & options.keys():
         return [range(table.num_columns)]
     ends: list[int] = []
     total, share = 0, size / count
@@ -130,12 +134,16 @@ def _pieces(table: pa.Table, options: dict[str, Any]) -> list[range]:
     return [range(begin, end) for begin, end in zip([0, *ends], [*ends, table.num_columns]) if end > begin]
 
 
-def _size(column: pa.ChunkedArray) -> int:
-    """The bytes of `column`'s values, of a slice too (whose buffers are its table's)."""
-    try:
-        return int(column.type.bit_width) * len(column) // 8
-    except ValueError:  # not of a fixed width
-        return int(column.nbytes)
+def _sizes(table: pa.Table) -> list[int]:
+    """The bytes of the values of each column of `table`, of a slice too (whose buffers are
+    its table's)."""
+    sizes = []
+    for index, kind in enumerate(table.schema.types):
+        try:
+            sizes.append(int(kind.bit_width) * table.num_rows // 8)
+        except ValueError:  # not of a fixed width
+            sizes.append(int(table.column(index).nbytes))
+    return sizes
 
 
 def _cores() -> int:
@@ -149,7 +157,7 @@ def _encoded(part: pa.Table, options: dict[str, Any]) -> pa.Buffer:
     written): a growing buffer's copies, and its faults of fresh pages on two threads at
     once, made the write slower than one thread's."""
     part = part.replace_schema_metadata(None)
-    room = pa.allocate_buffer(2 * sum(map(_size, part.columns)) + 2**20)  # and a footer
+    room = pa.allocate_buffer(2 * sum(_sizes(part)) + 2**20)  # and a footer
     try:
         return _write_piece(part, pa.FixedSizeBufferWriter(room), options, room)
     except OSError:  # more than the room: a file of tiny columns, its footer the most of it
