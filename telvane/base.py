@@ -224,7 +224,7 @@ class LogFile:
                    **options: Any) -> None:
         """Write the wide table, with its field and schema metadata, as a Parquet file.
 
-        Written with zstd, dictionaries for integer columns only and BYTE_STREAM_SPLIT for floats;
+        Written with zstd, dictionaries for string columns only and BYTE_STREAM_SPLIT for floats;
         the session-info text is stored once, and left out when too large for a Parquet footer.
 
         Parameters
