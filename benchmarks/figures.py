@@ -17,3 +17,9 @@ def print_figures(rows: list[tuple[str, float, str]]) -> None:
     print(f"{'':44}{'value':>10}  target")
     for label, value, target in rows:
         print(f"{label:44}{value:>10.2f}  {target:8} {'ok' if met(value, target) else 'MISSED'}")
+
+
+def print_shown(rows: list[tuple[str, float, str]]) -> None:
+    """Figures shown beside the targets without one (anchors, the load): `label  value  (what)`."""
+    for label, value, what in rows:
+        print(f"{label:44}{value:>10.2f}  ({what})")
