@@ -28,9 +28,11 @@ from telvane._cli.progress import ProgressBar
 __all__ = ["BYTES_PER_WORKER", "STOP_GRACE", "add_commands", "convert_flat", "convert_to_dataset",
            "export_command", "location", "seconds"]
 
-# A worker process costs about half a second to start; converting this many bytes of
-# input takes about as long, so a worker pays for itself beyond it.
-BYTES_PER_WORKER = 128 * 2**20
+# A worker process costs about half a second of a core to start. This process encodes each
+# file on every core already, so workers add only the share its reads and footers leave
+# idle, about a tenth of two cores (eight 64 MB recordings on two cores: two workers took
+# 1 s more CPU than this process alone, and longer). A worker pays beyond this much input.
+BYTES_PER_WORKER = 2**30
 STOP_GRACE = 5.0  # seconds past its timeout a convert gets to give up itself before it is stopped
 FLAT_SUFFIXES = {"parquet": (".parquet",), "csv": (".csv",), "motec": (".ld", ".ldx")}
 
