@@ -224,8 +224,9 @@ class LogFile:
                    **options: Any) -> None:
         """Write the wide table, with its field and schema metadata, as a Parquet file.
 
-        Written with zstd, dictionaries for string columns only and BYTE_STREAM_SPLIT for floats;
-        the session-info text is stored once, and left out when too large for a Parquet footer.
+        Written with zstd (level -1 for floats), dictionaries for string columns only and
+        BYTE_STREAM_SPLIT for floats; the session-info text is stored once, and left out when
+        too large for a Parquet footer.
 
         Parameters
         ----------
