@@ -110,16 +110,19 @@ print(f"load average {os.getloadavg()[0]:.2f}")
 began = os.getloadavg()[0]
 runs: dict[str, list[float]] = {"export": [], "by hand": [], "polars": [], "season": [], "short export": []}
 sizes: dict[str, int] = {}
-for attempt in range(ROUNDS):
-    out = root / f"out{attempt}"
-    runs["export"].append(timed(["telvane", "export", str(root / "long"), "--out", str(out / "ds"), "--jobs", "1"]))
-    runs["by hand"].append(timed([sys.executable, "-c", BY_HAND, str(root / "long"), str(out / "hand")]))
-    runs["polars"].append(timed([sys.executable, "-c", POLARS, str(root / "long"), str(out / "polars")]))
-    runs["season"].append(timed(["telvane", "export", str(root / "long"), "--out", str(out / "season")]))
-    runs["short export"].append(timed(["telvane", "export", str(root / "short"), "--out", str(out / "short"),
-                                       "--jobs", "1"]))
-    sizes = {"export": size(out / "ds" / "channels"), "polars": size(out / "polars")}
-    subprocess.run(["rm", "-rf", str(out)], check=True)
+commands = {"export": ["telvane", "export", str(root / "long"), "--out", "{out}", "--jobs", "1"],
+            "by hand": [sys.executable, "-c", BY_HAND, str(root / "long"), "{out}"],
+            "polars": [sys.executable, "-c", POLARS, str(root / "long"), "{out}"],
+            "season": ["telvane", "export", str(root / "long"), "--out", "{out}"],
+            "short export": ["telvane", "export", str(root / "short"), "--out", "{out}", "--jobs", "1"]}
+out = root / "out"
+for _ in range(ROUNDS):
+    for key, command in commands.items():
+        runs[key].append(timed([str(out) if word == "{out}" else word for word in command]))
+        if key in ("export", "polars"):
+            sizes[key] = size(out / "channels" if key == "export" else out)
+        # each run begins with no other run's pages left to write back
+        subprocess.run(["rm", "-rf", str(out)], check=True)
 export, by_hand, by_polars, season = (statistics.median(runs[key]) for key in ("export", "by hand", "polars", "season"))
 print(f"{FILES} files of {RECORDS:,} records x 1,072 B: export --jobs 1 {export:.2f} s, "
       f"default --jobs {season:.2f} s, by-hand pyarrow defaults {by_hand:.2f} s, by-hand polars "
