@@ -1,5 +1,5 @@
 // Live telemetry memory read off the interpreter lock: the records taken whole, the newest
-// tick count, and the wait for the next one; the simulator's own mapping and event opened.
+// tick count, and a tick's wait for the next records and their take in one call; the simulator's own mapping and event opened.
 
 #include "live_memory.hpp"
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "platform/platform.hpp"
 #include "platform/shared_memory.hpp"
 #include "platform/truncation_guard.hpp"
 #include "reader/live_memory.hpp"
@@ -106,32 +107,93 @@ PyObject* records_list(const LiveTake& taken, std::int32_t buf_len) {
   return list.release();
 }
 
-// wait_live(memory, buf_len, seen, timeout, interval, name) pausing with `pause`.
-PyObject* wait_with(const char* function, PyObject* const* args, Py_ssize_t nargs, const LivePause& pause) {
+// Seconds given from Python as a duration, clamped to [low, high]; false with a Python error set.
+bool duration_of(PyObject* object, double low, double high, std::chrono::nanoseconds& out) {
+  const double seconds = PyFloat_AsDouble(object);
+  if (seconds == -1.0 && PyErr_Occurred()) return false;
+  out = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(low, std::min(seconds, high)) * 1e9));
+  return true;
+}
+
+/// What next_live found: whether it waited (none was there to take at first), the newest tick
+/// count then, whether it had to look more than once, and the records taken.
+struct Next {
+  bool waited = false;
+  std::optional<std::int32_t> newest;
+  bool looked = false;
+  LiveTake taken;
+};
+
+// The records newer than `after` (with `take`); when there are none, a rest of `rest` unless a tick other
+// than `seen` is there, then a wait for one until `timeout`, and the records taken again.
+Result<Next> next_records(ByteView memory, std::int32_t buf_len, bool take, std::optional<std::int32_t> after,
+                          std::optional<std::int32_t> seen, std::chrono::nanoseconds rest,
+                          std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval, const LivePause& pause) {
+  Next next;
+  Result<LiveTake> taken = take ? take_live_records(memory, buf_len, after) : LiveTake{};
+  if (!taken.ok()) return taken.error();
+  if (!taken.value().ticks.empty()) {
+    next.taken = std::move(taken).value();
+    return next;
+  }
+  next.waited = true;
+  Result<std::optional<std::int32_t>> newest = newest_live_tick(memory, buf_len);
+  if (newest.ok() && newest.value() == seen && rest > std::chrono::nanoseconds::zero()) {
+    rest = std::min(rest, timeout);
+    platform::sleep_for(rest);
+    timeout -= rest;
+    newest = newest_live_tick(memory, buf_len);
+  }
+  if (newest.ok() && newest.value() == seen) {
+    next.looked = true;
+    newest = wait_live_tick(memory, buf_len, seen, timeout, interval, pause);
+  }
+  if (!newest.ok()) return newest.error();
+  next.newest = newest.value();
+  if (next.newest == seen || !take) return next;
+  taken = take_live_records(memory, buf_len, after);
+  if (!taken.ok()) return taken.error();
+  next.taken = std::move(taken).value();
+  return next;
+}
+
+// next_live(memory, buf_len, take, after, seen, rest, timeout, interval, name) pausing with `pause`:
+// a tick's wait and take in one call, which holds the buffer and guards the reads once.
+PyObject* next_with(const char* function, PyObject* const* args, Py_ssize_t nargs, const LivePause& pause) {
   HeldBuffer memory;
   std::int32_t buf_len = 0;
+  int take = 0;
+  std::optional<std::int32_t> after;
   std::optional<std::int32_t> seen;
   std::string name;
-  if (!arguments(function, nargs, 6) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
-      !tick_or_none(args[2], seen) || !name_of(args[5], name)) {
+  std::chrono::nanoseconds rest{};
+  std::chrono::nanoseconds timeout{};
+  std::chrono::nanoseconds interval{};
+  if (!arguments(function, nargs, 9) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+      (take = PyObject_IsTrue(args[2])) < 0 || !tick_or_none(args[3], after) || !tick_or_none(args[4], seen) ||
+      !duration_of(args[5], 0.0, 1e9, rest) || !duration_of(args[6], 0.0, 1e9, timeout) ||
+      !duration_of(args[7], 1e-4, 1.0, interval) || !name_of(args[8], name)) {
     return nullptr;
   }
-  std::optional<std::chrono::nanoseconds> timeout;
-  if (args[3] != Py_None) {
-    const double seconds = PyFloat_AsDouble(args[3]);
-    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
-    timeout = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, std::min(seconds, 1e9)) * 1e9));
-  }
-  const double interval = PyFloat_AsDouble(args[4]);
-  if (interval == -1.0 && PyErr_Occurred()) return nullptr;
-  const auto step = std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(1e-4, std::min(interval, 1.0)) * 1e9));
-  Result<std::optional<std::int32_t>> newest =
-      read_unlocked(memory, [&](ByteView bytes) { return wait_live_tick(bytes, buf_len, seen, timeout, step, pause); });
-  if (!newest.ok()) {
-    raise_read_error(newest.error(), name, true);
+  Result<Next> next = read_unlocked(
+      memory, [&](ByteView bytes) { return next_records(bytes, buf_len, take != 0, after, seen, rest, timeout, interval, pause); });
+  if (!next.ok()) {
+    raise_read_error(next.error(), name, true);
     return nullptr;
   }
-  return tick_object(newest.value());
+  const LiveTake& taken = next.value().taken;
+  PyRef ticks = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(taken.ticks.size())));
+  if (!ticks) return nullptr;
+  for (std::size_t i = 0; i < taken.ticks.size(); ++i) {
+    PyObject* tick = PyLong_FromLong(taken.ticks[i]);
+    if (tick == nullptr) return nullptr;
+    PyList_SET_ITEM(ticks.get(), static_cast<Py_ssize_t>(i), tick);
+  }
+  PyRef newest = PyRef::steal(tick_object(next.value().newest));
+  if (!newest) return nullptr;
+  return Py_BuildValue("(OOONy#)", next.value().waited ? Py_True : Py_False, newest.get(),
+                       next.value().looked ? Py_True : Py_False, ticks.release(),
+                       reinterpret_cast<const char*>(taken.bytes.data()), static_cast<Py_ssize_t>(taken.bytes.size()));
 }
 
 /// The simulator's mapping and event while open: a read-only buffer, which cannot be closed
@@ -248,9 +310,9 @@ PyObject* newest_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
   }
 }
 
-PyObject* wait_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* next_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    return wait_with("wait_live", args, nargs, sleep_pause);
+    return next_with("next_live", args, nargs, sleep_pause);
   } catch (...) {
     return raise_current_exception();
   }
@@ -280,14 +342,14 @@ PyObject* open_simulator(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   }
 }
 
-PyObject* wait_simulator(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* next_simulator(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
     if (nargs > 0 && !PyObject_TypeCheck(args[0], g_shared_memory_type)) {
-      PyErr_SetString(PyExc_TypeError, "wait_simulator() waits on the memory open_simulator() opened");
+      PyErr_SetString(PyExc_TypeError, "next_simulator() waits on the memory open_simulator() opened");
       return nullptr;
     }
     const std::intptr_t event = nargs > 0 ? reinterpret_cast<SharedMemoryObject*>(args[0])->memory.event : 0;
-    return wait_with("wait_simulator", args, nargs,
+    return next_with("next_simulator", args, nargs,
                      [event](std::chrono::nanoseconds step) { return platform::wait_for_event(event, step); });
   } catch (...) {
     return raise_current_exception();

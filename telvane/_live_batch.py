@@ -8,12 +8,11 @@ from collections.abc import Sequence
 import pyarrow as pa
 
 from telvane._live_memory import Layout
-from telvane._recording_rs import IbtError
 
 __all__ = ["Decoder", "decoder_of"]
 
 class Decoder:
-    """Makes the batch of a list of (tick count, record) of one layout: the core keeps the
+    """Makes the batch of records of one layout and their tick counts: the core keeps the
     schema and where each value lies, so that a batch a tick costs little more than its values."""
 
     def __init__(self, layout: Layout, positions: Sequence[int]) -> None:
@@ -21,10 +20,9 @@ class Decoder:
         self._batcher = layout.handle.live_batcher(list(positions))
         self.schema: pa.Schema = self._batcher.schema
 
-    def __call__(self, records: Sequence[tuple[int, bytes]]) -> pa.RecordBatch:
-        if any(len(record) != self.layout.buf_len for _, record in records):
-            raise IbtError("the variables of the live telemetry changed while its records were read")
-        return self._batcher.batch(b"".join(record for _, record in records), [tick for tick, _ in records])
+    def __call__(self, ticks: Sequence[int], records: bytes) -> pa.RecordBatch:
+        """The batch of `records`, one of the layout's length per tick count, back to back."""
+        return self._batcher.batch(records, ticks)
 
 
 def decoder_of(layout: Layout, columns: Sequence[str] | None) -> Decoder:

@@ -16,11 +16,11 @@ from telvane._recording_rs import (
     IbtError,
     OpenFile,
     newest_live,
+    next_live,
+    next_simulator,
     open_file,
     open_simulator,
     take_live,
-    wait_live,
-    wait_simulator,
 )
 
 __all__ = ["HEADER", "Closed", "Layout", "LiveMemory"]
@@ -72,7 +72,7 @@ class LiveMemory:
         self.name = name
         self._file = file  # the descriptor of a mapped file, whose size is watched
         self.event = event  # waits are woken by the simulator's event rather than looking
-        self._wait = wait_simulator if event else wait_live
+        self._next = next_simulator if event else next_live
         self._layout: Layout | None = None
         self._closing = threading.Lock()
         self._closed = False
@@ -135,10 +135,10 @@ class LiveMemory:
     def header(self) -> tuple[int, ...]:
         return self._read(HEADER.unpack_from, 0)
 
-    def layout(self) -> Layout:
-        """The layout, parsed again by the core whenever the header says the variables or
-        the session info changed."""
-        fields = _layout_fields(self.header())
+    def layout(self, header: tuple[int, ...] | None = None) -> Layout:
+        """The layout, parsed again by the core whenever the header (read now, or `header` just
+        read) says the variables or the session info changed."""
+        fields = _layout_fields(self.header() if header is None else header)
         if self._layout is None or self._layout.fields != fields:
             self._layout = self._parse()
         return self._layout
@@ -171,11 +171,17 @@ class LiveMemory:
         left out."""
         return self._read(take_live, self.layout().buf_len, after, self.name)
 
-    def wait(self, seen: int | None, timeout: float, interval: float) -> int | None:
-        """The newest tick count once it is not `seen`, the status says disconnected or
-        `timeout` seconds passed, looking at least every `interval` seconds (woken by the
-        simulator's event when it has one)."""
-        return self._read(self._wait, self.layout().buf_len, seen, timeout, interval, self.name)
+    def next(self, layout: Layout, take: bool, after: int | None, seen: int | None, rest: float, timeout: float,
+             interval: float) -> tuple[bool, int | None, bool, list[int], bytes]:
+        """(waited, newest, looked, ticks, records): with `take`, the records of `layout` newer
+        than tick `after`, as `take()` takes them, their bytes back to back; when there are none (waited),
+        a rest of `rest` seconds unless a tick other than `seen` is there, then a wait until
+        the newest tick count is not `seen`, the status says disconnected or `timeout` seconds
+        passed, looking at least every `interval` seconds (woken by the simulator's event when
+        it has one), and the records taken again (with `take`). `newest` is the newest tick count the wait
+        saw, `looked` whether it had to look more than once: one call a tick, its reads
+        guarded and the file's size checked once."""
+        return self._read(self._next, layout.buf_len, take, after, seen, rest, timeout, interval, self.name)
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:

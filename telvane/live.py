@@ -6,16 +6,19 @@ from __future__ import annotations
 import math
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING
 
-from telvane._live_memory import STATUS, TICK_RATE, Closed, LiveMemory
+from telvane._live_memory import STATUS, TICK_RATE, Closed, Layout, LiveMemory
+from telvane._recording_rs import IbtError
 
 if TYPE_CHECKING:
     import os
 
     import pyarrow as pa
+
+    from telvane._live_batch import Decoder
 
 __all__ = ["Live", "connect", "replay"]
 
@@ -30,6 +33,7 @@ _SLICE = 0.05
 REST = 0.75
 
 Records = list[tuple[int, bytes]]
+Taken = tuple[Layout, list[int], bytes]  # the layout read with, the tick counts, their records back to back
 
 
 class Live:
@@ -51,7 +55,7 @@ class Live:
         self._waited = memory.newest_tick()
         self._observed, self._moved_at = self._waited, time.monotonic()
         self._on_time: float | None = None  # when a wait saw the tick after the one before come
-        self._decoders: dict[tuple[str, ...] | None, Callable[[Records], pa.RecordBatch]] = {}
+        self._decoders: dict[tuple[str, ...] | None, Decoder] = {}
 
     # -- what the memory holds -----------------------------------------------------------
 
@@ -107,36 +111,38 @@ class Live:
             return False
 
     def _wait(self, timeout: float | None) -> bool:
+        return self._next(timeout, None, take=False) is not None
+
+    def _next(self, timeout: float | None, after: int | None, *, take: bool = True) -> Taken | None:
+        """The records newer than tick `after` (with `take`), or once there are none, a wait for
+        a record newer than the one the last wait saw and the records then: None when
+        `timeout` passed first or the simulator disconnected. One call into the core a tick."""
         deadline = None if timeout is None else time.monotonic() + timeout
-        rate = self._memory.header()[TICK_RATE]
-        # A few looks per tick: soon enough for the buffer before the newest, which stays
-        # whole for a tick more, without keeping a core busy.
-        interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
-        self._rest(rate, deadline)
         while True:
-            left = min(self._moved_at + STALE_SECONDS - time.monotonic(), _SLICE)
+            header = self._memory.header()
+            layout, rate = self._memory.layout(header), header[TICK_RATE]
+            # A few looks per tick: soon enough for the buffer before the newest, which stays
+            # whole for a tick more, without keeping a core busy.
+            interval = min(max(1 / (8 * rate), 0.0005), 0.005) if rate > 0 else 0.002
+            now = time.monotonic()
+            left = min(self._moved_at + STALE_SECONDS - now, _SLICE)
             if deadline is not None:
-                left = min(left, deadline - time.monotonic())
-            started = time.monotonic()
-            newest = self._note(self._memory.wait(self._waited, max(left, 0.0), interval))
+                left = min(left, deadline - now)
+            # After a record that came on time, most of the tick is slept through before the
+            # first look: polling, each look wakes the process (the simulator's event wakes it once).
+            rest = self._on_time + REST / rate - now if self._on_time is not None and rate > 0 else 0.0
+            waited, newest, looked, ticks, records = self._memory.next(
+                layout, take, after, self._waited, max(rest, 0.0), max(left, 0.0), interval)
+            if not waited:
+                return layout, ticks, records
+            self._note(newest)
             if newest != self._waited:
-                looked = time.monotonic() - started >= interval / 2  # not there at the first look
                 on_time = looked and self._waited is not None and newest == self._waited + 1
                 self._on_time = self._moved_at if on_time and not self._memory.event else None
                 self._waited = newest
-                return True
+                return layout, ticks, records
             if not self._connected() or (deadline is not None and time.monotonic() >= deadline):
-                return False
-
-    def _rest(self, rate: int, deadline: float | None) -> None:
-        """Sleeps through most of the tick after a record that came on time, unless a newer one
-        is there: polling, each look wakes the process (the simulator's event wakes it once)."""
-        if self._on_time is None or rate <= 0:
-            return
-        until = self._on_time + REST / rate
-        pause = (until if deadline is None else min(until, deadline)) - time.monotonic()
-        if pause > 0 and self._memory.newest_tick() == self._waited:
-            time.sleep(pause)
+                return None
 
     def latest(self, columns: str | Iterable[str] | None = None) -> pa.RecordBatch:
         """Return the newest record.
@@ -162,11 +168,15 @@ class Live:
             When the Live is closed.
         """
         self._check_open()
-        decode = self._decoder(columns)
+        layout = self._memory.layout()
+        decode = self._decoder(columns, layout)
         records = self._memory.take(None)
         if not records:
             raise LookupError(f"{self._memory.name}: the live telemetry holds no record")
-        return decode(records)
+        (tick, record), = records
+        if len(record) != layout.buf_len:
+            raise IbtError("the variables of the live telemetry changed while its records were read")
+        return decode([tick], record)
 
     def batches(self, columns: str | Iterable[str] | None = None, *, max_records: int | None = None,
                 timeout: float | None = None) -> Iterator[pa.RecordBatch]:
@@ -203,38 +213,47 @@ class Live:
 
     def _batches(self, columns: str | Iterable[str] | None, max_records: int | None,
                  timeout: float | None) -> Iterator[pa.RecordBatch]:
-        records = self._records(max_records=max_records, timeout=timeout)
+        taken = self._taken(max_records=max_records, timeout=timeout)
         while True:
             try:
-                batch = self._decoder(columns)(next(records))
+                layout, ticks, records = next(taken)
+                batch = self._decoder(columns, layout)(ticks, records)
             except (StopIteration, Closed):
                 return
             yield batch
 
     def _records(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Records]:
         """What batches() yields, as (tick count, record bytes) pairs."""
+        for layout, ticks, records in self._taken(max_records=max_records, timeout=timeout):
+            size = layout.buf_len
+            yield [(tick, records[i * size:(i + 1) * size]) for i, tick in enumerate(ticks)]
+
+    def _taken(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Taken]:
+        """What batches() yields, as the layout, the tick counts and their records back to back."""
         last: int | None = None
         count = 0
         while max_records is None or count < max_records:
-            records = self._memory.take(last)
-            if not records:
-                if not self._wait(timeout):
-                    return
+            taken = self._next(timeout, last)
+            if taken is None:
+                return
+            layout, ticks, records = taken
+            if not ticks:
                 continue
-            if max_records is not None:
-                records = records[:max_records - count]
-            for tick, _ in records:
+            if max_records is not None and len(ticks) > max_records - count:
+                ticks = ticks[:max_records - count]
+                records = records[:len(ticks) * layout.buf_len]
+            for tick in ticks:
                 if last is not None and tick > last:
                     self.missed += tick - last - 1
                 last = tick
-            count += len(records)
-            yield records
+            count += len(ticks)
+            yield layout, ticks, records
 
-    def _decoder(self, columns: str | Iterable[str] | None) -> Callable[[Records], pa.RecordBatch]:
+    def _decoder(self, columns: str | Iterable[str] | None, layout: Layout | None = None) -> Decoder:
         key = None if columns is None else (columns,) if isinstance(columns, str) else tuple(columns)
-        layout = self._memory.layout()
+        layout = self._memory.layout() if layout is None else layout
         decoder = self._decoders.get(key)
-        if decoder is None or getattr(decoder, "layout", None) is not layout:
+        if decoder is None or decoder.layout is not layout:
             from telvane._live_batch import decoder_of
 
             decoder = self._decoders[key] = decoder_of(layout, key)
