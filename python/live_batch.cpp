@@ -94,11 +94,30 @@ PyObject* batch_alone(LiveBatcher* batcher, std::span<const std::int32_t> ticks,
   return batch.release();
 }
 
-// batch(records, ticks): rows of the block are written once, before the slice that shows
-// them is made, and never again: a batch handed out does not change.
+// Rows of the block are written once, before the slice that shows them is made, and never
+// again: a batch handed out does not change.
+PyObject* batch_of(LiveBatcher* batcher, std::span<const std::int32_t> ticks, ByteView records) {
+  if (ticks.size() > kBlockRows) return batch_alone(batcher, ticks, records);
+  if (batcher->block == nullptr || batcher->used + ticks.size() > kBlockRows) {
+    LiveRows rows;
+    PyRef block = imported_block(batcher, kBlockRows, rows);
+    if (!block) return nullptr;
+    Py_XSETREF(batcher->block, block.release());
+    batcher->rows = std::move(rows);
+    batcher->used = 0;
+  }
+  // The rows are taken before pyarrow is called, which may let another thread in here.
+  const std::uint64_t first = batcher->used;
+  if (raise_if_failed(batcher, batcher->plan->write(batcher->rows, first, ticks, records))) return nullptr;
+  batcher->used = first + ticks.size();
+  const PyRef block = PyRef::borrow(batcher->block);
+  return PyObject_CallMethod(block.get(), "slice", "KK", static_cast<unsigned long long>(first),
+                             static_cast<unsigned long long>(ticks.size()));
+}
+
+// batch(records, ticks)
 PyObject* batcher_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    LiveBatcher* batcher = as_batcher(self);
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "batch() takes exactly 2 arguments (records, ticks)");
       return nullptr;
@@ -107,23 +126,8 @@ PyObject* batcher_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     Py_ssize_t size = 0;
     std::vector<std::int32_t> ticks;
     if (PyBytes_AsStringAndSize(args[0], &data, &size) != 0 || !ticks_of(args[1], ticks)) return nullptr;
-    const ByteView records(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-    if (ticks.size() > kBlockRows) return batch_alone(batcher, ticks, records);
-    if (batcher->block == nullptr || batcher->used + ticks.size() > kBlockRows) {
-      LiveRows rows;
-      PyRef block = imported_block(batcher, kBlockRows, rows);
-      if (!block) return nullptr;
-      Py_XSETREF(batcher->block, block.release());
-      batcher->rows = std::move(rows);
-      batcher->used = 0;
-    }
-    // The rows are taken before pyarrow is called, which may let another thread in here.
-    const std::uint64_t first = batcher->used;
-    if (raise_if_failed(batcher, batcher->plan->write(batcher->rows, first, ticks, records))) return nullptr;
-    batcher->used = first + ticks.size();
-    const PyRef block = PyRef::borrow(batcher->block);
-    return PyObject_CallMethod(block.get(), "slice", "KK", static_cast<unsigned long long>(first),
-                               static_cast<unsigned long long>(ticks.size()));
+    return batch_of(as_batcher(self), ticks,
+                    ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
   } catch (...) {
     return raise_current_exception();
   }
@@ -188,6 +192,14 @@ PyRef make_live_batcher(LiveBatchPlan plan, const std::string& name, bool by_pat
   batcher->block = nullptr;
   batcher->used = 0;
   return self;
+}
+
+PyObject* live_batch(PyObject* batcher, std::span<const std::int32_t> ticks, ByteView records) {
+  if (g_type == nullptr || !PyObject_TypeCheck(batcher, g_type)) {
+    PyErr_SetString(PyExc_TypeError, "a LiveBatcher makes the batches of live records");
+    return nullptr;
+  }
+  return batch_of(as_batcher(batcher), ticks, records);
 }
 
 }  // namespace telvane::py

@@ -11,4 +11,8 @@ namespace telvane::py {
 // Errors name `name`, the memory the records came from.
 [[nodiscard]] PyRef make_live_batcher(LiveBatchPlan plan, const std::string& name, bool by_path);
 
+/// What `batch` gives, for `batcher` a LiveBatcher: a new reference, or null with a Python
+/// error set.
+PyObject* live_batch(PyObject* batcher, std::span<const std::int32_t> ticks, ByteView records);
+
 }  // namespace telvane::py

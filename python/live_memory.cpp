@@ -9,6 +9,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "live_batch.hpp"
 #include "platform/platform.hpp"
 #include "platform/shared_memory.hpp"
 #include "platform/truncation_guard.hpp"
@@ -115,26 +116,45 @@ bool duration_of(PyObject* object, double low, double high, std::chrono::nanosec
   return true;
 }
 
-/// What next_live found: whether it waited (none was there to take at first), the newest tick
-/// count then, whether it had to look more than once, and the records taken.
+/// The records of a take, their memory reused by the next take of this thread: a take of a
+/// record each tick allocating none spares the allocator the merging of the small blocks a
+/// freed batch leaves, which a large allocation sets off.
+class ReusedTake {
+public:
+  ReusedTake() : taken_(std::move(kept_)) {}  // a call made meanwhile (from a finalizer) takes its own
+  ~ReusedTake() { kept_ = std::move(taken_); }
+  ReusedTake(const ReusedTake&) = delete;
+  ReusedTake& operator=(const ReusedTake&) = delete;
+  LiveTake& operator*() noexcept { return taken_; }
+
+private:
+  static thread_local LiveTake kept_;
+  LiveTake taken_;
+};
+
+thread_local LiveTake ReusedTake::kept_;
+
+/// What next_live found besides the records: whether it waited (none was there to take at
+/// first), the newest tick count then, and whether it had to look more than once.
 struct Next {
   bool waited = false;
   std::optional<std::int32_t> newest;
   bool looked = false;
-  LiveTake taken;
 };
 
-// The records newer than `after` (with `take`); when there are none, a rest of `rest` unless a tick other
-// than `seen` is there, then a wait for one until `timeout`, and the records taken again.
+// Into `taken`, the records newer than `after` (with `take`); when there are none, a rest of
+// `rest` unless a tick other than `seen` is there, then a wait for one until `timeout`, and
+// the records taken again.
 Result<Next> next_records(ByteView memory, std::int32_t buf_len, bool take, std::optional<std::int32_t> after,
                           std::optional<std::int32_t> seen, std::chrono::nanoseconds rest,
-                          std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval, const LivePause& pause) {
+                          std::chrono::nanoseconds timeout, std::chrono::nanoseconds interval, const LivePause& pause,
+                          LiveTake& taken) {
   Next next;
-  Result<LiveTake> taken = take ? take_live_records(memory, buf_len, after) : LiveTake{};
-  if (!taken.ok()) return taken.error();
-  if (!taken.value().ticks.empty()) {
-    next.taken = std::move(taken).value();
-    return next;
+  taken.ticks.clear();
+  taken.bytes.clear();
+  if (take) {
+    if (Status took = take_live_records(memory, buf_len, after, taken); !took.ok()) return took.error();
+    if (!taken.ticks.empty()) return next;
   }
   next.waited = true;
   Result<std::optional<std::int32_t>> newest = newest_live_tick(memory, buf_len);
@@ -151,14 +171,24 @@ Result<Next> next_records(ByteView memory, std::int32_t buf_len, bool take, std:
   if (!newest.ok()) return newest.error();
   next.newest = newest.value();
   if (next.newest == seen || !take) return next;
-  taken = take_live_records(memory, buf_len, after);
-  if (!taken.ok()) return taken.error();
-  next.taken = std::move(taken).value();
+  if (Status took = take_live_records(memory, buf_len, after, taken); !took.ok()) return took.error();
   return next;
 }
 
-// next_live(memory, buf_len, take, after, seen, rest, timeout, interval, name) pausing with `pause`:
-// a tick's wait and take in one call, which holds the buffer and guards the reads once.
+PyObject* ticks_list(const std::vector<std::int32_t>& ticks) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ticks.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    PyObject* tick = PyLong_FromLong(ticks[i]);
+    if (tick == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
+  }
+  return list.release();
+}
+
+// next_live(memory, buf_len, take, after, seen, rest, timeout, interval, batcher, name) pausing
+// with `pause`: a tick's wait and take in one call, which holds the buffer and guards the
+// reads once; the records made a batch by `batcher`, or handed back as bytes when it is None.
 PyObject* next_with(const char* function, PyObject* const* args, Py_ssize_t nargs, const LivePause& pause) {
   HeldBuffer memory;
   std::int32_t buf_len = 0;
@@ -169,31 +199,34 @@ PyObject* next_with(const char* function, PyObject* const* args, Py_ssize_t narg
   std::chrono::nanoseconds rest{};
   std::chrono::nanoseconds timeout{};
   std::chrono::nanoseconds interval{};
-  if (!arguments(function, nargs, 9) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
+  if (!arguments(function, nargs, 10) || !memory.hold(args[0]) || !buf_len_of(args[1], buf_len) ||
       (take = PyObject_IsTrue(args[2])) < 0 || !tick_or_none(args[3], after) || !tick_or_none(args[4], seen) ||
       !duration_of(args[5], 0.0, 1e9, rest) || !duration_of(args[6], 0.0, 1e9, timeout) ||
-      !duration_of(args[7], 1e-4, 1.0, interval) || !name_of(args[8], name)) {
+      !duration_of(args[7], 1e-4, 1.0, interval) || !name_of(args[9], name)) {
     return nullptr;
   }
-  Result<Next> next = read_unlocked(
-      memory, [&](ByteView bytes) { return next_records(bytes, buf_len, take != 0, after, seen, rest, timeout, interval, pause); });
+  ReusedTake taken;
+  Result<Next> next = read_unlocked(memory, [&](ByteView bytes) {
+    return next_records(bytes, buf_len, take != 0, after, seen, rest, timeout, interval, pause, *taken);
+  });
   if (!next.ok()) {
     raise_read_error(next.error(), name, true);
     return nullptr;
   }
-  const LiveTake& taken = next.value().taken;
-  PyRef ticks = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(taken.ticks.size())));
-  if (!ticks) return nullptr;
-  for (std::size_t i = 0; i < taken.ticks.size(); ++i) {
-    PyObject* tick = PyLong_FromLong(taken.ticks[i]);
-    if (tick == nullptr) return nullptr;
-    PyList_SET_ITEM(ticks.get(), static_cast<Py_ssize_t>(i), tick);
+  PyRef records;
+  if (args[8] == Py_None) {
+    records = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>((*taken).bytes.data()),
+                                                     static_cast<Py_ssize_t>((*taken).bytes.size())));
+  } else if ((*taken).ticks.empty()) {
+    records = PyRef::borrow(Py_None);
+  } else {
+    records = PyRef::steal(live_batch(args[8], (*taken).ticks, ByteView((*taken).bytes.data(), (*taken).bytes.size())));
   }
-  PyRef newest = PyRef::steal(tick_object(next.value().newest));
+  PyRef ticks = records ? PyRef::steal(ticks_list((*taken).ticks)) : PyRef();
+  PyRef newest = ticks ? PyRef::steal(tick_object(next.value().newest)) : PyRef();
   if (!newest) return nullptr;
-  return Py_BuildValue("(OOONy#)", next.value().waited ? Py_True : Py_False, newest.get(),
-                       next.value().looked ? Py_True : Py_False, ticks.release(),
-                       reinterpret_cast<const char*>(taken.bytes.data()), static_cast<Py_ssize_t>(taken.bytes.size()));
+  return PyTuple_Pack(5, next.value().waited ? Py_True : Py_False, newest.get(),
+                      next.value().looked ? Py_True : Py_False, ticks.get(), records.get());
 }
 
 /// The simulator's mapping and event while open: a read-only buffer, which cannot be closed
@@ -273,12 +306,14 @@ PyObject* take_live(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         !tick_or_none(args[2], after) || !name_of(args[3], name)) {
       return nullptr;
     }
-    Result<LiveTake> taken = read_unlocked(memory, [&](ByteView bytes) { return take_live_records(bytes, buf_len, after); });
-    if (!taken.ok()) {
-      raise_read_error(taken.error(), name, true);
+    LiveTake taken;
+    const Status took =
+        read_unlocked(memory, [&](ByteView bytes) { return take_live_records(bytes, buf_len, after, taken); });
+    if (!took.ok()) {
+      raise_read_error(took.error(), name, true);
       return nullptr;
     }
-    return records_list(taken.value(), buf_len);
+    return records_list(taken, buf_len);
   } catch (...) {
     return raise_current_exception();
   }

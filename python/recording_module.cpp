@@ -484,13 +484,13 @@ PyMethodDef kMethods[] = {
     {"newest_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&newest_live)), METH_FASTCALL,
      "newest_live(memory, buf_len, name) -> the newest tick count, or None"},
     {"next_live", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&next_live)), METH_FASTCALL,
-     "next_live(memory, buf_len, take, after, seen, rest, timeout, interval, name) -> (waited, newest, looked, ticks,"
-     " records): the records newer than tick `after` (with `take`), or when there are none, those after a wait for a tick"
+     "next_live(memory, buf_len, take, after, seen, rest, timeout, interval, batcher, name) -> (waited, newest,"
+     " looked, ticks, records or their batch): the records newer than tick `after` (with `take`), or when there are none, those after a wait for a tick"
      " other than `seen`"},
     {"open_simulator", open_simulator, METH_NOARGS,
      "open_simulator() -> SharedMemory, the simulator's mapping and event (Windows), or None when it is not running"},
     {"next_simulator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&next_simulator)), METH_FASTCALL,
-     "next_simulator(memory, buf_len, take, after, seen, rest, timeout, interval, name) -> next_live waiting on the"
+     "next_simulator(memory, buf_len, take, after, seen, rest, timeout, interval, batcher, name) -> next_live waiting on the"
      " simulator's event"},
     {nullptr, nullptr, 0, nullptr},
 };

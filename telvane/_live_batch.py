@@ -17,12 +17,12 @@ class Decoder:
 
     def __init__(self, layout: Layout, positions: Sequence[int]) -> None:
         self.layout = layout
-        self._batcher = layout.handle.live_batcher(list(positions))
-        self.schema: pa.Schema = self._batcher.schema
+        self.batcher = layout.handle.live_batcher(list(positions))
+        self.schema: pa.Schema = self.batcher.schema
 
     def __call__(self, ticks: Sequence[int], records: bytes) -> pa.RecordBatch:
         """The batch of `records`, one of the layout's length per tick count, back to back."""
-        return self._batcher.batch(records, ticks)
+        return self.batcher.batch(records, ticks)
 
 
 def decoder_of(layout: Layout, columns: Sequence[str] | None) -> Decoder:

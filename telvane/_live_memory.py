@@ -10,7 +10,7 @@ import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from telvane._recording_rs import (
     IbtError,
@@ -22,6 +22,9 @@ from telvane._recording_rs import (
     open_simulator,
     take_live,
 )
+
+if TYPE_CHECKING:
+    from telvane._recording_rs import LiveBatcher
 
 __all__ = ["HEADER", "Closed", "Layout", "LiveMemory"]
 
@@ -172,16 +175,18 @@ class LiveMemory:
         return self._read(take_live, self.layout().buf_len, after, self.name)
 
     def next(self, layout: Layout, take: bool, after: int | None, seen: int | None, rest: float, timeout: float,
-             interval: float) -> tuple[bool, int | None, bool, list[int], bytes]:
+             interval: float, batcher: LiveBatcher | None) -> tuple[bool, int | None, bool, list[int], Any]:
         """(waited, newest, looked, ticks, records): with `take`, the records of `layout` newer
-        than tick `after`, as `take()` takes them, their bytes back to back; when there are none (waited),
+        than tick `after`, as `take()` takes them, their bytes back to back (with a `batcher`,
+        their batch, None for none); when there are none (waited),
         a rest of `rest` seconds unless a tick other than `seen` is there, then a wait until
         the newest tick count is not `seen`, the status says disconnected or `timeout` seconds
         passed, looking at least every `interval` seconds (woken by the simulator's event when
         it has one), and the records taken again (with `take`). `newest` is the newest tick count the wait
         saw, `looked` whether it had to look more than once: one call a tick, its reads
         guarded and the file's size checked once."""
-        return self._read(self._next, layout.buf_len, take, after, seen, rest, timeout, interval, self.name)
+        return self._read(self._next, layout.buf_len, take, after, seen, rest, timeout, interval, batcher,
+                          self.name)
 
 
 def _layout_fields(header: tuple[int, ...]) -> tuple[int, ...]:

@@ -8,7 +8,7 @@ import sys
 import time
 from collections.abc import Iterable, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from telvane._live_memory import STATUS, TICK_RATE, Closed, Layout, LiveMemory
 from telvane._recording_rs import IbtError
@@ -33,7 +33,8 @@ _SLICE = 0.05
 REST = 0.75
 
 Records = list[tuple[int, bytes]]
-Taken = tuple[Layout, list[int], bytes]  # the layout read with, the tick counts, their records back to back
+# The layout read with, the tick counts, and their records back to back or their batch.
+Taken = tuple[Layout, list[int], Any]
 
 
 class Live:
@@ -113,10 +114,12 @@ class Live:
     def _wait(self, timeout: float | None) -> bool:
         return self._next(timeout, None, take=False) is not None
 
-    def _next(self, timeout: float | None, after: int | None, *, take: bool = True) -> Taken | None:
-        """The records newer than tick `after` (with `take`), or once there are none, a wait for
-        a record newer than the one the last wait saw and the records then: None when
-        `timeout` passed first or the simulator disconnected. One call into the core a tick."""
+    def _next(self, timeout: float | None, after: int | None, *, take: bool = True, batch: bool = False,
+              columns: str | Iterable[str] | None = None) -> Taken | None:
+        """The records newer than tick `after` (with `take`; with `batch`, their batch of
+        `columns`, None for none), or once there are none, a wait for a record newer than the
+        one the last wait saw and the records then: None when `timeout` passed first or the
+        simulator disconnected. One call into the core a tick."""
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             header = self._memory.header()
@@ -131,8 +134,9 @@ class Live:
             # After a record that came on time, most of the tick is slept through before the
             # first look: polling, each look wakes the process (the simulator's event wakes it once).
             rest = self._on_time + REST / rate - now if self._on_time is not None and rate > 0 else 0.0
+            batcher = self._decoder(columns, layout).batcher if batch else None
             waited, newest, looked, ticks, records = self._memory.next(
-                layout, take, after, self._waited, max(rest, 0.0), max(left, 0.0), interval)
+                layout, take, after, self._waited, max(rest, 0.0), max(left, 0.0), interval, batcher)
             if not waited:
                 return layout, ticks, records
             self._note(newest)
@@ -213,11 +217,10 @@ class Live:
 
     def _batches(self, columns: str | Iterable[str] | None, max_records: int | None,
                  timeout: float | None) -> Iterator[pa.RecordBatch]:
-        taken = self._taken(max_records=max_records, timeout=timeout)
+        taken = self._taken(max_records=max_records, timeout=timeout, batch=True, columns=columns)
         while True:
             try:
-                layout, ticks, records = next(taken)
-                batch = self._decoder(columns, layout)(ticks, records)
+                _, _, batch = next(taken)
             except (StopIteration, Closed):
                 return
             yield batch
@@ -228,12 +231,14 @@ class Live:
             size = layout.buf_len
             yield [(tick, records[i * size:(i + 1) * size]) for i, tick in enumerate(ticks)]
 
-    def _taken(self, *, max_records: int | None = None, timeout: float | None = None) -> Iterator[Taken]:
-        """What batches() yields, as the layout, the tick counts and their records back to back."""
+    def _taken(self, *, max_records: int | None = None, timeout: float | None = None, batch: bool = False,
+               columns: str | Iterable[str] | None = None) -> Iterator[Taken]:
+        """What batches() yields, with the layout and the tick counts, as the records back to
+        back or (with `batch`) their batch of `columns`."""
         last: int | None = None
         count = 0
         while max_records is None or count < max_records:
-            taken = self._next(timeout, last)
+            taken = self._next(timeout, last, batch=batch, columns=columns)
             if taken is None:
                 return
             layout, ticks, records = taken
@@ -241,7 +246,7 @@ class Live:
                 continue
             if max_records is not None and len(ticks) > max_records - count:
                 ticks = ticks[:max_records - count]
-                records = records[:len(ticks) * layout.buf_len]
+                records = records.slice(0, len(ticks)) if batch else records[:len(ticks) * layout.buf_len]
             for tick in ticks:
                 if last is not None and tick > last:
                     self.missed += tick - last - 1

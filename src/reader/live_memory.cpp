@@ -101,8 +101,9 @@ Result<std::optional<std::int32_t>> newest_live_tick(ByteView memory, std::int32
   return inside.empty() ? std::nullopt : std::optional<std::int32_t>(inside.back().tick);
 }
 
-Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len, std::optional<std::int32_t> after) {
-  LiveTake taken;
+Status take_live_records(ByteView memory, std::int32_t buf_len, std::optional<std::int32_t> after, LiveTake& taken) {
+  taken.ticks.clear();
+  taken.bytes.clear();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     Result<Buffers> found = buffers_of(memory, buf_len);
     if (!found.ok()) return found.error();
@@ -121,7 +122,7 @@ Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len, std::o
     if (!whole.ok()) return whole.error();
     if (whole.value()) break;
   }
-  return taken;
+  return ok_status();
 }
 
 bool sleep_pause(std::chrono::nanoseconds duration) noexcept {

@@ -19,7 +19,8 @@ namespace telvane {
 inline constexpr std::string_view kSimulatorMapping = "Local\\IRSDKMemMapFileName";
 inline constexpr std::string_view kSimulatorEvent = "Local\\IRSDKDataValidEvent";
 
-/// Records copied whole: their tick counts in order, their bytes back to back.
+/// Records copied whole: their tick counts in order, their bytes back to back. A reader keeps
+/// one for every take: its memory, reused, spares each take its allocations.
 struct LiveTake {
   std::vector<std::int32_t> ticks;
   std::vector<std::uint8_t> bytes;
@@ -34,9 +35,9 @@ struct LiveTake {
 /// back below `after`: the writer started again), in tick order. Each is copied between two
 /// reads of its buffer's tick count that agree, and kept only while the writer cannot have
 /// begun to overwrite it; one overwritten meanwhile is taken again from the buffers as they
-/// are then, and one the writer may be filling is left out.
-[[nodiscard]] Result<LiveTake> take_live_records(ByteView memory, std::int32_t buf_len,
-                                                 std::optional<std::int32_t> after);
+/// are then, and one the writer may be filling is left out. They replace what `taken` held.
+[[nodiscard]] Status take_live_records(ByteView memory, std::int32_t buf_len, std::optional<std::int32_t> after,
+                                       LiveTake& taken);
 
 /// What a wait does between two looks at the tick counts, for at most the time given: sleep,
 /// or wait for the writer's event; true when the writer signalled.

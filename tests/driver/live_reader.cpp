@@ -55,22 +55,22 @@ bool read_all(ByteView memory, std::intptr_t event) {
   const LivePause on_event = [event](std::chrono::nanoseconds step) { return platform::wait_for_event(event, step); };
   std::optional<std::int32_t> last = 0;  // the writer's ticks start at 1
   long missed = 0;
+  LiveTake taken;
   while (true) {
-    Result<LiveTake> taken = take_live_records(memory, buf_len, last);
-    if (!taken.ok()) {
-      std::fprintf(stderr, "reader: %s\n", taken.error().display().c_str());
+    if (Status took = take_live_records(memory, buf_len, last, taken); !took.ok()) {
+      std::fprintf(stderr, "reader: %s\n", took.error().display().c_str());
       return false;
     }
-    for (std::size_t i = 0; i < taken.value().ticks.size(); ++i) {
-      const std::int32_t tick = taken.value().ticks[i];
+    for (std::size_t i = 0; i < taken.ticks.size(); ++i) {
+      const std::int32_t tick = taken.ticks[i];
       live_test::Record record;
-      std::memcpy(&record, taken.value().bytes.data() + i * sizeof record, sizeof record);
+      std::memcpy(&record, taken.bytes.data() + i * sizeof record, sizeof record);
       std::printf("%s\n", live_test::line_of(record, tick).c_str());
       missed += tick - *last - 1;
       last = tick;
     }
     const bool stopped = (memory.read(layout::kStatus) & 1) == 0;
-    if (taken.value().ticks.empty() && stopped) break;
+    if (taken.ticks.empty() && stopped) break;
     // Looking only every second on its own, it reads every tick only if the event wakes it.
     Result<std::optional<std::int32_t>> newest = wait_live_tick(memory, buf_len, last, 10s, 1s, on_event);
     if (!newest.ok() || (newest.value() == last && !stopped && (memory.read(layout::kStatus) & 1) != 0)) {
