@@ -2,16 +2,17 @@
 beside each: commands on one short recording (bench_commands.py, run here), reads against
 the copy floor (bench_open.py; short recordings here, with peers.py's floor and numpy
 reader), two threads against one (bench_threads.py), an hour's read against the one- and
-two-thread copies (bench_hour.py), the export against a by-hand loop and the recording
-identity against the read (bench_export_floor.py), and with --setup the README's first
-command on empty caches.
+two-thread copies (bench_hour.py), the export against by-hand loops (bench_export_floor.py),
+`LogFile.to_parquet` against polars (bench_to_parquet.py), the recording identity against
+the read (bench_identity.py), and with --setup the README's first command on empty caches.
 
 Each script runs whole, its own output kept under --log; a figure is a line of it in the
 form `label  value  target  ok|MISSED`, or `label  value  (what it shows)` for a figure shown
 beside them without a target, such as what the machine itself allows. The load average is the 1-minute one when the script
 started and ended.
 
-Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,threads,hour,export] [--log DIR]
+Usage: python benchmarks/bench_all.py [--setup] [--skip short,open,threads,hour,export,to_parquet,identity]
+                                      [--log DIR]
 Run with the environment's telvane (and the dask extra) on PATH; bench_open.py needs the
 recordings of recordings.py, which it generates once.
 """
@@ -130,7 +131,7 @@ def setup_rows() -> list[Row]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--setup", action="store_true", help="also time the README's first command (minutes)")
-    parser.add_argument("--skip", default="", help="comma-separated: short, open, threads, hour, export")
+    parser.add_argument("--skip", default="", help="comma-separated: short, open, threads, hour, export, to_parquet, identity")
     parser.add_argument("--log", type=Path, default=Path(tempfile.gettempdir(), "telvane-bench-all"),
                         help="where each script's whole output goes")
     args = parser.parse_args()
@@ -140,7 +141,8 @@ def main() -> None:
     if "short" not in skip:
         rows += short_rows()
     for key, script in (("open", "bench_open.py"), ("threads", "bench_threads.py"), ("hour", "bench_hour.py"),
-                        ("export", "bench_export_floor.py")):
+                        ("export", "bench_export_floor.py"), ("to_parquet", "bench_to_parquet.py"),
+                        ("identity", "bench_identity.py")):
         if key not in skip:
             rows += script_rows(script, args.log)
     if args.setup:

@@ -2,15 +2,17 @@
 scalars and per-corner arrays, the same at a high rate, short samples of both, and one-minute
 recordings of mixed channel sets. Written once into a cache directory and reused while their
 size and generation match; the synthetic sample's driving widened to a real recording's
-channel count; and a league's short uploads."""
+channel count; a league's short uploads; wide random-walk recordings for the export and
+their two-record twins; and where the real recording lies."""
 
 from __future__ import annotations
 
 import os
 import re
+import shutil
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -22,6 +24,7 @@ from telvane._writer import (BITFIELD, BOOL, CHAR, DOUBLE, ELEMENT_SIZE, FLOAT, 
 RATE = 60
 GENERATION = 2  # bump when the generated content changes, so cached files are rebuilt
 CHUNK_BYTES = 16 << 20
+REAL_SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
 
 @dataclass(frozen=True)
 class Layout:
@@ -277,6 +280,64 @@ def short_recordings(directory: Path, count: int) -> Path:
         records["speed"] = number
         (directory / f"r{number:06d}.ibt").write_bytes(write_ibt(variables, records.tobytes(), session_info=text))
     return directory
+
+
+# 8 + (256 + 10) * 4 = 1,072 bytes a record; with timecodes, 268 columns
+WIDE_FILES, WIDE_RECORDS, WIDE_FLOATS, WIDE_INTS = 8, 60_000, 256, 10
+WIDE_SHORT = 200
+
+
+def _wide_layout() -> tuple[list[Var], list[tuple]]:
+    variables = ([Var("SessionTime", DOUBLE, 0)] + [Var(f"F{i:03d}", FLOAT, 8 + 4 * i) for i in range(WIDE_FLOATS)]
+                 + [Var(f"I{i:02d}", INT, 8 + 4 * (WIDE_FLOATS + i)) for i in range(WIDE_INTS)])
+    return variables, [("t", "<f8"), ("f", "<f4", WIDE_FLOATS), ("i", "<i4", WIDE_INTS)]
+
+
+def _written_once(directory: Path, write: Callable[[Path], None]) -> Path:
+    """`directory`, its files written by `write` into a sibling first, so that a cut run
+    leaves nothing to be taken for done."""
+    if directory.exists():
+        return directory
+    part = directory.with_name(directory.name + ".part")
+    shutil.rmtree(part, ignore_errors=True)
+    part.mkdir(parents=True)
+    write(part)
+    part.rename(directory)
+    return directory
+
+
+def wide_recordings(directory: Path) -> Path:
+    """`directory`, holding WIDE_FILES recordings of WIDE_RECORDS records at 60 Hz:
+    random-walk floats and low-cardinality integers (gears, counters). Written once."""
+    from telvane._sample import SESSION_INFO
+
+    def write(part: Path) -> None:
+        variables, layout = _wide_layout()
+        rng = np.random.default_rng(1)
+        for number in range(WIDE_FILES):
+            records = np.zeros(WIDE_RECORDS, dtype=layout)
+            records["t"] = np.arange(WIDE_RECORDS) / 60
+            records["f"] = np.cumsum(rng.normal(size=(WIDE_RECORDS, WIDE_FLOATS)), axis=0, dtype=np.float32)
+            records["i"] = np.cumsum(rng.random((WIDE_RECORDS, WIDE_INTS)) < 0.001, axis=0) % 8
+            (part / f"r{number}.ibt").write_bytes(write_ibt(variables, records.tobytes(), session_info=SESSION_INFO,
+                                                            tick_rate=60))
+
+    return _written_once(directory, write)
+
+
+def wide_short_recordings(directory: Path) -> Path:
+    """`directory`, holding WIDE_SHORT recordings of the wide layout, two records each,
+    each its own bytes (its times). Written once."""
+    from telvane._sample import SESSION_INFO
+
+    def write(part: Path) -> None:
+        variables, layout = _wide_layout()
+        small = np.zeros(2, dtype=layout)
+        for number in range(WIDE_SHORT):
+            small["t"] = [number, number + 1 / 60]
+            (part / f"s{number:03d}.ibt").write_bytes(write_ibt(variables, small.tobytes(), session_info=SESSION_INFO))
+
+    return _written_once(directory, write)
 
 
 def recording_path(directory: Path, recording: Recording) -> Path:

@@ -1,7 +1,7 @@
 """Timing helpers shared by the benchmarks: runs reporting named figures in seconds, their
-interleaved medians, wall and CPU samples of interleaved rounds and their table, the time of
-a command and its children, a warm page cache, the machine's line, and the C++ timers built
-with CMake."""
+interleaved medians, wall and CPU samples of interleaved rounds and their table, the ratio of
+two alternated runs, the time of a command and its children, a warm page cache, the
+machine's line, and the C++ timers built with CMake."""
 
 from __future__ import annotations
 
@@ -91,6 +91,12 @@ def print_samples(samples: dict[str, list[Sample]]) -> None:
     for name, taken in samples.items():
         columns = [[values[k] for values in taken] for k in range(3)]
         print(f"{name:30}" + "".join(f"{ms(min(c)):>11}{ms(statistics.median(c)):>11}" for c in columns))
+
+
+def round_ratio(times: dict[str, list[float]], ours: str, theirs: str) -> float:
+    """The median over the rounds of each round's ratio: the runs of one round, seconds
+    apart, share a load that the rounds do not."""
+    return statistics.median(a / b for a, b in zip(times[ours], times[theirs]))
 
 
 def command_seconds(command: list[str], cwd: Path) -> tuple[float, float]:
