@@ -1,10 +1,11 @@
 """Every speed figure telvane holds itself to, as one table of ratios with the machine's load
-beside each: commands on one short recording (bench_commands.py, run here), reads against
-the copy floor (bench_open.py; short recordings here, with peers.py's floor and numpy
-reader), two threads against one (bench_threads.py), an hour's read against the one- and
-two-thread copies (bench_hour.py), the export against by-hand loops (bench_export_floor.py),
-`LogFile.to_parquet` against polars (bench_to_parquet.py), the recording identity against
-the read (bench_identity.py), and with --setup the README's first command on empty caches.
+beside each: commands on one short recording (bench_commands.py) and what they import
+(bench_imports.py), both run here, reads against the copy floor (bench_open.py; short
+recordings here, with peers.py's floor and numpy reader), two threads against one
+(bench_threads.py), an hour's read against the one- and two-thread copies (bench_hour.py),
+the export against by-hand loops (bench_export_floor.py), `LogFile.to_parquet` against
+polars (bench_to_parquet.py), the recording identity against the read (bench_identity.py),
+and with --setup the README's first command on empty caches.
 
 Each script runs whole, its own output kept under --log; a figure is a line of it in the
 form `label  value  target  ok|MISSED`, or `label  value  (what it shows)` for a figure shown
@@ -30,9 +31,11 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import bench_commands
+import bench_imports
 import figures
 import peers
 import recordings
@@ -70,15 +73,16 @@ def script_rows(name: str, log: Path) -> list[Row]:
     return rows
 
 
-def command_rows(log: Path) -> list[Row]:
+def in_process_rows(name: str, checks: Callable[[], list[tuple[str, float, str, bool]]], log: Path) -> list[Row]:
+    """The figures of a benchmark's `checks` run here, what it prints written to the log too."""
     began = load()
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
-        checks = bench_commands.checks(bench_commands.SAMPLE, 15)
-    (log / "bench_commands.txt").write_text(out.getvalue())
+        found = checks()
+    (log / f"{name}.txt").write_text(out.getvalue())
     print(out.getvalue(), end="")
     loads = f"{began}-{load()}"
-    return [(label, value, target, ok, loads, "bench_commands.py") for label, value, target, ok in checks]
+    return [(label, value, target, ok, loads, f"{name}.py") for label, value, target, ok in found]
 
 
 def short_rows(rounds: int = 40) -> list[Row]:
@@ -86,7 +90,7 @@ def short_rows(rounds: int = 40) -> list[Row]:
     minimum over `rounds` alternated rounds."""
     minute = recordings.Recording("minute", "hour", 3_600)
     rows: list[Row] = []
-    for name, path in (("real sample", bench_commands.SAMPLE),
+    for name, path in (("real sample", recordings.REAL_SAMPLE),
                        ("1-minute synthetic", recordings.ensure_recording(Path(tempfile.gettempdir(), "telvane-bench"), minute))):
         began = load()
         ways = {"floor": lambda: peers.floor_copy(path), "read": lambda: telvane.open(str(path)).read(),
@@ -137,7 +141,8 @@ def main() -> None:
     args = parser.parse_args()
     args.log.mkdir(parents=True, exist_ok=True)
     skip = set(filter(None, args.skip.split(",")))
-    rows = command_rows(args.log)
+    rows = in_process_rows("bench_commands", lambda: bench_commands.checks(recordings.REAL_SAMPLE, 15), args.log)
+    rows += in_process_rows("bench_imports", lambda: bench_imports.checks(recordings.REAL_SAMPLE), args.log)
     if "short" not in skip:
         rows += short_rows()
     for key, script in (("open", "bench_open.py"), ("threads", "bench_threads.py"), ("hour", "bench_hour.py"),

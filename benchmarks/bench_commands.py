@@ -1,11 +1,9 @@
 """How fast a command answers on one short recording, against starting Python and importing
-pyarrow, and what `import telvane` and the commands import.
+pyarrow. (What `import telvane` and the commands import is bench_imports.py's.)
 
 Runs `telvane info FILE`, `telvane channels FILE` and `python -c "import pyarrow"` in turn,
 --rounds times (after one untimed round), each in a new process, and prints the median wall
-times and their ratios; then which of pandas and pyarrow.compute `import telvane`, the
-laps, `info` and `channels` import, and the slowest imports of `import telvane`
-(`python -X importtime`).
+times and their ratios.
 
 Usage: python benchmarks/bench_commands.py [--rounds 15] [--file RECORDING]
 (RECORDING defaults to the real sample in ../shared/samples/.)
@@ -18,23 +16,12 @@ import os
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 import figures
-
-# Run from elsewhere than the checkout, whose telvane/ has no extension built in.
-AWAY = tempfile.gettempdir()
-SAMPLE = Path(__file__).resolve().parents[2] / "shared" / "samples" / "redbullring_amg.ibt"
-HEAVY = ("pandas", "pyarrow.compute")
-# What each import check runs; `sys.argv[1]` is the recording.
-USES = {
-    "import telvane": "import telvane",
-    "laps": "import sys, telvane; log = telvane.ibt(sys.argv[1]); log.lap_times(); log.sectors()",
-    "info": "import sys; from telvane import _cli; _cli.main(['info', sys.argv[1]])",
-    "channels": "import sys; from telvane import _cli; _cli.main(['channels', sys.argv[1]])",
-}
+import recordings
+from timing import AWAY
 
 
 def telvane_command() -> list[str]:
@@ -62,48 +49,21 @@ def command_times(path: Path, rounds: int) -> dict[str, float]:
     return {name: statistics.median(values) for name, values in times.items()}
 
 
-def heavy_imports(path: Path) -> dict[str, list[str]]:
-    """For each use, which of the heavy modules it leaves in sys.modules."""
-    check = f"; import sys as _s; print(' '.join(m for m in {HEAVY!r} if m in _s.modules), file=_s.stderr)"
-    found = {}
-    for use, code in USES.items():
-        done = subprocess.run([sys.executable, "-c", code + check, str(path)], check=True,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, cwd=AWAY)
-        found[use] = done.stderr.split()
-    return found
-
-
-def slowest_imports(count: int = 12) -> list[str]:
-    """The lines of `python -X importtime -c "import telvane"` with the largest cumulative time."""
-    done = subprocess.run([sys.executable, "-X", "importtime", "-c", "import telvane"], check=True,
-                          capture_output=True, text=True, cwd=AWAY)
-    lines = [line for line in done.stderr.splitlines() if line.startswith("import time:") and "|" in line]
-    timed = [line for line in lines[1:] if line.split("|")[1].strip().isdigit()]
-    return sorted(timed, key=lambda line: -int(line.split("|")[1]))[:count]
-
-
 def checks(path: Path, rounds: int) -> list[tuple[str, float, str, bool]]:
-    """(figure, value, target, met) of the commands and the imports."""
+    """(figure, value, target, met) of the commands."""
     times = command_times(path, rounds)
     base = times["import pyarrow"]
     for name, value in times.items():
         print(f"{name:34}{value * 1e3:10.1f} ms wall, median of {rounds}")
     rows = [("telvane info / import pyarrow, wall", times["telvane info"] / base, "<= 1.5"),
             ("telvane channels / import pyarrow, wall", times["telvane channels"] / base, "<= 1.3")]
-    found = heavy_imports(path)
-    rows += [(f"{use}: of pandas, pyarrow.compute", len(modules), "<= 0") for use, modules in found.items()]
-    print('python -X importtime -c "import telvane", slowest (self us | cumulative us | module):')
-    for line in slowest_imports():
-        print("  " + line.removeprefix("import time:"))
     return [(label, value, target, figures.met(value, target)) for label, value, target in rows]
-
-
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=15, help="timed rounds (default 15)")
-    parser.add_argument("--file", type=Path, default=SAMPLE, help="the recording (default: the real sample)")
+    parser.add_argument("--file", type=Path, default=recordings.REAL_SAMPLE, help="the recording (default: the real sample)")
     args = parser.parse_args()
     if not args.file.is_file():
         sys.exit(f"{args.file}: no such recording (give one with --file)")

@@ -1,7 +1,7 @@
 """Timing helpers shared by the benchmarks: runs reporting named figures in seconds, their
 interleaved medians, wall and CPU samples of interleaved rounds and their table, the ratio of
-two alternated runs, the time of a command and its children, a warm page cache, the
-machine's line, and the C++ timers built with CMake."""
+two alternated runs, the time of a command and its children, a working directory away from
+the checkout, a warm page cache, the machine's line, and the C++ timers built with CMake."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Collection
 from pathlib import Path
@@ -21,6 +22,8 @@ import numpy as np
 from recordings import CHUNK_BYTES
 
 BENCHMARKS = Path(__file__).resolve().parent
+# Commands run from elsewhere than the checkout, whose telvane/ has no extension built in.
+AWAY = tempfile.gettempdir()
 
 Run = Callable[[], dict[str, float]]
 
