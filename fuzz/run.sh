@@ -24,9 +24,10 @@ else
   shift
 fi
 
+mkdir -p "$build"
 CC="clang-$clang_version" CXX="clang++-$clang_version" cmake -S "$root" -B "$build" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_FUZZ=ON -DTELVANE_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target fuzz_ibt --parallel 2 >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_FUZZ=ON -DTELVANE_WERROR=ON -DPython_EXECUTABLE="$python" >"$build/cmake.log"
+cmake --build "$build" --target fuzz_ibt --parallel 2 >>"$build/cmake.log"
 
 mkdir -p "$build/corpus" "$build/artifacts"
 # The first directory receives new inputs; the committed seeds and regressions are only read.

@@ -21,9 +21,10 @@ for library in libasan.so libstdc++.so.6; do
   preload+="${preload:+ }$path"
 done
 
+mkdir -p "$build"
 CXX="$cxx" cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVANE_SANITIZE=ON -DTELVANE_WERROR=ON \
-  -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
-cmake --build "$build" --target _telvane_rs _recording_rs --parallel 2 >/dev/null
+  -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >"$build/cmake.log"
+cmake --build "$build" --target _telvane_rs _recording_rs --parallel 2 >>"$build/cmake.log"
 
 # The package as a directory of links to the sources plus the sanitized modules, in a venv that
 # sees the test dependencies' site-packages without running their .pth files (an editable

@@ -144,7 +144,7 @@ def test_two_runs_at_once_and_a_rerun_leave_each_recording_once_and_every_report
     for number in range(4):  # four recordings: the sample with one byte of its padding changed
         Path(f"in/r{number}.ibt").write_bytes(synthetic[:-1] + bytes([number]))
     command = [sys.executable, "-m", "telvane", "export", "in", "--out", "out", "--jobs", "1"]
-    runs = [subprocess.Popen(command, stdout=subprocess.DEVNULL) for _ in range(2)]
+    runs = [subprocess.Popen(command, stdout=open(f"run{k}.txt", "w")) for k in range(2)]  # noqa: SIM115
     seen = set()
     while any(run.poll() is None for run in runs):  # a reader meanwhile sees a run whole or not at all
         seen.add(dataset.read("out").sessions.count_rows() if Path("out", dataset.LAYOUT_FILE).exists() else 0)

@@ -13,12 +13,13 @@ build="${1:-$root/build/driver}"
 python="${PYTHON:-python3}"
 cd "$root"
 
+mkdir -p "$build"
 if [[ ! -f "$build/windows/CMakeCache.txt" ]]; then
   cmake -S tests/driver -B "$build/windows" -DCMAKE_BUILD_TYPE=Release -DTELVANE_WERROR=ON \
     -DPython_EXECUTABLE="$(command -v "$python")" -DCMAKE_SYSTEM_NAME=Windows \
-    -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix >/dev/null
+    -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix >"$build/windows-live.log"
 fi
-cmake --build "$build/windows" --parallel 2 --target telvane_live_writer telvane_live_reader >/dev/null
+cmake --build "$build/windows" --parallel 2 --target telvane_live_writer telvane_live_reader >>"$build/windows-live.log"
 
 export WINEPREFIX="$build/wine" WINEDEBUG=-all
 out="$build/live"

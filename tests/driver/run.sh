@@ -16,9 +16,10 @@ cd "$root"
 configure_and_build() {  # NAME CMAKE-ARGUMENTS...
   local dir="$build/$1"
   shift
+  mkdir -p "$build"
   cmake -S tests/driver -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTELVANE_WERROR=ON \
-    -DPython_EXECUTABLE="$(command -v "$python")" "$@" >/dev/null
-  cmake --build "$dir" --parallel 2 >/dev/null
+    -DPython_EXECUTABLE="$(command -v "$python")" "$@" >"$dir.log"
+  cmake --build "$dir" --parallel 2 >>"$dir.log"
 }
 
 configure_and_build linux
@@ -50,7 +51,7 @@ sample=/work/shared/samples/redbullring_amg.ibt
 
 # The SIGBUS guard exists on POSIX builds only.
 "$build/linux/telvane_guard_check" "$build"
-"$build/portable/telvane_guard_check" "$build" >/dev/null
+"$build/portable/telvane_guard_check" "$build" >"$build/portable-guard.txt"
 
 "$build/linux/telvane_driver" "${inputs[@]}" >"$build/linux.txt"
 "$build/portable/telvane_driver" "${inputs[@]}" >"$build/portable.txt"
