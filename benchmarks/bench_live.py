@@ -11,10 +11,10 @@ The ways take turns a second at a time, in a new order each round, --seconds rou
 from other work on the machine falls on all of them alike. Each turn connects anew and is
 timed from its first record on: what a connection does once (its decoder, the schema and
 the first block of rows imported by pyarrow) is no cost of reading at 60 Hz; each figure is the median of its
-rounds, printed with the machine's 1-minute load average over them. Then the Arrow batch of
-the last second's records (60) for 5 columns, min and median over --rounds builds, in ms.
+rounds, printed with the machine's 1-minute load average over them. (The build of one batch
+is bench_live_batch.py's.)
 
-Usage: python benchmarks/bench_live.py [--seconds 5] [--rounds 200]
+Usage: python benchmarks/bench_live.py [--seconds 5]
 """
 
 from __future__ import annotations
@@ -30,39 +30,18 @@ from collections.abc import Callable
 from pathlib import Path
 
 import figures
+from recordings import LIVE_COLUMNS, live_variables, record_length
 
 import telvane.live as live
-from telvane._live_batch import decoder_of
 from telvane._live_writer import LiveWriter
-from telvane._writer import BOOL, DOUBLE, ELEMENT_SIZE, FLOAT, INT, Var, var_header
+from telvane._writer import var_header
 
-CARS = 64
 TURN = 1.0  # seconds of one way of reading, before the next takes its turn
-COLUMNS = ["Speed_0", "RPM_1", "Gear_2", "CarIdxLapDistPct_0", "SessionTime"]
-
-
-def variables() -> list[Var]:
-    """SessionTime, 290 scalars and 9 CarIdx arrays: 300 variables."""
-    found, offset = [Var("SessionTime", DOUBLE, 0)], 8
-    names = ["Speed", "RPM", "Gear", "OnPitRoad", "LapDist"]
-    kinds = [FLOAT, FLOAT, INT, BOOL, DOUBLE]
-    for i in range(290):
-        kind = kinds[i % len(kinds)]
-        found.append(Var(f"{names[i % len(names)]}_{i}", kind, offset))
-        offset += ELEMENT_SIZE[kind]
-    for i in range(9):
-        found.append(Var(f"CarIdxLapDistPct_{i}", FLOAT, offset, count=CARS))
-        offset += 4 * CARS
-    return found
-
-
-def buf_len(found: list[Var]) -> int:
-    return max(var.offset + ELEMENT_SIZE[var.type] * var.count for var in found)
 
 
 def write(path: str, seconds: float, ready: multiprocessing.Event) -> None:
-    found = variables()
-    length = buf_len(found)
+    found = live_variables()
+    length = record_length(found)
     with LiveWriter(path, [var_header(var) for var in found], length, b"---\n") as out:
         out.write(bytes(length))
         ready.set()
@@ -127,40 +106,19 @@ def batches_of(columns: list[str] | None):
     return read
 
 
-def batch_of_a_second(path: str, rounds: int) -> tuple[float, float]:
-    found = variables()
-    length = buf_len(found)
-    with LiveWriter(path, [var_header(var) for var in found], length, b"---\n") as out:
-        out.write(bytes(length))
-        with live.connect(path) as memory:
-            decode = decoder_of(memory._memory.layout(), COLUMNS)
-            ticks, second = list(range(60)), bytes(60 * length)
-            times = []
-            for _ in range(rounds):
-                start = time.perf_counter()
-                decode(ticks, second)
-                times.append(time.perf_counter() - start)
-    return min(times) * 1e3, statistics.median(times) * 1e3
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=int, default=5, help="rounds of a second each way")
-    parser.add_argument("--rounds", type=int, default=200)
     args = parser.parse_args()
     path = str(Path(tempfile.mkdtemp(prefix="telvane-live-")) / "live.mem")
     ways = {"waiting at 60 Hz, % of a core": (waiting, "< 5"),
             "records taken at 60 Hz, % of a core": (records, "< 2"),
-            "5-column batches at 60 Hz, % of a core": (batches_of(COLUMNS), "< 2"),
+            "5-column batches at 60 Hz, % of a core": (batches_of(LIVE_COLUMNS), "< 2"),
             "300-variable batches at 60 Hz, % of a core": (batches_of(None), "< 2")}
     shares, counts, loads = cpu_shares(path, args.seconds, {name: read for name, (read, _) in ways.items()})
     for name, (taken, missed) in counts.items():
         print(f"{name}: {taken} records, {missed} missed")
-    rows = [(name, shares[name] * 100, target) for name, (_, target) in ways.items()]
-    least, median = batch_of_a_second(path, args.rounds)
-    rows += [("batch of the last second, 5 columns, ms (min)", least, "< 1"),
-             ("batch of the last second, 5 columns, ms (median)", median, "< 1")]
-    figures.print_figures(rows)
+    figures.print_figures([(name, shares[name] * 100, target) for name, (_, target) in ways.items()])
     print(f"{'load average, 1 min, while measured':44}{statistics.median(loads):>10.2f}  "
           f"(median of the turns; {min(loads):.2f} to {max(loads):.2f}, {os.cpu_count()} cores)")
 

@@ -3,7 +3,8 @@ scalars and per-corner arrays, the same at a high rate, short samples of both, a
 recordings of mixed channel sets. Written once into a cache directory and reused while their
 size and generation match; the synthetic sample's driving widened to a real recording's
 channel count; a league's short uploads; wide random-walk recordings for the export and
-their two-record twins; and where the real recording lies."""
+their two-record twins; the variables of live telemetry memory; and where the real recording
+lies."""
 
 from __future__ import annotations
 
@@ -338,6 +339,29 @@ def wide_short_recordings(directory: Path) -> Path:
             (part / f"s{number:03d}.ibt").write_bytes(write_ibt(variables, small.tobytes(), session_info=SESSION_INFO))
 
     return _written_once(directory, write)
+
+
+LIVE_CARS = 64
+LIVE_COLUMNS = ["Speed_0", "RPM_1", "Gear_2", "CarIdxLapDistPct_0", "SessionTime"]  # 5 of the 300
+
+
+def live_variables() -> list[Var]:
+    """The variables of live telemetry memory: SessionTime, 290 scalars and 9 CarIdx arrays."""
+    found, offset = [Var("SessionTime", DOUBLE, 0)], 8
+    names = ["Speed", "RPM", "Gear", "OnPitRoad", "LapDist"]
+    kinds = [FLOAT, FLOAT, INT, BOOL, DOUBLE]
+    for i in range(290):
+        kind = kinds[i % len(kinds)]
+        found.append(Var(f"{names[i % len(names)]}_{i}", kind, offset))
+        offset += ELEMENT_SIZE[kind]
+    for i in range(9):
+        found.append(Var(f"CarIdxLapDistPct_{i}", FLOAT, offset, count=LIVE_CARS))
+        offset += 4 * LIVE_CARS
+    return found
+
+
+def record_length(found: list[Var]) -> int:
+    return max(var.offset + ELEMENT_SIZE[var.type] * var.count for var in found)
 
 
 def recording_path(directory: Path, recording: Recording) -> Path:
