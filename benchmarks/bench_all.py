@@ -122,7 +122,7 @@ def setup_rows() -> list[Row]:
         began, before = load(), resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
         subprocess.run(["sh", "-c", SETUP], cwd=source, env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       capture_output=True)
         wall = time.perf_counter() - start
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
         cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime

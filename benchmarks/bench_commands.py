@@ -31,7 +31,7 @@ def telvane_command() -> list[str]:
 
 def wall(command: list[str]) -> float:
     began = time.perf_counter()
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, cwd=AWAY)
+    subprocess.run(command, check=True, stdout=subprocess.PIPE, cwd=AWAY)
     return time.perf_counter() - began
 
 

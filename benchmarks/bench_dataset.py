@@ -56,8 +56,7 @@ def make_inputs(inputs: Path) -> None:
 
 def timed_export(args: list[str]) -> float:
     began = time.perf_counter()
-    subprocess.run(["telvane", "export", *args], check=False, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    subprocess.run(["telvane", "export", *args], check=False, capture_output=True)
     return time.perf_counter() - began
 
 

@@ -34,5 +34,5 @@ for jobs in (1, 2, 1, 2):
     out = root / f"out{jobs}"
     began = time.perf_counter()
     subprocess.run(["telvane", "export", str(inputs), "--out", str(out), "--jobs", str(jobs)],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.PIPE)
     print(f"--jobs {jobs}: {time.perf_counter() - began:.2f} s")

@@ -33,7 +33,7 @@ def heavy_imports(path: Path) -> dict[str, list[str]]:
     found = {}
     for use, code in USES.items():
         done = subprocess.run([sys.executable, "-c", code + check, str(path)], check=True,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, cwd=AWAY)
+                              capture_output=True, text=True, cwd=AWAY)
         found[use] = done.stderr.split()
     return found
 

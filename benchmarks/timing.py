@@ -106,7 +106,7 @@ def command_seconds(command: list[str], cwd: Path) -> tuple[float, float]:
     """Wall seconds of `command`, and CPU seconds of it and every process it waited for."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     began = time.perf_counter()
-    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, cwd=cwd)
+    subprocess.run(command, check=True, stdout=subprocess.PIPE, cwd=cwd)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     return time.perf_counter() - began, (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
 
