@@ -1,5 +1,6 @@
 // Live telemetry memory read off the interpreter lock: the records taken whole, the newest
-// tick count, and a tick's wait for the next records and their take in one call; the simulator's own mapping and event opened.
+// tick count, and a tick's wait for the next records and their take in one call; the
+// simulator's own mapping and event opened.
 
 #include "live_memory.hpp"
 
