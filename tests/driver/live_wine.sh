@@ -24,6 +24,9 @@ cmake --build "$build/windows" --parallel 2 --target telvane_live_writer telvane
 export WINEPREFIX="$build/wine" WINEDEBUG=-all
 out="$build/live"
 mkdir -p "$out"
+# A new prefix takes wine many seconds to set up on its first run: done first, so that the
+# writer and the reader start together.
+wine wineboot --init >"$out/wineboot.log" 2>&1
 status=0
 for run in "3 300 60" "4 600 360"; do  # num_buf, ticks, rate
   read -r num_buf ticks rate <<<"$run"
