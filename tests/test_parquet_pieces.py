@@ -18,8 +18,10 @@ from telvane.dataset import _parquet
 
 @pytest.fixture
 def pieces(monkeypatch):
-    """Every table of more than 1 kB written in pieces, on three threads."""
+    """Every table of more than 1 kB written in pieces, on three threads, each piece in
+    writes of 1 kB."""
     monkeypatch.setattr(_parquet, "PIECE_BYTES", 1000)
+    monkeypatch.setattr(_parquet, "WRITE_BYTES", 1000)
     monkeypatch.setattr(_parquet, "_cores", lambda: 3)
 
 

@@ -31,6 +31,11 @@ PIECE_BYTES = 2 * 2**20
 # Pieces a core encodes, each written to the file while the next ones are encoded: with one
 # piece a core, the pieces end together and the file is written after them, on one core.
 PIECES_PER_CORE = 4
+# Of a piece's bytes, how many one write() passes to the kernel. Linux gives a larger write
+# huge-page folios in the page cache; on a virtual machine whose free memory goes back to the
+# host, each of those is memory the host must provide anew: 46 MB written 7x slower in
+# writes of 2 MB or more than of 512 KB (14 against 100 ms).
+WRITE_BYTES = 2**19
 MAGIC = b"PAR1"
 # Footer fields holding offsets in the file (Thrift field ids): a column chunk's and its
 # column metadata's; a row group's first byte.
@@ -219,7 +224,8 @@ class _Joined:
             sizes = [total + _thrift.integer_at(piece.footer, piece.group[field][1])
                      for total, field in zip(sizes, (2, 6))]
             rows = _thrift.integer_at(piece.footer, piece.group[3][1])
-            self.out.write(piece.body)
+            for at in range(0, len(piece.body), WRITE_BYTES):
+                self.out.write(piece.body[at:at + WRITE_BYTES])
             self.at += len(piece.body)
             if not self.groups:
                 self.first.append((piece.footer, piece.top))
