@@ -4,9 +4,10 @@ throughput.
 
 Run with the environment's telvane (and polars) on PATH:  python benchmarks/bench_export_floor.py [DIR]
 (DIR defaults to /tmp/telvane-export-floor; the inputs are reused.) Prints the median of
-nine alternated runs of each, the load average before and after, the ratios (each the median
-of the rounds' own ratios) as `label  value  target ok|MISSED` lines and their anchor as
-`label  value  (what it is)` lines."""
+eight rounds of runs of each, in orders where each command follows every other as often,
+the load average before and after, the ratios (each the median of the rounds' own ratios)
+as `label  value  target ok|MISSED` lines and their anchor as `label  value  (what it is)`
+lines."""
 import os
 import statistics
 import subprocess
@@ -18,7 +19,7 @@ import recordings
 import timing
 
 root = Path(sys.argv[1] if len(sys.argv) > 1 else "/tmp/telvane-export-floor")
-ROUNDS = 9
+ROUNDS = 8  # a multiple of the commands' number: each follows every other twice
 BY_HAND = """
 import sys, pathlib, telvane, pyarrow.parquet as pq
 out = pathlib.Path(sys.argv[2]); out.mkdir(exist_ok=True)
@@ -47,9 +48,10 @@ commands = {"export": ["telvane", "export", inputs, "--out", "{out}", "--jobs", 
 runs: dict[str, list[float]] = {key: [] for key in commands}
 sizes: dict[str, int] = {}
 out = root / "out"
-for _ in range(ROUNDS):
-    for key, command in commands.items():
-        runs[key].append(timing.command_seconds([str(out) if word == "{out}" else word for word in command], root)[0])
+for order in timing.balanced_orders(list(commands), ROUNDS):
+    for key in order:
+        runs[key].append(timing.command_seconds([str(out) if word == "{out}" else word for word in commands[key]],
+                                                root)[0])
         if key in ("export", "polars"):
             sizes[key] = size(out / "channels" if key == "export" else out)
         # each run begins with no other run's pages left to write back

@@ -1,7 +1,8 @@
 """Timing helpers shared by the benchmarks: runs reporting named figures in seconds, their
-interleaved medians, wall and CPU samples of interleaved rounds and their table, the ratio of
-two alternated runs, the time of a command and its children, a working directory away from
-the checkout, a warm page cache, the machine's line, and the C++ timers built with CMake."""
+interleaved medians, wall and CPU samples of interleaved rounds and their table, orders of
+rounds in which each run follows every other as often, the ratio of two alternated runs,
+the time of a command and its children, a working directory away from the checkout, a warm
+page cache, the machine's line, and the C++ timers built with CMake."""
 
 from __future__ import annotations
 
@@ -94,6 +95,16 @@ def print_samples(samples: dict[str, list[Sample]]) -> None:
     for name, taken in samples.items():
         columns = [[values[k] for values in taken] for k in range(3)]
         print(f"{name:30}" + "".join(f"{ms(min(c)):>11}{ms(statistics.median(c)):>11}" for c in columns))
+
+
+def balanced_orders(keys: list[str], rounds: int) -> list[list[str]]:
+    """An order of `keys` for each round in which, over each len(keys) rounds, every key
+    follows every other once (a Williams square; for an even number of keys): a run is
+    slower after one that freed much memory, whose pages the machine then backs anew, and
+    a fixed order would charge that to whichever key comes after the greediest."""
+    n = len(keys)
+    first = [0] + [(k + 1) // 2 if k % 2 else n - k // 2 for k in range(1, n)]
+    return [[keys[(place + r) % n] for place in first] for r in range(rounds)]
 
 
 def round_ratio(times: dict[str, list[float]], ours: str, theirs: str) -> float:
