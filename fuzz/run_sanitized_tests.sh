@@ -51,7 +51,7 @@ PYTHONSAFEPATH=1 LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
   "$build/venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
-if compgen -G "$reports/*" >/dev/null; then
+if [ -n "$(compgen -G "$reports/*")" ]; then
   cat "$reports"/* >&2
   exit 1
 fi
