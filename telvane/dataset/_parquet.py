@@ -34,8 +34,8 @@ PIECE_BYTES = 2 * 2**20
 PIECES_PER_CORE = 4
 # Of a piece's bytes, how many one write() passes to the kernel. Linux gives a larger write
 # huge-page folios in the page cache; on a virtual machine whose free memory goes back to the
-# host, each of those is memory the host must provide anew: 46 MB written 7x slower in
-# writes of 2 MB or more than of 512 KB (14 against 100 ms).
+# host, each of those is memory the host must provide anew: 46 MB went into new files in
+# about 100 ms in writes of 2 MB or more, in 10-14 ms in writes of 512 KB.
 WRITE_BYTES = 2**19
 MAGIC = b"PAR1"
 # Footer fields holding offsets in the file (Thrift field ids): a column chunk's and its
